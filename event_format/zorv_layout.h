@@ -1,0 +1,115 @@
+// The two file layouts as traits: record types, widths, patterns and type
+// codes. Code that serves both layouts is written once as a template over one
+// of these structs; only what the layouts really differ in lives here.
+#ifndef ZORV_LAYOUT_H
+#define ZORV_LAYOUT_H
+
+#include <cstdint>
+
+#include "event_util.h"
+
+namespace zorv {
+
+struct layout_current {
+    static constexpr bool legacy = false;
+    static constexpr const char* name = "current";
+
+    using ref_table = zorv_file_reference_table_2010;
+    using eit = zorv_event_index_table_2010;
+    using cdt = zorv_chan_dictionary_table_2010;
+    using cdt_entry = zorv_chan_dictionary_entry_2010;
+    using ecpt = zorv_event_chan_pointers_table;
+    using eidt = zorv_env_dictionary_table_2010;
+    using xcd = zorv_xml_chan_descr_header_2010;
+    using evh_basket = zorv_event_header_basket_2010;
+    using sbh_basket = zorv_server_block_basket_2010;
+    using chan_basket = zorv_channel_basket_2010;
+    using sbhead = zorv_serv_block_head_2010;
+    using subhead = zorv_serv_block_subhead_2010;
+    using upd_block = zorv_upd_data_block_2010;
+    using chan_param = zorv_daq_chan_param_2010;
+
+    static constexpr uint32_t pattern_ref = 0xFECAFEF3u;
+    static constexpr uint32_t pattern_eit = 0xEDAEDAF3u;
+    static constexpr uint32_t pattern_cdt = 0xDCADCAF3u;
+    static constexpr uint32_t pattern_ecpt = 0xECDCECF3u;
+    static constexpr uint32_t pattern_eidt = 0xE1D1E1F3u;
+    static constexpr uint32_t pattern_xcd = 0xACDCACF3u;
+    static constexpr uint32_t pattern_evh_basket = 0xBA5E0EF3u;
+    static constexpr uint32_t pattern_sbh_basket = 0xBA5E5BF3u;
+    static constexpr uint32_t pattern_chan_basket = 0xBA5ECAF3u;
+    static constexpr uint32_t pattern_event = 0xFFEE2010u;
+
+    static constexpr int cdt_entry_size = 272;
+    static constexpr int chan_name_len = 256;  // CDT name and sub-header chname
+    static constexpr int sbhead_size = 284;
+    static constexpr int server_name_len = 256;
+    static constexpr int subhead_size = 268;
+    static constexpr int upd_size = 272;
+    static constexpr int upd_prop_len = 256;
+    static constexpr int chan_param_name_len = 256;
+
+    // Block type of a slow value once decoded, and the update block types.
+    static constexpr int upd_type = ZORV_UPD_BLOCK_2010;
+    static constexpr bool is_update_type(int t) {
+        return t == ZORV_UPD_BLOCK_2010 || t == ZORV_BOR_BLOCK_2010 || t == ZORV_EOR_BLOCK_2010;
+    }
+};
+
+struct layout_legacy {
+    static constexpr bool legacy = true;
+    static constexpr const char* name = "legacy";
+
+    using ref_table = zorv_file_reference_table;
+    using eit = zorv_event_index_table;
+    using cdt = zorv_chan_dictionary_table;
+    using cdt_entry = zorv_chan_dictionary_entry;
+    using ecpt = zorv_event_chan_pointers_table;
+    using eidt = zorv_env_dictionary_table;
+    using xcd = zorv_xml_chan_descr_header;
+    using evh_basket = zorv_event_header_basket;
+    using sbh_basket = zorv_server_block_basket;
+    using chan_basket = zorv_channel_basket;
+    using sbhead = zorv_serv_block_head;
+    using subhead = zorv_serv_block_subhead;
+    using upd_block = zorv_upd_data_block;
+    using chan_param = zorv_daq_chan_param;
+
+    static constexpr uint32_t pattern_ref = 0xFECAFEF2u;
+    static constexpr uint32_t pattern_eit = 0xEDAEDAF2u;
+    static constexpr uint32_t pattern_cdt = 0xDCADCAF2u;
+    static constexpr uint32_t pattern_ecpt = 0xECDCECF2u;
+    static constexpr uint32_t pattern_eidt = 0xE1D1E1F2u;
+    static constexpr uint32_t pattern_xcd = 0xACDCACF2u;
+    static constexpr uint32_t pattern_evh_basket = 0xBA5E0EF2u;
+    static constexpr uint32_t pattern_sbh_basket = 0xBA5E5BF2u;
+    static constexpr uint32_t pattern_chan_basket = 0xBA5ECAF2u;
+    static constexpr uint32_t pattern_event = 0xFFEEFFEEu;
+
+    static constexpr int cdt_entry_size = 96;
+    static constexpr int chan_name_len = 80;  // CDT name; the sub-header chname is 32
+    static constexpr int sbhead_size = 76;
+    static constexpr int server_name_len = 48;
+    static constexpr int subhead_size = 44;
+    static constexpr int upd_size = 96;
+    static constexpr int upd_prop_len = 80;
+    static constexpr int chan_param_name_len = 80;
+
+    static constexpr int upd_type = ZORV_UPD_BLOCK;
+    static constexpr bool is_update_type(int t) {
+        return t == ZORV_UPD_BLOCK || t == ZORV_BOR_BLOCK || t == ZORV_EOR_BLOCK;
+    }
+};
+
+static_assert(sizeof(layout_current::cdt_entry) == layout_current::cdt_entry_size, "traits");
+static_assert(sizeof(layout_legacy::cdt_entry) == layout_legacy::cdt_entry_size, "traits");
+static_assert(sizeof(layout_current::subhead) == layout_current::subhead_size, "traits");
+static_assert(sizeof(layout_legacy::subhead) == layout_legacy::subhead_size, "traits");
+static_assert(sizeof(layout_current::sbhead) == layout_current::sbhead_size, "traits");
+static_assert(sizeof(layout_legacy::sbhead) == layout_legacy::sbhead_size, "traits");
+static_assert(sizeof(layout_current::upd_block) == layout_current::upd_size, "traits");
+static_assert(sizeof(layout_legacy::upd_block) == layout_legacy::upd_size, "traits");
+
+}  // namespace zorv
+
+#endif
