@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "event_util.h"
-#include "zorv_reader_core.h"
+#include "zorv_reader_core_impl.h"
 
 namespace zorv {
 namespace discovery_detail {
