@@ -10,7 +10,7 @@
 
 namespace zorv {
 
-struct layout_current {
+struct ZORV_EXPORT layout_current {
     static constexpr bool legacy = false;
     static constexpr const char* name = "current";
 
@@ -66,7 +66,7 @@ struct layout_current {
     static constexpr auto find_channel_by_name = &zorv_find_channel_by_name_2010;
 };
 
-struct layout_legacy {
+struct ZORV_EXPORT layout_legacy {
     static constexpr bool legacy = true;
     static constexpr const char* name = "legacy";
 
