@@ -10,7 +10,7 @@
 
 namespace zorv {
 
-struct layout_current {
+struct ZORV_EXPORT layout_current {
     static constexpr bool legacy = false;
     static constexpr const char* name = "current";
 
@@ -56,7 +56,7 @@ struct layout_current {
     }
 };
 
-struct layout_legacy {
+struct ZORV_EXPORT layout_legacy {
     static constexpr bool legacy = true;
     static constexpr const char* name = "legacy";
 

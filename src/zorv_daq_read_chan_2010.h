@@ -3,10 +3,18 @@
 #define ZORV_DAQ_READ_CHAN_2010_H
 
 #include "event_util.h"
+#include "zorv_daq_read_chan.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_table_set.h"
 
 // ===== table set (current layout) =====
+
+// Table set of one open current-layout DAQ file.
+class ZORV_EXPORT zorv_file_get_tables_2010 : public zorv::table_set<zorv::layout_current> {
+public:
+    using table_set::table_set;
+};
 
 // ===== end of table set =====
 

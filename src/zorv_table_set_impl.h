@@ -1,0 +1,539 @@
+// Member definitions of zorv::table_set. Included only by the two units that
+// instantiate it for the current and the legacy layout.
+#ifndef ZORV_TABLE_SET_IMPL_H
+#define ZORV_TABLE_SET_IMPL_H
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "be_reader.h"
+#include "zorv_table_set.h"
+
+namespace zorv {
+
+// What the two layouts differ in: the event-format library's calls, the
+// failure lines, and whether baskets may be copied and clean_up is locked.
+template <class L>
+struct table_set_traits;
+
+template <>
+struct table_set_traits<layout_current> {
+    static constexpr bool may_copy_baskets = true;
+    static constexpr bool lock_clean_up = true;
+    static constexpr bool print_tail_mapping = true;
+
+    static constexpr auto get_ref = &get_zorv_file_reference_table_m_2010;
+    static constexpr auto get_eit = &zorv_get_event_index_table_m_2010;
+    static constexpr auto get_cdt = &zorv_get_channel_dictionary_table_m_2010;
+    static constexpr auto get_ecpt = &zorv_get_event_chan_pointers_table_m_2010;
+    static constexpr auto get_ecpt_by_list = &zorv_get_event_chan_pointers_table_by_list_m_2010;
+    static constexpr auto get_eidt = &zorv_get_env_index_dictionary_table_m_2010;
+    static constexpr auto get_xcd = &zorv_get_chan_descr_table_m_2010;
+    static constexpr auto find_channel = &zorv_find_channel_by_name_2010;
+
+    static constexpr const char* msg_ref = "Failed to get file reference tabel (2010) err: %d\n";
+    static constexpr const char* msg_eit = "Failed to get EIT (2010) err: %d\n";
+    static constexpr const char* msg_cdt = "Failed to get CDT (2010) err: %d\n";
+    static constexpr const char* msg_ecpt = "Failed to get ECPT (2010) err: %d\n";
+    static constexpr const char* msg_ecpt_list = "Failed to get ECPT (with list 2010) err: %d\n";
+    static constexpr const char* msg_eidt = "Failed to get EIDT (2010) err: %d\n";
+    static constexpr const char* msg_xcd = "Failed to get XCD (2010) err: %d\n";
+    static constexpr const char* msg_load_xcd = "Failed to load XCD (2010) err: %d\n";
+    static constexpr const char* msg_timing = "GET ALL TABLES %f msec file:%s\n";
+};
+
+template <>
+struct table_set_traits<layout_legacy> {
+    static constexpr bool may_copy_baskets = false;
+    static constexpr bool lock_clean_up = false;
+    static constexpr bool print_tail_mapping = false;
+
+    static constexpr auto get_ref = &get_zorv_file_reference_table_m;
+    static constexpr auto get_eit = &zorv_get_event_index_table_m;
+    static constexpr auto get_cdt = &zorv_get_channel_dictionary_table_m;
+    static constexpr auto get_ecpt = &zorv_get_event_chan_pointers_table_m;
+    static constexpr auto get_ecpt_by_list = &zorv_get_event_chan_pointers_table_by_list_m;
+    static constexpr auto get_eidt = &zorv_get_env_index_dictionary_table_m;
+    static constexpr auto get_xcd = &zorv_get_chan_descr_table_m;
+
+    static constexpr const char* msg_ref = "Failed to get file reference tabel err: %d\n";
+    static constexpr const char* msg_eit = "Failed to get EIT err: %d\n";
+    static constexpr const char* msg_cdt = "Failed to get CDT err: %d\n";
+    static constexpr const char* msg_ecpt = "Failed to get ECPT err: %d\n";
+    static constexpr const char* msg_ecpt_list = "Failed to get ECPT (with list) err: %d\n";
+    static constexpr const char* msg_eidt = "Failed to get EIDT err: %d\n";
+    static constexpr const char* msg_xcd = "Failed to get XCD err: %d\n";
+    static constexpr const char* msg_load_xcd = "Failed to load XCD err: %d\n";
+    static constexpr const char* msg_timing = "  GET ALL TABLES %f msec file: %s\n";
+};
+
+namespace table_set_detail {
+
+struct free_deleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using c_ptr = std::unique_ptr<T, free_deleter>;
+
+// Result codes of get_all_tables for the steps that are not library calls.
+enum : int {
+    no_file = 1,
+    open_failed = -2,
+    tail_map_failed = -3,
+    ref_failed = 2,
+    index_failed = 3,  // event index table and channel dictionary alike
+    eidt_failed = 5,
+    xcd_failed = 6,
+    descr_failed = 7,
+    evh_head_failed = -4,
+    evh_whole_failed = -5,
+    sbh_head_failed = -6,
+    sbh_whole_failed = -7,
+};
+
+class fd_guard {
+public:
+    fd_guard() = default;
+    ~fd_guard() { reset(); }
+    fd_guard(const fd_guard&) = delete;
+    fd_guard& operator=(const fd_guard&) = delete;
+
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_ = -1;
+};
+
+// A read-only shared mapping, removed when the object goes.
+class mapping {
+public:
+    mapping() = default;
+    ~mapping() { reset(); }
+    mapping(mapping&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr; }
+    mapping& operator=(mapping&& o) noexcept {
+        if (this != &o) {
+            reset();
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = o.size_;
+        }
+        return *this;
+    }
+
+    bool map(int fd, off_t offset, size_t size) {
+        reset();
+        void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, offset);
+        if (p == MAP_FAILED) return false;
+        data_ = static_cast<unsigned char*>(p);
+        size_ = size;
+        return true;
+    }
+    void reset() {
+        if (data_) ::munmap(data_, size_);
+        data_ = nullptr;
+    }
+    unsigned char* data() const { return data_; }
+    size_t size() const { return data_ ? size_ : 0; }
+    unsigned char* release() { return std::exchange(data_, nullptr); }
+
+private:
+    unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Frees the descriptions of a list and empties it; an inconsistent count is
+// reported, and the records are released all the same.
+inline void free_descr_list(std::vector<chan_descr_2010*>& list) {
+    for (chan_descr_2010* d : list) {
+        if (!d) continue;
+        if (d->nbits == 0 && !d->bits.empty())
+            std::printf("ERROR: nbits = 0, but bits.size()=%zu\n", d->bits.size());
+        if (d->ndims == 0 && !d->dims.empty())
+            std::printf("ERROR: ndims = 0, but ndims.size()=%zu\n", d->dims.size());
+        zorv_free_chan_descr(d);
+    }
+    list.clear();
+}
+
+struct descr_holder {
+    std::vector<chan_descr_2010*> list;
+    ~descr_holder() { free_descr_list(list); }
+};
+
+// One basket as held in memory: mapped (map) or copied (copy).
+struct basket_hold {
+    mapping map;
+    c_ptr<unsigned char> copy;
+    u_long offset = 0;               // file position of region()[0]
+    u_long size = 0;                 // bytes of the region
+    unsigned char* basket = nullptr;  // the basket record inside the region
+
+    unsigned char* region() const { return copy ? copy.get() : map.data(); }
+};
+
+struct basket_spec {
+    const char* what;
+    uint32_t pos;      // file position of the basket
+    size_t head;       // size of the basket record with its first entry
+    uint32_t pattern;  // expected basket pattern
+    int code_head;     // failure of the head: mapping, position, pattern
+    int code_whole;    // failure of the whole basket: mapping, length
+};
+
+// Brings one basket into memory: maps its head to learn its length, checks
+// pattern and length against the file, then maps it whole and, in copy mode,
+// copies it to the heap and drops the mapping.
+inline int load_basket(int fd, off_t file_len, const basket_spec& s, bool copy, int debug,
+                       basket_hold& out) {
+    const uint64_t flen = static_cast<uint64_t>(file_len);
+    constexpr uint64_t basket_head = 8;  // pattern and length
+    if (!in_range(s.pos, basket_head, flen)) {
+        if (debug)
+            std::printf("%s basket at %u lies outside the file (%lld bytes)\n", s.what, s.pos,
+                        static_cast<long long>(file_len));
+        return s.code_head;
+    }
+    off_t delta = 0;
+    const off_t offset = zorv_get_page_offset(file_len, s.pos, &delta);
+    // The head record may reach past the end of a small file; map only what exists.
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(s.head, flen - s.pos));
+    mapping m;
+    if (!m.map(fd, offset, static_cast<size_t>(delta) + head)) {
+        if (debug) std::perror("mmap");
+        return s.code_head;
+    }
+    be_reader rd(m.data() + delta, head);
+    const uint32_t pattern = rd.u32(0);
+    const int32_t length = rd.i32(4);
+    if (!rd.ok() || pattern != s.pattern) {
+        if (debug)
+            std::printf("%s basket at %u: pattern 0x%08x, expected 0x%08x\n", s.what, s.pos,
+                        pattern, s.pattern);
+        return s.code_head;
+    }
+    if (length < static_cast<int32_t>(basket_head) || !in_range(s.pos, uint32_t(length), flen)) {
+        if (debug)
+            std::printf("%s basket at %u: length %d runs past the end of the file (%lld bytes)\n",
+                        s.what, s.pos, length, static_cast<long long>(file_len));
+        return s.code_whole;
+    }
+    const size_t whole = static_cast<size_t>(delta) + static_cast<size_t>(length);
+    if (!m.map(fd, offset, whole)) {
+        if (debug) std::perror("mmap");
+        return s.code_whole;
+    }
+    if (copy) {
+        c_ptr<unsigned char> c(static_cast<unsigned char*>(std::malloc(size_t(length))));
+        if (!c) {
+            if (debug) std::printf("%s basket: no memory for %d bytes\n", s.what, length);
+            return s.code_whole;
+        }
+        std::memcpy(c.get(), m.data() + delta, size_t(length));
+        out.offset = s.pos;
+        out.size = u_long(length);
+        out.basket = c.get();
+        out.copy = std::move(c);
+    } else {
+        out.offset = u_long(offset);
+        out.size = whole;
+        out.basket = m.data() + delta;
+        out.map = std::move(m);
+    }
+    return 0;
+}
+
+class pthread_lock {
+public:
+    explicit pthread_lock(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~pthread_lock() { pthread_mutex_unlock(&m_); }
+    pthread_lock(const pthread_lock&) = delete;
+    pthread_lock& operator=(const pthread_lock&) = delete;
+
+private:
+    pthread_mutex_t& m_;
+};
+
+inline double elapsed_ms(const timeval& t0) {
+    timeval t1;
+    gettimeofday(&t1, nullptr);
+    return (double(t1.tv_sec - t0.tv_sec) * 1e6 + double(t1.tv_usec - t0.tv_usec)) / 1000.0;
+}
+
+}  // namespace table_set_detail
+
+// Everything get_all_tables obtains, held by guards until the whole set is
+// loaded; a failure at any step releases what was obtained so far.
+template <class L>
+struct table_set<L>::loading {
+    table_set_detail::fd_guard fd;
+    off_t len = 0;
+    table_set_detail::c_ptr<ref_table_t> ref;
+    table_set_detail::c_ptr<eit_t> eit;
+    table_set_detail::c_ptr<cdt_t> cdt;
+    table_set_detail::c_ptr<ecpt_t> ecp;
+    table_set_detail::c_ptr<eidt_t> eidt;
+    table_set_detail::c_ptr<xcd_t> xcd;
+    table_set_detail::descr_holder descr;
+    int copy_mode = 0;
+    table_set_detail::basket_hold evh;
+    table_set_detail::basket_hold sbh;
+};
+
+template <class L>
+table_set<L>::table_set(int d_mode) : descr_mode(d_mode) {
+    pthread_mutex_init(&mx, nullptr);
+}
+
+template <class L>
+table_set<L>::~table_set() {
+    clean_up();
+    pthread_mutex_destroy(&mx);
+}
+
+template <class L>
+int table_set<L>::get_ecp_tab_entry_index(const char* chan) const {
+    if (!chan || !*chan) return -1;
+    for (size_t i = 0; i < chans.size(); ++i)
+        if (chans[i] && std::strcmp(chans[i], chan) == 0) return static_cast<int>(i);
+    return -1;
+}
+
+template <class L>
+int table_set<L>::get_all_tables(char* file, int d_mode, std::vector<char*>* chs) {
+    timeval t0;
+    gettimeofday(&t0, nullptr);
+    clean_up();
+    descr_mode = d_mode;
+    if (chs) chans.assign(chs->begin(), chs->end());
+    if (!file || !*file) return table_set_detail::no_file;
+
+    loading ld;
+    if (const int rc = load(file, ld)) {
+        clean_up();
+        return rc;
+    }
+    adopt(ld);
+    file_name = file;
+    if (debug < 0)
+        std::printf(table_set_traits<L>::msg_timing, table_set_detail::elapsed_ms(t0), file);
+    return 0;
+}
+
+template <class L>
+int table_set<L>::load(char* file, loading& ld) {
+    using namespace table_set_detail;
+    using T = table_set_traits<L>;
+    ld.fd.reset(::open(file, O_RDONLY));
+    if (ld.fd.get() < 0) {
+        if (debug) std::perror("open");
+        return open_failed;
+    }
+    ld.len = ::lseek(ld.fd.get(), 0, SEEK_END);
+    ::lseek(ld.fd.get(), 0, SEEK_SET);
+
+    if (const int rc = load_tables(ld)) return rc;
+
+    if (descr_mode) {
+        const int r = zorv_load_chan_descr(ld.xcd.get(), &ld.descr.list);
+        if (r) {
+            if (debug) std::printf(T::msg_load_xcd, r);
+            return descr_failed;
+        }
+    }
+
+    const bool copy = ld.copy_mode != 0;
+    const basket_spec evh{"event-header",  ld.ref->evhdb_ref,       sizeof(evh_basket_t),
+                          L::pattern_evh_basket, evh_head_failed, evh_whole_failed};
+    if (const int rc = load_basket(ld.fd.get(), ld.len, evh, copy, debug, ld.evh)) return rc;
+    const basket_spec sbh{"server-block",  ld.ref->srvbb_ref,       sizeof(sbh_basket_t),
+                          L::pattern_sbh_basket, sbh_head_failed, sbh_whole_failed};
+    return load_basket(ld.fd.get(), ld.len, sbh, copy, debug, ld.sbh);
+}
+
+// The file's tables through the event-format library, in file-independent
+// order: reference table, event index, channel dictionary, event-channel
+// pointers, environment dictionary, XML description.
+template <class L>
+int table_set<L>::load_tables(loading& ld) {
+    using namespace table_set_detail;
+    using T = table_set_traits<L>;
+    const int fd_ = ld.fd.get();
+    auto failed = [this](const char* msg, int r, int code) {
+        if (debug) std::printf(msg, r);
+        return code;
+    };
+
+    // The trailer (the last word) holds the reference table's position.
+    if (ld.len < 4) {
+        if (debug)
+            std::printf("File too short for a table of contents: %lld bytes\n",
+                        static_cast<long long>(ld.len));
+        return tail_map_failed;
+    }
+    off_t delta = 0;
+    const off_t offset = zorv_get_page_offset(ld.len, ld.len - 4, &delta);
+    const size_t tail_len = static_cast<size_t>(ld.len - offset);
+    if (T::print_tail_mapping && debug)
+        std::printf("Length: %ld offset: %ld  fd: %x\n", static_cast<long>(tail_len),
+                    static_cast<long>(offset), fd_);
+    ref_table_t* ref = nullptr;
+    {
+        mapping tail;
+        if (!tail.map(fd_, offset, tail_len)) {
+            if (debug) std::perror("mmap");
+            return tail_map_failed;
+        }
+        const int r = T::get_ref(tail.data(), tail.size(), ld.len, fd_, &ref);
+        ld.ref.reset(ref);
+        if (r) return failed(T::msg_ref, r, ref_failed);
+    }
+    if (!ld.ref) return failed(T::msg_ref, -1, ref_failed);
+
+    eit_t* eit = nullptr;
+    int r = T::get_eit(ld.len, ld.ref.get(), fd_, &eit);
+    ld.eit.reset(eit);
+    if (r) return failed(T::msg_eit, r, index_failed);
+
+    cdt_t* cdt = nullptr;
+    r = T::get_cdt(ld.len, ld.ref.get(), fd_, &cdt);
+    ld.cdt.reset(cdt);
+    if (r) return failed(T::msg_cdt, r, index_failed);
+
+    ecpt_t* ecp = nullptr;
+    if (!chans.empty()) {
+        r = T::get_ecpt_by_list(ld.len, ld.ref.get(), fd_, &chans, ld.cdt.get(), &ecp);
+        ld.ecp.reset(ecp);
+        if (r) return failed(T::msg_ecpt_list, r, r);
+    } else {
+        r = T::get_ecpt(ld.len, ld.ref.get(), fd_, &ecp);
+        ld.ecp.reset(ecp);
+        if (r) return failed(T::msg_ecpt, r, r);
+    }
+    ld.copy_mode = choose_basket_mode(ld);
+
+    eidt_t* eidt = nullptr;
+    r = T::get_eidt(ld.len, ld.ref.get(), fd_, &eidt);
+    ld.eidt.reset(eidt);
+    if (r) return failed(T::msg_eidt, r, eidt_failed);
+
+    xcd_t* xcd = nullptr;
+    r = T::get_xcd(ld.len, ld.ref.get(), fd_, &xcd);
+    ld.xcd.reset(xcd);
+    if (r) return failed(T::msg_xcd, r, xcd_failed);
+    return 0;
+}
+
+// Baskets are copied when a listed channel occurs in a fast event type: its
+// reader then walks them entry by entry and a private copy avoids page faults
+// on the shared mapping. Without a list (or for legacy files) they stay mapped.
+template <class L>
+int table_set<L>::choose_basket_mode(const loading& ld) const {
+    using T = table_set_traits<L>;
+    if constexpr (!T::may_copy_baskets) {
+        (void)ld;
+        return 0;
+    } else {
+        for (char* name : chans) {
+            if (!name) continue;
+            typename L::cdt_entry* entry = nullptr;
+            if (T::find_channel(ld.cdt.get(), name, &entry) < 0 || !entry) continue;
+            for (int e = 0; e < 32; ++e)
+                if (((entry->ev_mask >> e) & 1u) && !is_slow_event(e)) return 1;
+        }
+        return 0;
+    }
+}
+
+template <class L>
+void table_set<L>::adopt(loading& ld) {
+    fd = ld.fd.release();
+    len = ld.len;
+    lref_tbl = ref_tbl = ld.ref.release();
+    leit_tab = eit_tab = ld.eit.release();
+    lcdt_tab = cdt_tab = ld.cdt.release();
+    lecp_tab = ecp_tab = ld.ecp.release();
+    leidt_tab = eidt_tab = ld.eidt.release();
+    lxcd_tab = xcd_tab = ld.xcd.release();
+    descr_list.swap(ld.descr.list);
+    basket_copy_mode = ld.copy_mode;
+
+    evh_offset = ld.evh.offset;
+    evh_base_size = ld.evh.size;
+    evhb = reinterpret_cast<evh_basket_t*>(ld.evh.basket);
+    sbh_offset = ld.sbh.offset;
+    sbh_base_size = ld.sbh.size;
+    sbhb = reinterpret_cast<sbh_basket_t*>(ld.sbh.basket);
+    if (basket_copy_mode) {
+        ld.evh.copy.release();
+        ld.sbh.copy.release();
+    } else {
+        evh_base = ld.evh.map.release();
+        sbh_base = ld.sbh.map.release();
+    }
+}
+
+template <class L>
+void table_set<L>::clean_up() {
+    if constexpr (table_set_traits<L>::lock_clean_up) {
+        table_set_detail::pthread_lock lock(mx);
+        release_all();
+    } else {
+        release_all();
+    }
+}
+
+template <class L>
+void table_set<L>::release_all() {
+    table_set_detail::free_descr_list(descr_list);
+
+    ref_tbl = nullptr;
+    eit_tab = nullptr;
+    cdt_tab = nullptr;
+    ecp_tab = nullptr;
+    eidt_tab = nullptr;
+    xcd_tab = nullptr;
+    std::free(std::exchange(lref_tbl, nullptr));
+    std::free(std::exchange(leit_tab, nullptr));
+    std::free(std::exchange(lcdt_tab, nullptr));
+    std::free(std::exchange(lecp_tab, nullptr));
+    std::free(std::exchange(leidt_tab, nullptr));
+    std::free(std::exchange(lxcd_tab, nullptr));
+
+    if (basket_copy_mode) {
+        std::free(evhb);
+        std::free(sbhb);
+    } else {
+        if (evh_base) ::munmap(evh_base, evh_base_size);
+        if (sbh_base) ::munmap(sbh_base, sbh_base_size);
+    }
+    if (fd >= 0) ::close(fd);
+
+    basket_copy_mode = 0;
+    evh_base = sbh_base = nullptr;
+    evh_offset = sbh_offset = 0;
+    evh_base_size = sbh_base_size = 0;
+    evhb = nullptr;
+    sbhb = nullptr;
+    fd = -1;
+    len = 0;
+    file_name = nullptr;
+    chans.clear();
+    clientsn = 0;
+}
+
+}  // namespace zorv
+
+#endif
