@@ -947,7 +947,8 @@ private:
         }
         const int t = h.dtype & 0xFFFF;
         if (const int c = zorv_convert_data(dst, dst, h.dtype, orig, read_chan_detail::payload_layout(t, L::legacy))) {
-            if (R::unzipped_convert_failed) printf(R::unzipped_convert_failed, c, long(orig), id_);
+            if constexpr (R::unzipped_convert_failed != nullptr)
+                printf(R::unzipped_convert_failed, c, long(orig), id_);
             return true;
         }
         work.reset();
