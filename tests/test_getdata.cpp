@@ -29,7 +29,7 @@ struct event_list {
     std::vector<zorv_channel_entry_long*> list;
 
     entry& add(bool legacy, int evtype, uint32_t evnum, const std::string& name,
-               const payload& p) {
+               const payload& p, bool raw = false) {
         EXPECT_TRUE(p.ok()) << p.error;
         auto x = std::make_unique<entry>();
         const size_t hs = legacy ? 44 : 268;
@@ -37,7 +37,9 @@ struct event_list {
         std::memcpy(x->block.data(), name.data(), name.size());
         int32_t words[3] = {p.dtype, 0, int32_t(x->block.size())};
         std::memcpy(x->block.data() + hs - 12, words, 12);
-        if (!p.bytes.empty())
+        if (raw)
+            std::memcpy(x->block.data() + hs, p.bytes.data(), p.bytes.size());
+        else if (!p.bytes.empty())
             EXPECT_EQ(zorv_convert_data(p.bytes.data(), x->block.data() + hs, p.dtype,
                                         int(p.bytes.size()),
                                         legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT),
@@ -376,7 +378,7 @@ TEST(GetData, ImagesAreConvertedPixelForPixel) {
 
 TEST(GetData, TruncatedImageHeadIsNoImage) {
     event_list ev;
-    ev.add(true, ZORV_EV_IMAGE, 3, "CAM", zorv::make_raw(13, {0, 0, 0, 1}));
+    ev.add(true, ZORV_EV_IMAGE, 3, "CAM", zorv::make_raw(13, {0, 0, 0, 1}), true);
     zorv_daq_getdata g;
     ASSERT_EQ(g.SetRes(&ev.list), 1);
     EXPECT_EQ(g.GetImagePar(nullptr, nullptr, nullptr, nullptr), -2);
