@@ -565,7 +565,11 @@ bool zorv_daq_getdata::GetValNamChan(char** name, float* dt, int imb) {
     int n = 0;
     zorv_name_value_channel* recs = nullptr;
     if (GetValNamPrm(nullptr, nullptr, nullptr, &n, &recs)) return true;
-    if (imb < 0 || imb >= n) {
+    if (imb < 0) {
+        std::cerr << "zorv_daq_getdata::GetValNamChan()  channel is negative " << imb;
+        return true;
+    }
+    if (imb >= n) {
         std::cerr << "zorv_daq_getdata::GetValNamChan()  channel is too big " << imb
                   << " max: " << n;
         return true;
@@ -597,7 +601,11 @@ float zorv_daq_getdata::GetSingle(int imb) {
     int n = 0;
     zorv_name_value_channel* recs = nullptr;
     if (GetValNamPrm(nullptr, nullptr, nullptr, &n, &recs)) return 0.0f;
-    if (imb < 0 || imb >= n) {
+    if (imb < 0) {
+        std::cerr << "zorv_daq_getdata::GetSingle: member number is negative " << imb;
+        return 0.0f;
+    }
+    if (imb >= n) {
         std::cerr << "zorv_daq_getdata::GetSingle: member number is too big " << imb
                   << " max: " << n;
         return 0.0f;

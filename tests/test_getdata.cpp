@@ -39,11 +39,12 @@ struct event_list {
         std::memcpy(x->block.data() + hs - 12, words, 12);
         if (raw)
             std::memcpy(x->block.data() + hs, p.bytes.data(), p.bytes.size());
-        else if (!p.bytes.empty())
+        else if (!p.bytes.empty()) {
             EXPECT_EQ(zorv_convert_data(p.bytes.data(), x->block.data() + hs, p.dtype,
                                         int(p.bytes.size()),
                                         legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT),
                       0);
+        }
         x->evh.pattern = legacy ? 0xFFEEFFEEu : 0xFFEE2010u;
         x->evh.event_number = evnum;
         x->evh.event_type = evtype;
@@ -123,8 +124,12 @@ TEST(GetData, ClassifiesEachChannelByLayoutAndBlockType) {
         EXPECT_EQ(g.GetChanHead() != nullptr, r.legacy);
         EXPECT_EQ(g.GetChanHead_2010() != nullptr, !r.legacy);
         ASSERT_NE(g.GetData(), nullptr);
-        if (r.prop_type == 3) EXPECT_EQ(*reinterpret_cast<float*>(g.GetData()), 0.0f);
-        if (r.chan_type == 2) EXPECT_STREQ(g.GetPropName(), r.legacy ? "SLOWL" : "SLOWC");
+        if (r.prop_type == 3) {
+            EXPECT_EQ(*reinterpret_cast<float*>(g.GetData()), 0.0f);
+        }
+        if (r.chan_type == 2) {
+            EXPECT_STREQ(g.GetPropName(), r.legacy ? "SLOWL" : "SLOWC");
+        }
     }
 }
 
@@ -409,7 +414,9 @@ TEST(GetData, DecodesCurrentReaderResults) {
             EXPECT_EQ(g.GetNmemb(), 3);
             EXPECT_NE(g.GetSpect(2), nullptr);
         }
-        if (g.SetProp(const_cast<char*>("BPM3:2")) == 3) EXPECT_EQ(g.GetNmemb(), 1);
+        if (g.SetProp(const_cast<char*>("BPM3:2")) == 3) {
+            EXPECT_EQ(g.GetNmemb(), 1);
+        }
         if (g.SetProp(const_cast<char*>("RF1")) == 3) {
             int groups = 0;
             g.GetSpectPar(nullptr, nullptr, nullptr, nullptr, 0, &groups, nullptr, nullptr);
