@@ -91,7 +91,7 @@ TEST(DaqData, ReadsAndDecodesALegacyRun) {
     ASSERT_EQ(files.size(), 3u);
     const auto cfg = zorv_test::sample_config(file_layout::legacy);
     zorv_test::temp_dir dir;
-    const std::string list = write_list(
+    std::string list = write_list(
         dir, "# data files\n" + files[0] + "  first file of the run\n\n" + files[1] + "\n" +
                  files[2] + "\n");
     properties props({"BPM3", "BPM3:1", "RF1", "NV1", "CAM1", "CAMX1", "SLOW1", "ENV1", "EQ1",
