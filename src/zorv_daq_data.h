@@ -217,7 +217,10 @@ private:
     void print_spectrum_members();
     char* payload_end() const;
 
-    std::string name_copy_;  // terminated copy of a name that fills its field
+    // Terminated copies of names that fill their fields: the selected
+    // channel's name, and the last name handed out by a query.
+    std::string name_copy_;
+    std::string text_copy_;
 };
 
 // ---------------------------------------------------------------------------

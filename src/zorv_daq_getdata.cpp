@@ -171,6 +171,7 @@ void zorv_daq_getdata::Clean() {
     ImageXstart = ImageXinc = ImageYstart = ImageYinc = 0.0f;
     ImageNx = ImageNy = 0;
     name_copy_.clear();
+    text_copy_.clear();
 }
 
 int zorv_daq_getdata::SetRes(std::vector<zorv_channel_entry_long*>* res) {
@@ -503,8 +504,9 @@ int zorv_daq_getdata::GetChanInfo(char** name, int* dtype, int* error, int* ldat
                       << " ChanHeader " << static_cast<const void*>(h) << std::endl;
             return -1;
         }
-        put(name, hl::terminated_text(h->chname, sizeof(h->chname), sizeof(h->chname),
-                                      &name_copy_));
+        if (name)
+            *name = hl::terminated_text(h->chname, sizeof(h->chname), sizeof(h->chname),
+                                        &text_copy_);
         put(dtype, int(h->dtype));
         put(error, int(h->error));
         put(ldata, int(h->ldata));
@@ -575,8 +577,9 @@ bool zorv_daq_getdata::GetValNamChan(char** name, float* dt, int imb) {
         return true;
     }
     put(dt, recs[imb].value);
-    put(name, hl::terminated_text(recs[imb].name, sizeof(recs[imb].name),
-                                  sizeof(recs[imb].name), &name_copy_));
+    if (name)
+        *name = hl::terminated_text(recs[imb].name, sizeof(recs[imb].name),
+                                    sizeof(recs[imb].name), &text_copy_);
     return false;
 }
 
