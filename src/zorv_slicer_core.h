@@ -42,9 +42,9 @@ struct slicer_parts<layout_legacy> {
 template <class L>
 class slicer;
 
-// Shared by a slicer and its table thread. ready, go, status, next, idle,
-// running and the slots change only under *tmx; every change is followed by a
-// broadcast on *tcond.
+// Shared by a slicer and its table thread. ready, go, status, next, waiting,
+// done, running and the slots change only under *tmx; every change is
+// followed by a broadcast on *tcond.
 template <class L>
 struct tables_task {
     using tables_t = typename slicer_parts<L>::tables;
@@ -65,7 +65,8 @@ struct tables_task {
     // What the caller needs to tell a table set that will never come from
     // one that is still on its way.
     int next = 0;     // index of the next file the thread will load
-    int idle = 0;     // 1 while the thread waits for a permit or has no file left
+    int waiting = 0;  // 1 while the thread waits for a permit
+    int done = 0;     // 1 once the thread loads no more files
     int running = 0;  // 1 from the thread's creation until it has ended
 };
 

@@ -240,7 +240,8 @@ int slicer<L>::start() {
     task.stop = 0;
     task.status = 0;
     task.next = 0;
-    task.idle = 0;
+    task.waiting = 0;
+    task.done = 0;
     task.running = 1;
 
     pthread_attr_t attr;
@@ -458,12 +459,13 @@ typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
 }
 
 // Called with tmx held. Whether the table set of files[file] may still be
-// loaded: not when the thread has ended, waits for a permit only the caller
-// could give, has no file left, or has already passed that file (a loaded
+// loaded: not when the thread loads no more files, waits for a permit that
+// only the caller could give, or has already passed that file (a loaded
 // table set that sits in no slot has been released for good).
 template <class L>
 bool slicer<L>::table_may_come(int file) const {
-    return file >= 0 && task.running && !task.idle && task.status != 1 && file >= task.next;
+    bool stuck = task.waiting && task.go == 0;
+    return file >= task.next && task.running && !task.done && !stuck && task.status != 1;
 }
 
 template <class L>
@@ -495,12 +497,10 @@ int slicer<L>::table_thread(tables_task<L>* t) {
     while (!t->stop && i < nfiles) {
         {
             locked lk(t->tmx);
-            if (t->go == 0) {
-                t->idle = 1;
-                publish();
-            }
+            t->waiting = 1;
+            publish();
             while (t->go == 0 && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
-            t->idle = 0;
+            t->waiting = 0;
             if (t->go > 0) --t->go;
         }
         if (t->stop) break;
@@ -552,7 +552,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
 
     locked lk(t->tmx);
     if (result == 0) t->status = 0;
-    t->idle = 1;
+    t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
     if (!slicer_traits<L>::detached_thread)
