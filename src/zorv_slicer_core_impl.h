@@ -276,6 +276,8 @@ int slicer<L>::start() {
         start_one_channel(i);
     }
     if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
+    // A slicer started again after clean_up begins with its first event too.
+    first_event = 1;
     set_starting_point();
     return ZORV_DAQ_SLICER_OK;
 }
