@@ -1,0 +1,685 @@
+// Payload handling of the event-format library: word swapping, conversion of
+// every payload kind to host order, and the queries that read converted
+// blocks (member counts and names, spectrum heads, update records, image
+// heads, cutting one member out of a device record).
+//
+// Every property of a block type lives in one table indexed by the type code.
+// Every query bounds what it reads by the sub-header's `ldata`, so a
+// malformed block yields a failure status, never a read outside the buffer.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "be_reader.h"
+#include "event_util.h"
+#include "zorv_layout.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The type table.
+// ---------------------------------------------------------------------------
+
+enum class kind : uint8_t {
+    none,        // unknown code
+    records,     // fixed-size records back to back (updates, environment, equipment words)
+    spectrum,    // spectrum head, statistics (current) and samples
+    image,       // 28-byte frame head and pixel bytes
+    image_ext,   // 100-byte frame head and pixel bytes
+    name_value,  // head, ndata name/value pairs
+};
+
+// Layout of a spectrum head: fixed by the code, or shared (24..28).
+enum class head_fmt : uint8_t { none, legacy, current, shared };
+
+struct type_info {
+    kind k = kind::none;
+    head_fmt fmt = head_fmt::none;
+    bool is_update = false;   // update record kind (get_update_params)
+    bool from_block = false;  // member count read from the block (generic spectrum)
+    uint8_t nmemb = 1;
+    const char* const* names = nullptr;
+    // records kind: record size, the character span inside a record that is
+    // not swapped, and the least number of records a payload must hold.
+    uint16_t rec_size = 0;
+    uint16_t text_off = 0;
+    uint16_t text_len = 0;
+    uint8_t min_records = 0;
+};
+
+constexpr const char* names_value[] = {"VALUE"};
+constexpr const char* names_bpm[] = {"X", "Y", "CHARGE"};
+constexpr const char* names_ch[] = {"CH1", "CH2", "CH3", "CH4", "CH5", "CH6", "CH7", "CH8"};
+constexpr const char* names_charge[] = {"CHARGE"};
+constexpr const char* names_rf[] = {"AMPL", "PHASE"};
+constexpr const char* names_energy[] = {"ENERGY"};
+constexpr const char* names_ws[] = {"POS", "SIG1", "SIG2", "SIG3"};
+constexpr const char* names_roi[] = {"ROI"};
+constexpr const char* names_image[] = {"IMAGE"};
+
+constexpr int type_count = 64;
+// Member names offered for a generic spectrum, whose count is in the block.
+constexpr int generic_name_max = 64;
+
+constexpr type_info records(uint16_t size, uint16_t text_off, uint16_t text_len,
+                            uint8_t min_records, bool update) {
+    type_info t;
+    t.k = kind::records;
+    t.names = names_value;
+    t.rec_size = size;
+    t.text_off = text_off;
+    t.text_len = text_len;
+    t.min_records = min_records;
+    t.is_update = update;
+    return t;
+}
+
+constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) {
+    type_info t;
+    t.k = kind::spectrum;
+    t.fmt = fmt;
+    t.nmemb = n;
+    t.names = names;
+    return t;
+}
+
+constexpr type_info simple(kind k, const char* const* names) {
+    type_info t;
+    t.k = k;
+    t.names = names;
+    return t;
+}
+
+constexpr std::array<type_info, type_count> make_type_table() {
+    std::array<type_info, type_count> t{};
+    const auto upd_l = records(96, 0, 80, 1, true);
+    const auto upd_c = records(272, 0, 256, 1, true);
+    const auto dict = records(64, 4, 60, 0, false);
+    const auto env = records(20, 0, 0, 1, false);
+    const auto L = head_fmt::legacy;
+    const auto C = head_fmt::current;
+
+    t[ZORV_UPD_BLOCK] = t[ZORV_BOR_BLOCK] = t[ZORV_EOR_BLOCK] = upd_l;
+    t[ZORV_UPD_BLOCK_2010] = t[ZORV_BOR_BLOCK_2010] = t[ZORV_EOR_BLOCK_2010] = upd_c;
+    t[ZORV_ENV_DICT_BLOCK] = t[ZORV_ENV_DICT_BLOCK_2010] = dict;
+    t[ZORV_ENV_BLOCK] = t[ZORV_ENV_BLOCK_2010] = env;
+
+    t[ZORV_BLOCK_BPM] = t[ZORV_BLOCK_BPM_Z] = t[ZORV_BLOCK_BPM_S] = spectrum(L, 3, names_bpm);
+    t[ZORV_BLOCK_SINGLE] = spectrum(L, 1, names_ch);
+    t[ZORV_BLOCK_TOROID] = spectrum(L, 1, names_charge);
+    t[ZORV_BLOCK_RF_250K] = spectrum(L, 2, names_rf);
+    t[ZORV_BLOCK_ENERGY] = spectrum(L, 1, names_energy);
+    t[ZORV_BLOCK_WS_FAST] = t[ZORV_BLOCK_WS_SLOW] = spectrum(L, 4, names_ws);
+    t[ZORV_BLOCK_CPLINTL] = t[ZORV_BLOCK_GUNINTL] = spectrum(L, 8, names_ch);
+    t[ZORV_BLOCK_MCP] = spectrum(L, 4, names_ch);
+    t[ZORV_BLOCK_PHM] = spectrum(L, 2, names_ch);
+    t[ZORV_BLOCK_WSS_RAW] = t[ZORV_BLOCK_WSS_COR] = spectrum(L, 4, names_ch);
+
+    t[ZORV_BLOCK_BPM_2010] = t[ZORV_BLOCK_BPM_Z_2010] = t[ZORV_BLOCK_BPM_S_2010] =
+        spectrum(C, 3, names_bpm);
+    t[ZORV_BLOCK_1CHAN_2010] = spectrum(C, 1, names_ch);
+    t[ZORV_BLOCK_TOROID_2010] = spectrum(C, 1, names_charge);
+    t[ZORV_BLOCK_RF_250K_2010] = spectrum(C, 2, names_rf);
+    t[ZORV_BLOCK_ENERGY_2010] = spectrum(C, 1, names_energy);
+    t[ZORV_BLOCK_WS_2010] = spectrum(C, 4, names_ws);
+    t[ZORV_BLOCK_CPLINTL_2010] = t[ZORV_BLOCK_GUNINTL_2010] = spectrum(C, 8, names_ch);
+    t[ZORV_BLOCK_MCP_2010] = spectrum(C, 4, names_ch);
+    t[ZORV_BLOCK_PHM_2010] = spectrum(C, 2, names_ch);
+    t[ZORV_BLOCK_2CHAN_2010] = spectrum(C, 2, names_ch);
+    t[ZORV_BLOCK_3CHAN_2010] = spectrum(C, 3, names_ch);
+    t[ZORV_BLOCK_4CHAN_2010] = spectrum(C, 4, names_ch);
+    t[ZORV_BLOCK_5CHAN_2010] = spectrum(C, 5, names_ch);
+    t[ZORV_BLOCK_6CHAN_2010] = spectrum(C, 6, names_ch);
+    t[ZORV_BLOCK_7CHAN_2010] = spectrum(C, 7, names_ch);
+    t[ZORV_BLOCK_8CHAN_2010] = spectrum(C, 8, names_ch);
+
+    t[ZORV_BLOCK_IMG_ROI1] = t[ZORV_BLOCK_IMG_ROI2] = t[ZORV_BLOCK_IMG_ROI3] =
+        spectrum(head_fmt::shared, 1, names_roi);
+    t[ZORV_BLOCK_GENERIC_SPECT] = spectrum(head_fmt::shared, 1, names_ch);
+    t[ZORV_BLOCK_GENERIC_SPECT].from_block = true;
+
+    t[ZORV_BLOCK_IMAGE] = simple(kind::image, names_image);
+    t[ZORV_BLOCK_IMAGE_EXT] = simple(kind::image_ext, names_image);
+    t[ZORV_BLOCK_NAME_VALUE] = simple(kind::name_value, names_value);
+    t[ZORV_BLOCK_EQDATA] = records(4, 0, 0, 0, false);
+    return t;
+}
+
+constexpr std::array<type_info, type_count> type_table = make_type_table();
+
+const type_info& info_of(int type) {
+    static const type_info unknown{};
+    const int code = type & 0xFFFF;
+    return code < type_count ? type_table[code] : unknown;
+}
+
+// ---------------------------------------------------------------------------
+// Word access. Payload bytes are read either big-endian (before conversion)
+// or host order (after it).
+// ---------------------------------------------------------------------------
+
+uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
+
+uint32_t host_word(const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+void put_host_word(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+float host_float(const unsigned char* p) {
+    float f;
+    std::memcpy(&f, p, 4);
+    return f;
+}
+
+uint32_t word_at(const unsigned char* p, bool big_endian) {
+    return big_endian ? zorv::load_be32(p) : host_word(p);
+}
+
+void swap_words_in_place(unsigned char* p, size_t nwords) {
+    for (size_t i = 0; i < nwords; ++i) put_host_word(p + 4 * i, swap32(host_word(p + 4 * i)));
+}
+
+bool mul_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
+
+// ---------------------------------------------------------------------------
+// Spectrum heads.
+// ---------------------------------------------------------------------------
+
+constexpr size_t head_current = sizeof(zorv_spect_head_2010);
+constexpr size_t head_legacy = sizeof(zorv_spect_head);
+constexpr size_t stat_size = sizeof(zorv_spect_statistics_2010);
+
+// Shape of a spectrum payload whose counts fit its length exactly.
+struct spect_shape {
+    bool current = false;
+    uint32_t ndata = 0;
+    uint32_t groups = 1;
+    uint32_t nmemb = 0;
+    size_t stats_off = 0;        // offset of the statistics (current)
+    size_t samples_off = 0;      // offset of member 0's samples
+    size_t member_samples = 0;   // samples per member
+};
+
+bool fit_current(const unsigned char* p, size_t len, bool be, spect_shape* s) {
+    if (len < head_current) return false;
+    const int32_t ndata = static_cast<int32_t>(word_at(p + 8, be));
+    const int32_t groups = static_cast<int32_t>(word_at(p + 12, be));
+    const int32_t nmemb = static_cast<int32_t>(word_at(p + 20, be));
+    if (ndata < 0 || groups < 1 || nmemb < 0) return false;
+    uint64_t per_member = 0, samples = 0, stats = 0, bytes = 0;
+    if (!mul_fits(uint64_t(ndata), uint64_t(groups), &per_member) ||
+        !mul_fits(per_member, uint64_t(nmemb), &samples) || !mul_fits(samples, 4, &bytes) ||
+        !mul_fits(uint64_t(nmemb), stat_size, &stats))
+        return false;
+    const uint64_t rest = len - head_current;
+    if (stats > rest || bytes != rest - stats) return false;
+    s->current = true;
+    s->ndata = uint32_t(ndata);
+    s->groups = uint32_t(groups);
+    s->nmemb = uint32_t(nmemb);
+    s->stats_off = head_current;
+    s->samples_off = head_current + size_t(stats);
+    s->member_samples = size_t(per_member);
+    return true;
+}
+
+bool fit_legacy(const unsigned char* p, size_t len, bool be, spect_shape* s) {
+    if (len < head_legacy) return false;
+    const int32_t ndata = static_cast<int32_t>(word_at(p + 8, be));
+    const int32_t nmemb = static_cast<int32_t>(word_at(p + 12, be));
+    if (ndata < 0 || nmemb < 0) return false;
+    uint64_t samples = 0, bytes = 0;
+    if (!mul_fits(uint64_t(ndata), uint64_t(nmemb), &samples) || !mul_fits(samples, 4, &bytes) ||
+        bytes != len - head_legacy)
+        return false;
+    s->current = false;
+    s->ndata = uint32_t(ndata);
+    s->groups = 1;
+    s->nmemb = uint32_t(nmemb);
+    s->samples_off = head_legacy;
+    s->member_samples = size_t(ndata);
+    return true;
+}
+
+// Finds the head layout of a spectrum payload of type `t`: the code's own
+// layout, or for shared codes the preferred layout first, then the other.
+bool fit_spectrum(const type_info& t, const unsigned char* p, size_t len, bool be,
+                  zorv_layout_sel prefer, spect_shape* s) {
+    switch (t.fmt) {
+        case head_fmt::current: return fit_current(p, len, be, s);
+        case head_fmt::legacy: return fit_legacy(p, len, be, s);
+        case head_fmt::shared:
+            if (prefer == ZORV_LAYOUT_LEGACY)
+                return fit_legacy(p, len, be, s) || fit_current(p, len, be, s);
+            return fit_current(p, len, be, s) || fit_legacy(p, len, be, s);
+        case head_fmt::none: break;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion.
+// ---------------------------------------------------------------------------
+
+bool valid_records(const type_info& t, size_t len) {
+    return len % t.rec_size == 0 && len / t.rec_size >= t.min_records;
+}
+
+void swap_records(const type_info& t, unsigned char* p, size_t len) {
+    for (size_t r = 0; r + t.rec_size <= len; r += t.rec_size) {
+        for (size_t off = 0; off < t.rec_size; off += 4) {
+            if (off >= t.text_off && off < size_t(t.text_off) + t.text_len) continue;
+            swap_words_in_place(p + r + off, 1);
+        }
+    }
+}
+
+constexpr size_t nv_head = offsetof(zorv_name_value_block, data);
+constexpr size_t nv_pair = sizeof(zorv_name_value_channel);
+
+bool valid_name_value(const unsigned char* src, size_t len) {
+    if (len < nv_head) return false;
+    const int32_t n = static_cast<int32_t>(zorv::load_be32(src + offsetof(zorv_name_value_block, ndata)));
+    uint64_t bytes = 0;
+    return n >= 0 && mul_fits(uint64_t(n), nv_pair, &bytes) && bytes == len - nv_head;
+}
+
+void swap_name_value(unsigned char* p, size_t len) {
+    swap_words_in_place(p + offsetof(zorv_name_value_block, id), 1);
+    swap_words_in_place(p + offsetof(zorv_name_value_block, ndata), 1);
+    for (size_t off = nv_head; off + nv_pair <= len; off += nv_pair)
+        swap_words_in_place(p + off + offsetof(zorv_name_value_channel, value), 1);
+}
+
+// An image payload: a head of words whose last word is the pixel byte count.
+bool valid_image(const unsigned char* src, size_t len, size_t head) {
+    if (len < head) return false;
+    const int32_t pixels = static_cast<int32_t>(zorv::load_be32(src + head - 4));
+    return pixels >= 0 && uint64_t(pixels) == len - head;
+}
+
+size_t image_head_size(kind k) {
+    return k == kind::image ? sizeof(zorv_image_frame_head) : sizeof(zorv_image_ext_frame_head);
+}
+
+bool valid_payload(const type_info& t, const unsigned char* src, size_t len, zorv_layout_sel sel) {
+    switch (t.k) {
+        case kind::records: return valid_records(t, len);
+        case kind::spectrum: {
+            spect_shape s;
+            if (t.fmt == head_fmt::shared && sel == ZORV_LAYOUT_CURRENT)
+                return fit_current(src, len, true, &s);
+            if (t.fmt == head_fmt::shared && sel == ZORV_LAYOUT_LEGACY)
+                return fit_legacy(src, len, true, &s);
+            return fit_spectrum(t, src, len, true, ZORV_LAYOUT_AUTO, &s);
+        }
+        case kind::image:
+        case kind::image_ext: return valid_image(src, len, image_head_size(t.k));
+        case kind::name_value: return valid_name_value(src, len);
+        case kind::none: break;
+    }
+    return false;
+}
+
+void swap_payload(const type_info& t, unsigned char* p, size_t len) {
+    switch (t.k) {
+        case kind::records: swap_records(t, p, len); break;
+        case kind::spectrum: swap_words_in_place(p, len / 4); break;
+        case kind::image:
+        case kind::image_ext: swap_words_in_place(p, image_head_size(t.k) / 4); break;
+        case kind::name_value: swap_name_value(p, len); break;
+        case kind::none: break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Converted blocks: a sub-header of layout L followed by its host-order
+// payload, `ldata` bytes in all.
+// ---------------------------------------------------------------------------
+
+template <class L>
+struct block_view {
+    unsigned char* base = nullptr;
+    size_t size = 0;
+    int type = 0;  // low 16 bits of dtype
+    int dtype = 0;
+
+    unsigned char* payload() const { return base + sizeof(typename L::subhead); }
+    size_t payload_len() const { return size - sizeof(typename L::subhead); }
+    const type_info& info() const { return info_of(type); }
+};
+
+template <class L>
+bool open_block(const void* hdr, block_view<L>* b) {
+    if (!hdr) return false;
+    using SH = typename L::subhead;
+    const auto* h = static_cast<const SH*>(hdr);
+    if (h->ldata < int32_t(sizeof(SH))) return false;
+    b->base = static_cast<unsigned char*>(const_cast<void*>(hdr));
+    b->size = size_t(h->ldata);
+    b->dtype = h->dtype;
+    b->type = h->dtype & 0xFFFF;
+    return true;
+}
+
+template <class L>
+constexpr zorv_layout_sel own_layout() {
+    return L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT;
+}
+
+// Opens a spectrum or roi block and finds its shape.
+template <class L>
+bool open_spectrum(const void* hdr, block_view<L>* b, spect_shape* s) {
+    if (!open_block(hdr, b) || b->info().k != kind::spectrum) return false;
+    return fit_spectrum(b->info(), b->payload(), b->payload_len(), false, own_layout<L>(), s);
+}
+
+// A sub-header handed over without its layout: a legacy sub-header holds its
+// type code (1..31 in the low 16 bits) at offset 32, where a current one holds
+// name characters, which are printable or NUL.
+bool looks_legacy(const void* hdr) {
+    const auto* p = static_cast<const unsigned char*>(hdr);
+    const uint32_t low = uint32_t(p[32]) | (uint32_t(p[33]) << 8);
+    return low >= 1 && low <= 31;
+}
+
+bool is_legacy_header(const void* hdr, int layout) {
+    if (layout == ZORV_LAYOUT_LEGACY) return true;
+    if (layout == ZORV_LAYOUT_CURRENT) return false;
+    return looks_legacy(hdr);
+}
+
+// ---------------------------------------------------------------------------
+// Cutting one member out of a device record.
+// ---------------------------------------------------------------------------
+
+template <class L>
+void name_the_cut(typename L::subhead* h, int sub) {
+    constexpr size_t field = sizeof(h->chname);
+    char name[field + 1];
+    const size_t n = strnlen(h->chname, field);
+    std::memcpy(name, h->chname, n);
+    name[n] = '\0';
+    char out[field + 16];
+    std::snprintf(out, sizeof out, "%s:%d", name, sub);
+    std::memset(h->chname, 0, field);
+    std::memcpy(h->chname, out, std::min(strlen(out), field - 1));
+}
+
+template <class L>
+bool cut_member(const void* block, int sub, void** one) {
+    using SH = typename L::subhead;
+    if (!one) return true;
+    *one = nullptr;
+    block_view<L> b;
+    spect_shape s;
+    if (!open_spectrum(block, &b, &s) || sub < 0 || uint32_t(sub) >= s.nmemb) return true;
+
+    const size_t head = s.current ? head_current : head_legacy;
+    const size_t stats = s.current ? stat_size : 0;
+    const size_t samples = s.member_samples * 4;
+    const size_t total = sizeof(SH) + head + stats + samples;
+    auto* out = static_cast<unsigned char*>(std::malloc(total));
+    if (!out) return true;
+
+    std::memcpy(out, b.base, sizeof(SH));
+    auto* h = reinterpret_cast<SH*>(out);
+    h->ldata = int32_t(total);
+    name_the_cut<L>(h, sub);
+
+    unsigned char* p = out + sizeof(SH);
+    std::memcpy(p, b.payload(), head);
+    put_host_word(p + (s.current ? offsetof(zorv_spect_head_2010, nmemb)
+                                 : offsetof(zorv_spect_head, nmemb)),
+                  1);
+    if (stats) std::memcpy(p + head, b.payload() + s.stats_off + size_t(sub) * stat_size, stats);
+    std::memcpy(p + head + stats, b.payload() + s.samples_off + size_t(sub) * samples, samples);
+    *one = out;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Spectrum queries shared by both sub-header layouts.
+// ---------------------------------------------------------------------------
+
+template <class L>
+float* member_data(const void* hdr, int m) {
+    block_view<L> b;
+    spect_shape s;
+    if (!open_spectrum(hdr, &b, &s) || m < 0 || uint32_t(m) >= s.nmemb) return nullptr;
+    return reinterpret_cast<float*>(b.payload() + s.samples_off + size_t(m) * s.member_samples * 4);
+}
+
+struct spect_params {
+    float start = 0, inc = 0, groups_inc = 0;
+    int ndata = 0, groups = 1;
+    zorv_spect_statistics_2010* stat = nullptr;
+};
+
+template <class L>
+bool read_spect_params(const void* hdr, int ch, spect_params* out) {
+    block_view<L> b;
+    spect_shape s;
+    if (!open_spectrum(hdr, &b, &s) || ch < 0 || uint32_t(ch) >= s.nmemb) return false;
+    const unsigned char* p = b.payload();
+    out->start = host_float(p);
+    out->inc = host_float(p + 4);
+    out->ndata = int(s.ndata);
+    out->groups = int(s.groups);
+    if (s.current) {
+        out->groups_inc = host_float(p + offsetof(zorv_spect_head_2010, groups_inc));
+        out->stat = reinterpret_cast<zorv_spect_statistics_2010*>(b.payload() + s.stats_off +
+                                                                  size_t(ch) * stat_size);
+    }
+    return true;
+}
+
+template <class T>
+void put(T* dst, T v) {
+    if (dst) *dst = v;
+}
+
+// ---------------------------------------------------------------------------
+// Update records.
+// ---------------------------------------------------------------------------
+
+template <class L>
+int update_count(const void* hdr) {
+    block_view<L> b;
+    if (!open_block(hdr, &b) || !b.info().is_update) return 0;
+    return int(b.payload_len() / b.info().rec_size);
+}
+
+// Text of a record's name field. A name that fills its field without a NUL is
+// handed out as a terminated copy, so callers never read past the field.
+char* terminated(char* field, size_t len) {
+    if (strnlen(field, len) < len) return field;
+    thread_local char copy[256 + 1];
+    const size_t n = std::min(len, sizeof copy - 1);
+    std::memcpy(copy, field, n);
+    copy[n] = '\0';
+    return copy;
+}
+
+template <class L>
+bool update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
+                   float* value) {
+    block_view<L> b;
+    if (!open_block(hdr, &b) || !b.info().is_update || k < 0) return true;
+    const type_info& t = b.info();
+    if (uint64_t(k) >= b.payload_len() / t.rec_size) return true;
+    unsigned char* rec = b.payload() + size_t(k) * t.rec_size;
+    const size_t prop = t.text_len;  // status, time and value follow the name
+    put(name, terminated(reinterpret_cast<char*>(rec), prop));
+    put(status, static_cast<int>(host_word(rec + prop)));
+    put(time, time_stamp{host_word(rec + prop + 4), host_word(rec + prop + 8)});
+    put(value, host_float(rec + prop + 12));
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public operations.
+// ---------------------------------------------------------------------------
+
+void zorv_swap4(const void* src, void* dst, int n) {
+    if (!src || !dst || n <= 0) return;
+    const auto* s = static_cast<const unsigned char*>(src);
+    auto* d = static_cast<unsigned char*>(dst);
+    for (int i = 0; i < n; ++i) put_host_word(d + 4 * i, swap32(host_word(s + 4 * i)));
+}
+
+int zorv_convert_data(const void* src, void* dst, int dtype, int len, int layout) {
+    const type_info& t = info_of(dtype);
+    if (!src || !dst || len < 0 || t.k == kind::none) return 1;
+    const size_t n = size_t(len);
+    const bool pixels = t.k == kind::image || t.k == kind::image_ext;
+    if (!pixels && n % 4 != 0) return 1;
+    const auto* s = static_cast<const unsigned char*>(src);
+    if (!valid_payload(t, s, n, static_cast<zorv_layout_sel>(layout))) return 1;
+    auto* d = static_cast<unsigned char*>(dst);
+    if (d != s) std::memmove(d, s, n);
+    swap_payload(t, d, n);
+    return 0;
+}
+
+int get_channel_number(int type, const void* hdr, int layout) {
+    const type_info& t = info_of(type);
+    if (t.k == kind::none) return 1;
+    if (hdr && t.k == kind::spectrum) {
+        spect_shape s;
+        bool ok = false;
+        if (is_legacy_header(hdr, layout)) {
+            block_view<zorv::layout_legacy> b;
+            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+        } else {
+            block_view<zorv::layout_current> b;
+            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+        }
+        if (ok && s.nmemb >= 1) return int(s.nmemb);
+    }
+    return t.nmemb;
+}
+
+const char* get_chan_name(int type, int i) {
+    const type_info& t = info_of(type);
+    if (t.k == kind::none || i < 0) return nullptr;
+    if (t.from_block) {
+        static const auto generic = [] {
+            std::array<std::array<char, 8>, generic_name_max> n{};
+            for (int k = 0; k < generic_name_max; ++k) std::snprintf(n[k].data(), 8, "CH%d", k + 1);
+            return n;
+        }();
+        return i < generic_name_max ? generic[size_t(i)].data() : nullptr;
+    }
+    return i < t.nmemb ? t.names[i] : nullptr;
+}
+
+bool device_to_one_channel_2010(const void* block, int sub, int, int, void** one) {
+    return cut_member<zorv::layout_current>(block, sub, one);
+}
+
+bool device_to_one_channel_2009(const void* block, int sub, int, int, void** one) {
+    return cut_member<zorv::layout_legacy>(block, sub, one);
+}
+
+bool device_to_one_channel(const void* block, int sub, int a, int b, void** one) {
+    return device_to_one_channel_2009(block, sub, a, b, one);
+}
+
+float* get_pointer_to_data_2010(const zorv_serv_block_subhead_2010* hdr, int m) {
+    return member_data<zorv::layout_current>(hdr, m);
+}
+
+float* get_pointer_to_data_2009(const zorv_serv_block_subhead* hdr, int m) {
+    return member_data<zorv::layout_legacy>(hdr, m);
+}
+
+bool get_spect_params_for_data_type_2010(const zorv_serv_block_subhead_2010* hdr, float* start,
+                                         float* inc, float** mean, int* ndata, int* groups,
+                                         float* groups_inc, zorv_spect_statistics_2010** stat,
+                                         int ch) {
+    spect_params p;
+    if (!read_spect_params<zorv::layout_current>(hdr, ch, &p)) return true;
+    put(start, p.start);
+    put(inc, p.inc);
+    put(mean, p.stat ? p.stat->val : static_cast<float*>(nullptr));
+    put(ndata, p.ndata);
+    put(groups, p.groups);
+    put(groups_inc, p.groups_inc);
+    put(stat, p.stat);
+    return false;
+}
+
+bool get_spect_params_for_data_type_2009(const zorv_serv_block_subhead* hdr, float* start,
+                                         float* inc, float** mean, int* ndata, int ch) {
+    spect_params p;
+    if (!read_spect_params<zorv::layout_legacy>(hdr, ch, &p)) return true;
+    put(start, p.start);
+    put(inc, p.inc);
+    put(mean, static_cast<float*>(nullptr));
+    put(ndata, p.ndata * p.groups);
+    return false;
+}
+
+int get_spect_code_description_2010(const zorv_serv_block_subhead_2010* hdr) {
+    block_view<zorv::layout_current> b;
+    spect_shape s;
+    if (!open_spectrum(hdr, &b, &s) || !s.current) return -1;
+    return static_cast<int>(host_word(b.payload() + offsetof(zorv_spect_head_2010, descr)));
+}
+
+int get_number_of_upd_channels(const void* hdr) {
+    if (!hdr) return 0;
+    return looks_legacy(hdr) ? update_count<zorv::layout_legacy>(hdr)
+                             : update_count<zorv::layout_current>(hdr);
+}
+
+bool get_update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
+                       float* value) {
+    if (!hdr) return true;
+    return looks_legacy(hdr)
+               ? update_params<zorv::layout_legacy>(hdr, k, name, status, time, value)
+               : update_params<zorv::layout_current>(hdr, k, name, status, time, value);
+}
+
+bool get_image_params(const zorv_image_frame_head* head, int* x, int* y, int* bpp,
+                      uint32_t* evnum, char* text) {
+    if (!head) return true;
+    const uint32_t w = uint32_t(head->w), h = uint32_t(head->h), b = uint32_t(head->bpp);
+    const int bytes = (b & 0xF) ? int(b & 0xF) : 1;
+    put(x, int(w & 0xFFFF));
+    put(y, int(h & 0xFFFF));
+    put(bpp, bytes);
+    put(evnum, head->event_nm);
+    if (text)
+        std::snprintf(text, 256,
+                      "frame %u compression %d start %u,%u binning %ux%u %d byte(s)/pixel, "
+                      "%d pixel bytes",
+                      head->frame, head->compr, w >> 16, h >> 16, b >> 18, (b >> 4) & 0x3FFF, bytes,
+                      head->length);
+    return false;
+}
+
+bool get_image_ext_params(const zorv_image_ext_frame_head* head, zorv_image_ext_frame_head* out,
+                          uint32_t* evnum, char* text) {
+    if (!head) return true;
+    put(out, *head);
+    put(evnum, head->event);
+    if (text)
+        std::snprintf(text, 256,
+                      "frame %u %dx%d of %dx%d at %d,%d binning %dx%d %d byte(s)/pixel "
+                      "(%d bits) source format %d image format %d",
+                      head->frame, head->aoi_width, head->aoi_height, head->width, head->height,
+                      head->x_start, head->y_start, head->hbin, head->vbin, head->bpp,
+                      head->ebitpp, head->source_format, head->image_format);
+    return false;
+}
