@@ -323,7 +323,8 @@ int run_generator::write_file(int file, std::string* path, std::string* err) con
     const uint64_t first = uint64_t(file - 1) * uint64_t(cfg_.events_per_file);
     for (uint64_t g = first; g < first + uint64_t(cfg_.events_per_file); ++g) {
         const event_slot ev = slot(g);
-        // Slow and other event types first (ascending type), then the normal event.
+        // One event per event type with blocks due (the normal event always), in
+        // ascending type, all with the same number and time.
         for (int type = 0; type < ZORV_EV_EVMAX; ++type) {
             std::vector<size_t> chans;
             for (size_t ch = 0; ch < cfg_.channels.size(); ++ch) {
