@@ -362,11 +362,11 @@ int write_catalogue(const synthetic_run_config& cfg, const std::vector<std::stri
         return std::make_pair(a.time.timeup, b.time.timeup);
     };
     std::ostringstream x;
-    x << "<run number=\"" << cfg.run << "\" stream=\"" << cfg.stream << "\" start=\""
-      << span(1).first << "\" stop=\"" << span(cfg.files).second << "\" dir=\"" << data_dir
-      << "\">\n";
+    x << "<run number=\"" << cfg.run << "\" stream=\"" << xml_escape(cfg.stream) << "\" start=\""
+      << span(1).first << "\" stop=\"" << span(cfg.files).second << "\" dir=\""
+      << xml_escape(data_dir) << "\">\n";
     for (int f = 1; f <= cfg.files; ++f)
-        x << "  <file name=\"" << std::filesystem::path(files[f - 1]).filename().string()
+        x << "  <file name=\"" << xml_escape(std::filesystem::path(files[f - 1]).filename().string())
           << "\" start=\"" << span(f).first << "\" stop=\"" << span(f).second << "\"/>\n";
     x << "</run>\n";
     const std::string path = dir + "/run" + std::to_string(cfg.run) + ".xml";
