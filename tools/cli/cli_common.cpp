@@ -213,12 +213,12 @@ std::vector<std::string> event_type_names(uint32_t ev_mask) {
 
 namespace {
 
-std::string compact(const nlohmann::json& v) {
-    return v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string compact(const json& v) {
+    return v.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 // Texts as they are, lists of plain values joined by ",", the rest as JSON.
-std::string tsv_cell(const nlohmann::json& v) {
+std::string tsv_cell(const json& v) {
     std::string s;
     if (v.is_string()) {
         s = v.get<std::string>();
@@ -237,7 +237,7 @@ std::string tsv_cell(const nlohmann::json& v) {
 record_writer::record_writer(bool tsv, std::vector<std::string> columns)
     : tsv_(tsv), columns_(std::move(columns)) {}
 
-void record_writer::write(const nlohmann::json& record) {
+void record_writer::write(const json& record) {
     if (!tsv_) {
         put_line(compact(record));
         return;

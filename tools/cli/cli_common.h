@@ -19,6 +19,9 @@
 
 namespace zorv_cli {
 
+// Records keep their keys in the order they were written.
+using json = nlohmann::ordered_json;
+
 // Exit statuses: 1 when a file had problems (reported, the rest still
 // done), 2 when the input was unusable (missing file, other format, unknown
 // channel, bad time or option).
@@ -110,7 +113,7 @@ std::vector<std::string> event_type_names(uint32_t ev_mask);
 class record_writer {
 public:
     record_writer(bool tsv, std::vector<std::string> columns);
-    void write(const nlohmann::json& record);
+    void write(const json& record);
 
 private:
     bool tsv_;

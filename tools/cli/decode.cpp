@@ -16,7 +16,6 @@
 namespace zorv_cli {
 namespace {
 
-using nlohmann::json;
 
 struct type_row {
     int code;

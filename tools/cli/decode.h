@@ -32,7 +32,7 @@ std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint);
 // followed by ldata - sub-header bytes of host-order payload. `subchan` is
 // the member cut out of a device block (-1 for the whole block). Counts that
 // do not fit the payload give {"error": ...} instead of a value.
-nlohmann::json decode_block(const void* block, file_layout l, int subchan);
+json decode_block(const void* block, file_layout l, int subchan);
 
 // A camera image inside a block.
 struct image_view {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "be_reader.h"
 #include "cli_common.h"
 #include "event_util.h"
@@ -156,24 +158,34 @@ bool load(open_file<L>& f, std::vector<problem>* problems) {
 }
 
 // Opens `path`, tells its layout, loads its tables and calls fn(file) with
-// the open_file of that layout. A missing file or one of another format ends
-// the subcommand with status 2, a file whose tables are broken with status 1
-// (its problems on standard error).
+// the open_file of that layout. Returns exit_ok, or, after reporting on
+// standard error, exit_bad_input for a missing file or one of another format
+// and exit_problems for a file whose tables are broken.
 template <class F>
-void inspect_file(const char* command, const std::string& path, F&& fn) {
+int try_inspect(const char* command, const std::string& path, F&& fn) {
     file_layout lay;
     std::string why;
-    if (!detect_layout(path, &lay, &why)) fail(command, exit_bad_input, path + ": " + why);
-    with_layout(lay, [&](auto tag) {
-        using L = decltype(tag);
-        open_file<L> f(path);
+    if (!detect_layout(path, &lay, &why)) {
+        warn(command, path + ": " + why);
+        return exit_bad_input;
+    }
+    return with_layout(lay, [&](auto tag) {
+        open_file<decltype(tag)> f(path);
         std::vector<problem> problems;
         if (!load(f, &problems)) {
             for (const auto& p : problems) warn(command, path + ": " + problem_text(p));
-            fail(command, exit_problems, path + ": cannot be read");
+            warn(command, path + ": cannot be read");
+            return int(exit_problems);
         }
         fn(f);
+        return int(exit_ok);
     });
+}
+
+// The same for a single file: a failure ends the subcommand with its status.
+template <class F>
+void inspect_file(const char* command, const std::string& path, F&& fn) {
+    if (const int rc = try_inspect(command, path, std::forward<F>(fn))) throw CLI::RuntimeError(rc);
 }
 
 }  // namespace zorv_cli

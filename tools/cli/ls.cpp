@@ -11,7 +11,6 @@
 namespace {
 
 using namespace zorv_cli;
-using nlohmann::json;
 
 struct ls_options {
     std::string file;
