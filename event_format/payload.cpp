@@ -667,16 +667,16 @@ int get_spect_code_description_2010(const zorv_serv_block_subhead_2010* hdr) {
     return static_cast<int>(host_word(b.payload() + offsetof(zorv_spect_head_2010, descr)));
 }
 
-int get_number_of_upd_channels(const void* hdr) {
+int get_number_of_upd_channels(const void* hdr, int layout) {
     if (!hdr) return 0;
-    return looks_legacy(hdr) ? update_count<zorv::layout_legacy>(hdr)
+    return is_legacy_header(hdr, layout) ? update_count<zorv::layout_legacy>(hdr)
                              : update_count<zorv::layout_current>(hdr);
 }
 
 bool get_update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
-                       float* value) {
+                       float* value, int layout) {
     if (!hdr) return true;
-    return looks_legacy(hdr)
+    return is_legacy_header(hdr, layout)
                ? update_params<zorv::layout_legacy>(hdr, k, name, status, time, value)
                : update_params<zorv::layout_current>(hdr, k, name, status, time, value);
 }
