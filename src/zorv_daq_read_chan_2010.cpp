@@ -1,7 +1,11 @@
 // Current-layout (_2010) table set and channel reader.
 #include "zorv_daq_read_chan_2010.h"
 
+#include "zorv_table_set_impl.h"
+
 // ===== table set (current layout) =====
+
+template class zorv::table_set<zorv::layout_current>;
 
 // ===== end of table set =====
 
