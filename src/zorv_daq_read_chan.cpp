@@ -11,4 +11,12 @@ template class zorv::table_set<zorv::layout_legacy>;
 
 // ===== channel reader and decompression workers (legacy layout) =====
 
+#include "zorv_read_chan_core_impl.h"
+
+template class zorv::read_chan<zorv::layout_legacy>;
+
+extern "C" void* unzip_thread(void* prm) {
+    return zorv::read_chan<zorv::layout_legacy>::worker_main(prm);
+}
+
 // ===== end of channel reader =====

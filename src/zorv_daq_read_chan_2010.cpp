@@ -11,4 +11,12 @@ template class zorv::table_set<zorv::layout_current>;
 
 // ===== channel reader and decompression workers (current layout) =====
 
+#include "zorv_read_chan_core_impl.h"
+
+template class zorv::read_chan<zorv::layout_current>;
+
+extern "C" void* unzip_thread_2010(void* prm) {
+    return zorv::read_chan<zorv::layout_current>::worker_main(prm);
+}
+
 // ===== end of channel reader =====
