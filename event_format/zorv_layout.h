@@ -54,6 +54,16 @@ struct ZORV_EXPORT layout_current {
     static constexpr bool is_update_type(int t) {
         return t == ZORV_UPD_BLOCK_2010 || t == ZORV_BOR_BLOCK_2010 || t == ZORV_EOR_BLOCK_2010;
     }
+
+    // Table parsers of this layout, for code templated over the layout.
+    static constexpr auto get_ref_table = &get_zorv_file_reference_table_m_2010;
+    static constexpr auto get_eit_table = &zorv_get_event_index_table_m_2010;
+    static constexpr auto get_cdt_table = &zorv_get_channel_dictionary_table_m_2010;
+    static constexpr auto get_ecp_table = &zorv_get_event_chan_pointers_table_m_2010;
+    static constexpr auto get_ecp_table_by_list = &zorv_get_event_chan_pointers_table_by_list_m_2010;
+    static constexpr auto get_eidt_table = &zorv_get_env_index_dictionary_table_m_2010;
+    static constexpr auto get_xcd_table = &zorv_get_chan_descr_table_m_2010;
+    static constexpr auto find_channel_by_name = &zorv_find_channel_by_name_2010;
 };
 
 struct ZORV_EXPORT layout_legacy {
@@ -99,6 +109,15 @@ struct ZORV_EXPORT layout_legacy {
     static constexpr bool is_update_type(int t) {
         return t == ZORV_UPD_BLOCK || t == ZORV_BOR_BLOCK || t == ZORV_EOR_BLOCK;
     }
+
+    static constexpr auto get_ref_table = &get_zorv_file_reference_table_m;
+    static constexpr auto get_eit_table = &zorv_get_event_index_table_m;
+    static constexpr auto get_cdt_table = &zorv_get_channel_dictionary_table_m;
+    static constexpr auto get_ecp_table = &zorv_get_event_chan_pointers_table_m;
+    static constexpr auto get_ecp_table_by_list = &zorv_get_event_chan_pointers_table_by_list_m;
+    static constexpr auto get_eidt_table = &zorv_get_env_index_dictionary_table_m;
+    static constexpr auto get_xcd_table = &zorv_get_chan_descr_table_m;
+    static constexpr auto find_channel_by_name = &zorv_find_channel_by_name;
 };
 
 static_assert(sizeof(layout_current::cdt_entry) == layout_current::cdt_entry_size, "traits");
