@@ -352,13 +352,15 @@ int reader<L>::check_request() {
         std::printf("%s", T::no_stop_time);
         last = 0;
     }
-    if (files.size() > 1) step = (last - first) / static_cast<uint32_t>(files.size() - 1);
+    // A last start before the first (unknown, or names out of order) gives
+    // no estimate rather than a wrapped-around one.
+    if (files.size() > 1 && last >= first) step = (last - first) / static_cast<uint32_t>(files.size() - 1);
 
     std::vector<char*> kept;
     for (size_t i = 0; i < files.size(); ++i) {
         uint32_t t = 0;
         bool keep = file_start(files[i], &t) && t <= q.stop_time.time.timeup;
-        if (keep && (L::legacy || i > 0)) keep = t + step >= q.start_time.time.timeup;
+        if (keep && (L::legacy || i > 0)) keep = uint64_t(t) + step >= q.start_time.time.timeup;
         if (keep)
             kept.push_back(files[i]);
         else

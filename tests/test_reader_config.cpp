@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -182,29 +183,54 @@ TYPED_TEST(ReaderConfig, CheckRequestRejectsReversedWindows) {
 }
 
 TYPED_TEST(ReaderConfig, CheckRequestFiltersFilesToTheWindow) {
-    zorv_test::temp_dir dir;
-    typename TypeParam::reader_t r;
-    for (int i = 1; i <= 3; ++i) ASSERT_EQ(r.add_file(touch(dir, file_name_at(100 * i, i)).c_str(), true), 0);
-    ASSERT_EQ(r.add_file(touch(dir, "no_time_in_this_name.raw").c_str(), true), 0);
+    // Files named with the given start seconds (0: no time in the name) and
+    // the ones kept for the window 250 to 260 s by the current and the legacy
+    // reader. The step is one average file length from the first and last.
+    struct filter_case {
+        std::vector<uint32_t> starts;
+        std::vector<uint32_t> current, legacy;
+    };
+    const filter_case cases[] = {
+        {{100, 200, 300}, {100, 200}, {200}},
+        {{100, 0, 200, 300}, {100, 200}, {200}},
+        // No last time: no step estimate, never a wrapped-around one.
+        {{100, 200, 0}, {100}, {}},
+    };
+    for (const auto& c : cases) {
+        zorv_test::temp_dir dir;
+        typename TypeParam::reader_t r;
+        std::map<std::string, uint32_t> start_of;
+        int n = 0;
+        for (uint32_t s : c.starts) {
+            const std::string name = s ? file_name_at(s, ++n) : "no_time_" + std::to_string(++n) + ".raw";
+            ASSERT_EQ(r.add_file(touch(dir, name).c_str(), true), 0);
+            start_of[dir.file(name)] = s;
+        }
+        zorv_time_id from{0, {250, 0}}, to{0, {260, 0}};
+        r.set_start_point(&from);
+        r.set_stop_point(&to);
+        EXPECT_EQ(r.check_request(), 0);
+        EXPECT_DOUBLE_EQ(r.time_start, 250e6);
+        EXPECT_DOUBLE_EQ(r.time_stop, 260e6);
+        std::vector<uint32_t> kept;
+        for (int i = 0; i < r.get_number_of_files(); ++i) kept.push_back(start_of[r.get_file_name(i)]);
+        EXPECT_EQ(kept, TypeParam::legacy ? c.legacy : c.current) << c.starts.size();
+    }
+}
+
+TEST(ReaderConfigCurrent, CatalogueListIsFilteredOnlyOnce) {
+    zorv_test::scoped_env ignore("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1");
+    zorv_daq_reader_2010 r;
+    for (uint32_t s : {100u, 200u, 300u}) r.add_file(("/nowhere/" + file_name_at(s, 1)).c_str(), true);
     zorv_time_id from{0, {250, 0}}, to{0, {260, 0}};
     r.set_start_point(&from);
     r.set_stop_point(&to);
-    if (!TypeParam::legacy) {
-        // A list the run catalogue already fitted is left alone once.
-        r.found_from_run_catalogue = true;
-        EXPECT_EQ(r.check_request(), 0);
-        EXPECT_EQ(r.get_number_of_files(), 4);
-        EXPECT_FALSE(r.found_from_run_catalogue);
-    }
+    r.found_from_run_catalogue = true;
     EXPECT_EQ(r.check_request(), 0);
-    EXPECT_DOUBLE_EQ(r.time_start, 250e6);
-    EXPECT_DOUBLE_EQ(r.time_stop, 260e6);
-    std::vector<std::string> kept;
-    for (int i = 0; i < r.get_number_of_files(); ++i) kept.push_back(r.get_file_name(i));
-    std::vector<std::string> want;
-    if (!TypeParam::legacy) want.push_back(dir.file(file_name_at(100, 1)));
-    want.push_back(dir.file(file_name_at(200, 2)));
-    EXPECT_EQ(kept, want);
+    EXPECT_EQ(r.get_number_of_files(), 3);
+    EXPECT_FALSE(r.found_from_run_catalogue);
+    EXPECT_EQ(r.check_request(), 0);
+    EXPECT_EQ(r.get_number_of_files(), 2);
 }
 
 TYPED_TEST(ReaderConfig, AddFileResolvesNamesAndPaths) {
