@@ -1,0 +1,234 @@
+// Diagnostics of zorv::reader<L>: the file and channel lists, a file's event
+// index table, and the per-channel dumps of one file's event headers,
+// server-block headers, channel headers and channel data. The dumps open the
+// file with the reader's own table set and a private channel reader, apart
+// from any running slicer.
+//
+// Internal header: included by zorv_reader_discovery_impl.h.
+#ifndef ZORV_READER_DIAGNOSTICS_IMPL_H
+#define ZORV_READER_DIAGNOSTICS_IMPL_H
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "event_util.h"
+#include "zorv_daq_read_chan.h"
+#include "zorv_daq_read_chan_2010.h"
+#include "zorv_reader_core.h"
+
+namespace zorv {
+namespace diagnostics_detail {
+
+template <class L>
+struct layout_dump;
+
+template <>
+struct layout_dump<layout_current> {
+    using chan_reader = zorv_daq_read_chan_2010;
+    static void print_params(const zorv_chan_prms& p) {
+        std::printf("params:\tstart:%d\tsamples:%d\tinc:%d\ttstart:%f\ttsamples:%f\ttinc:%f\tfunc:0x%x\n",
+                    p.start, p.length, p.inc, p.tstart, p.tlength, p.tinc,
+                    static_cast<unsigned>(p.func));
+    }
+};
+
+template <>
+struct layout_dump<layout_legacy> {
+    using chan_reader = zorv_daq_read_chan;
+    static void print_params(const zorv_chan_prms& p) {
+        std::printf("params:\tstart:%d\tsamples:%d\tinc:%d\tfunc:0x%x\n", p.start, p.length, p.inc,
+                    static_cast<unsigned>(p.func));
+    }
+};
+
+// Prints one event-type entry as a table of its own, so that the library's
+// table printer shows exactly that entry.
+inline void print_eit_entry(uint32_t pattern, const zorv_event_index_entry* e) {
+    const size_t n = offsetof(zorv_event_index_table_2010, entry) + static_cast<size_t>(e->length);
+    std::unique_ptr<unsigned char, void (*)(void*)> buf(
+        static_cast<unsigned char*>(std::calloc(1, n)), std::free);
+    if (!buf) return;
+    auto* one = reinterpret_cast<zorv_event_index_table_2010*>(buf.get());
+    one->pattern = pattern;
+    one->nevent_types = 1;
+    std::memcpy(one->entry, e, static_cast<size_t>(e->length));
+    print_zorv_event_index_table(one);
+}
+
+}  // namespace diagnostics_detail
+
+template <class L>
+void reader<L>::print_files() {
+    std::printf("========== READER files ==============\n");
+    for (size_t i = 0; i < files.size(); ++i) std::printf("[%d] %s\n", static_cast<int>(i + 1), files[i]);
+    std::printf("========== READER files END ==========\n");
+}
+
+template <class L>
+void reader<L>::print_channels() {
+    std::printf("========== READER channels ==============\n");
+    for (size_t i = 0; i < results.size(); ++i) {
+        const auto& c = results[i]->chan;
+        const int pos = static_cast<int>(i + 1);
+        if (c.nname[0])
+            std::printf("[%d] %s:%d -> %s\t", pos, c.name, c.subchan, c.nname);
+        else
+            std::printf("[%d] %s:%d\t", pos, c.name, c.subchan);
+        diagnostics_detail::layout_dump<L>::print_params(c.prms);
+    }
+    std::printf("========== READER channels END ==========\n");
+}
+
+template <class L>
+int reader<L>::print_event_index_table(const char* file, int type) {
+    if (!file || !*file) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    get_tables.clean_up();
+    int rc = add_file(file, true);
+    if (rc != 0) return rc;
+    char* listed = nullptr;
+    for (char* p : files)
+        if (std::strstr(p, file)) {
+            listed = p;
+            break;
+        }
+    if (!listed) return ZORV_DAQ_READER_INTERN_ERROR;
+    std::string path = listed;
+    rc = get_tables.get_all_tables(&path[0], 0, nullptr);
+    remove_file(path.c_str());
+    // The table set stays loaded for later inspection, but its name would
+    // outlive `path`.
+    get_tables.file_name = nullptr;
+    if (rc != 0) return set_error(ZORV_DAQ_READER_NO_DATA);
+    const auto* eit = get_tables.eit_tab;
+    if (!eit) {
+        std::printf("No event index table\n");
+        return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+    }
+    if (eit->pattern != L::pattern_eit) {
+        std::printf("Wrong pattern for index table\n");
+        return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+    }
+    if (eit->nevent_types <= 0) {
+        std::printf("No events in event index table\n");
+        return set_error(ZORV_DAQ_READER_NO_DATA);
+    }
+    discovery_detail::any_eit_entry(eit, [&](const zorv_event_index_entry* e) {
+        if (type < 0 || type == e->event_type)
+            diagnostics_detail::print_eit_entry(eit->pattern, e);
+        return false;
+    });
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+namespace diagnostics_detail {
+
+// Which printer of the channel reader a dump calls.
+enum class chan_dump { event_headers, server_block_headers, channel_headers, channel };
+
+template <class R>
+void call_printer(R& rd, chan_dump what) {
+    switch (what) {
+        case chan_dump::event_headers: rd.print_event_headers(); break;
+        case chan_dump::server_block_headers: rd.print_server_block_headers(); break;
+        case chan_dump::channel_headers: rd.print_channel_headers(); break;
+        case chan_dump::channel: rd.print_channel(); break;
+    }
+}
+
+// Opens `file` through the reader's file list and table set, runs a private
+// channel reader on `channel` and prints with it. The reader's own channel
+// list is left as it is; the table set is emptied afterwards, so that it
+// keeps no pointer into this function's strings.
+template <class L>
+void dump_channel(reader<L>& r, const char* op, const char* file, const char* channel,
+                  chan_dump what) {
+    const char* cls = discovery_detail::reader_name<L>::text;
+    if (!file || !*file || !channel) {
+        std::printf("%s::%s() check input parameters\n", cls, op);
+        return;
+    }
+    r.get_tables.clean_up();
+    if (r.add_file(file, true) != 0) {
+        std::printf("%s::%s() check if file: %s accesible\n", cls, op, file);
+        return;
+    }
+    const char* listed = nullptr;
+    for (const char* p : r.files)
+        if (std::strstr(p, file)) {
+            listed = p;
+            break;
+        }
+    if (!listed) {
+        std::printf("%s::%s() something wrong with file: %s\n", cls, op, file);
+        return;
+    }
+    std::string path = listed;
+    std::string name = channel;
+    std::vector<char*> wanted{&name[0]};
+    int rc = r.get_tables.get_all_tables(&path[0], 0, &wanted);
+    r.remove_file(file);
+    if (rc != 0) {
+        std::printf("%s::%s() channel: %s not found in file: %s\n", cls, op, channel, file);
+        r.get_tables.clean_up();
+        return;
+    }
+    using chan_reader = typename layout_dump<L>::chan_reader;
+    auto finish = [](chan_reader* c) {
+        c->clean();
+        c->clean_descr();
+        delete c;
+    };
+    std::unique_ptr<chan_reader, decltype(finish)> rd(
+        new chan_reader(&r.get_tables, &name[0], -1, nullptr), finish);
+    pthread_mutex_t* mx = nullptr;
+    pthread_cond_t* cond = nullptr;
+    int* cnt = nullptr;
+    if (rd->start(&mx, &cond, &cnt) != 0) {
+        std::printf("%s::%s() failed to initialize channel: %s\n", cls, op, channel);
+    } else {
+        // Wait until the workers signal that the entries are ready.
+        pthread_mutex_lock(mx);
+        while (*cnt == 0) pthread_cond_wait(cond, mx);
+        *cnt = 0;
+        pthread_mutex_unlock(mx);
+        call_printer(*rd, what);
+    }
+    rd.reset();
+    r.get_tables.clean_up();
+}
+
+}  // namespace diagnostics_detail
+
+template <class L>
+void reader<L>::print_channel_event_headers(const char* file, const char* channel) {
+    diagnostics_detail::dump_channel(*this, "print_channel_event_headers", file, channel,
+                                     diagnostics_detail::chan_dump::event_headers);
+}
+
+template <class L>
+void reader<L>::print_channel_server_block_headers(const char* file, const char* channel) {
+    diagnostics_detail::dump_channel(*this, "print_channel_server_block_headers", file, channel,
+                                     diagnostics_detail::chan_dump::server_block_headers);
+}
+
+template <class L>
+void reader<L>::print_channel_channel_headers(const char* file, const char* channel) {
+    diagnostics_detail::dump_channel(*this, "print_channel_channel_headers", file, channel,
+                                     diagnostics_detail::chan_dump::channel_headers);
+}
+
+template <class L>
+void reader<L>::print_channel_channel(const char* file, const char* channel) {
+    diagnostics_detail::dump_channel(*this, "print_channel_channel", file, channel,
+                                     diagnostics_detail::chan_dump::channel);
+}
+
+}  // namespace zorv
+
+#endif
