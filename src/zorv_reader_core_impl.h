@@ -1014,6 +1014,7 @@ double reader<L>::get_time_period_us() {
     if (files.size() > 1) {
         if (!file_start(files.front(), &first)) return -1.0;
         if (!file_start(files.back(), &last)) return 0.0;
+        if (last < first) return -4.0;  // names out of order: no estimate
         last = last + (last - first) / static_cast<uint32_t>(files.size() - 1);
     } else {
         get_tables.clean_up();
