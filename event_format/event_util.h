@@ -476,10 +476,12 @@ ZORV_EXPORT int get_spect_code_description_2010(const zorv_serv_block_subhead_20
 
 // Update-kind blocks (sub-header of either layout by block type): number of
 // update records, and record k's fields. get_update_params returns false on
-// success.
-ZORV_EXPORT int get_number_of_upd_channels(const void* hdr);
+// success. `layout` names the sub-header's layout; AUTO guesses it from the
+// header bytes.
+ZORV_EXPORT int get_number_of_upd_channels(const void* hdr, int layout = ZORV_LAYOUT_AUTO);
 ZORV_EXPORT bool get_update_params(const void* hdr, int k, char** name, int* status,
-                                   time_stamp* time, float* value);
+                                   time_stamp* time, float* value,
+                                   int layout = ZORV_LAYOUT_AUTO);
 
 // Image frame heads (pointer to the head); `text` receives at most 255
 // characters. False on success.

@@ -16,6 +16,7 @@
 
 #include "be_reader.h"
 #include "event_util.h"
+#include "payload_impl.h"
 #include "zorv_layout.h"
 
 namespace {
@@ -37,6 +38,8 @@ enum class kind : uint8_t {
 enum class head_fmt : uint8_t { none, legacy, current, shared };
 
 struct type_info {
+    const char* name = nullptr;  // enumerator without its prefix; null for unknown codes
+    const char* label = "unknown";  // kind of payload, for people
     kind k = kind::none;
     head_fmt fmt = head_fmt::none;
     bool is_update = false;   // update record kind (get_update_params)
@@ -65,9 +68,10 @@ constexpr int type_count = 64;
 // Member names offered for a generic spectrum, whose count is in the block.
 constexpr int generic_name_max = 64;
 
-constexpr type_info records(uint16_t size, uint16_t text_off, uint16_t text_len,
-                            uint8_t min_records, bool update) {
+constexpr type_info records(const char* label, uint16_t size, uint16_t text_off,
+                            uint16_t text_len, uint8_t min_records, bool update) {
     type_info t;
+    t.label = label;
     t.k = kind::records;
     t.names = names_value;
     t.rec_size = size;
@@ -80,6 +84,7 @@ constexpr type_info records(uint16_t size, uint16_t text_off, uint16_t text_len,
 
 constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) {
     type_info t;
+    t.label = "spectrum";
     t.k = kind::spectrum;
     t.fmt = fmt;
     t.nmemb = n;
@@ -87,67 +92,87 @@ constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) 
     return t;
 }
 
-constexpr type_info simple(kind k, const char* const* names) {
+constexpr type_info simple(const char* label, kind k, const char* const* names) {
     type_info t;
+    t.label = label;
     t.k = k;
     t.names = names;
     return t;
 }
 
+// Assigns a code's properties and names it after its enumerator (without
+// the "ZORV_" prefix).
+#define ZORV_TYPE(code, props) \
+    t[code] = props;           \
+    t[code].name = #code + 5
+
 constexpr std::array<type_info, type_count> make_type_table() {
     std::array<type_info, type_count> t{};
-    const auto upd_l = records(96, 0, 80, 1, true);
-    const auto upd_c = records(272, 0, 256, 1, true);
-    const auto dict = records(64, 4, 60, 0, false);
-    const auto env = records(20, 0, 0, 1, false);
+    const auto upd_l = records("update", 96, 0, 80, 1, true);
+    const auto upd_c = records("update", 272, 0, 256, 1, true);
+    const auto dict = records("environment dictionary", 64, 4, 60, 0, false);
+    const auto env = records("environment value", 20, 0, 0, 1, false);
     const auto L = head_fmt::legacy;
     const auto C = head_fmt::current;
+    const auto S = head_fmt::shared;
 
-    t[ZORV_UPD_BLOCK] = t[ZORV_BOR_BLOCK] = t[ZORV_EOR_BLOCK] = upd_l;
-    t[ZORV_UPD_BLOCK_2010] = t[ZORV_BOR_BLOCK_2010] = t[ZORV_EOR_BLOCK_2010] = upd_c;
-    t[ZORV_ENV_DICT_BLOCK] = t[ZORV_ENV_DICT_BLOCK_2010] = dict;
-    t[ZORV_ENV_BLOCK] = t[ZORV_ENV_BLOCK_2010] = env;
-
-    t[ZORV_BLOCK_BPM] = t[ZORV_BLOCK_BPM_Z] = t[ZORV_BLOCK_BPM_S] = spectrum(L, 3, names_bpm);
-    t[ZORV_BLOCK_SINGLE] = spectrum(L, 1, names_ch);
-    t[ZORV_BLOCK_TOROID] = spectrum(L, 1, names_charge);
-    t[ZORV_BLOCK_RF_250K] = spectrum(L, 2, names_rf);
-    t[ZORV_BLOCK_ENERGY] = spectrum(L, 1, names_energy);
-    t[ZORV_BLOCK_WS_FAST] = t[ZORV_BLOCK_WS_SLOW] = spectrum(L, 4, names_ws);
-    t[ZORV_BLOCK_CPLINTL] = t[ZORV_BLOCK_GUNINTL] = spectrum(L, 8, names_ch);
-    t[ZORV_BLOCK_MCP] = spectrum(L, 4, names_ch);
-    t[ZORV_BLOCK_PHM] = spectrum(L, 2, names_ch);
-    t[ZORV_BLOCK_WSS_RAW] = t[ZORV_BLOCK_WSS_COR] = spectrum(L, 4, names_ch);
-
-    t[ZORV_BLOCK_BPM_2010] = t[ZORV_BLOCK_BPM_Z_2010] = t[ZORV_BLOCK_BPM_S_2010] =
-        spectrum(C, 3, names_bpm);
-    t[ZORV_BLOCK_1CHAN_2010] = spectrum(C, 1, names_ch);
-    t[ZORV_BLOCK_TOROID_2010] = spectrum(C, 1, names_charge);
-    t[ZORV_BLOCK_RF_250K_2010] = spectrum(C, 2, names_rf);
-    t[ZORV_BLOCK_ENERGY_2010] = spectrum(C, 1, names_energy);
-    t[ZORV_BLOCK_WS_2010] = spectrum(C, 4, names_ws);
-    t[ZORV_BLOCK_CPLINTL_2010] = t[ZORV_BLOCK_GUNINTL_2010] = spectrum(C, 8, names_ch);
-    t[ZORV_BLOCK_MCP_2010] = spectrum(C, 4, names_ch);
-    t[ZORV_BLOCK_PHM_2010] = spectrum(C, 2, names_ch);
-    t[ZORV_BLOCK_2CHAN_2010] = spectrum(C, 2, names_ch);
-    t[ZORV_BLOCK_3CHAN_2010] = spectrum(C, 3, names_ch);
-    t[ZORV_BLOCK_4CHAN_2010] = spectrum(C, 4, names_ch);
-    t[ZORV_BLOCK_5CHAN_2010] = spectrum(C, 5, names_ch);
-    t[ZORV_BLOCK_6CHAN_2010] = spectrum(C, 6, names_ch);
-    t[ZORV_BLOCK_7CHAN_2010] = spectrum(C, 7, names_ch);
-    t[ZORV_BLOCK_8CHAN_2010] = spectrum(C, 8, names_ch);
-
-    t[ZORV_BLOCK_IMG_ROI1] = t[ZORV_BLOCK_IMG_ROI2] = t[ZORV_BLOCK_IMG_ROI3] =
-        spectrum(head_fmt::shared, 1, names_roi);
-    t[ZORV_BLOCK_GENERIC_SPECT] = spectrum(head_fmt::shared, 1, names_ch);
+    ZORV_TYPE(ZORV_UPD_BLOCK, upd_l);
+    ZORV_TYPE(ZORV_ENV_DICT_BLOCK, dict);
+    ZORV_TYPE(ZORV_ENV_BLOCK, env);
+    ZORV_TYPE(ZORV_BOR_BLOCK, upd_l);
+    ZORV_TYPE(ZORV_EOR_BLOCK, upd_l);
+    ZORV_TYPE(ZORV_BLOCK_BPM, spectrum(L, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_BPM_Z, spectrum(L, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_BPM_S, spectrum(L, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_SINGLE, spectrum(L, 1, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_TOROID, spectrum(L, 1, names_charge));
+    ZORV_TYPE(ZORV_BLOCK_RF_250K, spectrum(L, 2, names_rf));
+    ZORV_TYPE(ZORV_BLOCK_ENERGY, spectrum(L, 1, names_energy));
+    ZORV_TYPE(ZORV_BLOCK_IMAGE, simple("image", kind::image, names_image));
+    ZORV_TYPE(ZORV_BLOCK_WS_FAST, spectrum(L, 4, names_ws));
+    ZORV_TYPE(ZORV_BLOCK_WS_SLOW, spectrum(L, 4, names_ws));
+    ZORV_TYPE(ZORV_BLOCK_CPLINTL, spectrum(L, 8, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_GUNINTL, spectrum(L, 8, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_MCP, spectrum(L, 4, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_PHM, spectrum(L, 2, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_WSS_RAW, spectrum(L, 4, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_WSS_COR, spectrum(L, 4, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_NAME_VALUE, simple("name/value", kind::name_value, names_value));
+    ZORV_TYPE(ZORV_BLOCK_EQDATA, records("equipment words", 4, 0, 0, 0, false));
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI1, spectrum(S, 1, names_roi));
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI2, spectrum(S, 1, names_roi));
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI3, spectrum(S, 1, names_roi));
+    ZORV_TYPE(ZORV_BLOCK_IMAGE_EXT, simple("extended image", kind::image_ext, names_image));
+    ZORV_TYPE(ZORV_BLOCK_GENERIC_SPECT, spectrum(S, 1, names_ch));
     t[ZORV_BLOCK_GENERIC_SPECT].from_block = true;
 
-    t[ZORV_BLOCK_IMAGE] = simple(kind::image, names_image);
-    t[ZORV_BLOCK_IMAGE_EXT] = simple(kind::image_ext, names_image);
-    t[ZORV_BLOCK_NAME_VALUE] = simple(kind::name_value, names_value);
-    t[ZORV_BLOCK_EQDATA] = records(4, 0, 0, 0, false);
+    ZORV_TYPE(ZORV_UPD_BLOCK_2010, upd_c);
+    ZORV_TYPE(ZORV_ENV_DICT_BLOCK_2010, dict);
+    ZORV_TYPE(ZORV_ENV_BLOCK_2010, env);
+    ZORV_TYPE(ZORV_BOR_BLOCK_2010, upd_c);
+    ZORV_TYPE(ZORV_EOR_BLOCK_2010, upd_c);
+    ZORV_TYPE(ZORV_BLOCK_BPM_2010, spectrum(C, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_BPM_Z_2010, spectrum(C, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_BPM_S_2010, spectrum(C, 3, names_bpm));
+    ZORV_TYPE(ZORV_BLOCK_1CHAN_2010, spectrum(C, 1, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_TOROID_2010, spectrum(C, 1, names_charge));
+    ZORV_TYPE(ZORV_BLOCK_RF_250K_2010, spectrum(C, 2, names_rf));
+    ZORV_TYPE(ZORV_BLOCK_ENERGY_2010, spectrum(C, 1, names_energy));
+    ZORV_TYPE(ZORV_BLOCK_2CHAN_2010, spectrum(C, 2, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_WS_2010, spectrum(C, 4, names_ws));
+    ZORV_TYPE(ZORV_BLOCK_4CHAN_2010, spectrum(C, 4, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_CPLINTL_2010, spectrum(C, 8, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_GUNINTL_2010, spectrum(C, 8, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_MCP_2010, spectrum(C, 4, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_PHM_2010, spectrum(C, 2, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_6CHAN_2010, spectrum(C, 6, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_8CHAN_2010, spectrum(C, 8, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_3CHAN_2010, spectrum(C, 3, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_5CHAN_2010, spectrum(C, 5, names_ch));
+    ZORV_TYPE(ZORV_BLOCK_7CHAN_2010, spectrum(C, 7, names_ch));
     return t;
 }
+#undef ZORV_TYPE
 
 constexpr std::array<type_info, type_count> type_table = make_type_table();
 
@@ -381,13 +406,18 @@ bool open_spectrum(const void* hdr, block_view<L>* b, spect_shape* s) {
     return fit_spectrum(b->info(), b->payload(), b->payload_len(), false, own_layout<L>(), s);
 }
 
-// A sub-header handed over without its layout: a legacy sub-header holds its
-// type code (1..31 in the low 16 bits) at offset 32, where a current one holds
-// name characters, which are printable or NUL.
+// A sub-header handed over without its layout. Bytes 32..43 are a legacy
+// header's dtype, error and ldata, and part of a current header's name, which
+// is printable text padded with NULs. So the header is legacy when the word at
+// 32 holds a legacy type code (1..31 in its low 16 bits: control characters,
+// never name text), or when its 32-byte name ends early and the word at 40
+// (legacy ldata) is not padding.
 bool looks_legacy(const void* hdr) {
     const auto* p = static_cast<const unsigned char*>(hdr);
     const uint32_t low = uint32_t(p[32]) | (uint32_t(p[33]) << 8);
-    return low >= 1 && low <= 31;
+    if (low >= 1 && low <= 31) return true;
+    const bool short_name = std::memchr(p, 0, 32) != nullptr;
+    return short_name && (p[40] | p[41] | p[42] | p[43]) != 0;
 }
 
 bool is_legacy_header(const void* hdr, int layout) {
@@ -637,16 +667,16 @@ int get_spect_code_description_2010(const zorv_serv_block_subhead_2010* hdr) {
     return static_cast<int>(host_word(b.payload() + offsetof(zorv_spect_head_2010, descr)));
 }
 
-int get_number_of_upd_channels(const void* hdr) {
+int get_number_of_upd_channels(const void* hdr, int layout) {
     if (!hdr) return 0;
-    return looks_legacy(hdr) ? update_count<zorv::layout_legacy>(hdr)
+    return is_legacy_header(hdr, layout) ? update_count<zorv::layout_legacy>(hdr)
                              : update_count<zorv::layout_current>(hdr);
 }
 
 bool get_update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
-                       float* value) {
+                       float* value, int layout) {
     if (!hdr) return true;
-    return looks_legacy(hdr)
+    return is_legacy_header(hdr, layout)
                ? update_params<zorv::layout_legacy>(hdr, k, name, status, time, value)
                : update_params<zorv::layout_current>(hdr, k, name, status, time, value);
 }
@@ -683,3 +713,11 @@ bool get_image_ext_params(const zorv_image_ext_frame_head* head, zorv_image_ext_
                       head->ebitpp, head->source_format, head->image_format);
     return false;
 }
+
+// ---------------------------------------------------------------------------
+// Descriptions for the printers.
+// ---------------------------------------------------------------------------
+
+const char* zorv::block_type_name(int type) { return info_of(type).name; }
+
+const char* zorv::block_kind_name(int type) { return info_of(type).label; }

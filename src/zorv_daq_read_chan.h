@@ -53,6 +53,16 @@ public:
 
 // ===== channel reader and decompression workers (legacy layout) =====
 
+#include "zorv_read_chan_core.h"
+
+class ZORV_EXPORT zorv_daq_read_chan : public zorv::read_chan<zorv::layout_legacy> {
+public:
+    using read_chan::read_chan;
+};
+
+// Entry function of a decompression worker; `prm` is the channel reader.
+extern "C" ZORV_EXPORT void* unzip_thread(void* prm);
+
 // ===== end of channel reader =====
 
 #endif

@@ -20,6 +20,16 @@ public:
 
 // ===== channel reader and decompression workers (current layout) =====
 
+#include "zorv_read_chan_core.h"
+
+class ZORV_EXPORT zorv_daq_read_chan_2010 : public zorv::read_chan<zorv::layout_current> {
+public:
+    using read_chan::read_chan;
+};
+
+// Entry function of a decompression worker; `prm` is the channel reader.
+extern "C" ZORV_EXPORT void* unzip_thread_2010(void* prm);
+
 // ===== end of channel reader =====
 
 #endif

@@ -1,0 +1,16 @@
+// Internal to the event-format library: what the printers need to know about
+// a block type, taken from the payload unit's type table.
+#ifndef ZORV_PAYLOAD_IMPL_H
+#define ZORV_PAYLOAD_IMPL_H
+
+namespace zorv {
+
+// Enumerator name of a block type without its "ZORV_" prefix; null when the
+// low 16 bits of `type` are not a known code.
+const char* block_type_name(int type);
+// Kind of payload: "update", "spectrum", "image", ...; "unknown" for unknown codes.
+const char* block_kind_name(int type);
+
+}  // namespace zorv
+
+#endif
