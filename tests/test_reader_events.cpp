@@ -72,6 +72,10 @@ protected:
             ASSERT_EQ(r.add_channel(&e), 0) << n;
         }
         ASSERT_EQ(r.set_synch_mode(synch_mode), 0);
+        // Step by one event, or by one event period in time (the legacy
+        // default of 200 ms would step over every other event).
+        zorv_time_id step{1, {0, uint32_t(1e6 / cfg_.rate_hz)}};
+        ASSERT_EQ(r.set_period(&step), 0);
     }
 
     uint32_t first_event() const { return cfg_.first_event; }
