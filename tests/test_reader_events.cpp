@@ -19,6 +19,7 @@ struct current_case {
     using reader_t = zorv_daq_reader_2010;
     using result_t = zorv_daq_reader_result_entry_2010;
     using subhead_t = zorv_serv_block_subhead_2010;
+    using upd_t = zorv_upd_data_block_2010;
     static constexpr zorv::file_layout layout = zorv::file_layout::current;
     static constexpr int bpm = 38, toroid = 42, update = 33;
     static const float* samples(const void* block, int member) {
@@ -30,6 +31,7 @@ struct legacy_case {
     using reader_t = zorv_daq_reader;
     using result_t = zorv_daq_reader_result_entry;
     using subhead_t = zorv_serv_block_subhead;
+    using upd_t = zorv_upd_data_block;
     static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
     static constexpr int bpm = 6, toroid = 10, update = 1;
     static const float* samples(const void* block, int member) {
@@ -39,7 +41,7 @@ struct legacy_case {
 
 constexpr int kFiles = 3;
 constexpr int kEvents = 12;  // per file
-constexpr int kSlowEvery = 4;
+constexpr int kSlowEvery = 5;  // a slow value is held across file switches
 
 // Channel indices in the run configuration below.
 enum { BPM, TORO, SLOW, NV, IMG, ROI, EQ };
@@ -104,13 +106,19 @@ const typename R::result_entry* record_of(const R& r, const zorv_channel_entry_l
 }
 
 TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
+    typename TypeParam::reader_t r;  // reused after clean_up
     for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
         SCOPED_TRACE(mode);
-        typename TypeParam::reader_t r;
         this->open(r, mode);
         ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        // Once started, the configuration is fixed.
+        EXPECT_EQ(r.start(), -8);
         EXPECT_EQ(r.set_experiment("other"), -8);
+        EXPECT_EQ(r.set_synch_mode(0), -8);
         EXPECT_EQ(r.add_file("x", true), -8);
+        EXPECT_EQ(r.remove_file("x"), -8);
+        EXPECT_EQ(r.rem_channel("NV1"), -8);
+        EXPECT_STREQ(r.get_last_error(), "Not allowed");
 
         std::vector<zorv_channel_entry_long*> out;
         int events = 0, s = 0;
@@ -133,11 +141,12 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
                 by_key[key] = rec;
             }
             // Fast channels are in every event; the slow one from its first value on.
-            for (const char* k : {"BPM1:1", "BPM1", "TORO1", "NV1", "IMG1", "ROI1", "EQ1"})
+            for (const char* k : {"BPM1:1", "BPM1", "TORO1", "NV1", "IMG1", "ROI1", "EQ1"}) {
                 ASSERT_EQ(by_key.count(k), 1u) << k << " event " << expect;
+            }
             const auto* bpm = by_key["BPM1"];
             const uint32_t ev = bpm->evhd.event_number;
-            if (mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) EXPECT_EQ(ev, expect);
+            EXPECT_EQ(ev, expect);  // no event is skipped in either mode
             expect = ev + 1;
 
             // The cut sub-channel holds member 1 of the device record.
@@ -153,11 +162,17 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
             EXPECT_STREQ(r.get_nickname("TORO1"), "charge");
 
             // A slow value stays with its channel, intact, until the next one.
+            if (slow_res) {
+                ASSERT_EQ(by_key.count("SLOW1"), 1u) << "event " << ev;
+            }
             if (by_key.count("SLOW1")) {
                 const auto* slow = by_key["SLOW1"];
                 EXPECT_EQ(slow->slow, 1);
                 const auto* bytes = reinterpret_cast<const unsigned char*>(slow->data);
                 if (slow->updated) {
+                    const auto* upd = reinterpret_cast<const typename TypeParam::upd_t*>(slow->data + 1);
+                    EXPECT_STREQ(upd->upd_prop, "SLOW1");
+                    EXPECT_EQ(upd->upd_ch_data, zorv::synthetic_sample(this->cfg_, SLOW, ev, 0, 0));
                     slow_copy.assign(bytes, bytes + slow->data->ldata);
                     slow_res = &slow->res;
                 } else {
@@ -205,7 +220,10 @@ TYPED_TEST(ReaderEvents, WindowsByEventNumberAndByTime) {
         ASSERT_EQ(r.set_start_point(&from), 0);
         ASSERT_EQ(r.set_stop_point(&to), 0);
         ASSERT_EQ(r.start(), 0) << r.get_last_error();
-        EXPECT_GT(r.get_time_period_us(), 0.0);
+        // By time: the window's length; by number: from the file names,
+        // the last file's start plus one average file length.
+        EXPECT_DOUBLE_EQ(r.get_time_period_us(),
+                         w.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME ? 1.9e6 : 3e6);
 
         std::vector<zorv_channel_entry_long*> out;
         std::vector<uint32_t> seen;
