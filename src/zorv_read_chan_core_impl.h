@@ -1194,12 +1194,16 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_event_id(uint32_t id, int o
         }
         if (number(k) == id) found = k;
     }
-    // Not there: the nearest entry in the asked direction.
-    for (int k = 0; found < 0 && op == ZORV_DAQ_READ_CHAN_EVENT_PREV && k < out_total; ++k) {
-        if (number(k) > 0 && number(k) < id && (found < 0 || number(k) > number(found))) found = k;
-    }
-    for (int k = 0; found < 0 && op == ZORV_DAQ_READ_CHAN_EVENT_NEXT && k < out_total; ++k) {
-        if (number(k) > id && (found < 0 || number(k) < number(found))) found = k;
+    // Not there: the nearest entry in the asked direction, the first on a tie.
+    if (found < 0 && (op == ZORV_DAQ_READ_CHAN_EVENT_PREV || op == ZORV_DAQ_READ_CHAN_EVENT_NEXT)) {
+        const bool prev = op == ZORV_DAQ_READ_CHAN_EVENT_PREV;
+        int best = -1;
+        for (int k = 0; k < out_total; ++k) {
+            const uint32_t v = number(k);
+            const bool candidate = prev ? (v > 0 && v < id) : v > id;
+            if (candidate && (best < 0 || (prev ? v > number(best) : v < number(best)))) best = k;
+        }
+        found = best;
     }
     if (found < 0) {
         status = ZORV_DAQ_READ_CHAN_NO_DATA;

@@ -20,7 +20,7 @@
 
 namespace zorv {
 
-// What the two layouts differ in: the event-format library's calls, the
+// What the two layouts' table sets differ in beyond the layout traits: the
 // failure lines, and whether baskets may be copied and clean_up is locked.
 template <class L>
 struct table_set_traits;
@@ -31,14 +31,6 @@ struct table_set_traits<layout_current> {
     static constexpr bool lock_clean_up = true;
     static constexpr bool print_tail_mapping = true;
 
-    static constexpr auto get_ref = &get_zorv_file_reference_table_m_2010;
-    static constexpr auto get_eit = &zorv_get_event_index_table_m_2010;
-    static constexpr auto get_cdt = &zorv_get_channel_dictionary_table_m_2010;
-    static constexpr auto get_ecpt = &zorv_get_event_chan_pointers_table_m_2010;
-    static constexpr auto get_ecpt_by_list = &zorv_get_event_chan_pointers_table_by_list_m_2010;
-    static constexpr auto get_eidt = &zorv_get_env_index_dictionary_table_m_2010;
-    static constexpr auto get_xcd = &zorv_get_chan_descr_table_m_2010;
-    static constexpr auto find_channel = &zorv_find_channel_by_name_2010;
 
     static constexpr const char* msg_ref = "Failed to get file reference tabel (2010) err: %d\n";
     static constexpr const char* msg_eit = "Failed to get EIT (2010) err: %d\n";
@@ -57,13 +49,6 @@ struct table_set_traits<layout_legacy> {
     static constexpr bool lock_clean_up = false;
     static constexpr bool print_tail_mapping = false;
 
-    static constexpr auto get_ref = &get_zorv_file_reference_table_m;
-    static constexpr auto get_eit = &zorv_get_event_index_table_m;
-    static constexpr auto get_cdt = &zorv_get_channel_dictionary_table_m;
-    static constexpr auto get_ecpt = &zorv_get_event_chan_pointers_table_m;
-    static constexpr auto get_ecpt_by_list = &zorv_get_event_chan_pointers_table_by_list_m;
-    static constexpr auto get_eidt = &zorv_get_env_index_dictionary_table_m;
-    static constexpr auto get_xcd = &zorv_get_chan_descr_table_m;
 
     static constexpr const char* msg_ref = "Failed to get file reference tabel err: %d\n";
     static constexpr const char* msg_eit = "Failed to get EIT err: %d\n";
@@ -396,41 +381,41 @@ int table_set<L>::load_tables(loading& ld) {
             if (debug) std::perror("mmap");
             return tail_map_failed;
         }
-        const int r = T::get_ref(tail.data(), tail.size(), ld.len, fd_, &ref);
+        const int r = L::get_ref_table(tail.data(), tail.size(), ld.len, fd_, &ref);
         ld.ref.reset(ref);
         if (r) return failed(T::msg_ref, r, ref_failed);
     }
     if (!ld.ref) return failed(T::msg_ref, -1, ref_failed);
 
     eit_t* eit = nullptr;
-    int r = T::get_eit(ld.len, ld.ref.get(), fd_, &eit);
+    int r = L::get_eit_table(ld.len, ld.ref.get(), fd_, &eit);
     ld.eit.reset(eit);
     if (r) return failed(T::msg_eit, r, index_failed);
 
     cdt_t* cdt = nullptr;
-    r = T::get_cdt(ld.len, ld.ref.get(), fd_, &cdt);
+    r = L::get_cdt_table(ld.len, ld.ref.get(), fd_, &cdt);
     ld.cdt.reset(cdt);
     if (r) return failed(T::msg_cdt, r, index_failed);
 
     ecpt_t* ecp = nullptr;
     if (!chans.empty()) {
-        r = T::get_ecpt_by_list(ld.len, ld.ref.get(), fd_, &chans, ld.cdt.get(), &ecp);
+        r = L::get_ecp_table_by_list(ld.len, ld.ref.get(), fd_, &chans, ld.cdt.get(), &ecp);
         ld.ecp.reset(ecp);
         if (r) return failed(T::msg_ecpt_list, r, r);
     } else {
-        r = T::get_ecpt(ld.len, ld.ref.get(), fd_, &ecp);
+        r = L::get_ecp_table(ld.len, ld.ref.get(), fd_, &ecp);
         ld.ecp.reset(ecp);
         if (r) return failed(T::msg_ecpt, r, r);
     }
     ld.copy_mode = choose_basket_mode(ld);
 
     eidt_t* eidt = nullptr;
-    r = T::get_eidt(ld.len, ld.ref.get(), fd_, &eidt);
+    r = L::get_eidt_table(ld.len, ld.ref.get(), fd_, &eidt);
     ld.eidt.reset(eidt);
     if (r) return failed(T::msg_eidt, r, eidt_failed);
 
     xcd_t* xcd = nullptr;
-    r = T::get_xcd(ld.len, ld.ref.get(), fd_, &xcd);
+    r = L::get_xcd_table(ld.len, ld.ref.get(), fd_, &xcd);
     ld.xcd.reset(xcd);
     if (r) return failed(T::msg_xcd, r, xcd_failed);
     return 0;
@@ -449,7 +434,7 @@ int table_set<L>::choose_basket_mode(const loading& ld) const {
         for (char* name : chans) {
             if (!name) continue;
             typename L::cdt_entry* entry = nullptr;
-            if (T::find_channel(ld.cdt.get(), name, &entry) < 0 || !entry) continue;
+            if (L::find_channel_by_name(ld.cdt.get(), name, &entry) < 0 || !entry) continue;
             for (int e = 0; e < 32; ++e)
                 if (((entry->ev_mask >> e) & 1u) && !is_slow_event(e)) return 1;
         }

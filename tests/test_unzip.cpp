@@ -170,29 +170,6 @@ TEST_P(Unzip, InvalidParametersAreRefused) {
 INSTANTIATE_TEST_SUITE_P(Both, Unzip, testing::ValuesIn(codecs),
                          [](const testing::TestParamInfo<codec>& i) { return i.param.name; });
 
-TEST(Unzip, ZlibNeedsTheStreamEndAndLzoWorksWithoutScratch) {
-    // A zlib stream flushed but not finished is incomplete even when all its
-    // data is present.
-    const bytes plain = spectrum(1000, 2);
-    z_stream zs{};
-    ASSERT_EQ(deflateInit(&zs, Z_DEFAULT_COMPRESSION), Z_OK);
-    bytes packed(compressBound(plain.size()) + 64);
-    zs.next_in = const_cast<unsigned char*>(plain.data());
-    zs.avail_in = uInt(plain.size());
-    zs.next_out = packed.data();
-    zs.avail_out = uInt(packed.size());
-    ASSERT_EQ(deflate(&zs, Z_SYNC_FLUSH), Z_OK);
-    packed.resize(zs.total_out);
-    deflateEnd(&zs);
-    EXPECT_EQ(run(codecs[0], packed, int(plain.size())).rc, 1);
-
-    bytes lz = lzo_pack(plain);
-    bytes out(plain.size());
-    int dlen = int(out.size());
-    EXPECT_EQ(make_lzo(lz.data(), int(lz.size()), out.data(), &dlen, nullptr), 0);
-    EXPECT_EQ(out, plain);
-}
-
 TEST(Unzip, FlagsChooseTheCompressorZlibFirst) {
     using zorv::zip_method;
     const struct {

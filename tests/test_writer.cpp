@@ -5,7 +5,11 @@
 #include <lzo/lzo1x.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -38,6 +42,7 @@ std::string text_at(zorv::be_reader& r, uint64_t off, size_t len) {
 }
 
 struct block_view {
+    uint32_t evhd, sbhd, chhd, data, ldata;
     uint32_t evnum, evtype;
     std::string server, chname;
     int32_t dtype, error;
@@ -103,8 +108,25 @@ struct file_view {
             for (int32_t i = 0; i < count; ++i)
                 list.push_back(read_block(r, ls, packed + 16 * (r.u32(ecp + 16 + 8 * c) + i)));
         }
+        // event_length sums the event's blocks; num_svr_block and nchan count them.
+        std::map<uint32_t, uint32_t> ev_len;
+        std::map<uint32_t, std::set<uint32_t>> ev_sb;
+        std::map<uint32_t, int32_t> sb_blocks;
         uint32_t total = 0;
-        for (const auto& [name, list] : blocks) total += static_cast<uint32_t>(list.size());
+        for (const auto& [name, list] : blocks) {
+            total += static_cast<uint32_t>(list.size());
+            for (const auto& b : list) {
+                ev_len[b.evhd] += b.ldata;
+                ev_sb[b.evhd].insert(b.sbhd);
+                sb_blocks[b.sbhd]++;
+            }
+        }
+        for (const auto& [evhd, len] : ev_len) {
+            EXPECT_EQ(r.u32(evhd + 4), len) << "event_length";
+            EXPECT_EQ(r.i32(evhd + 32), int32_t(ev_sb[evhd].size())) << "num_svr_block";
+        }
+        for (const auto& [sbhd, n] : sb_blocks)
+            EXPECT_EQ(r.i32(sbhd + ls.sbhead - 4), n) << "server block nchan";
         EXPECT_EQ(r.i32(ecp + 4), int32_t(16 + 8 * nch + 16 * total)) << "ECPT length";
         for (int32_t i = 8; i < r.i32(eidt + 4); i += 8)
             env_index.emplace_back(r.u32(eidt + i), r.i32(eidt + i + 4));
@@ -116,6 +138,7 @@ struct file_view {
         block_view b{};
         const uint32_t evhd = r.u32(ent), sbhd = r.u32(ent + 4), chhd = r.u32(ent + 8),
                        data = r.u32(ent + 12);
+        b.evhd = evhd, b.sbhd = sbhd, b.chhd = chhd, b.data = data;
         EXPECT_EQ((evhd | sbhd | chhd | data) % 4, 0u);
         EXPECT_EQ(r.u32(evhd), ls.event_pattern);
         b.evnum = r.u32(evhd + 8);
@@ -126,6 +149,7 @@ struct file_view {
         b.dtype = r.i32(chhd + ls.subhead_name);
         b.error = r.i32(chhd + ls.subhead_name + 4);
         const int32_t ldata = r.i32(chhd + ls.subhead_name + 8);
+        b.ldata = static_cast<uint32_t>(ldata);
         if (!(b.error & ZORV_CHAN_ZIP_FLAG)) {
             EXPECT_EQ(data, chhd + ls.subhead);
             const unsigned char* p = r.span(data, ldata - ls.subhead);
@@ -423,6 +447,127 @@ TEST(synthetic_run, channel_texts) {
     EXPECT_EQ(ch[1].event_type, ZORV_EV_UPD);
     for (const char* bad : {"", "A", "A 99", "A 38 comp=gzip", "A 38 every=0", "A 38 colour=red"})
         EXPECT_NE(zorv::synthetic_channels(bad, file_layout::current, &ch, &err), 0) << bad;
+}
+
+// The event-format library's table parsers read back what the independent
+// walk found: every table, every ECPT position, the channel descriptions.
+template <class Ref, class Eit, class Cdt, class Xcd>
+struct parsers {
+    int (*ref)(const unsigned char*, size_t, off_t, int, Ref**);
+    int (*eit)(off_t, const Ref*, int, Eit**);
+    int (*cdt)(off_t, const Ref*, int, Cdt**);
+    int (*ecpt)(off_t, const Ref*, int, zorv_event_chan_pointers_table**);
+    int (*by_list)(off_t, const Ref*, int, const std::vector<char*>*, const Cdt*,
+                   zorv_event_chan_pointers_table**);
+    int (*eidt)(off_t, const Ref*, int, zorv_env_dictionary_table**);
+    int (*xcd)(off_t, const Ref*, int, Xcd**);
+};
+
+template <class Ref, class Eit, class Cdt, class Xcd>
+void check_with_parsers(const std::string& path, file_layout L,
+                        const parsers<Ref, Eit, Cdt, Xcd>& p) {
+    file_view v;
+    v.load(path, L);
+    if (::testing::Test::HasFatalFailure()) return;
+    const std::string raw = zorv_test::read_file(path);
+    FILE* fp = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(fp, nullptr);
+    std::unique_ptr<FILE, int (*)(FILE*)> guard(fp, &std::fclose);
+    const int fd = fileno(fp);
+    const off_t len = static_cast<off_t>(raw.size());
+    auto own = [](auto* t) { return std::unique_ptr<void, void (*)(void*)>(t, &std::free); };
+
+    Ref* ref = nullptr;
+    const size_t tail = std::min<size_t>(4096, raw.size());
+    ASSERT_EQ(p.ref(reinterpret_cast<const unsigned char*>(raw.data()) + raw.size() - tail, tail,
+                    len, fd, &ref),
+              0);
+    auto r1 = own(ref);
+    Eit* eit = nullptr;
+    Cdt* cdt = nullptr;
+    zorv_event_chan_pointers_table* ecpt = nullptr;
+    zorv_env_dictionary_table* eidt = nullptr;
+    Xcd* xcd = nullptr;
+    ASSERT_EQ(p.eit(len, ref, fd, &eit), 0);
+    auto r2 = own(eit);
+    ASSERT_EQ(p.cdt(len, ref, fd, &cdt), 0);
+    auto r3 = own(cdt);
+    ASSERT_EQ(p.ecpt(len, ref, fd, &ecpt), 0);
+    auto r4 = own(ecpt);
+    ASSERT_EQ(p.eidt(len, ref, fd, &eidt), 0);
+    auto r5 = own(eidt);
+    ASSERT_EQ(p.xcd(len, ref, fd, &xcd), 0);
+    auto r6 = own(xcd);
+
+    std::vector<uint32_t> numbers;
+    const unsigned char* e = reinterpret_cast<const unsigned char*>(eit->entry);
+    for (int t = 0; t < eit->nevent_types; ++t) {
+        auto* entry = reinterpret_cast<const zorv_event_index_entry*>(e);
+        for (int i = 0; i < (entry->length - 32) / 16; ++i)
+            numbers.push_back(entry->event_info[i].event_number);
+        e += entry->length;
+    }
+    EXPECT_EQ(numbers, v.eit_events);
+
+    const int n = zorv_cdt_entry_count(cdt);
+    ASSERT_EQ(n, static_cast<int>(v.keys.size()));
+    for (int c = 0; c < n; ++c) {
+        const auto& ent = cdt->entry[c];
+        const std::string name = ent.chan_name;
+        EXPECT_EQ(ent.key, v.keys[name]);
+        EXPECT_EQ(ent.ev_mask, v.ev_masks[name]);
+        EXPECT_EQ(ent.dtype_mask, v.dtype_masks[name]);
+        const auto& list = v.blocks[name];
+        ASSERT_EQ(ent.count, static_cast<int32_t>(list.size()));
+        for (size_t i = 0; i < list.size(); ++i) {
+            const auto& ptr = ecpt->chptr[c * ecpt->maxev + i];
+            EXPECT_EQ(ptr.evhd, list[i].evhd);
+            EXPECT_EQ(ptr.sbhd, list[i].sbhd);
+            EXPECT_EQ(ptr.chhd, list[i].chhd);
+            EXPECT_EQ(ptr.data, list[i].data);
+        }
+    }
+    // By list: the last channel and an unknown name (empty column).
+    std::string last = cdt->entry[n - 1].chan_name, none = "NOT_THERE";
+    std::vector<char*> names = {last.data(), none.data()};
+    zorv_event_chan_pointers_table* part = nullptr;
+    ASSERT_EQ(p.by_list(len, ref, fd, &names, cdt, &part), 0);
+    auto r7 = own(part);
+    EXPECT_EQ(part->maxev, cdt->entry[n - 1].count);
+    if (part->maxev > 0) {
+        EXPECT_EQ(part->chptr[0].chhd, v.blocks[last][0].chhd);
+        EXPECT_EQ(part->chptr[part->maxev].chhd, 0u);
+    }
+
+    EXPECT_EQ((eidt->length - 8) / 8, static_cast<int>(v.env_index.size()));
+    std::vector<chan_descr_2010*> descr;
+    ASSERT_EQ(zorv_load_chan_descr(reinterpret_cast<const zorv_xml_chan_descr_header_2010*>(xcd),
+                                   &descr), 0);
+    EXPECT_EQ(descr.size(), v.keys.size());
+    for (chan_descr_2010* d : descr) {
+        EXPECT_EQ(v.keys.count(d->daq_name), 1u) << d->daq_name;
+        EXPECT_EQ(d->nbits, 1);
+        zorv_free_chan_descr(d);
+    }
+}
+
+TEST(writer, tables_read_back_through_the_parsers) {
+    const parsers<zorv_file_reference_table_2010, zorv_event_index_table_2010,
+                  zorv_chan_dictionary_table_2010, zorv_xml_chan_descr_header_2010>
+        current = {get_zorv_file_reference_table_m_2010, zorv_get_event_index_table_m_2010,
+                   zorv_get_channel_dictionary_table_m_2010, zorv_get_event_chan_pointers_table_m_2010,
+                   zorv_get_event_chan_pointers_table_by_list_m_2010,
+                   zorv_get_env_index_dictionary_table_m_2010, zorv_get_chan_descr_table_m_2010};
+    const parsers<zorv_file_reference_table, zorv_event_index_table, zorv_chan_dictionary_table,
+                  zorv_xml_chan_descr_header>
+        legacy = {get_zorv_file_reference_table_m, zorv_get_event_index_table_m,
+                  zorv_get_channel_dictionary_table_m, zorv_get_event_chan_pointers_table_m,
+                  zorv_get_event_chan_pointers_table_by_list_m,
+                  zorv_get_env_index_dictionary_table_m, zorv_get_chan_descr_table_m};
+    for (const auto& f : zorv_test::sample_run(file_layout::current))
+        check_with_parsers(f, file_layout::current, current);
+    for (const auto& f : zorv_test::sample_run(file_layout::legacy))
+        check_with_parsers(f, file_layout::legacy, legacy);
 }
 
 }  // namespace

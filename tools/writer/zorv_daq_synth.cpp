@@ -323,7 +323,8 @@ int run_generator::write_file(int file, std::string* path, std::string* err) con
     const uint64_t first = uint64_t(file - 1) * uint64_t(cfg_.events_per_file);
     for (uint64_t g = first; g < first + uint64_t(cfg_.events_per_file); ++g) {
         const event_slot ev = slot(g);
-        // Slow and other event types first (ascending type), then the normal event.
+        // One event per event type with blocks due (the normal event always), in
+        // ascending type, all with the same number and time.
         for (int type = 0; type < ZORV_EV_EVMAX; ++type) {
             std::vector<size_t> chans;
             for (size_t ch = 0; ch < cfg_.channels.size(); ++ch) {
@@ -361,11 +362,11 @@ int write_catalogue(const synthetic_run_config& cfg, const std::vector<std::stri
         return std::make_pair(a.time.timeup, b.time.timeup);
     };
     std::ostringstream x;
-    x << "<run number=\"" << cfg.run << "\" stream=\"" << cfg.stream << "\" start=\""
-      << span(1).first << "\" stop=\"" << span(cfg.files).second << "\" dir=\"" << data_dir
-      << "\">\n";
+    x << "<run number=\"" << cfg.run << "\" stream=\"" << xml_escape(cfg.stream) << "\" start=\""
+      << span(1).first << "\" stop=\"" << span(cfg.files).second << "\" dir=\""
+      << xml_escape(data_dir) << "\">\n";
     for (int f = 1; f <= cfg.files; ++f)
-        x << "  <file name=\"" << std::filesystem::path(files[f - 1]).filename().string()
+        x << "  <file name=\"" << xml_escape(std::filesystem::path(files[f - 1]).filename().string())
           << "\" start=\"" << span(f).first << "\" stop=\"" << span(f).second << "\"/>\n";
     x << "</run>\n";
     const std::string path = dir + "/run" + std::to_string(cfg.run) + ".xml";

@@ -100,21 +100,6 @@ bool write_all(int fd, const unsigned char* p, size_t n) {
     return true;
 }
 
-std::string xml_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string attr(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + xml_escape(value) + "\"";
 }

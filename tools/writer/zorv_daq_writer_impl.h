@@ -87,6 +87,22 @@ inline const layout_info& info_of(file_layout l) {
     return l == file_layout::legacy ? legacy : current;
 }
 
+// `s` with the XML special characters replaced by entities.
+inline std::string xml_escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 // Number of members of one device record of spectrum type `dtype`: 0 when the
 // count comes from the block (generic spectra, roi), -1 when `dtype` is not a
 // spectrum or roi type.

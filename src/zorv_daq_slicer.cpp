@@ -1,0 +1,1 @@
+#include "zorv_daq_slicer.h"

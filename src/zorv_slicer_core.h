@@ -1,0 +1,174 @@
+// The slicer: many channels over an ordered list of DAQ files served as one
+// stream of events. A table thread loads the files' table sets ahead of use
+// into a slot array; every channel has one channel reader on the table set of
+// the file it currently reads; get_data aligns the channels event by event
+// and moves a channel to the neighbouring file when its file runs out.
+//
+// One template serves both layouts; zorv_daq_slicer_2010 and zorv_daq_slicer
+// are its two instances.
+#ifndef ZORV_SLICER_CORE_H
+#define ZORV_SLICER_CORE_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "event_util.h"
+#include "zorv_daq_read_chan.h"
+#include "zorv_daq_read_chan_2010.h"
+#include "zorv_export.h"
+#include "zorv_layout.h"
+
+namespace zorv {
+
+// The table set and channel reader classes a slicer of a layout works with.
+template <class L>
+struct slicer_parts;
+
+template <>
+struct slicer_parts<layout_current> {
+    using tables = zorv_file_get_tables_2010;
+    using reader = zorv_daq_read_chan_2010;
+};
+
+template <>
+struct slicer_parts<layout_legacy> {
+    using tables = zorv_file_get_tables;
+    using reader = zorv_daq_read_chan;
+};
+
+template <class L>
+class slicer;
+
+// Shared by a slicer and its table thread. ready, go, status, next, waiting,
+// done, running and the slots change only under *tmx; every change is
+// followed by a broadcast on *tcond.
+template <class L>
+struct tables_task {
+    using tables_t = typename slicer_parts<L>::tables;
+
+    ::zorv::slicer<L>* slicer = nullptr;   // to read its debug level
+    std::vector<char*>* files = nullptr;   // the DAQ files, in order
+    std::vector<char*>* chans = nullptr;   // channel names for the table sets
+    tables_t** get_tables = nullptr;       // the slot array
+    int get_tables_num = 0;                // number of slots
+    pthread_mutex_t* tmx = nullptr;
+    pthread_cond_t* tcond = nullptr;
+    int ready = 0;               // loaded and not yet claimed by find_ready_table
+    int go = 0;                  // permits: how many more table sets may be loaded
+    int mode = 0;                // description mode of the table sets
+    std::atomic<int> stop{0};    // 1 asks the thread to end
+    int status = 0;              // 1 after a table set failed to load
+
+    // What the caller needs to tell a table set that will never come from
+    // one that is still on its way.
+    int next = 0;     // index of the next file the thread will load
+    int waiting = 0;  // 1 while the thread waits for a permit
+    int done = 0;     // 1 once the thread loads no more files
+    int running = 0;  // 1 from the thread's creation until it has ended
+};
+
+template <class L>
+class ZORV_EXPORT slicer {
+public:
+    using tables_t = typename slicer_parts<L>::tables;
+    using reader_t = typename slicer_parts<L>::reader;
+    using chan_param_t = typename L::chan_param;
+    using entry_vector = std::vector<zorv_channel_entry_long*>;
+
+    std::vector<char*> files;          // owned copies of the file names
+    std::vector<chan_param_t*> chans;  // owned copies of the channel parameters
+    std::vector<char*> chansp;         // the same records seen as channel names
+    int cur_file = -1;
+    int prev_file = -1;
+    int get_tables_num = 0;
+    tables_t** get_tables = nullptr;   // slot array, null before start
+    reader_t** read_chans = nullptr;   // one reader per channel, null when none
+    int nchans = 0;
+    int mode = 0;
+    zorv_time_id current_event_id{};
+    int first_event = 1;
+    int debug = 0;
+    int synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
+    time_stamp event_time_diff{};
+    double time_diff = 0.0;
+    zorv_time_id event_step{};
+    std::string not_found_channels;
+    pthread_t tid = 0;
+    pthread_mutex_t tmx;
+    pthread_cond_t tcond;
+    tables_task<L> task;
+
+    slicer();
+    ~slicer();
+    slicer(const slicer&) = delete;
+    slicer& operator=(const slicer&) = delete;
+
+    int init(std::vector<char*>* file_list, std::vector<chan_param_t*>* chan_list, int mode);
+
+    int set_num_of_get_tables(int n);
+    int get_num_of_get_tables() const { return get_tables_num; }
+    void set_debug(int d) { debug = d; }
+    int get_debug() const { return debug; }
+    int set_synch_mode(int m);
+    int get_synch_mode() const { return synch_mode; }
+    int set_time_diff(time_stamp* tm);
+    time_stamp* get_time_diff() { return &event_time_diff; }
+    int set_event_step(zorv_time_id* step);
+    zorv_time_id* get_event_step() { return &event_step; }
+    const char* get_not_found_channels() const { return not_found_channels.c_str(); }
+    const char* get_name_of_empty_channel() const;
+
+    int start();
+    int create_channel(int i, tables_t* tables);
+    int start_channel(int i, int request);
+    void remove_channel(int i);
+    tables_t* find_ready_table(const char* name);
+    void clean_up();
+
+    int get_data(zorv_time_id* id, entry_vector* result, int request);
+    bool is_event_id_eq(const zorv_time_id* a, const zorv_time_id* b, int* sign) const;
+    int change_config(int i, int request, int flag);
+
+    // Body of the table thread; returns 0 after an orderly end, 1 after a
+    // table set failed to load.
+    static int table_thread(tables_task<L>* task);
+
+protected:
+    bool by_time_fix = true;  // handed to every channel reader (current layout)
+
+private:
+    struct candidate;
+    static void* thread_entry(void* task);
+
+    bool started() const { return get_tables != nullptr; }
+    const char* chan_name(int i) const { return chans[i]->name; }
+    int chan_sub(int i) const { return chans[i]->subchan; }
+    bool before(const zorv_time_id& a, const zorv_time_id& b) const;
+    int file_index(const char* name) const;
+    int slot_of(const tables_t* t) const;
+    bool other_channel_on(const tables_t* t, int i) const;
+    tables_t* table_of_other_channel(const char* file, int i) const;
+    tables_t* claim_from_slots(const char* name);
+    bool table_may_come(int file) const;
+    void drop_at_start(int i, int status, bool no_file);
+    int start_one_channel(int i);
+    void set_starting_point();
+    void stop_table_thread();
+    void release_readers();
+    void release_slots();
+    void release_copies();
+    bool passed_over(reader_t* r, int request, const zorv_time_id& target) const;
+    int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
+    bool switch_file(int i, int request);
+    void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
+               candidate& c) const;
+    int collect(entry_vector* result);
+    int leave_lost_table(int i, tables_t* old);
+};
+
+}  // namespace zorv
+
+#endif

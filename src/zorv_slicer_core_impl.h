@@ -1,0 +1,1040 @@
+// Member definitions of zorv::slicer<L>; included by the two slicer units,
+// which instantiate it for their layout.
+#ifndef ZORV_SLICER_CORE_IMPL_H
+#define ZORV_SLICER_CORE_IMPL_H
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "zorv_slicer_core.h"
+
+namespace zorv {
+
+// What the two layouts' slicers differ in: defaults, message texts and a few
+// behaviours (the legacy table thread is detached and loads without a
+// look-ahead limit; the legacy start fails when a channel was dropped).
+template <class L>
+struct slicer_traits;
+
+template <>
+struct slicer_traits<layout_current> {
+    static constexpr uint32_t tolerance_us = 50000;
+    static constexpr uint32_t step_us = 100000;
+    static constexpr bool detached_thread = false;
+    static constexpr bool timing = true;
+    static constexpr const char* init_file_alloc =
+        "zorv_daq_slicer_2010::init() failed to malloc %d bytes for a file name %s\n";
+    static constexpr const char* init_chan_alloc =
+        "zorv_daq_slicer_2010::init() failed to malloc channel entry for %s\n";
+    static constexpr const char* creating =
+        "zorv_daq_slicer_2010::create_channel()CREATING CHANNEL: %s:%d file:%s\n";
+};
+
+template <>
+struct slicer_traits<layout_legacy> {
+    static constexpr uint32_t tolerance_us = 95000;
+    static constexpr uint32_t step_us = 200000;
+    static constexpr bool detached_thread = true;
+    static constexpr bool timing = false;
+    static constexpr const char* init_file_alloc =
+        "zorv_daq_slicer::init() failed to malloc %d bytes for a file name %s\n";
+    static constexpr const char* init_chan_alloc =
+        "zorv_daq_slicer::init() failed to malloc channel entry for %s\n";
+    static constexpr const char* creating =
+        "zorv_daq_slicer::create_channel()CREATING CHANNEL: %s:%d WITH FILE %s\n";
+};
+
+namespace slicer_detail {
+
+// The table thread keeps at most this many loaded, unclaimed table sets.
+constexpr int max_ready_ahead = 3;
+constexpr useconds_t ahead_poll_us = 10000;
+
+inline double now_us() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec * 1e6 + tv.tv_usec;
+}
+
+inline double exact_us(const zorv_time_id& id) {
+    return id.time.timeup * 1e6 + id.time.timelow;
+}
+
+inline bool valid_request(int r) {
+    return r >= ZORV_DAQ_READ_CHAN_EVENT_FIRST && r <= ZORV_DAQ_READ_CHAN_EVENT_LAST;
+}
+
+inline unsigned identity(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+// RAII lock on a pthread mutex.
+class locked {
+public:
+    explicit locked(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
+    ~locked() { pthread_mutex_unlock(m_); }
+    locked(const locked&) = delete;
+    locked& operator=(const locked&) = delete;
+
+private:
+    pthread_mutex_t* m_;
+};
+
+template <class R>
+int entries_of(const R* r) {
+    return r->out_total;
+}
+
+template <class T>
+const char* file_of(T* t) {
+    const char* n = t ? t->get_file_name() : nullptr;
+    return n ? n : "";
+}
+
+}  // namespace slicer_detail
+
+// The event being chosen by get_data.
+template <class L>
+struct slicer<L>::candidate {
+    zorv_time_id id{};
+    bool set = false;
+};
+
+template <class L>
+slicer<L>::slicer() {
+    pthread_mutex_init(&tmx, nullptr);
+    pthread_cond_init(&tcond, nullptr);
+    event_time_diff = {0, slicer_traits<L>::tolerance_us};
+    time_diff = slicer_traits<L>::tolerance_us;
+    event_step = {1, {0, slicer_traits<L>::step_us}};
+}
+
+template <class L>
+slicer<L>::~slicer() {
+    clean_up();
+    pthread_cond_destroy(&tcond);
+    pthread_mutex_destroy(&tmx);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration
+// ---------------------------------------------------------------------------
+
+template <class L>
+int slicer<L>::init(std::vector<char*>* file_list, std::vector<chan_param_t*>* chan_list, int m) {
+    if (!file_list || !chan_list) return ZORV_DAQ_SLICER_INV_PARAM;
+    clean_up();
+    for (const char* f : *file_list) {
+        if (!f || !*f) continue;
+        size_t n = strlen(f) + 1;
+        char* copy = static_cast<char*>(malloc(n));
+        if (!copy) {
+            printf(slicer_traits<L>::init_file_alloc, static_cast<int>(n), f);
+            clean_up();
+            return ZORV_DAQ_SLICER_INTERN_ERROR;
+        }
+        memcpy(copy, f, n);
+        files.push_back(copy);
+    }
+    for (const chan_param_t* p : *chan_list) {
+        if (!p) continue;
+        auto* copy = static_cast<chan_param_t*>(malloc(sizeof(chan_param_t)));
+        if (!copy) {
+            printf(slicer_traits<L>::init_chan_alloc, p->name);
+            clean_up();
+            return ZORV_DAQ_SLICER_INTERN_ERROR;
+        }
+        *copy = *p;
+        chans.push_back(copy);
+        chansp.push_back(copy->name);
+    }
+    mode = m;
+    if (files.empty() || chans.empty()) {
+        if constexpr (L::legacy) {
+            printf("SLICER: either no files (%d) or channels: (%d)\n", static_cast<int>(files.size()),
+                   static_cast<int>(chans.size()));
+        } else {
+            if (files.empty()) printf("SLICER:  no files found\n");
+            if (chans.empty()) printf("SLICER:  no channels in request, Pleas, add some\n");
+        }
+        return ZORV_DAQ_SLICER_NO_DATA;
+    }
+    get_tables_num = static_cast<int>(files.size());
+    nchans = static_cast<int>(chans.size());
+    return ZORV_DAQ_SLICER_OK;
+}
+
+// The slot array is sized when the slicer starts; its count cannot change
+// afterwards.
+template <class L>
+int slicer<L>::set_num_of_get_tables(int n) {
+    if (n < 1) return ZORV_DAQ_SLICER_INV_PARAM;
+    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+    get_tables_num = n;
+    return ZORV_DAQ_SLICER_OK;
+}
+
+template <class L>
+int slicer<L>::set_synch_mode(int m) {
+    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+    if (m == ZORV_DAQ_SLICER_SYNCH_MODE_EVID || m == ZORV_DAQ_SLICER_SYNCH_MODE_TIME) synch_mode = m;
+    return ZORV_DAQ_SLICER_OK;
+}
+
+template <class L>
+int slicer<L>::set_time_diff(time_stamp* tm) {
+    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+    if (!tm) return ZORV_DAQ_SLICER_INV_PARAM;
+    event_time_diff = *tm;
+    time_diff = tm->timeup * 1e6 + tm->timelow;
+    return ZORV_DAQ_SLICER_OK;
+}
+
+template <class L>
+int slicer<L>::set_event_step(zorv_time_id* step) {
+    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+    if (!step) return ZORV_DAQ_SLICER_INV_PARAM;
+    event_step = *step;
+    return ZORV_DAQ_SLICER_OK;
+}
+
+template <class L>
+const char* slicer<L>::get_name_of_empty_channel() const {
+    if (nchans == 0 || !read_chans) return "No channels created";
+    for (int i = 0; i < nchans; ++i) {
+        if (!read_chans[i] || slicer_detail::entries_of(read_chans[i]) == 0) return chan_name(i);
+    }
+    return "No channels known without events";
+}
+
+// ---------------------------------------------------------------------------
+// Start
+// ---------------------------------------------------------------------------
+
+template <class L>
+int slicer<L>::start() {
+    if (files.empty() || chans.empty()) return ZORV_DAQ_SLICER_NO_DATA;
+    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+    get_tables = static_cast<tables_t**>(calloc(get_tables_num, sizeof(tables_t*)));
+    if (!get_tables) {
+        perror("malloc");
+        printf("Failed to allocate get_tables pointers\n");
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+    task.slicer = this;
+    task.files = &files;
+    task.chans = &chansp;
+    task.get_tables = get_tables;
+    task.get_tables_num = get_tables_num;
+    task.tmx = &tmx;
+    task.tcond = &tcond;
+    task.ready = 0;
+    task.go = get_tables_num;
+    task.mode = mode;
+    task.stop = 0;
+    task.status = 0;
+    task.next = 0;
+    task.waiting = 0;
+    task.done = 0;
+    task.running = 1;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
+    pthread_attr_setdetachstate(&attr, slicer_traits<L>::detached_thread ? PTHREAD_CREATE_DETACHED
+                                                                          : PTHREAD_CREATE_JOINABLE);
+    int rc = pthread_create(&tid, &attr, &slicer::thread_entry, &task);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        tid = 0;
+        task.running = 0;
+        printf("failed to start table_thread thread\n");
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+
+    tables_t* first = find_ready_table(files[0]);
+    if (!first) return ZORV_DAQ_SLICER_INTERN_ERROR;
+
+    read_chans = static_cast<reader_t**>(calloc(nchans, sizeof(reader_t*)));
+    if (!read_chans) {
+        perror("malloc");
+        printf("Failed to allocate read_chans pointers\n");
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+    for (int i = 0; i < nchans; ++i) {
+        int r = create_channel(i, first);
+        if (r != 0) {
+            if (!L::legacy && debug != 0) printf("CREATE_CHANNEL[%d] failed\n", i);
+            return r;
+        }
+        start_one_channel(i);
+    }
+    if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
+    // A slicer started again after clean_up begins with its first event too.
+    first_event = 1;
+    set_starting_point();
+    return ZORV_DAQ_SLICER_OK;
+}
+
+// Starts channel i at its first entry, moving it through the files until one
+// has entries; a channel that fails or has entries nowhere is dropped.
+template <class L>
+int slicer<L>::start_one_channel(int i) {
+    for (int switches = 0;; ++switches) {
+        int s = start_channel(i, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
+        if (s == 0) return 0;
+        if (s != ZORV_DAQ_READ_CHAN_NO_DATA && s != ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) {
+            drop_at_start(i, s, false);
+            return s;
+        }
+        if (change_config(i, ZORV_DAQ_READ_CHAN_EVENT_NEXT, switches == 0 ? 0 : 1) != 0) {
+            drop_at_start(i, s, true);
+            return s;
+        }
+    }
+}
+
+template <class L>
+void slicer<L>::drop_at_start(int i, int status, bool no_file) {
+    bool say = L::legacy || debug != 0;
+    if (say && no_file) printf("ERROR with channel (no cfgs) %s:%d\n", chan_name(i), chan_sub(i));
+    if (say && !no_file)
+        printf("ERROR with channel (start) %s:%d error: %d\n", chan_name(i), chan_sub(i), status);
+    if (!not_found_channels.empty()) not_found_channels += ";";
+    not_found_channels += chan_name(i);
+    if constexpr (!L::legacy) {
+        if (no_file && debug != 0) printf("Calling clean_descr()\n");
+        remove_channel(i);
+    }
+}
+
+// current_event_id becomes the earliest current entry over all channels.
+template <class L>
+void slicer<L>::set_starting_point() {
+    bool taken = false;
+    for (int i = 0; i < nchans; ++i) {
+        reader_t* r = read_chans[i];
+        if (!r) continue;
+        if (debug > 1) printf("Calling get_chan_data() start\n");
+        zorv_channel_entry_long* e = nullptr;
+        int s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR);
+        if (s != 0 || !e) {
+            if (debug == -1) printf("FIRST -> %d\n", s);
+            continue;
+        }
+        if (debug == -1) {
+            printf("FIRST OK\n");
+            r->print_time_limits();
+        }
+        bool take = !taken;
+        if (taken && current_event_id.event_number == 0) {
+            int sign = 0;
+            zorv_time_stamp_eq(&current_event_id.time, &e->event_id.time, time_diff, &sign, nullptr);
+            take = sign > 0;
+        } else if (taken) {
+            take = current_event_id.event_number > e->event_id.event_number;
+        }
+        if (!take) continue;
+        current_event_id = e->event_id;
+        taken = true;
+        if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME) current_event_id.event_number = 0;
+    }
+}
+
+template <class L>
+int slicer<L>::create_channel(int i, tables_t* tables) {
+    double t0 = slicer_detail::now_us();
+    if (i < 0 || i >= nchans) return ZORV_DAQ_SLICER_INV_PARAM;
+    if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
+    if (debug >= 1)
+        printf(slicer_traits<L>::creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
+    remove_channel(i);
+    reader_t* r = new (std::nothrow) reader_t(tables, chans[i]->name, chan_sub(i), nullptr);
+    if (!r) {
+        printf("Failed to create read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+    read_chans[i] = r;
+    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
+    if (r->set_time_diff(&event_time_diff) != 0) {
+        printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
+               chan_sub(i));
+        remove_channel(i);
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+    if (r->set_step(&event_step) != 0) {
+        printf("Failed to set event step read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
+        remove_channel(i);
+        return ZORV_DAQ_SLICER_INTERN_ERROR;
+    }
+    double dt = slicer_detail::now_us() - t0;
+    if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
+    return ZORV_DAQ_SLICER_OK;
+}
+
+template <class L>
+int slicer<L>::start_channel(int i, int request) {
+    if (i < 0 || i >= nchans || !slicer_detail::valid_request(request)) return ZORV_DAQ_SLICER_INV_PARAM;
+    if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
+    reader_t* r = read_chans[i];
+    if (!r) return ZORV_DAQ_SLICER_NO_DATA;
+    double t0 = slicer_detail::now_us();
+    pthread_mutex_t* m = nullptr;
+    pthread_cond_t* c = nullptr;
+    int* flag = nullptr;
+    int s = r->start(&m, &c, &flag);
+    if (s != 0) {
+        printf("Start failed for read_chans[%d] for %s:%d  erro: %d\n", i, chan_name(i), chan_sub(i), s);
+        return s;
+    }
+    if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    pthread_mutex_lock(m);
+    while (*flag == 0) pthread_cond_wait(c, m);
+    *flag = 0;
+    pthread_mutex_unlock(m);
+    if (slicer_detail::entries_of(r) == 0) return ZORV_DAQ_SLICER_NO_DATA;
+
+    zorv_channel_entry_long* e = nullptr;
+    if (request == ZORV_DAQ_READ_CHAN_EVENT_PREV || request == ZORV_DAQ_READ_CHAN_EVENT_LAST) {
+        if (debug > 1) printf("Calling get_chan_data() start channel (low)\n");
+        s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_LAST);
+    } else {
+        if (debug > 1 && L::legacy) printf("Calling get_chan_data() start channel (up)\n");
+        if (debug > 1 && !L::legacy) printf("Calling get_chan_data() start channel (up) ret:%d \n", 0);
+        s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
+    }
+    if (slicer_traits<L>::timing && debug < 0)
+        printf("slicer_2010->start() for channel took: %f msec\n", (slicer_detail::now_us() - t0) / 1000.0);
+    return s;
+}
+
+template <class L>
+void slicer<L>::remove_channel(int i) {
+    if (i < 0 || i >= nchans || !read_chans || !read_chans[i]) return;
+    reader_t* r = read_chans[i];
+    r->clean_descr();
+    r->clean();
+    if (debug > 0) printf("DELETING read_chans[%d] %u\n", i, slicer_detail::identity(r));
+    delete r;
+    read_chans[i] = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Table sets and the table thread
+// ---------------------------------------------------------------------------
+
+template <class L>
+int slicer<L>::file_index(const char* name) const {
+    if (!name) return -1;
+    for (size_t k = 0; k < files.size(); ++k)
+        if (strcmp(files[k], name) == 0) return static_cast<int>(k);
+    return -1;
+}
+
+// Called with tmx held.
+template <class L>
+int slicer<L>::slot_of(const tables_t* t) const {
+    if (!get_tables || !t) return -1;
+    for (int k = 0; k < task.get_tables_num; ++k)
+        if (get_tables[k] == t) return k;
+    return -1;
+}
+
+// Called with tmx held.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
+    for (int k = 0; k < task.get_tables_num; ++k) {
+        tables_t* t = get_tables[k];
+        const char* f = t ? t->get_file_name() : nullptr;
+        if (f && strcmp(f, name) == 0) {
+            if (task.ready >= 1) --task.ready;
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+// Called with tmx held. Whether the table set of files[file] may still be
+// loaded: not when the thread loads no more files, waits for a permit that
+// only the caller could give, or has already passed that file (a loaded
+// table set that sits in no slot has been released for good).
+template <class L>
+bool slicer<L>::table_may_come(int file) const {
+    bool stuck = task.waiting && task.go == 0;
+    return file >= task.next && task.running && !task.done && !stuck && task.status != 1;
+}
+
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
+    if (!name || !get_tables) return nullptr;
+    int want = file_index(name);
+    slicer_detail::locked lk(&tmx);
+    if (tables_t* t = claim_from_slots(name)) return t;
+    while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
+    if (task.status == 1) return nullptr;
+    return claim_from_slots(name);
+}
+
+template <class L>
+void* slicer<L>::thread_entry(void* task) {
+    int rc = table_thread(static_cast<tables_task<L>*>(task));
+    return reinterpret_cast<void*>(static_cast<intptr_t>(rc));
+}
+
+template <class L>
+int slicer<L>::table_thread(tables_task<L>* t) {
+    using slicer_detail::locked;
+    const int nslots = t->get_tables_num;
+    const int nfiles = static_cast<int>(t->files->size());
+    int i = 0;
+    int result = 0;
+    auto publish = [t] { pthread_cond_broadcast(t->tcond); };
+
+    while (!t->stop && i < nfiles) {
+        {
+            locked lk(t->tmx);
+            t->waiting = 1;
+            publish();
+            while (t->go == 0 && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
+            t->waiting = 0;
+            if (t->go > 0) --t->go;
+        }
+        if (t->stop) break;
+        int slot = -1;
+        {
+            locked lk(t->tmx);
+            for (int k = 0; k < nslots && slot < 0; ++k)
+                if (!t->get_tables[k]) slot = k;
+            if (slot >= 0 && !L::legacy && t->ready >= slicer_detail::max_ready_ahead) {
+                ++t->go;
+                publish();
+                slot = -2;
+            }
+        }
+        if (t->stop) break;
+        if (slot == -1) {
+            printf("THREAD GO: NO FREE SLOTS\n");
+            continue;
+        }
+        if (slot == -2) {
+            usleep(slicer_detail::ahead_poll_us);
+            continue;
+        }
+        auto* ts = new (std::nothrow) tables_t(t->mode);
+        int rc = 1;
+        if (ts) {
+            ts->debug = t->slicer->get_debug();
+            rc = ts->get_all_tables((*t->files)[i], 0, t->chans);
+        }
+        if (rc != 0) {
+            delete ts;
+            locked lk(t->tmx);
+            t->status = 1;
+            publish();
+            result = 1;
+            break;
+        }
+        if (!L::legacy && t->stop) {
+            ts->clean_up();
+            delete ts;
+            break;
+        }
+        locked lk(t->tmx);
+        t->get_tables[slot] = ts;
+        t->next = ++i;
+        ++t->ready;
+        publish();
+    }
+
+    locked lk(t->tmx);
+    if (result == 0) t->status = 0;
+    t->done = 1;
+    publish();
+    // The joinable thread rests until clean_up asks it to end.
+    if (!slicer_traits<L>::detached_thread)
+        while (!t->stop) pthread_cond_wait(t->tcond, t->tmx);
+    // Past this point the thread no longer touches the task or the slots.
+    t->running = 0;
+    publish();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Clean-up
+// ---------------------------------------------------------------------------
+
+// Ends the table thread and waits until it has left the slot array; the
+// detached thread cannot be joined, so its end is awaited through `running`.
+template <class L>
+void slicer<L>::stop_table_thread() {
+    if (tid == 0) return;
+    task.stop = 1;
+    {
+        slicer_detail::locked lk(&tmx);
+        task.go = 1;
+        pthread_cond_broadcast(&tcond);
+    }
+    if (!slicer_traits<L>::detached_thread && pthread_join(tid, nullptr) == 0) {
+        tid = 0;
+        if (debug > 0) {
+            printf("THREAD joined table_thread: \n");
+            fflush(stdout);
+        }
+    } else if (debug > 0) {
+        printf("Failed to join table_thread: %lu\n", static_cast<unsigned long>(tid));
+    }
+    slicer_detail::locked lk(&tmx);
+    while (task.running) pthread_cond_wait(&tcond, &tmx);
+}
+
+template <class L>
+void slicer<L>::release_readers() {
+    if (!read_chans) return;
+    for (int i = 0; i < nchans; ++i) {
+        reader_t* r = read_chans[i];
+        if (!r) continue;
+        r->clean_descr();
+        r->clean();
+        delete r;
+        read_chans[i] = nullptr;
+        if (!L::legacy && debug > 0) {
+            printf("slicer clean_up read_chans[%d]\n", i);
+            fflush(stdout);
+        }
+    }
+    free(read_chans);
+    read_chans = nullptr;
+}
+
+template <class L>
+void slicer<L>::release_slots() {
+    if (!get_tables) return;
+    for (int k = 0; k < task.get_tables_num; ++k) {
+        if (!get_tables[k]) continue;
+        get_tables[k]->clean_up();
+        delete get_tables[k];
+        get_tables[k] = nullptr;
+    }
+    free(get_tables);
+    get_tables = nullptr;
+    task.get_tables = nullptr;
+}
+
+template <class L>
+void slicer<L>::release_copies() {
+    for (char* f : files) free(f);
+    files.clear();
+    for (size_t k = 0; k < chans.size(); ++k) {
+        free(chans[k]);
+        if (!L::legacy && debug > 0) {
+            printf("slicer clean_up chans[%d]\n", static_cast<int>(k));
+            fflush(stdout);
+        }
+    }
+    chans.clear();
+    chansp.clear();
+}
+
+// The thread goes first (it reads the file names and fills the slots), then
+// the channel readers (their workers read the table sets), then the table
+// sets, and last the names the table sets point to.
+template <class L>
+void slicer<L>::clean_up() {
+    stop_table_thread();
+    release_readers();
+    release_slots();
+    release_copies();
+    nchans = 0;
+    cur_file = prev_file = -1;
+    current_event_id = zorv_time_id{};
+    not_found_channels.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Event synchronisation
+// ---------------------------------------------------------------------------
+
+template <class L>
+bool slicer<L>::is_event_id_eq(const zorv_time_id* a, const zorv_time_id* b, int* sign) const {
+    int s = 0;
+    if (a && b && a->event_number != 0 && b->event_number != 0) {
+        s = a->event_number < b->event_number ? -1 : a->event_number > b->event_number ? 1 : 0;
+    } else if (a && b) {
+        zorv_time_stamp_eq(&a->time, &b->time, time_diff, &s, nullptr);
+    }
+    if (sign) *sign = s;
+    return s == 0;
+}
+
+template <class L>
+bool slicer<L>::before(const zorv_time_id& a, const zorv_time_id& b) const {
+    int s = 0;
+    is_event_id_eq(&a, &b, &s);
+    return s < 0;
+}
+
+// Whether the channel's file cannot hold the wanted event in the direction
+// of the request; such a channel sits out the event without a lookup.
+template <class L>
+bool slicer<L>::passed_over(reader_t* r, int request, const zorv_time_id& target) const {
+    zorv_time_id first{}, last{};
+    r->get_time_limits(&first, &last);
+    switch (request) {
+        case ZORV_DAQ_READ_CHAN_EVENT_CUR:
+            return before(target, first) || before(last, target);
+        case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
+        case ZORV_DAQ_READ_CHAN_EVENT_LAST:
+            return before(last, target);
+        default:
+            return before(target, first);
+    }
+}
+
+namespace slicer_detail {
+
+struct failing_status {
+    int status;
+    int result;
+    const char* message;
+};
+
+// Channel reader answers that end get_data at once.
+constexpr failing_status failing_statuses[] = {
+    {ZORV_DAQ_READ_CHAN_NOT_READY, ZORV_DAQ_SLICER_NOT_READY, "Channel[%d] %s ZORV_DAQ_READ_CHAN_NOT_READY\n"},
+    {ZORV_DAQ_READ_CHAN_NOT_INIT, ZORV_DAQ_SLICER_INTERN_ERROR, "Channel[%d] %s ZORV_DAQ_READ_CHAN_NOT_INIT\n"},
+    {ZORV_DAQ_READ_CHAN_NOT_FOUND, ZORV_DAQ_SLICER_INTERN_ERROR, "Channel[%d] %s  ZORV_DAQ_READ_CHAN_NOT_FOUND\n"},
+    {ZORV_DAQ_READ_CHAN_INTERN_ERROR, ZORV_DAQ_SLICER_INTERN_ERROR,
+     "Channel[%d] %s  ZORV_DAQ_READ_CHAN_INTERN_ERROR\n"},
+    {ZORV_DAQ_READ_CHAN_INV_PARAM, ZORV_DAQ_SLICER_INTERN_ERROR, "Channel[%d] %s  ZORV_DAQ_READ_CHAN_INV_PARAM\n"},
+};
+
+// Whether an entry may win a tie in time against an equal candidate for the
+// last event: slow values may not, and neither may an entry whose data
+// failed conversion (it has no sub-header to tell its type).
+template <class L>
+bool may_win_last_tie(const zorv_channel_entry_long* e) {
+    uint64_t chhd = e->sbchdata[0].chhd;
+    if (chhd == 0) return false;
+    auto* sh = reinterpret_cast<const typename L::subhead*>(static_cast<uintptr_t>(chhd));
+    return (sh->dtype & 0xFFFF) != L::upd_type;
+}
+
+}  // namespace slicer_detail
+
+template <class L>
+int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
+    if (!slicer_detail::valid_request(request) || !result) return ZORV_DAQ_SLICER_INV_PARAM;
+    const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+    if (by_time) current_event_id.event_number = 0;
+    if (L::legacy && debug > 0)
+        printf("current_event_id.event_number (input): %d:%d_%d  synch_mode:%d\n",
+               current_event_id.event_number, current_event_id.time.timeup,
+               current_event_id.time.timelow, synch_mode);
+    const int r = first_event ? static_cast<int>(ZORV_DAQ_READ_CHAN_EVENT_CUR) : request;
+    result->clear();
+    zorv_time_id target = id ? *id : current_event_id;
+    if (by_time) target.event_number = 0;
+    candidate c;
+    const double t0 = slicer_detail::now_us();
+    for (int i = 0; read_chans && i < nchans; ++i) {
+        int s = serve_channel(i, r, target, c, t0);
+        if (s != 0) return s;
+    }
+    double dt = slicer_detail::now_us() - t0;
+    if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
+    // No channel offers an entry in this direction: the data ends here.
+    // current_event_id stays where it was, so the caller may still turn back.
+    if (!c.set) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+    current_event_id = c.id;
+    if (by_time) current_event_id.event_number = 0;
+    int with_reader = collect(result);
+    first_event = 0;
+    if (debug > 0)
+        printf("current_event_id.event_number (output): %d:%d_%d res.size():%d\n",
+               current_event_id.event_number, current_event_id.time.timeup,
+               current_event_id.time.timelow, static_cast<int>(result->size()));
+    return with_reader > 0 ? ZORV_DAQ_SLICER_OK : ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+}
+
+// Looks channel i up for the event and offers its entry to the candidate;
+// a channel whose file does not reach the event is moved to the neighbouring
+// file and looked up again. Returns 0, or the status that ends get_data.
+template <class L>
+int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0) {
+    // A switch that lands on a file the channel cannot use either is not
+    // retried more often than there are files.
+    for (size_t round = 0; round <= files.size(); ++round) {
+        reader_t* r = read_chans[i];
+        if (!r) return 0;
+        if (debug == -2) {
+            printf("Channel %d %u\n", i, slicer_detail::identity(r));
+            r->print_time_limits();
+            printf("lop: %d\n", request);
+        }
+        if (passed_over(r, request, target)) return 0;
+        if (debug > 0) printf("Calling %d with:%d\n", i, request);
+        if (debug > 1) printf("Calling get_chan_data() get_data()\n");
+        double dt = slicer_detail::now_us() - t0;
+        if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() start %f msec\n", dt / 1000.0);
+
+        zorv_time_id q = target;
+        zorv_channel_entry_long* e = nullptr;
+        int s = r->get_chan_data(&q, &e, request);
+        if (debug > 1 && e)
+            printf("Got from get_chan_data() get_data() %d:%d_%d (have already %d:%d_%d)\n", e->event_id.event_number,
+                   e->event_id.time.timeup, e->event_id.time.timelow, c.id.event_number, c.id.time.timeup,
+                   c.id.time.timelow);
+        if (debug > 1 && !e) printf("rs NULL\n");
+        if (debug == -2) printf("NEXT %d %d\n", request, s);
+
+        if (s == ZORV_DAQ_READ_CHAN_OK) {
+            if (e) offer(i, request, target, e, c);
+            return 0;
+        }
+        if (s == ZORV_DAQ_READ_CHAN_NO_DATA) {
+            printf("Channel[%d] %s  ZORV_DAQ_READ_CHAN_NO_DATA\n", i, chan_name(i));
+            return 0;
+        }
+        if (s == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) {
+            if (!switch_file(i, request)) return 0;
+            continue;
+        }
+        for (const auto& f : slicer_detail::failing_statuses) {
+            if (f.status != s) continue;
+            printf(f.message, i, chan_name(i));
+            return f.result;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+// Moves channel i file by file in the direction of the request until its
+// new reader starts; false when the channel has no further usable file.
+template <class L>
+bool slicer<L>::switch_file(int i, int request) {
+    for (;;) {
+        if (change_config(i, request, 1) != 0) {
+            if (debug > 0) printf("NO CONGIGS ANY MORE for %s:%d \n", chan_name(i), chan_sub(i));
+            return false;
+        }
+        int s = start_channel(i, request);
+        if (s == 0) return true;
+        if (s == ZORV_DAQ_READ_CHAN_NO_DATA || s == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) continue;
+        if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
+        remove_channel(i);
+        return false;
+    }
+}
+
+template <class L>
+void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
+                      candidate& c) const {
+    const zorv_time_id& id = e->event_id;
+    const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+    auto take = [&](bool say) {
+        c.id = id;
+        c.set = true;
+        if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
+        if (by_time) c.id.event_number = 0;
+    };
+    if (!c.set) {
+        take(true);
+        return;
+    }
+    int d = 0;
+    is_event_id_eq(&target, &id, &d);
+    if (debug > 0) printf("Diff: %d\n", d);
+    switch (request) {
+        case ZORV_DAQ_READ_CHAN_EVENT_CUR:
+            if (d == 0) c.id = id;
+            return;
+        case ZORV_DAQ_READ_CHAN_EVENT_PREV:
+            if (before(id, target) && before(c.id, id)) take(false);
+            return;
+        case ZORV_DAQ_READ_CHAN_EVENT_FIRST:
+            if (before(id, target) && before(id, c.id)) take(false);
+            return;
+        default:
+            break;
+    }
+    // NEXT and LAST: the earliest entry after the target; in time
+    // synchronisation an equal entry with an earlier exact time wins.
+    const bool next = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    if (!before(target, id)) return;
+    if (before(id, c.id)) {
+        take(next);
+        return;
+    }
+    if (by_time && is_event_id_eq(&id, &c.id, nullptr) &&
+        slicer_detail::exact_us(c.id) > slicer_detail::exact_us(id) &&
+        (next || slicer_detail::may_win_last_tie<L>(e)))
+        take(true);
+}
+
+// Appends the current entry of every channel that has the chosen event;
+// returns the number of channels that still have a reader.
+template <class L>
+int slicer<L>::collect(entry_vector* result) {
+    int with_reader = 0;
+    for (int i = 0; i < nchans; ++i) {
+        reader_t* r = read_chans[i];
+        if (!r) continue;
+        ++with_reader;
+        if (debug > 1) printf("Calling get_chan_data() gete_data() end\n");
+        zorv_channel_entry_long* e = nullptr;
+        int s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR);
+        if (debug > 2) printf("CURRENT %d\n", s);
+        if (s != 0 || !e) continue;
+        bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
+        if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
+        if (same) {
+            result->push_back(e);
+        } else if (debug > 1) {
+            tables_t* t = static_cast<tables_t*>(r->get_cfg());
+            printf("EMPTY %s %d:%d_%d  %d:%d_%d  cfg_status:%x\n", chan_name(i), current_event_id.event_number,
+                   current_event_id.time.timeup, current_event_id.time.timelow, e->event_id.event_number,
+                   e->event_id.time.timeup, e->event_id.time.timelow,
+                   slicer_detail::identity(t ? t->get_evh_basket() : nullptr));
+        }
+    }
+    return with_reader;
+}
+
+// ---------------------------------------------------------------------------
+// File switches
+// ---------------------------------------------------------------------------
+
+template <class L>
+bool slicer<L>::other_channel_on(const tables_t* t, int i) const {
+    for (int j = 0; j < nchans; ++j)
+        if (j != i && read_chans[j] && static_cast<const tables_t*>(read_chans[j]->get_cfg()) == t) return true;
+    return false;
+}
+
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::table_of_other_channel(const char* file, int i) const {
+    for (int j = 0; j < nchans; ++j) {
+        if (j == i || !read_chans[j]) continue;
+        auto* t = static_cast<tables_t*>(read_chans[j]->get_cfg());
+        const char* f = t ? t->get_file_name() : nullptr;
+        if (f && strcmp(f, file) == 0) return t;
+    }
+    return nullptr;
+}
+
+namespace slicer_detail {
+
+inline int neighbour_file(int p, int request, int nfiles) {
+    switch (request) {
+        case ZORV_DAQ_READ_CHAN_EVENT_NEXT: return p + 1;
+        case ZORV_DAQ_READ_CHAN_EVENT_PREV: return p - 1;
+        case ZORV_DAQ_READ_CHAN_EVENT_FIRST: return 0;
+        case ZORV_DAQ_READ_CHAN_EVENT_LAST: return nfiles - 1;
+        default: return p;
+    }
+}
+
+}  // namespace slicer_detail
+
+// The channel's table set sits in no slot. The channel is dropped; the
+// table set goes with it unless another channel still reads it.
+template <class L>
+int slicer<L>::leave_lost_table(int i, tables_t* old) {
+    printf("STRANGE zorv_file_get_tables not found in the table... removing it anyway\n");
+    remove_channel(i);
+    if (old && !other_channel_on(old, i)) {
+        old->clean_up();
+        delete old;
+    }
+    if (debug > 0) {
+        if (L::legacy)
+            printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), -1);
+        else
+            printf("Channel[%d] switching to the next file fentry before: %d\n", i, -1);
+        fflush(stdout);
+    }
+    printf("STRANGE no files found we'll lose the channel[%d] %s\n", i, chan_name(i));
+    return ZORV_DAQ_SLICER_NO_DATA;
+}
+
+template <class L>
+int slicer<L>::change_config(int i, int request, int /*flag*/) {
+    if (i < 0 || i >= nchans || !slicer_detail::valid_request(request)) return ZORV_DAQ_SLICER_INV_PARAM;
+    if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
+    reader_t* r = read_chans[i];
+    if (!r) return ZORV_DAQ_SLICER_NO_DATA;
+    auto* old = static_cast<tables_t*>(r->get_cfg());
+    if (debug > 0) printf("Channel %s switching to the next file %s\n", chan_name(i), slicer_detail::file_of(old));
+    if (!old) return leave_lost_table(i, old);
+    old->inc_client_counter();
+    const bool shared = other_channel_on(old, i);
+    int p = -1;
+    int slot = -1;
+    bool release = false;
+    {
+        slicer_detail::locked lk(&tmx);
+        slot = slot_of(old);
+        if (slot >= 0) {
+            p = file_index(old->get_file_name());
+            release = !shared && old->get_client_counter() >= nchans;
+            if (release) get_tables[slot] = nullptr;
+        }
+    }
+    if (slot < 0) return leave_lost_table(i, old);
+    if (release) {
+        // Every channel has left the table set. The channel's old reader goes
+        // first, so that nothing can reach the table set after its release,
+        // whether or not the next file can be had.
+        remove_channel(i);
+        old->clean_up();
+        delete old;
+        slicer_detail::locked lk(&tmx);
+        ++task.go;
+        pthread_cond_broadcast(&tcond);
+    }
+    if (debug > 0) {
+        if (L::legacy)
+            printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), p);
+        else
+            printf("Channel[%d] switching to the next file fentry before: %d\n", i, p);
+        fflush(stdout);
+    }
+    if (p < 0) {
+        printf("STRANGE no files found we'll lose the channel[%d] %s\n", i, chan_name(i));
+        remove_channel(i);
+        return ZORV_DAQ_SLICER_NO_DATA;
+    }
+    const int nfiles = static_cast<int>(files.size());
+    int q = slicer_detail::neighbour_file(p, request, nfiles);
+    if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
+    if (q < 0 || q >= nfiles) {
+        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
+        remove_channel(i);
+        return ZORV_DAQ_SLICER_NO_DATA;
+    }
+    tables_t* next = nullptr;
+    {
+        slicer_detail::locked lk(&tmx);
+        next = table_of_other_channel(files[q], i);
+    }
+    if (!next) next = find_ready_table(files[q]);
+    if (!next) {
+        if (!L::legacy && debug > 0) printf("%s failed to find get_tbl for  %s\n", chan_name(i), files[q]);
+        return ZORV_DAQ_SLICER_NO_DATA;
+    }
+    int rc = create_channel(i, next);
+    if (rc != 0) return rc;
+    if (debug > 0) printf("change_config is OK fentry:%d  %s\n", q, slicer_detail::file_of(next));
+    return ZORV_DAQ_SLICER_OK;
+}
+
+}  // namespace zorv
+
+#endif
