@@ -477,7 +477,9 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     slicer_detail::locked lk(&tmx);
     if (tables_t* t = claim_from_slots(name)) return t;
     while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
-    if (task.status == 1) return nullptr;
+    // A table set loaded before a later file failed is still handed out:
+    // whether this thread woke before or after the failure must not decide
+    // whether a good file can be read.
     return claim_from_slots(name);
 }
 
