@@ -28,6 +28,7 @@ struct slicer_traits<layout_current> {
     static constexpr uint32_t step_us = 100000;
     static constexpr bool detached_thread = false;
     static constexpr bool timing = true;
+    static constexpr void* (*worker_entry)(void*) = unzip_thread_2010;
     static constexpr const char* init_file_alloc =
         "zorv_daq_slicer_2010::init() failed to malloc %d bytes for a file name %s\n";
     static constexpr const char* init_chan_alloc =
@@ -42,6 +43,7 @@ struct slicer_traits<layout_legacy> {
     static constexpr uint32_t step_us = 200000;
     static constexpr bool detached_thread = true;
     static constexpr bool timing = false;
+    static constexpr void* (*worker_entry)(void*) = unzip_thread;
     static constexpr const char* init_file_alloc =
         "zorv_daq_slicer::init() failed to malloc %d bytes for a file name %s\n";
     static constexpr const char* init_chan_alloc =
@@ -394,6 +396,10 @@ int slicer<L>::start_channel(int i, int request) {
         return s;
     }
     if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    // This thread decodes entries alongside the workers instead of sleeping
+    // until they are done: the channel does not wait for its workers to be
+    // scheduled on a busy machine, nor this thread for a wake-up once they are.
+    if (slicer_detail::entries_of(r) > 0) slicer_traits<L>::worker_entry(r);
     pthread_mutex_lock(m);
     while (*flag == 0) pthread_cond_wait(c, m);
     *flag = 0;
