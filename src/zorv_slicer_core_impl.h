@@ -483,7 +483,9 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     slicer_detail::locked lk(&tmx);
     if (tables_t* t = claim_from_slots(name)) return t;
     while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
-    if (task.status == 1) return nullptr;
+    // A table set loaded before a later file failed is still handed out:
+    // whether this thread woke before or after the failure must not decide
+    // whether a good file can be read.
     return claim_from_slots(name);
 }
 
@@ -523,6 +525,8 @@ int slicer<L>::table_thread(tables_task<L>* t) {
                 slot = -2;
             }
         }
+        // Both layouts look at stop again before loading: the legacy thread
+        // would otherwise load one more file only to have it released.
         if (t->stop) break;
         if (slot == -1) {
             printf("THREAD GO: NO FREE SLOTS\n");
@@ -903,11 +907,15 @@ int slicer<L>::collect(entry_vector* result) {
         if (same) {
             result->push_back(e);
         } else if (debug > 1) {
+            // The legacy slicer names the mapped event-header area, the
+            // current one the event-header basket.
             tables_t* t = static_cast<tables_t*>(r->get_cfg());
+            const void* evh = !t ? nullptr
+                              : L::legacy ? static_cast<const void*>(t->get_evh_base())
+                                          : static_cast<const void*>(t->get_evh_basket());
             printf("EMPTY %s %d:%d_%d  %d:%d_%d  cfg_status:%x\n", chan_name(i), current_event_id.event_number,
                    current_event_id.time.timeup, current_event_id.time.timelow, e->event_id.event_number,
-                   e->event_id.time.timeup, e->event_id.time.timelow,
-                   slicer_detail::identity(t ? t->get_evh_basket() : nullptr));
+                   e->event_id.time.timeup, e->event_id.time.timelow, slicer_detail::identity(evh));
         }
     }
     return with_reader;
