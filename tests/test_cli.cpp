@@ -317,6 +317,12 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
             slow_seen = slow_seen || rec["channels"].contains("SLOW1");
         }
 
+        const std::string dir = zorv_test::sample_run_dir(lay);
+        result req = run({"read", "--run", std::to_string(cfg.run), "--cdir", dir + "/catalog", "--ddir", dir,
+                          "--chan", "TORO1", "--limit", "2"});
+        ASSERT_EQ(req.status, 0) << req.err;
+        EXPECT_EQ(req.records().at(1)["event"], event_number(cfg, 1));
+
         result tsv = run(with({"read", "--tsv", "--chan", "TORO1", "--limit", "3"}, files));
         ASSERT_EQ(tsv.status, 0) << tsv.err;
         const auto lines = tsv.lines();
@@ -324,6 +330,30 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
         EXPECT_EQ(lines[0], "event\ttime\tTORO1");
         EXPECT_EQ(lines[1].substr(0, lines[1].find('\t')), std::to_string(cfg.first_event));
     }
+}
+
+TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 2, 5, "minimal", file_layout::current);
+    const auto files = zorv_test::write_run(cfg);
+    ASSERT_EQ(files.size(), 2u);
+    // The event index table's pattern, found through the trailer and the reference table.
+    const std::string bytes = zorv_test::read_file(files[0]);
+    auto be32 = [&](size_t off) {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v = v << 8 | (unsigned char)bytes[off + size_t(i)];
+        return v;
+    };
+    const uint32_t eit = be32(be32(bytes.size() - 4) + 8);
+    damage(files[0], eit, 4);
+
+    result r = run(with({"read"}, files));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(files[0] + ": at " + std::to_string(eit) + ": event index table"), std::string::npos)
+        << r.err;
+    const auto recs = r.records();
+    ASSERT_EQ(recs.size(), 5u);
+    EXPECT_EQ(recs[0]["event"], event_number(cfg, 5));
 }
 
 }  // namespace
