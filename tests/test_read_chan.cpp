@@ -204,6 +204,18 @@ void patch_be32(const std::string& path, uint64_t pos, uint32_t v) {
     close(fd);
 }
 
+template <class R>
+void print_everything(R& rc) {
+    rc.print_chan_descr();
+    rc.print_cdt_entry();
+    rc.print_time_limits();
+    rc.print_event_chan_pointers_entry();
+    rc.print_event_headers();
+    rc.print_server_block_headers();
+    rc.print_channel_headers();
+    rc.print_channel();
+}
+
 template <class T>
 class ReadChan : public ::testing::Test {
 protected:
@@ -224,6 +236,7 @@ TYPED_TEST(ReadChan, StartFailuresAlwaysReleaseTheMaster) {
         EXPECT_TRUE(wait_master(m, c, f));
         zorv_channel_entry_long* res = nullptr;
         EXPECT_EQ(rc.get_chan_data(nullptr, &res, ZORV_DAQ_READ_CHAN_EVENT_FIRST), ZORV_DAQ_READ_CHAN_NOT_INIT);
+        print_everything(rc);  // diagnostics of an unusable reader print, never crash
     }
     EXPECT_EQ(started<T>(path, "").status, ZORV_DAQ_READ_CHAN_NOT_INIT);
     EXPECT_EQ(started<T>(path, "NO.SUCH").status, ZORV_DAQ_READ_CHAN_NOT_FOUND);
@@ -231,6 +244,7 @@ TYPED_TEST(ReadChan, StartFailuresAlwaysReleaseTheMaster) {
     EXPECT_EQ(empty.status, 0);
     EXPECT_TRUE(empty.rc->is_done());
     EXPECT_EQ(empty.rc->out, nullptr);
+    print_everything(*empty.rc);
 }
 
 TYPED_TEST(ReadChan, WorkersDecodeEveryPayloadKind) {
@@ -366,6 +380,7 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
             EXPECT_EQ(s.block(i) == nullptr, i == bad) << "entry " << i;
         }
         EXPECT_NE(s.entry(bad).sbchdata[0].evhd, 0u);
+        print_everything(*s.rc);
         zorv_channel_entry_long* res = nullptr;
         zorv_time_id id{event_numbers()[bad + 1], {0, 0}};
         EXPECT_EQ(s.rc->get_chan_data(&id, &res, ZORV_DAQ_READ_CHAN_EVENT_CUR), 0);

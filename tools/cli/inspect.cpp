@@ -18,4 +18,16 @@ const char* table_status_words(int code) {
     }
 }
 
+bool split_channel(const std::string& text, std::string* name, int* subchan) {
+    const size_t colon = text.find(':');
+    *name = text.substr(0, colon);
+    *subchan = -1;
+    if (colon == std::string::npos) return !name->empty();
+    const std::string sub = text.substr(colon + 1);
+    if (sub.empty() || sub.size() > 6 || sub.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *subchan = std::stoi(sub);
+    return !name->empty();
+}
+
 }  // namespace zorv_cli

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
+#include <time.h>
+
 #include <CLI/CLI.hpp>
 
 #include "be_reader.h"
@@ -18,6 +21,9 @@
 #include "parse_chan_descr.h"
 #include "tables_impl.h"
 #include "zorv_layout.h"
+#include "zorv_daq_read_chan.h"
+#include "zorv_daq_read_chan_2010.h"
+#include "zorv_read_chan_core.h"
 #include "zorv_table_set.h"
 
 namespace zorv_cli {
@@ -157,6 +163,66 @@ bool load(open_file<L>& f, std::vector<problem>* problems) {
     return true;
 }
 
+// A channel reader started on a loaded table set (whole channel, no
+// description); start() waits until every entry is decoded or every worker
+// has ended, so that the result array can be read without locks.
+template <class L>
+class decoded_channel {
+public:
+    decoded_channel(zorv::table_set<L>* tables, const std::string& name, int subchan = -1)
+        : name_(name.c_str(), name.c_str() + name.size() + 1),
+          reader_(tables, name_.data(), subchan, nullptr) {}
+    ~decoded_channel() {
+        reader_.clean();
+        reader_.clean_descr();
+    }
+    decoded_channel(const decoded_channel&) = delete;
+    decoded_channel& operator=(const decoded_channel&) = delete;
+
+    int start() {
+        pthread_mutex_t* mx = nullptr;
+        pthread_cond_t* cond = nullptr;
+        int* flag = nullptr;
+        const int rc = reader_.start(&mx, &cond, &flag);
+        if (rc != 0 || !mx) return rc;
+        pthread_mutex_lock(mx);
+        while (!finished()) {
+            if (*flag) {
+                *flag = 0;
+                continue;
+            }
+            struct timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 100 * 1000 * 1000;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            pthread_cond_timedwait(cond, mx, &until);
+        }
+        *flag = 0;
+        pthread_mutex_unlock(mx);
+        return 0;
+    }
+
+    zorv::read_chan<L>& reader() { return reader_; }
+
+private:
+    // Every entry decoded, or no worker left that could decode more.
+    bool finished() {
+        if (reader_.is_done()) return true;
+        pthread_mutex_lock(&reader_.mx);
+        bool running = false;
+        for (int i = 0; i < reader_.nthreads && i < reader_.max_threads; ++i)
+            running = running || reader_.tid[i] != static_cast<pthread_t>(-1);
+        pthread_mutex_unlock(&reader_.mx);
+        return !running;
+    }
+
+    std::vector<char> name_;
+    zorv::read_chan<L> reader_;
+};
+
 // Opens `path`, tells its layout, loads its tables and calls fn(file) with
 // the open_file of that layout. Returns exit_ok, or, after reporting on
 // standard error, exit_bad_input for a missing file or one of another format
@@ -187,6 +253,10 @@ template <class F>
 void inspect_file(const char* command, const std::string& path, F&& fn) {
     if (const int rc = try_inspect(command, path, std::forward<F>(fn))) throw CLI::RuntimeError(rc);
 }
+
+// "NAME" or "NAME:SUB" (the sub-channel of a device record); false when the
+// text after ":" is no number >= 0.
+bool split_channel(const std::string& text, std::string* name, int* subchan);
 
 }  // namespace zorv_cli
 

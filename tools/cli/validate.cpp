@@ -1,9 +1,6 @@
 // zorv-daq validate: checks every index table and every block of each file,
 // decoding all blocks through the library's channel readers, and prints each
 // problem with its file position. Exit status 1 when anything is wrong.
-#include <pthread.h>
-#include <time.h>
-
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -14,9 +11,6 @@
 #include "commands.h"
 #include "decode.h"
 #include "inspect.h"
-#include "zorv_daq_read_chan.h"
-#include "zorv_daq_read_chan_2010.h"
-#include "zorv_read_chan_core.h"
 
 namespace {
 
@@ -24,65 +18,6 @@ using namespace zorv_cli;
 
 struct validate_options {
     std::vector<std::string> files;
-};
-
-// Channel reader of one layout, started on a loaded table set; waits until
-// every entry is decoded or every worker has ended.
-template <class L>
-class decoded_channel {
-public:
-    decoded_channel(zorv::table_set<L>* tables, const std::string& name)
-        : name_(name.c_str(), name.c_str() + name.size() + 1),
-          reader_(tables, name_.data(), -1, nullptr) {}
-    ~decoded_channel() {
-        reader_.clean();
-        reader_.clean_descr();
-    }
-    decoded_channel(const decoded_channel&) = delete;
-    decoded_channel& operator=(const decoded_channel&) = delete;
-
-    int start() {
-        pthread_mutex_t* mx = nullptr;
-        pthread_cond_t* cond = nullptr;
-        int* flag = nullptr;
-        const int rc = reader_.start(&mx, &cond, &flag);
-        if (rc != 0 || !mx) return rc;
-        pthread_mutex_lock(mx);
-        while (!finished()) {
-            if (*flag) {
-                *flag = 0;
-                continue;
-            }
-            struct timespec until;
-            clock_gettime(CLOCK_REALTIME, &until);
-            until.tv_nsec += 100 * 1000 * 1000;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1000000000L;
-            }
-            pthread_cond_timedwait(cond, mx, &until);
-        }
-        *flag = 0;
-        pthread_mutex_unlock(mx);
-        return 0;
-    }
-
-    zorv::read_chan<L>& reader() { return reader_; }
-
-private:
-    // Every entry decoded, or no worker left that could decode more.
-    bool finished() {
-        if (reader_.is_done()) return true;
-        pthread_mutex_lock(&reader_.mx);
-        bool running = false;
-        for (int i = 0; i < reader_.nthreads && i < reader_.max_threads; ++i)
-            running = running || reader_.tid[i] != static_cast<pthread_t>(-1);
-        pthread_mutex_unlock(&reader_.mx);
-        return !running;
-    }
-
-    std::vector<char> name_;
-    zorv::read_chan<L> reader_;
 };
 
 template <class L>
