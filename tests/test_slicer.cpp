@@ -373,4 +373,26 @@ TYPED_TEST(slicer_test, refuses_bad_configuration) {
     EXPECT_EQ(h.s->set_num_of_get_tables(4), ZORV_DAQ_SLICER_NOT_ALLOWED);
 }
 
+// A file whose tables cannot be loaded ends the data there; the files before
+// it are read whole, however the table thread's failure and the waiting
+// caller interleave.
+TYPED_TEST(slicer_test, a_damaged_file_ends_the_data_after_the_good_ones) {
+    auto files = gapped_run(3, 4, [](int, int k) { return k % 2 ? 1u : 3u; });
+    for (size_t damaged = 0; damaged < files.size(); ++damaged) {
+        SCOPED_TRACE("damaged file " + std::to_string(damaged));
+        harness<TypeParam> h;
+        h.paths = write_files(h.dir, TypeParam::layout, {"A", "B"}, files);
+        ASSERT_TRUE(zorv_test::write_file(h.paths[damaged], ""));
+        int rc = h.start({"A", "B"}, files);
+        if (damaged == 0) {
+            EXPECT_EQ(rc, ZORV_DAQ_SLICER_INTERN_ERROR);
+            continue;
+        }
+        ASSERT_EQ(rc, 0);
+        auto want = expected_forward({files.begin(), files.begin() + damaged});
+        want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+        EXPECT_EQ(h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT), want);
+    }
+}
+
 }  // namespace
