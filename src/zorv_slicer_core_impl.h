@@ -54,6 +54,15 @@ struct slicer_traits<layout_legacy> {
 
 namespace slicer_detail {
 
+// A channel reader's start status that means "this file holds nothing of
+// the channel", so the channel moves on to the next file. A channel missing
+// from one file's dictionary altogether (a device that was off for a while)
+// counts too: dropping it would lose its data in every later file.
+inline bool file_lacks_channel(int status) {
+    return status == ZORV_DAQ_READ_CHAN_NO_DATA || status == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW ||
+           status == ZORV_DAQ_READ_CHAN_NOT_FOUND;
+}
+
 // The table thread keeps at most this many loaded, unclaimed table sets.
 constexpr int max_ready_ahead = 3;
 constexpr useconds_t ahead_poll_us = 10000;
@@ -291,7 +300,7 @@ int slicer<L>::start_one_channel(int i) {
     for (int switches = 0;; ++switches) {
         int s = start_channel(i, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
         if (s == 0) return 0;
-        if (s != ZORV_DAQ_READ_CHAN_NO_DATA && s != ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) {
+        if (!slicer_detail::file_lacks_channel(s)) {
             drop_at_start(i, s, false);
             return s;
         }
@@ -836,7 +845,7 @@ bool slicer<L>::switch_file(int i, int request) {
         }
         int s = start_channel(i, request);
         if (s == 0) return true;
-        if (s == ZORV_DAQ_READ_CHAN_NO_DATA || s == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) continue;
+        if (slicer_detail::file_lacks_channel(s)) continue;
         if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
         remove_channel(i);
         return false;
