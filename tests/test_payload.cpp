@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -70,7 +71,7 @@ block_ptr make_block(const char* name, int dtype, const be_bytes& payload) {
     const size_t total = sizeof(SH) + payload.b.size();
     block_ptr blk(static_cast<unsigned char*>(std::calloc(1, total)), &std::free);
     auto* h = reinterpret_cast<SH*>(blk.get());
-    std::strncpy(h->chname, name, sizeof h->chname);
+    std::snprintf(h->chname, sizeof h->chname, "%s", name);
     h->dtype = dtype;
     h->ldata = int32_t(total);
     EXPECT_EQ(zorv_convert_data(payload.b.data(), blk.get() + sizeof(SH), dtype,

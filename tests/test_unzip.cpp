@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,77 @@ TEST_P(Unzip, InvalidParametersAreRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Both, Unzip, testing::ValuesIn(codecs),
                          [](const testing::TestParamInfo<codec>& i) { return i.param.name; });
+
+// Whichever decoder serves make_zlib, it reports the condition, not the decoder.
+TEST(UnzipZlib, FailureCodesTellOverflowFromDamage) {
+    const bytes plain = spectrum(5000, 11);
+    const bytes packed = zlib_pack(plain);
+    bytes bad_header = packed;
+    bad_header[0] = 0x79;  // not a deflate stream with a valid header check
+    bytes with_dict = packed;
+    with_dict[1] = 0x20;   // preset-dictionary flag ...
+    with_dict[1] = static_cast<unsigned char>(with_dict[1] + (31 - ((with_dict[0] * 256 + with_dict[1]) % 31)) % 31);
+    bytes bad_adler = packed;
+    bad_adler.back() ^= 0x01;
+    const struct {
+        const char* what;
+        bytes in;
+        int capacity;
+        int code;
+    } cases[] = {
+        {"one byte short of room", packed, int(plain.size()) - 1, Z_BUF_ERROR},
+        {"tiny room", packed, 16, Z_BUF_ERROR},
+        {"cut in the middle", bytes(packed.begin(), packed.begin() + long(packed.size() / 2)),
+         int(plain.size()), Z_DATA_ERROR},
+        {"checksum missing", bytes(packed.begin(), packed.end() - 4), int(plain.size()), Z_DATA_ERROR},
+        {"checksum wrong", bad_adler, int(plain.size()), Z_DATA_ERROR},
+        {"bad header", bad_header, int(plain.size()), Z_DATA_ERROR},
+        {"asks for a dictionary", with_dict, int(plain.size()), Z_DATA_ERROR},
+    };
+    for (const auto& k : cases) {
+        outcome o = run(codecs[0], k.in, k.capacity);
+        EXPECT_EQ(o.rc, 1) << k.what;
+        EXPECT_TRUE(o.guard_intact) << k.what;
+        EXPECT_EQ(o.text, "make_zlib() -  !!!! inflate() returnd " + std::to_string(k.code) + " !!!!")
+            << k.what;
+    }
+}
+
+// Every compression level (stored blocks included), a stream followed by
+// padding, and many threads decoding at once all give zlib's own output.
+TEST(UnzipZlib, MatchesZlibAtEveryLevelAndAcrossThreads) {
+    const bytes plain = spectrum(30000, 5);
+    std::vector<bytes> streams;
+    for (int level = 0; level <= 9; ++level) {
+        uLongf n = compressBound(plain.size());
+        bytes out(n);
+        ASSERT_EQ(compress2(out.data(), &n, plain.data(), plain.size(), level), Z_OK);
+        out.resize(n);
+        streams.push_back(out);
+    }
+    bytes padded = streams[6];
+    padded.insert(padded.end(), 3, 0);  // blocks end on a word boundary
+    streams.push_back(padded);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        outcome o = run(codecs[0], streams[i], int(plain.size()));
+        ASSERT_EQ(o.rc, 0) << "stream " << i << o.text;
+        EXPECT_EQ(o.out, plain) << "stream " << i;
+    }
+
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < wrong.size(); ++t)
+        threads.emplace_back([&, t] {
+            bytes in = streams[t % 10];
+            bytes out(plain.size());
+            for (int k = 0; k < 50; ++k) {
+                int n = int(out.size());
+                if (make_zlib(in.data(), int(in.size()), out.data(), &n) != 0 || out != plain) ++wrong[t];
+            }
+        });
+    for (auto& th : threads) th.join();
+    for (size_t t = 0; t < wrong.size(); ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+}
 
 TEST(Unzip, FlagsChooseTheCompressorZlibFirst) {
     using zorv::zip_method;

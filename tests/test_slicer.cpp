@@ -1,0 +1,376 @@
+// Slicers of both layouts over small hand-made runs: channels that start
+// late, end early, skip events or run at another rate; synchronisation by
+// event number and by time; requests in every direction across file
+// boundaries; the end of the data; shutdown at any point.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "zorv_daq_slicer.h"
+#include "zorv_daq_slicer_2010.h"
+#include "zorv_daq_writer.h"
+
+namespace {
+
+struct current_stack {
+    using slicer = zorv_daq_slicer_2010;
+    using param = zorv_daq_chan_param_2010;
+    static constexpr zorv::file_layout layout = zorv::file_layout::current;
+    static constexpr bool start_fails_on_lost_channel = false;
+};
+
+struct legacy_stack {
+    using slicer = zorv_daq_slicer;
+    using param = zorv_daq_chan_param;
+    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
+    static constexpr bool start_fails_on_lost_channel = true;
+};
+
+// One event of a hand-made file: its number, its time in µs from the run's
+// start and the channels (bit i = channel i) that have a block in it.
+struct event_spec {
+    uint32_t number;
+    uint64_t time_us;
+    unsigned channels;
+};
+using file_spec = std::vector<event_spec>;
+
+constexpr uint32_t run_start = 1286193600;
+
+time_stamp stamp(uint64_t us) {
+    return {run_start + static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000)};
+}
+
+// Writes the files; every channel is declared in every file, with or
+// without entries.
+std::vector<std::string> write_files(const zorv_test::temp_dir& dir, zorv::file_layout layout,
+                                     const std::vector<std::string>& names,
+                                     const std::vector<file_spec>& files) {
+    std::vector<std::string> paths;
+    for (size_t f = 0; f < files.size(); ++f) {
+        std::string path = dir.file("run_" + std::to_string(f + 1) + ".raw");
+        zorv::daq_file_writer w(layout);
+        EXPECT_EQ(w.open(path), 0) << w.error();
+        for (const auto& n : names) {
+            zorv::channel_decl d;
+            d.name = n;
+            EXPECT_GE(w.declare_channel(d), 0) << w.error();
+        }
+        for (const auto& ev : files[f]) {
+            EXPECT_EQ(w.begin_event(ev.number, stamp(ev.time_us)), 0) << w.error();
+            for (size_t c = 0; c < names.size(); ++c) {
+                if (!(ev.channels & (1u << c))) continue;
+                EXPECT_EQ(w.add_block(static_cast<int>(c), "SRV1", zorv::make_equipment({ev.number})), 0)
+                    << w.error();
+            }
+            EXPECT_EQ(w.end_event(), 0) << w.error();
+        }
+        EXPECT_EQ(w.close(), 0) << w.error();
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+// One delivered event: its number (or time in µs in time synchronisation)
+// and the channels that had it.
+struct delivered {
+    int status;
+    uint64_t id;
+    unsigned channels;
+    bool operator==(const delivered& o) const {
+        return status == o.status && id == o.id && channels == o.channels;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const delivered& d) {
+    return os << "{" << d.status << ", " << d.id << ", 0x" << std::hex << d.channels << std::dec << "}";
+}
+
+template <class S>
+struct harness {
+    using slicer_t = typename S::slicer;
+    zorv_test::temp_dir dir;
+    std::vector<std::string> paths;
+    std::unique_ptr<slicer_t> s = std::make_unique<slicer_t>();
+
+    // Configures and starts the slicer on the run; returns start's status.
+    int start(const std::vector<std::string>& names, const std::vector<file_spec>& files,
+              int synch = ZORV_DAQ_SLICER_SYNCH_MODE_EVID, uint32_t tolerance_us = 50000,
+              int slots = 0) {
+        if (paths.empty()) paths = write_files(dir, S::layout, names, files);
+        std::vector<char*> fs;
+        for (auto& p : paths) fs.push_back(&p[0]);
+        std::vector<typename S::param> params(names.size());
+        std::vector<typename S::param*> ps;
+        for (size_t i = 0; i < names.size(); ++i) {
+            std::memset(&params[i], 0, sizeof params[i]);
+            std::strncpy(params[i].name, names[i].c_str(), sizeof params[i].name - 1);
+            params[i].subchan = -1;
+            ps.push_back(&params[i]);
+        }
+        int rc = s->init(&fs, &ps, 0);
+        if (rc != 0) return rc;
+        if (slots > 0) {
+            EXPECT_EQ(s->set_num_of_get_tables(slots), 0);
+        }
+        time_stamp tol{0, tolerance_us};
+        zorv_time_id step{1, {0, 100000}};
+        EXPECT_EQ(s->set_synch_mode(synch), 0);
+        EXPECT_EQ(s->set_time_diff(&tol), 0);
+        EXPECT_EQ(s->set_event_step(&step), 0);
+        return s->start();
+    }
+
+    unsigned channel_of(const zorv_channel_entry_long* e) const {
+        for (int i = 0; i < s->nchans; ++i) {
+            auto* r = s->read_chans[i];
+            if (r && e >= r->out && e < r->out + r->out_total) return 1u << i;
+        }
+        ADD_FAILURE() << "entry of no channel";
+        return 0;
+    }
+
+    delivered get(int request, zorv_time_id* id = nullptr) {
+        std::vector<zorv_channel_entry_long*> res;
+        int st = s->get_data(id, &res, request);
+        const zorv_time_id& cur = s->current_event_id;
+        uint64_t key = cur.event_number ? cur.event_number
+                                        : (cur.time.timeup - run_start) * 1000000ull + cur.time.timelow;
+        unsigned mask = 0;
+        for (auto* e : res) mask |= channel_of(e);
+        return {st, st == 0 ? key : 0, mask};
+    }
+
+    // Requests until the slicer answers anything but success (at most `max`).
+    std::vector<delivered> walk(int request, size_t max = 1000) {
+        std::vector<delivered> out;
+        for (;;) {
+            out.push_back(get(request));
+            if (out.back().status != 0 || out.size() >= max) return out;
+        }
+    }
+};
+
+// Events with numbers that skip three after every fourth; 100 ms apart.
+std::vector<file_spec> gapped_run(int nfiles, int per_file, unsigned (*channels)(int file, int k)) {
+    std::vector<file_spec> files(nfiles);
+    for (int f = 0; f < nfiles; ++f)
+        for (int k = 0; k < per_file; ++k) {
+            int idx = f * per_file + k;
+            uint32_t n = 1 + idx + (idx / 4) * 3;
+            files[f].push_back({n, n * 100000ull, channels(f, k)});
+        }
+    return files;
+}
+
+// The events a reading from the first event on should deliver.
+std::vector<delivered> expected_forward(const std::vector<file_spec>& files) {
+    std::vector<delivered> out;
+    for (const auto& f : files)
+        for (const auto& ev : f)
+            if (ev.channels) out.push_back({0, ev.number, ev.channels});
+    return out;
+}
+
+template <class S>
+class slicer_test : public ::testing::Test {};
+using stacks = ::testing::Types<current_stack, legacy_stack>;
+TYPED_TEST_SUITE(slicer_test, stacks);
+
+const std::vector<std::string> mixed_names = {"A", "HALF", "LATE", "GONE"};
+
+// A every event, HALF every second one, LATE only in the third file, GONE
+// only in the first six events of the first file.
+unsigned mixed_channels(int file, int k) {
+    unsigned m = 1u;
+    if (k % 2 == 0) m |= 2u;
+    if (file == 2 && k % 3 == 1) m |= 4u;
+    if (file == 0 && k < 6) m |= 8u;
+    return m;
+}
+
+TYPED_TEST(slicer_test, reads_a_run_of_uneven_channels_to_its_end_by_event_number) {
+    harness<TypeParam> h;
+    auto files = gapped_run(3, 10, mixed_channels);
+    ASSERT_EQ(h.start(mixed_names, files), 0);
+    EXPECT_STREQ(h.s->get_not_found_channels(), "");
+
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    auto want = expected_forward(files);
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(got, want);
+
+    // The end stays the end: no phantom event, no internal error, and the
+    // slicer still stands on the last event.
+    uint32_t last = files.back().back().number;
+    EXPECT_EQ(h.get(ZORV_DAQ_READ_CHAN_EVENT_NEXT).status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+    EXPECT_EQ(h.s->current_event_id.event_number, last);
+}
+
+TYPED_TEST(slicer_test, drops_channels_without_data_and_names_them) {
+    harness<TypeParam> h;
+    auto files = gapped_run(3, 4, [](int, int) { return 5u; });
+    int rc = h.start({"A", "EMPTY1", "B", "EMPTY2"}, files);
+    EXPECT_EQ(rc, TypeParam::start_fails_on_lost_channel ? ZORV_DAQ_SLICER_NO_DATA : 0);
+    EXPECT_STREQ(h.s->get_not_found_channels(), "EMPTY1;EMPTY2");
+    if (rc != 0) return;
+    EXPECT_STREQ(h.s->get_name_of_empty_channel(), "EMPTY1");
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    EXPECT_EQ(got.size(), 13u);
+    EXPECT_EQ(got.back().status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+}
+
+// Channel A in odd events on a 100 ms grid, B in even events `offset` µs
+// after each A event; tolerance 10 ms.
+TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
+    struct row {
+        int synch;
+        uint64_t offset;
+        size_t events;        // 0: not checked
+        unsigned first_event; // channels of the first event
+    };
+    const row rows[] = {
+        {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, 10000, 2 * 12, 1u},
+        {ZORV_DAQ_SLICER_SYNCH_MODE_TIME, 10000, 12, 3u},
+        {ZORV_DAQ_SLICER_SYNCH_MODE_TIME, 9999, 12, 3u},
+        {ZORV_DAQ_SLICER_SYNCH_MODE_TIME, 10001, 0, 1u},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE("synch " + std::to_string(r.synch) + " offset " + std::to_string(r.offset));
+        std::vector<file_spec> files(2);
+        for (int k = 0; k < 12; ++k) {
+            uint64_t t = 1000000 + k * 100000ull;
+            files[k / 6].push_back({uint32_t(2 * k + 1), t, 1u});
+            files[k / 6].push_back({uint32_t(2 * k + 2), t + r.offset, 2u});
+        }
+        harness<TypeParam> h;
+        ASSERT_EQ(h.start({"A", "B"}, files, r.synch, 10000), 0);
+        auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+        EXPECT_EQ(got.front().channels, r.first_event);
+        EXPECT_EQ(got.back().status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+        if (r.events == 0) continue;
+        ASSERT_EQ(got.size(), r.events + 1);
+        for (size_t k = 0; k < r.events; ++k) {
+            unsigned want = r.synch == ZORV_DAQ_SLICER_SYNCH_MODE_TIME ? 3u : (k % 2 ? 2u : 1u);
+            EXPECT_EQ(got[k].channels, want) << "event " << k;
+        }
+    }
+}
+
+TYPED_TEST(slicer_test, steps_back_and_looks_up_given_events_across_files) {
+    harness<TypeParam> h;
+    auto files = gapped_run(3, 8, [](int, int k) { return k % 2 ? 1u : 3u; });
+    ASSERT_EQ(h.start({"A", "HALF"}, files), 0);
+    auto all = expected_forward(files);
+
+    // Forward into the middle of the second file, then back to its start.
+    std::vector<delivered> fwd;
+    for (int k = 0; k < 12; ++k) fwd.push_back(h.get(ZORV_DAQ_READ_CHAN_EVENT_NEXT));
+    EXPECT_EQ(fwd, std::vector<delivered>(all.begin(), all.begin() + 12));
+    for (int k = 10; k >= 8; --k) EXPECT_EQ(h.get(ZORV_DAQ_READ_CHAN_EVENT_PREV), all[k]);
+
+    // Every channel has left the first file, so its table set is gone: the
+    // step back ends the data in that direction instead of waiting for it.
+    EXPECT_EQ(h.get(ZORV_DAQ_READ_CHAN_EVENT_PREV).status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+    EXPECT_EQ(h.s->current_event_id.event_number, all[8].id);
+    EXPECT_EQ(h.s->find_ready_table(h.s->files[0]), nullptr);
+
+    // Given events: inside the channels' files they are found whatever the
+    // request; beyond them there is nothing.
+    struct row {
+        int request;
+        uint32_t number;
+        delivered want;
+    };
+    const row rows[] = {
+        {ZORV_DAQ_READ_CHAN_EVENT_CUR, uint32_t(all[9].id), all[9]},
+        {ZORV_DAQ_READ_CHAN_EVENT_FIRST, uint32_t(all[10].id), all[10]},
+        {ZORV_DAQ_READ_CHAN_EVENT_LAST, uint32_t(all[11].id), all[11]},
+        {ZORV_DAQ_READ_CHAN_EVENT_CUR, uint32_t(all[20].id), {ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0}},
+        {ZORV_DAQ_READ_CHAN_EVENT_FIRST, uint32_t(all[2].id), {ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0}},
+    };
+    for (const auto& r : rows) {
+        zorv_time_id id{r.number, stamp(r.number * 100000ull)};
+        EXPECT_EQ(h.get(r.request, &id), r.want) << "request " << r.request << " event " << r.number;
+    }
+
+    // Forward again from where the slicer stands, through the third file.
+    auto rest = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    std::vector<delivered> want(all.begin() + 12, all.end());
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(rest, want);
+}
+
+TYPED_TEST(slicer_test, answers_null_for_table_sets_that_will_not_come) {
+    harness<TypeParam> h;
+    auto files = gapped_run(3, 4, [](int, int) { return 1u; });
+    // One slot: the thread loads the first file and then waits for a permit
+    // that only a release could give.
+    ASSERT_EQ(h.start({"A"}, files, ZORV_DAQ_SLICER_SYNCH_MODE_EVID, 50000, 1), 0);
+    EXPECT_EQ(h.s->find_ready_table(h.s->files[1]), nullptr);
+    EXPECT_EQ(h.s->find_ready_table("not-a-file.raw"), nullptr);
+    // With one channel, leaving a file releases it and the thread loads the
+    // next one into the freed slot.
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    EXPECT_EQ(got, [&] {
+        auto w = expected_forward(files);
+        w.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+        return w;
+    }());
+}
+
+TYPED_TEST(slicer_test, cleans_up_from_any_state_and_starts_again) {
+    auto files = gapped_run(6, 3, [](int, int k) { return k ? 3u : 1u; });
+    harness<TypeParam> h;
+    h.s->clean_up();  // never started
+    for (int round = 0; round < 3; ++round) {
+        // Right after start the thread is still loading files ahead.
+        ASSERT_EQ(h.start({"A", "B"}, files), 0);
+        h.s->clean_up();
+        EXPECT_EQ(h.s->get_tables, nullptr);
+        EXPECT_EQ(h.s->read_chans, nullptr);
+    }
+    // In the middle of a run, and then a fresh reading from the start.
+    ASSERT_EQ(h.start({"A", "B"}, files), 0);
+    for (int k = 0; k < 7; ++k) ASSERT_EQ(h.get(ZORV_DAQ_READ_CHAN_EVENT_NEXT).status, 0);
+    h.s->clean_up();
+    h.s->clean_up();
+    ASSERT_EQ(h.start({"A", "B"}, files), 0);
+    auto want = expected_forward(files);
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT), want);
+    // Destroyed while running.
+    h.s.reset();
+}
+
+TYPED_TEST(slicer_test, refuses_bad_configuration) {
+    typename TypeParam::slicer s;
+    std::vector<char*> none;
+    std::vector<typename TypeParam::param*> no_chans;
+    EXPECT_EQ(s.init(nullptr, &no_chans, 0), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.init(&none, &no_chans, 0), ZORV_DAQ_SLICER_NO_DATA);
+    EXPECT_EQ(s.start(), ZORV_DAQ_SLICER_NO_DATA);
+    EXPECT_EQ(s.set_num_of_get_tables(0), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.set_synch_mode(2), 0);
+    EXPECT_EQ(s.get_synch_mode(), ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
+    EXPECT_STREQ(s.get_name_of_empty_channel(), "No channels created");
+    std::vector<zorv_channel_entry_long*> res;
+    EXPECT_EQ(s.get_data(nullptr, &res, 3), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.get_data(nullptr, nullptr, 0), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.get_data(nullptr, &res, 0), ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+
+    harness<TypeParam> h;
+    ASSERT_EQ(h.start({"A"}, gapped_run(1, 2, [](int, int) { return 1u; })), 0);
+    time_stamp tol{0, 1};
+    zorv_time_id step{1, {0, 1}};
+    EXPECT_EQ(h.s->set_synch_mode(1), ZORV_DAQ_SLICER_NOT_ALLOWED);
+    EXPECT_EQ(h.s->set_time_diff(&tol), ZORV_DAQ_SLICER_NOT_ALLOWED);
+    EXPECT_EQ(h.s->set_event_step(&step), ZORV_DAQ_SLICER_NOT_ALLOWED);
+    EXPECT_EQ(h.s->set_num_of_get_tables(4), ZORV_DAQ_SLICER_NOT_ALLOWED);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Helpers shared by the inspection and reading subcommands of zorv-daq:
+// exit statuses and error lines, the split between data (standard output)
+// and the library's diagnostics (standard error), layout detection, a
+// read-only file mapping, the progress bar and time texts.
+#ifndef ZORV_CLI_COMMON_H
+#define ZORV_CLI_COMMON_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "event_util.h"
+#include "zorv_layout.h"
+
+namespace zorv_cli {
+
+// Records keep their keys in the order they were written.
+using json = nlohmann::ordered_json;
+
+// Exit statuses: 1 when a file had problems (reported, the rest still
+// done), 2 when the input was unusable (missing file, other format, unknown
+// channel, bad time or option).
+enum exit_status { exit_ok = 0, exit_problems = 1, exit_bad_input = 2 };
+
+// Prints "zorv-daq <command>: <message>" on standard error and ends the
+// subcommand with `status`.
+[[noreturn]] void fail(const char* command, int status, const std::string& message);
+// The same line without ending the subcommand.
+void warn(const char* command, const std::string& message);
+
+// The library writes its diagnostics on standard output. A subcommand that
+// produces data calls this first: from then on file descriptor 1 goes to
+// standard error, and data_out() writes to the real standard output.
+void separate_data_output();
+FILE* data_out();
+// Writes one line of data (a newline is appended).
+void put_line(const std::string& line);
+// Runs `fn` with the library's standard output going to the data stream
+// (for the library's own text dumps, which are the data of `dump`).
+template <class F>
+void with_library_on_data(F&& fn);
+void library_output_to_data(bool on);
+
+template <class F>
+void with_library_on_data(F&& fn) {
+    library_output_to_data(true);
+    fn();
+    library_output_to_data(false);
+}
+
+// ---------------------------------------------------------------------------
+// Files and layouts.
+// ---------------------------------------------------------------------------
+
+enum class file_layout { current, legacy };
+const char* layout_name(file_layout l);
+
+// Calls fn(zorv::layout_current{}) or fn(zorv::layout_legacy{}).
+template <class F>
+decltype(auto) with_layout(file_layout l, F&& fn) {
+    if (l == file_layout::legacy) return fn(zorv::layout_legacy{});
+    return fn(zorv::layout_current{});
+}
+
+// A whole file mapped read-only; empty when it could not be mapped.
+class mapped_file {
+public:
+    explicit mapped_file(const std::string& path);
+    ~mapped_file();
+    mapped_file(const mapped_file&) = delete;
+    mapped_file& operator=(const mapped_file&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+    const unsigned char* data() const { return data_; }
+    size_t size() const { return size_; }
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    const unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+    bool ok_ = false;
+    std::string error_;
+};
+
+// Tells the layout of a DAQ file from its channel dictionary's pattern
+// (falling back to the reference table's). False with the reason in `why`
+// when the file is missing, unreadable or of another format.
+bool detect_layout(const std::string& path, file_layout* out, std::string* why);
+// The same on a mapped file.
+bool detect_layout(const mapped_file& f, file_layout* out, std::string* why);
+
+// ---------------------------------------------------------------------------
+// Times, names and output helpers.
+// ---------------------------------------------------------------------------
+
+// "2010-10-04T12:00:00.100000Z".
+std::string time_text(const time_stamp& t);
+// Seconds (UTC) from "1286193600", "1286193600.25", "20101004T120000",
+// "2010-10-04T12:00:00" or "2010-10-04 12:00:00" (optionally ending in "Z").
+bool parse_time(const std::string& text, time_stamp* out);
+
+// Names of the event types set in a mask, e.g. ["NORMAL", "UPD"].
+std::vector<std::string> event_type_names(uint32_t ev_mask);
+// Writes records as JSON lines, or as tab-separated lines of the values of
+// `columns` (nested values as compact JSON) under one header line.
+class record_writer {
+public:
+    record_writer(bool tsv, std::vector<std::string> columns);
+    void write(const json& record);
+
+private:
+    bool tsv_;
+    bool header_done_ = false;
+    std::vector<std::string> columns_;
+};
+
+// A progress bar on standard error, shown only when it is a terminal and
+// there is more than one file to go through.
+class progress {
+public:
+    progress(const char* what, size_t files);
+    ~progress();
+    progress(const progress&) = delete;
+    progress& operator=(const progress&) = delete;
+    // `done` files finished out of the total, `note` a short text.
+    void update(size_t done, const std::string& note = std::string());
+
+private:
+    const char* what_;
+    size_t total_;
+    bool shown_;
+    size_t last_width_ = 0;
+};
+
+// Owned copies of texts with a vector of pointers to them, for the
+// library calls that take std::vector<char*>.
+struct c_strings {
+    std::vector<std::string> text;
+    std::vector<char*> ptrs;
+    explicit c_strings(const std::vector<std::string>& v);
+};
+
+}  // namespace zorv_cli
+
+#endif

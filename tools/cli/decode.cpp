@@ -1,0 +1,322 @@
+// Values of decoded channel blocks for the output of `read`, through the
+// payload queries of the event-format library. Every count read from a block
+// is checked against the block's own length before it is used.
+#include "decode.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "be_reader.h"
+#include "event_util.h"
+#include "zorv_layout.h"
+
+namespace zorv_cli {
+namespace {
+
+
+struct type_row {
+    int code;
+    const char* name;
+    const char* kind;
+};
+
+// Block types and the kind of payload each one carries.
+constexpr type_row type_rows[] = {
+    {1, "UPD_BLOCK", "update"},          {2, "ENV_DICT_BLOCK", "env_dict"},
+    {3, "ENV_BLOCK", "env"},             {4, "BOR_BLOCK", "update"},
+    {5, "EOR_BLOCK", "update"},          {6, "BLOCK_BPM", "spectrum"},
+    {7, "BLOCK_BPM_Z", "spectrum"},      {8, "BLOCK_BPM_S", "spectrum"},
+    {9, "BLOCK_SINGLE", "spectrum"},     {10, "BLOCK_TOROID", "spectrum"},
+    {11, "BLOCK_RF_250K", "spectrum"},   {12, "BLOCK_ENERGY", "spectrum"},
+    {13, "BLOCK_IMAGE", "image"},        {14, "BLOCK_WS_FAST", "spectrum"},
+    {15, "BLOCK_WS_SLOW", "spectrum"},   {16, "BLOCK_CPLINTL", "spectrum"},
+    {17, "BLOCK_GUNINTL", "spectrum"},   {18, "BLOCK_MCP", "spectrum"},
+    {19, "BLOCK_PHM", "spectrum"},       {20, "BLOCK_WSS_RAW", "spectrum"},
+    {21, "BLOCK_WSS_COR", "spectrum"},   {22, "BLOCK_NAME_VALUE", "name_value"},
+    {23, "BLOCK_EQDATA", "equipment"},   {24, "BLOCK_IMG_ROI1", "roi"},
+    {25, "BLOCK_IMG_ROI2", "roi"},       {26, "BLOCK_IMG_ROI3", "roi"},
+    {27, "BLOCK_IMAGE_EXT", "image"},    {28, "BLOCK_GENERIC_SPECT", "spectrum"},
+    {33, "UPD_BLOCK_2010", "update"},    {34, "ENV_DICT_BLOCK_2010", "env_dict"},
+    {35, "ENV_BLOCK_2010", "env"},       {36, "BOR_BLOCK_2010", "update"},
+    {37, "EOR_BLOCK_2010", "update"},    {38, "BLOCK_BPM_2010", "spectrum"},
+    {39, "BLOCK_BPM_Z_2010", "spectrum"}, {40, "BLOCK_BPM_S_2010", "spectrum"},
+    {41, "BLOCK_1CHAN_2010", "spectrum"}, {42, "BLOCK_TOROID_2010", "spectrum"},
+    {43, "BLOCK_RF_250K_2010", "spectrum"}, {44, "BLOCK_ENERGY_2010", "spectrum"},
+    {45, "BLOCK_2CHAN_2010", "spectrum"}, {46, "BLOCK_WS_2010", "spectrum"},
+    {47, "BLOCK_4CHAN_2010", "spectrum"}, {48, "BLOCK_CPLINTL_2010", "spectrum"},
+    {49, "BLOCK_GUNINTL_2010", "spectrum"}, {50, "BLOCK_MCP_2010", "spectrum"},
+    {51, "BLOCK_PHM_2010", "spectrum"},  {52, "BLOCK_6CHAN_2010", "spectrum"},
+    {53, "BLOCK_8CHAN_2010", "spectrum"}, {60, "BLOCK_3CHAN_2010", "spectrum"},
+    {61, "BLOCK_5CHAN_2010", "spectrum"}, {62, "BLOCK_7CHAN_2010", "spectrum"},
+};
+
+const type_row* row_of(int dtype) {
+    const int code = dtype & 0xFFFF;
+    for (const auto& r : type_rows)
+        if (r.code == code) return &r;
+    return nullptr;
+}
+
+bool shared_code(int code) { return code == 13 || (code >= 22 && code <= 28); }
+
+std::string text_of(const char* field, size_t len) { return std::string(field, strnlen(field, len)); }
+
+// The payload of a block: its bytes after the sub-header, bounded by ldata.
+template <class L>
+struct block_view {
+    const typename L::subhead* sh;
+    const unsigned char* payload;
+    size_t length;
+
+    explicit block_view(const void* block)
+        : sh(static_cast<const typename L::subhead*>(block)),
+          payload(static_cast<const unsigned char*>(block) + L::subhead_size),
+          length(sh->ldata > L::subhead_size ? size_t(sh->ldata) - L::subhead_size : 0) {}
+    int type() const { return sh->dtype & 0xFFFF; }
+    bool holds(size_t off, size_t len) const { return zorv::in_range(off, len, length); }
+};
+
+constexpr int layout_sel(bool legacy) { return legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT; }
+
+json time_json(const time_stamp& t) { return {{"sec", t.timeup}, {"usec", t.timelow}}; }
+
+template <class L>
+json decode_update(const block_view<L>& b) {
+    json out = json::array();
+    const int n = get_number_of_upd_channels(b.sh, layout_sel(L::legacy));
+    for (int k = 0; k < n; ++k) {
+        char* name = nullptr;
+        int status = 0;
+        time_stamp t{};
+        float value = 0;
+        if (get_update_params(b.sh, k, &name, &status, &t, &value, layout_sel(L::legacy))) break;
+        json r = {{"prop", name ? text_of(name, L::upd_prop_len) : std::string()},
+                  {"status", status},
+                  {"value", value}};
+        r.update(time_json(t));
+        out.push_back(r);
+    }
+    if (out.size() == 1) return out[0];
+    return {{"records", out}};
+}
+
+template <class L>
+json decode_env(const block_view<L>& b) {
+    zorv_env_data_block e;
+    if (!b.holds(0, sizeof e)) return {{"error", "environment value shorter than its record"}};
+    std::memcpy(&e, b.payload, sizeof e);
+    json r = {{"index", e.env_ch_idx}, {"status", e.env_ch_status}, {"value", e.env_ch_data}};
+    r.update(time_json(e.env_ch_time));
+    return r;
+}
+
+template <class L>
+json decode_env_dict(const block_view<L>& b) {
+    json entries = json::array();
+    for (size_t off = 0; b.holds(off, sizeof(zorv_env_dict_entry)); off += sizeof(zorv_env_dict_entry)) {
+        zorv_env_dict_entry e;
+        std::memcpy(&e, b.payload + off, sizeof e);
+        entries.push_back({{"key", e.key}, {"name", text_of(e.name, sizeof e.name)}});
+    }
+    return {{"entries", entries}};
+}
+
+template <class L>
+json decode_name_value(const block_view<L>& b) {
+    constexpr size_t head = offsetof(zorv_name_value_block, data);
+    if (!b.holds(0, head)) return {{"error", "name/value block shorter than its head"}};
+    zorv_name_value_block h;
+    std::memcpy(&h, b.payload, head);
+    if (h.ndata < 0 || !b.holds(head, size_t(h.ndata) * sizeof(zorv_name_value_channel)))
+        return {{"error", "name/value count does not fit the block"}};
+    json pairs = json::array();
+    for (int i = 0; i < h.ndata; ++i) {
+        zorv_name_value_channel c;
+        std::memcpy(&c, b.payload + head + size_t(i) * sizeof c, sizeof c);
+        pairs.push_back({{"name", text_of(c.name, sizeof c.name)}, {"value", c.value}});
+    }
+    return {{"id", h.id}, {"comment", text_of(h.comment, sizeof h.comment)}, {"values", pairs}};
+}
+
+template <class L>
+json decode_equipment(const block_view<L>& b) {
+    json words = json::array();
+    for (size_t off = 0; b.holds(off, 4); off += 4) {
+        uint32_t w;
+        std::memcpy(&w, b.payload + off, 4);
+        words.push_back(w);
+    }
+    return {{"words", words}};
+}
+
+// Start, increment, samples per group, groups and group increment of member m.
+struct member_params {
+    float start = 0, inc = 0, groups_inc = 0;
+    int ndata = 0, groups = 1;
+};
+
+bool member_head(const block_view<zorv::layout_current>& b, int m, member_params* p) {
+    return !get_spect_params_for_data_type_2010(b.sh, &p->start, &p->inc, nullptr, &p->ndata,
+                                                &p->groups, &p->groups_inc, nullptr, m);
+}
+bool member_head(const block_view<zorv::layout_legacy>& b, int m, member_params* p) {
+    return !get_spect_params_for_data_type_2009(b.sh, &p->start, &p->inc, nullptr, &p->ndata, m);
+}
+const float* member_samples(const block_view<zorv::layout_current>& b, int m) {
+    return get_pointer_to_data_2010(b.sh, m);
+}
+const float* member_samples(const block_view<zorv::layout_legacy>& b, int m) {
+    return get_pointer_to_data_2009(b.sh, m);
+}
+
+template <class L>
+json decode_spectrum(const block_view<L>& b, int subchan) {
+    const int n = get_channel_number(b.type(), b.sh, layout_sel(L::legacy));
+    const int device = (b.sh->dtype >> 16) & 0xFFFF;  // set when one member was cut out
+    json members = json::array();
+    for (int m = 0; m < n; ++m) {
+        member_params p;
+        const float* s = member_samples(b, m);
+        if (!member_head(b, m, &p) || !s) return {{"error", "spectrum member " + std::to_string(m) + " unreadable"}};
+        const size_t count = size_t(p.ndata) * size_t(p.groups > 0 ? p.groups : 1);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(s);
+        if (p.ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
+            return {{"error", "spectrum samples do not fit the block"}};
+        const int index = (n == 1 && subchan >= 0) ? subchan : m;
+        const char* name = get_chan_name(device ? device : b.type(), index);
+        json mj = {{"name", name ? name : "CH" + std::to_string(index + 1)},
+                   {"start", p.start},
+                   {"inc", p.inc},
+                   {"ndata", p.ndata}};
+        if (!L::legacy) mj.update({{"groups", p.groups}, {"groups_inc", p.groups_inc}});
+        mj["samples"] = std::vector<float>(s, s + count);
+        members.push_back(mj);
+    }
+    return {{"members", members}};
+}
+
+template <class L>
+bool image_view_of(const block_view<L>& b, image_view* out, std::string* why) {
+    const int t = b.type();
+    size_t head = 0;
+    int32_t length = 0;
+    if (t == ZORV_BLOCK_IMAGE) {
+        zorv_image_frame_head h;
+        head = sizeof h;
+        if (!b.holds(0, head)) return *why = "image shorter than its frame head", false;
+        std::memcpy(&h, b.payload, head);
+        get_image_params(&h, &out->width, &out->height, &out->bytes_per_pixel, nullptr, nullptr);
+        length = h.length;
+    } else if (t == ZORV_BLOCK_IMAGE_EXT) {
+        zorv_image_ext_frame_head h;
+        head = sizeof h;
+        if (!b.holds(0, head)) return *why = "image shorter than its frame head", false;
+        std::memcpy(&h, b.payload, head);
+        out->width = h.aoi_width > 0 ? h.aoi_width : h.width;
+        out->height = h.aoi_height > 0 ? h.aoi_height : h.height;
+        out->bytes_per_pixel = h.bpp > 0 ? h.bpp : 1;
+        length = h.length;
+    } else {
+        return *why = "block type " + type_name(t) + " is no image", false;
+    }
+    if (length < 0 || !b.holds(head, size_t(length)))
+        return *why = "image length " + std::to_string(length) + " runs past the block", false;
+    out->pixels = b.payload + head;
+    out->length = size_t(length);
+    const uint64_t need = uint64_t(out->width < 0 ? 0 : out->width) *
+                          uint64_t(out->height < 0 ? 0 : out->height) * uint64_t(out->bytes_per_pixel);
+    if (out->width <= 0 || out->height <= 0 || need > out->length) {
+        *why = "image of " + std::to_string(out->width) + "x" + std::to_string(out->height) + "x" +
+               std::to_string(out->bytes_per_pixel) + " bytes does not fit its " +
+               std::to_string(length) + " pixel bytes";
+        return false;
+    }
+    return true;
+}
+
+template <class L>
+json decode_image(const block_view<L>& b) {
+    image_view img;
+    std::string why;
+    if (!image_view_of(b, &img, &why)) return {{"error", why}};
+    return {{"width", img.width},
+            {"height", img.height},
+            {"bytes_per_pixel", img.bytes_per_pixel},
+            {"bytes", img.length},
+            {"crc32", pixel_checksum(img)}};
+}
+
+template <class L>
+json decode(const void* block, int subchan) {
+    const block_view<L> b(block);
+    const std::string kind = type_kind(b.type());
+    json v;
+    if (kind == "update") v = decode_update(b);
+    else if (kind == "env") v = decode_env(b);
+    else if (kind == "env_dict") v = decode_env_dict(b);
+    else if (kind == "name_value") v = decode_name_value(b);
+    else if (kind == "equipment") v = decode_equipment(b);
+    else if (kind == "spectrum" || kind == "roi") v = decode_spectrum(b, subchan);
+    else if (kind == "image") v = decode_image(b);
+    else v = {{"bytes", b.length}};
+    json out = {{"kind", kind}, {"dtype", b.sh->dtype & 0xFFFF}};
+    if (b.sh->error & ~int32_t(ZORV_CHAN_ZIP_FLAG)) out["status"] = b.sh->error;
+    out.update(v);
+    return out;
+}
+
+}  // namespace
+
+std::string type_name(int dtype) {
+    const type_row* r = row_of(dtype);
+    return r ? r->name : std::to_string(dtype & 0xFFFF);
+}
+
+std::string type_kind(int dtype) {
+    const type_row* r = row_of(dtype);
+    return r ? r->kind : "unknown";
+}
+
+std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint) {
+    std::vector<int> out;
+    hint &= 0xFFFF;
+    for (int bit = 0; bit < 32; ++bit) {
+        if (!((dtype_mask >> bit) & 1u)) continue;
+        const bool current_code = row_of(bit + 32) != nullptr;
+        int code = bit;
+        if (l == file_layout::current && current_code && !(shared_code(bit) && hint == bit))
+            code = bit + 32;
+        out.push_back(code);
+    }
+    return out;
+}
+
+json decode_block(const void* block, file_layout l, int subchan) {
+    if (!block) return {{"error", "no data"}};
+    return with_layout(l, [&](auto tag) { return decode<decltype(tag)>(block, subchan); });
+}
+
+bool image_of(const void* block, file_layout l, image_view* out, std::string* why) {
+    return with_layout(l, [&](auto tag) {
+        return image_view_of(block_view<decltype(tag)>(block), out, why);
+    });
+}
+
+std::string pixel_checksum(const image_view& img) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const unsigned char* p = img.pixels;
+    for (size_t left = img.length; left > 0;) {
+        const uInt chunk = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
+        crc = crc32(crc, p, chunk);
+        p += chunk;
+        left -= chunk;
+    }
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08lx", static_cast<unsigned long>(crc));
+    return buf;
+}
+
+}  // namespace zorv_cli

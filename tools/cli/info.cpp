@@ -1,0 +1,134 @@
+// zorv-daq info: one record per file: layout, time span, events per event
+// type, channels, file size, and the bytes of channel data as stored and
+// once decompressed.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "be_reader.h"
+#include "cli_common.h"
+#include "commands.h"
+#include "inspect.h"
+
+namespace {
+
+using namespace zorv_cli;
+
+struct info_options {
+    std::vector<std::string> files;
+    bool tsv = false;
+};
+
+struct span {
+    time_stamp first{0, 0};
+    time_stamp last{0, 0};
+};
+
+bool earlier(const time_stamp& a, const time_stamp& b) {
+    return a.timeup != b.timeup ? a.timeup < b.timeup : a.timelow < b.timelow;
+}
+
+// Events per event type and the time span, from the event index table.
+template <class L>
+json event_counts(const open_file<L>& f, span* s) {
+    json counts = json::object();
+    const auto* eit = f.tables.eit_tab;
+    if (!eit) return counts;
+    const auto* base = reinterpret_cast<const unsigned char*>(eit);
+    size_t off = offsetof(typename L::eit, entry);
+    for (int k = 0; k < eit->nevent_types; ++k) {
+        const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
+        const int n = (e->length - int(offsetof(zorv_event_index_entry, event_info))) /
+                      int(sizeof(zorv_event_info));
+        counts[event_name_itoa(e->event_type)] = n;
+        if (n > 0 && e->event_time_first.timeup &&
+            (!s->first.timeup || earlier(e->event_time_first, s->first)))
+            s->first = e->event_time_first;
+        if (n > 0 && earlier(s->last, e->event_time_last)) s->last = e->event_time_last;
+        if (e->length <= 0) break;
+        off += size_t(e->length);
+    }
+    return counts;
+}
+
+struct byte_counts {
+    uint64_t stored = 0;
+    uint64_t original = 0;
+};
+
+// Payload bytes of every block as stored and after decompression, read from
+// the sub-headers and zip headers the event-channel pointers locate.
+template <class L>
+byte_counts data_bytes(const open_file<L>& f) {
+    using subhead = typename L::subhead;
+    byte_counts b;
+    const auto* ecp = f.tables.ecp_tab;
+    if (!ecp || !f.map.ok()) return b;
+    zorv::be_reader r(f.map.data(), f.map.size());
+    for (int c = 0; c < f.channel_count(); ++c) {
+        const int count = f.channel(c).count;
+        for (int i = 0; i < count && i < ecp->maxev; ++i) {
+            const uint32_t chhd = ecp->chptr[size_t(c) * size_t(ecp->maxev) + size_t(i)].chhd;
+            const uint32_t error = r.u32(uint64_t(chhd) + offsetof(subhead, error));
+            const int32_t ldata = r.i32(uint64_t(chhd) + offsetof(subhead, ldata));
+            if (error & ZORV_CHAN_ZIP_FLAG) {
+                b.original += r.u32(uint64_t(chhd) + L::subhead_size + 4);
+                b.stored += r.u32(uint64_t(chhd) + L::subhead_size + 8);
+            } else if (ldata > L::subhead_size) {
+                b.original += uint64_t(ldata - L::subhead_size);
+                b.stored += uint64_t(ldata - L::subhead_size);
+            }
+        }
+    }
+    return b;
+}
+
+template <class L>
+json file_record(const open_file<L>& f) {
+    span s;
+    json events = event_counts(f, &s);
+    const byte_counts b = data_bytes(f);
+    json r = {{"file", f.path}, {"layout", layout_name(f.layout)}};
+    r["first"] = s.first.timeup ? json(time_text(s.first)) : json();
+    r["last"] = s.last.timeup ? json(time_text(s.last)) : json();
+    r["seconds"] = s.first.timeup ? (double(s.last.timeup) - s.first.timeup) +
+                                        (double(s.last.timelow) - s.first.timelow) / 1e6
+                                  : 0.0;
+    r["events"] = events;
+    r["channels"] = f.channel_count();
+    r["size"] = f.map.size();
+    r["compressed_bytes"] = b.stored;
+    r["uncompressed_bytes"] = b.original;
+    return r;
+}
+
+void run_info(const info_options& o) {
+    separate_data_output();
+    record_writer out(o.tsv, {"file", "layout", "first", "last", "seconds", "events", "channels",
+                              "size", "compressed_bytes", "uncompressed_bytes"});
+    progress bar("info", o.files.size());
+    int status = exit_ok;
+    for (size_t i = 0; i < o.files.size(); ++i) {
+        bar.update(i, o.files[i]);
+        const int rc = try_inspect("info", o.files[i], [&](auto& f) { out.write(file_record(f)); });
+        status = std::max(status, rc);
+    }
+    bar.update(o.files.size());
+    if (status) throw CLI::RuntimeError(status);
+}
+
+void register_info(CLI::App& app) {
+    auto o = std::make_shared<info_options>();
+    CLI::App* sub = app.add_subcommand(
+        "info",
+        "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
+        "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)");
+    sub->add_option("files", o->files, "DAQ raw files")->required();
+    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    sub->callback([o]() { run_info(*o); });
+}
+
+}  // namespace
+
+ZORV_CLI_COMMAND(register_info)

@@ -1,0 +1,175 @@
+// zorv-daq validate: checks every index table and every block of each file,
+// decoding all blocks through the library's channel readers, and prints each
+// problem with its file position. Exit status 1 when anything is wrong.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "be_reader.h"
+#include "cli_common.h"
+#include "commands.h"
+#include "decode.h"
+#include "inspect.h"
+
+namespace {
+
+using namespace zorv_cli;
+
+struct validate_options {
+    std::vector<std::string> files;
+};
+
+template <class L>
+class file_checker {
+public:
+    file_checker(open_file<L>& f, std::vector<problem>* out) : f_(f), out_(out), r_(f.map.data(), f.map.size()) {}
+
+    void check_channel(int c) {
+        const std::string name = f_.channel_name(c);
+        check_positions(c, name);
+        decode_all(name);
+    }
+
+private:
+    using subhead = typename L::subhead;
+
+    void add(uint64_t pos, const std::string& name, int i, const std::string& what) {
+        out_->push_back({pos, "channel " + name + " entry " + std::to_string(i) + ": " + what});
+    }
+
+    // The four positions of each entry lead to an event header, a server-block
+    // header and a block of this channel inside the file.
+    void check_positions(int c, const std::string& name) {
+        const auto* ecp = f_.tables.ecp_tab;
+        const auto* ref = f_.tables.ref_tbl;
+        const int count = f_.channel(c).count;
+        zorv::be_reader r = r_;
+        const uint32_t evh_len = r.u32(uint64_t(ref->evhdb_ref) + 4);
+        const uint32_t sbh_len = r.u32(uint64_t(ref->srvbb_ref) + 4);
+        for (int i = 0; i < count && i < ecp->maxev; ++i) {
+            const auto& p = ecp->chptr[size_t(c) * size_t(ecp->maxev) + size_t(i)];
+            if (!inside(p.evhd, sizeof(zorv_eventheader), ref->evhdb_ref, evh_len))
+                add(p.evhd, name, i, "event header outside the event-header basket");
+            else if (r.u32(p.evhd) != L::pattern_event)
+                add(p.evhd, name, i, "event header with a wrong pattern");
+            if (!inside(p.sbhd, L::sbhead_size, ref->srvbb_ref, sbh_len))
+                add(p.sbhd, name, i, "server-block header outside the server-block basket");
+            check_block(p, name, i);
+        }
+    }
+
+    void check_block(const zorv_event_chan_ptr_entry& p, const std::string& name, int i) {
+        zorv::be_reader r = r_;
+        if (!r.has(p.chhd, L::subhead_size)) return add(p.chhd, name, i, "sub-header outside the file");
+        char chname[sizeof(subhead::chname) + 1] = {};
+        r.chars(p.chhd, chname, sizeof(subhead::chname));
+        if (name.compare(0, sizeof(subhead::chname), chname) != 0)
+            add(p.chhd, name, i, std::string("block belongs to channel \"") + chname + "\"");
+        const uint32_t error = r.u32(uint64_t(p.chhd) + offsetof(subhead, error));
+        const int32_t ldata = r.i32(uint64_t(p.chhd) + offsetof(subhead, ldata));
+        if (ldata < L::subhead_size || !r.has(p.chhd, uint32_t(ldata)))
+            return add(p.chhd, name, i, "block length " + std::to_string(ldata) + " runs past the file");
+        const uint32_t payload = p.chhd + L::subhead_size + ((error & ZORV_CHAN_ZIP_FLAG) ? 12 : 0);
+        if (p.data != payload && !L::is_update_type(r.i32(uint64_t(p.chhd) + offsetof(subhead, dtype)) & 0xFFFF))
+            add(p.data, name, i, "data position does not follow the sub-header");
+        if (error & ZORV_CHAN_ZIP_FLAG) {
+            const uint32_t zipped = r.u32(uint64_t(p.chhd) + L::subhead_size + 8);
+            if (uint64_t(L::subhead_size) + 12 + zipped > uint64_t(ldata))
+                add(p.chhd, name, i, "compressed length runs past the block");
+        }
+    }
+
+    static bool inside(uint32_t pos, uint32_t len, uint32_t basket, uint32_t basket_len) {
+        return pos >= basket && zorv::in_range(pos - basket, len, basket_len);
+    }
+
+    // Decodes every block with a channel reader and checks what it made.
+    void decode_all(const std::string& name) {
+        decoded_channel<L> ch(&f_.tables, name);
+        if (const int rc = ch.start()) {
+            out_->push_back({0, "channel " + name + ": cannot be read (status " + std::to_string(rc) + ")"});
+            return;
+        }
+        auto& rd = ch.reader();
+        uint32_t previous = 0;
+        for (int i = 0; i < rd.out_total; ++i) {
+            const zorv_channel_entry_long& e = rd.out[i];
+            const zorv_event_chan_ptr_entry* p = rd.get_data_table_pointer(i);
+            const uint64_t pos = p ? p->chhd : 0;
+            if (e.event_id.event_number == rd.unfinished) {
+                add(pos, name, i, "block could not be decoded");
+                continue;
+            }
+            if (!e.sbchdata[0].chhd) {
+                add(pos, name, i, "block cannot be decompressed or converted");
+                continue;
+            }
+            if (i > 0 && e.event_id.event_number && e.event_id.event_number < previous)
+                add(pos, name, i, "event numbers out of order");
+            previous = e.event_id.event_number;
+            const json v = decode_block(reinterpret_cast<const void*>(e.sbchdata[0].chhd),
+                                        open_file<L>::layout, -1);
+            if (v.contains("error")) add(pos, name, i, v["error"].get<std::string>());
+        }
+    }
+
+    open_file<L>& f_;
+    std::vector<problem>* out_;
+    zorv::be_reader r_;
+};
+
+// Problems of one file; false when it is missing or of another format.
+bool validate_file(const std::string& path, std::vector<problem>* out, std::string* why) {
+    file_layout lay;
+    if (!detect_layout(path, &lay, why)) return false;
+    with_layout(lay, [&](auto tag) {
+        using L = decltype(tag);
+        open_file<L> f(path);
+        check_tables<L>(f.map, out);
+        std::vector<problem> load_problems;
+        if (!out->empty() || !load(f, &load_problems)) {
+            if (out->empty()) *out = load_problems;
+            return;
+        }
+        file_checker<L> checker(f, out);
+        for (int c = 0; c < f.channel_count(); ++c) checker.check_channel(c);
+    });
+    return true;
+}
+
+void run_validate(const validate_options& o) {
+    separate_data_output();
+    progress bar("validate", o.files.size());
+    int status = exit_ok;
+    for (size_t i = 0; i < o.files.size(); ++i) {
+        bar.update(i, o.files[i]);
+        std::vector<problem> problems;
+        std::string why;
+        if (!validate_file(o.files[i], &problems, &why)) {
+            warn("validate", o.files[i] + ": " + why);
+            status = exit_bad_input;
+            continue;
+        }
+        for (const auto& p : problems) put_line(o.files[i] + ": " + problem_text(p));
+        put_line(o.files[i] + ": " + (problems.empty() ? std::string("ok")
+                                                      : std::to_string(problems.size()) + " problem(s)"));
+        if (!problems.empty()) status = std::max<int>(status, exit_problems);
+    }
+    bar.update(o.files.size());
+    if (status) throw CLI::RuntimeError(status);
+}
+
+void register_validate(CLI::App& app) {
+    auto o = std::make_shared<validate_options>();
+    CLI::App* sub = app.add_subcommand(
+        "validate",
+        "check every table and every block of DAQ files (all blocks are decoded); prints each "
+        "problem with its file position and exits 1 when anything is wrong");
+    sub->add_option("files", o->files, "DAQ raw files")->required();
+    sub->callback([o]() { run_validate(*o); });
+}
+
+}  // namespace
+
+ZORV_CLI_COMMAND(register_validate)
