@@ -48,12 +48,15 @@ c_block make_block(int dtype, size_t sh, const uint8_t* payload, size_t len) {
     return b;
 }
 
-// Every query a decoder makes of a converted block.
+// Every query a decoder makes of a converted block. The queries that take a
+// layout selector are told the sub-header's layout, or left to guess it.
 void query_block(const unsigned char* block, size_t sh, int type, int layout, int sub) {
-    const int n = get_channel_number(type, block, layout);
+    const bool current = sh == sizeof(zorv_serv_block_subhead_2010);
+    const int own = current ? ZORV_LAYOUT_CURRENT : ZORV_LAYOUT_LEGACY;
+    const int sel = layout == ZORV_LAYOUT_AUTO ? ZORV_LAYOUT_AUTO : own;
+    const int n = get_channel_number(type, block, sel);
     for (int i = -1; i <= n && i < 70; ++i) get_chan_name(type, i);
     void* one = nullptr;
-    const bool current = sh == sizeof(zorv_serv_block_subhead_2010);
     const bool failed = current ? device_to_one_channel_2010(block, sub, 0, 0, &one)
                                 : device_to_one_channel_2009(block, sub, 0, 0, &one);
     if (!failed) std::free(one);
@@ -80,7 +83,6 @@ void query_block(const unsigned char* block, size_t sh, int type, int layout, in
     if (current)
         get_spect_code_description_2010(reinterpret_cast<const zorv_serv_block_subhead_2010*>(block));
 
-    const int sel = current ? ZORV_LAYOUT_CURRENT : ZORV_LAYOUT_LEGACY;
     const int nupd = get_number_of_upd_channels(block, sel);
     char* name;
     int status;

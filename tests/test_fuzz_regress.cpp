@@ -58,6 +58,8 @@ TEST_P(fuzz_regress, kept_inputs_are_handled) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(targets, fuzz_regress, ::testing::ValuesIn(std::begin(zorv_fuzz::targets), std::end(zorv_fuzz::targets)));
+INSTANTIATE_TEST_SUITE_P(targets, fuzz_regress,
+                         ::testing::ValuesIn(std::begin(zorv_fuzz::targets), std::end(zorv_fuzz::targets)),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
