@@ -258,6 +258,8 @@ child_result in_child(const std::function<std::vector<double>()>& fn) {
     if (wait4(pid, &status, 0, &ru) == pid) {
         res.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         res.peak_rss = uint64_t(ru.ru_maxrss) * 1024;
+        res.cpu_s = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                    double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
     }
     return res;
 }

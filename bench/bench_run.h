@@ -71,6 +71,7 @@ struct child_result {
     bool ok = false;
     std::vector<double> values;
     uint64_t peak_rss = 0;
+    double cpu_s = 0;  // user and system time of the child
 };
 child_result in_child(const std::function<std::vector<double>()>& fn);
 

@@ -1,0 +1,6 @@
+#include "zorv_daq_reader_2010.h"
+
+#include "zorv_reader_core_impl.h"
+#include "zorv_reader_discovery_impl.h"
+
+template class zorv::reader<zorv::layout_current>;

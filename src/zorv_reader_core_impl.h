@@ -1,0 +1,1075 @@
+// Member definitions of zorv::reader<L>: configuration, request check and
+// errors, the file list, channel selection and the event loop. Included by the
+// two reader units, which instantiate the template for their layout. Request
+// discovery and the diagnostic printers live in zorv_reader_discovery_impl.h.
+#ifndef ZORV_READER_CORE_IMPL_H
+#define ZORV_READER_CORE_IMPL_H
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "zorv_reader_core.h"
+
+namespace zorv {
+
+// What differs between the layouts in defaults and wording.
+template <class L>
+struct reader_text;
+
+template <>
+struct reader_text<layout_current> {
+    static constexpr const char* cls = "zorv_daq_reader_2010";
+    static constexpr const char* default_ddir_base = "/daq/zorv_ext/";
+    static constexpr const char* default_ddir_sub = "LINAC/";
+    static constexpr uint32_t default_period_us = 100000;
+    static constexpr uint32_t default_time_diff_us = 50000;
+    static constexpr bool time_diff_from_env = true;
+    static constexpr bool check_close_time = true;
+    static constexpr bool search_catalogue_dir = true;
+    static constexpr const char* not_found_direct = "zorv_daq_reader_2010::add_file() file %s not found \n";
+    static constexpr const char* candidate_malloc = "zorv_daq_reader_2010::add_file() Failed to malloc for file: %s\n";
+    static constexpr const char* null_chan_header = "zorv_daq_reader_2010::get_data() chan_header is NULL\n";
+    static constexpr const char* no_start_time = "zorv_daq_reader_2010::init() failed to extract start time locally\n";
+    static constexpr const char* no_stop_time = "zorv_daq_reader_2010::init() failed to extract stop time locally\n";
+};
+
+template <>
+struct reader_text<layout_legacy> {
+    static constexpr const char* cls = "zorv_daq_reader";
+    static constexpr const char* default_ddir_base = "";
+    static constexpr const char* default_ddir_sub = "";
+    static constexpr uint32_t default_period_us = 200000;
+    static constexpr uint32_t default_time_diff_us = 95000;
+    static constexpr bool time_diff_from_env = false;
+    static constexpr bool check_close_time = false;
+    static constexpr bool search_catalogue_dir = false;
+    static constexpr const char* not_found_direct = "zorv_daq_reader::add_file() file %s not found\n";
+    static constexpr const char* candidate_malloc = "Failed to malloc for file: %s\n";
+    static constexpr const char* null_chan_header = "zorv_daq_reader::get_data() chan_header is NULL\n";
+    static constexpr const char* no_start_time = "zorv_daq_reader::init() failed to extract start time locally\n";
+    static constexpr const char* no_stop_time = "zorv_daq_reader::init() failed to extract stop time locally\n";
+};
+
+namespace reader_detail {
+
+constexpr const char* built_in_data_path_list =
+    "/space/POOL:/daq_data/orla/LINAC:/daq_data/orla2/LINAC:/daq_data/orla/EXP:"
+    "/daq_data/tarn/EXP:/daq_data/tarn/EXP2:/daq_data/tarn/RESULTS:/daq_data/mirek/EXP:"
+    "/daq_data/mirek/GMD:/daq_data/vost/LINAC:/daq_data/vost/GMD:/daq_data/kolm/MTS_RF:"
+    "/daq_data/kolm/KOLM_MTS1:/daq_data/kolm/KOLM_MTS2:/daq_data/kolm/KOLM_MTS3";
+
+struct status_word {
+    int code;
+    const char* word;
+};
+
+constexpr status_word status_words[] = {
+    {ZORV_DAQ_READER_FILES_NOT_FOUND, "Files not found"},
+    {ZORV_DAQ_READER_BAD_FILE_FORMAT, "Invalid file format"},
+    {ZORV_DAQ_READER_NOT_ALLOWED, "Not allowed"},
+    {ZORV_DAQ_READER_INV_PARAM, "Invalid Parameter"},
+    {ZORV_DAQ_READER_INTERN_ERROR, "Intern error"},
+    {ZORV_DAQ_READER_NOT_FOUND, "Channel not found"},
+    {ZORV_DAQ_READER_NOT_INIT, "Not Initialized"},
+    {ZORV_DAQ_READER_OUT_OF_WINDOW, "Time is out of file"},
+    {ZORV_DAQ_READER_NOT_READY, "Some entries are not ready"},
+    {ZORV_DAQ_READER_NO_DATA, "No required data"},
+    {ZORV_DAQ_READER_OK, "OK"},
+};
+
+inline double micros(const time_stamp& t) { return double(t.timeup) * 1e6 + double(t.timelow); }
+
+inline bool empty_text(const char* s) { return s == nullptr || *s == '\0'; }
+
+inline const char* base_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+inline char* heap_copy(const char* s) {
+    size_t n = std::strlen(s) + 1;
+    char* p = static_cast<char*>(std::malloc(n));
+    if (p) std::memcpy(p, s, n);
+    return p;
+}
+
+inline char* heap_join(const char* a, const char* b, const char* sep) {
+    size_t n = std::strlen(a) + std::strlen(sep) + std::strlen(b) + 1;
+    char* p = static_cast<char*>(std::malloc(n));
+    if (p) std::snprintf(p, n, "%s%s%s", a, sep, b);
+    return p;
+}
+
+// Start second coded in a file name; false when the name carries none.
+inline bool file_start(const char* name, uint32_t* t) {
+    time_t s = 0;
+    if (get_time_from_file_name(name, &s)) return false;
+    *t = static_cast<uint32_t>(s);
+    return true;
+}
+
+// A file whose status changed less than 30 seconds ago is still being written.
+inline bool closed_long_enough(const char* path, bool* exists) {
+    struct stat st;
+    *exists = ::stat(path, &st) == 0;
+    return *exists && st.st_ctime + 29 < std::time(nullptr);
+}
+
+inline bool close_time_ignored() { return std::getenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME") != nullptr; }
+
+// Text of the slicer's list of dropped channels, whatever form it hands out.
+inline const char* text_of(const char* s) { return s ? s : ""; }
+inline const char* text_of(const std::string* s) { return s ? s->c_str() : ""; }
+inline const char* text_of(const std::string& s) { return s.c_str(); }
+
+// A C string in a fixed field compared with a NUL-terminated text, never
+// reading past the field.
+inline int field_cmp(const char* field, size_t size, const char* text) {
+    size_t n = strnlen(field, size);
+    size_t m = std::strlen(text);
+    int c = std::memcmp(field, text, n < m ? n : m);
+    if (c != 0) return c;
+    return n == m ? 0 : (n < m ? -1 : 1);
+}
+
+inline double now_us() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return double(tv.tv_sec) * 1e6 + double(tv.tv_usec);
+}
+
+}  // namespace reader_detail
+
+// ===================== construction, defaults, errors =====================
+
+template <class L>
+reader<L>::reader() {
+    set_default_request();
+    if constexpr (reader_text<L>::time_diff_from_env) {
+        if (const char* s = std::getenv("DAQ_MAX_TIME_STEP_SEC"))
+            request.time_diff.timeup = static_cast<uint32_t>(std::strtol(s, nullptr, 10));
+        if (const char* s = std::getenv("DAQ_MAX_TIME_STEP_USEC"))
+            request.time_diff.timelow = static_cast<uint32_t>(std::strtol(s, nullptr, 10));
+    }
+    const char* list = std::getenv("ZORV_DAQ_DATA_PATH_LIST");
+    data_path_list = list ? list : reader_detail::built_in_data_path_list;
+}
+
+template <class L>
+reader<L>::~reader() {
+    clean_up();
+}
+
+template <class L>
+void reader<L>::set_default_request() {
+    using T = reader_text<L>;
+    std::memset(&request, 0, sizeof request);
+    std::snprintf(request.exp_name, sizeof request.exp_name, "%s", "linac");
+    std::snprintf(request.stream_name, sizeof request.stream_name, "%s", "main");
+    std::snprintf(request.cdir, sizeof request.cdir, "%s", "/daq/zorv/admtemp/");
+    std::snprintf(request.ddir, sizeof request.ddir, "%s%s", T::default_ddir_base, T::default_ddir_sub);
+    request.period.event_number = 1;
+    request.period.time.timelow = T::default_period_us;
+    request.time_diff.timelow = T::default_time_diff_us;
+    request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
+}
+
+template <class L>
+int reader<L>::set_error(int code) {
+    last_error = error_i2a(code);
+    return code;
+}
+
+template <class L>
+const char* reader<L>::error_i2a(int code) const {
+    for (const auto& w : reader_detail::status_words)
+        if (w.code == code) return w.word;
+    return "Unknown error";
+}
+
+// ===================== setters and getters =====================
+
+template <class L>
+void reader<L>::set_debug(int level) {
+    debug = level;
+    if (slicer) slicer->set_debug(level);
+}
+
+template <class L>
+int reader<L>::get_synch_mode() {
+    if constexpr (!L::legacy) std::printf("SYNCH_MODE get: 0x%x\n", request.synch_mode);
+    return request.synch_mode;
+}
+
+template <class L>
+int reader<L>::set_synch_mode(int mode) {
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    if (mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID || mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME)
+        request.synch_mode = mode;
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::set_period(const zorv_time_id* period) {
+    if (!period) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    request.period = *period;
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::set_time_diff(const time_stamp* diff) {
+    if (!diff) return 1;
+    request.time_diff = *diff;
+    return 0;
+}
+
+template <class L>
+int reader<L>::set_start_point(const zorv_time_id* t) {
+    if (!t) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    request.start_time = *t;
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::set_stop_point(const zorv_time_id* t) {
+    if (!t) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    request.stop_time = *t;
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+// Copies a non-empty text into a request field, cut to the field.
+template <class L>
+int reader<L>::copy_text(char* field, size_t size, const char* text) {
+    if (reader_detail::empty_text(text)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    std::snprintf(field, size, "%s", text);
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::set_experiment(const char* name) {
+    return copy_text(request.exp_name, sizeof request.exp_name, name);
+}
+
+template <class L>
+int reader<L>::set_stream(const char* name) {
+    return copy_text(request.stream_name, sizeof request.stream_name, name);
+}
+
+template <class L>
+int reader<L>::set_catalog_dir(const char* dir) {
+    return copy_text(request.cdir, sizeof request.cdir, dir);
+}
+
+template <class L>
+int reader<L>::set_data_dir(const char* dir) {
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    if (reader_detail::empty_text(dir)) {
+        std::memset(request.ddir, 0, sizeof request.ddir);
+        return set_error(ZORV_DAQ_READER_OK);
+    }
+    // Copy first: `dir` may be request.ddir itself.
+    std::string text(dir);
+    const char last = text.back();
+    const bool keep = L::legacy ? last == '/' : (last == '/' || last == ':');
+    if (!keep) text += '/';
+    std::snprintf(request.ddir, sizeof request.ddir, "%s", text.c_str());
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+char* reader<L>::get_file_name(int i) {
+    if (i < 0 || i >= static_cast<int>(files.size())) return nullptr;
+    return files[i];
+}
+
+template <class L>
+void reader<L>::set_data_path_list(const char* list) {
+    if (list) data_path_list = list;
+}
+
+template <class L>
+void reader<L>::set_by_time_fix(bool fix) {
+    by_time_fix = fix;
+    if constexpr (!L::legacy) {
+        if (slicer) slicer->set_by_time_fix(fix);
+    }
+}
+
+// ===================== request check =====================
+
+template <class L>
+int reader<L>::check_request() {
+    using T = reader_text<L>;
+    using reader_detail::file_start;
+    zorv_daq_request& q = request;
+    if (q.stop_time.time.timeup == 0) {
+        q.stop_time.time.timeup = static_cast<uint32_t>(std::time(nullptr));
+        q.stop_time.time.timelow = 0;
+    }
+    if (q.start_time.event_number == 0) q.start_time.event_number = zorv_get_event_id(&q.start_time.time);
+    if (q.stop_time.event_number == 0) q.stop_time.event_number = zorv_get_event_id(&q.stop_time.time);
+    if (q.start_time.event_number != 0 && q.stop_time.event_number != 0 &&
+        q.start_time.event_number > q.stop_time.event_number) {
+        if (debug != 0 || L::legacy)
+            std::printf("Wrong Event IDs start:%d > stop:%d\n", q.start_time.event_number,
+                        q.stop_time.event_number);
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
+    }
+    const double start_us = reader_detail::micros(q.start_time.time);
+    const double stop_us = reader_detail::micros(q.stop_time.time);
+    if (start_us > stop_us) {
+        if (debug != 0 || L::legacy)
+            std::printf("Wrong Time start:%d_%d > stop:%d_%d\n", q.start_time.time.timeup,
+                        q.start_time.time.timelow, q.stop_time.time.timeup, q.stop_time.time.timelow);
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
+    }
+    time_start = start_us;
+    time_stop = stop_us;
+    if constexpr (!L::legacy) {
+        if (found_from_run_catalogue) {
+            found_from_run_catalogue = false;
+            return set_error(ZORV_DAQ_READER_OK);
+        }
+    }
+    if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
+
+    // One average file length, estimated from the start times in the names.
+    uint32_t first = 0, last = 0, step = 0;
+    if (!file_start(files.front(), &first)) {
+        std::printf("%s", T::no_start_time);
+        first = last = 0;
+    } else if (!file_start(files.back(), &last)) {
+        std::printf("%s", T::no_stop_time);
+        last = 0;
+    }
+    // A last start before the first (unknown, or names out of order) gives
+    // no estimate rather than a wrapped-around one.
+    if (files.size() > 1 && last >= first) step = (last - first) / static_cast<uint32_t>(files.size() - 1);
+
+    std::vector<char*> kept;
+    for (size_t i = 0; i < files.size(); ++i) {
+        uint32_t t = 0;
+        bool keep = file_start(files[i], &t) && t <= q.stop_time.time.timeup;
+        if (keep && (L::legacy || i > 0)) keep = uint64_t(t) + step >= q.start_time.time.timeup;
+        if (keep)
+            kept.push_back(files[i]);
+        else
+            std::free(files[i]);
+    }
+    files.swap(kept);
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+// ===================== file list =====================
+
+template <class L>
+void reader<L>::free_files() {
+    for (char* f : files) std::free(f);
+    files.clear();
+}
+
+template <class L>
+int reader<L>::insert_path(char* path, bool append) {
+    if (append)
+        files.push_back(path);
+    else
+        files.insert(files.begin(), path);
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+// Whether a path found in the search may be taken: it exists and, where the
+// layout checks it, is no longer being written.
+template <class L>
+bool reader<L>::accept_path(const char* path) const {
+    bool exists = false;
+    const bool closed = reader_detail::closed_long_enough(path, &exists);
+    if (!reader_text<L>::check_close_time || reader_detail::close_time_ignored()) return exists;
+    if (closed) return true;
+    if (debug > 0) std::printf(reader_text<L>::not_found_direct, path);
+    if (exists) std::printf("%s::add_file() file %s skipped (not closed)\n", reader_text<L>::cls, path);
+    return false;
+}
+
+// Looks for a bare name in the search list; on success the accepted path is
+// stored through `found`.
+template <class L>
+int reader<L>::find_in_search_list(const char* candidate, char** found) {
+    std::string list = data_path_list;
+    if constexpr (reader_text<L>::search_catalogue_dir) {
+        char dir[1024] = {0};
+        int size = sizeof dir;
+        if (get_pnfs_dir(request.exp_name, candidate, dir, &size, 0) == 0) {
+            dir[sizeof dir - 1] = '\0';
+            size_t n = std::strlen(dir);
+            if (n > 0 && dir[n - 1] == '/') dir[n - 1] = '\0';
+            list += ':';
+            list += dir;
+        }
+    }
+    if (std::strchr(request.ddir, ':')) list = request.ddir;
+
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t end = list.find(':', pos);
+        if (end == std::string::npos) end = list.size();
+        const std::string dir = list.substr(pos, end - pos);
+        pos = end + 1;
+        if (dir.empty()) continue;
+        char* path = reader_detail::heap_join(dir.c_str(), candidate, "/");
+        if (!path) {
+            std::printf("%s::add_file() faile to allocate file buffer of %d bytes\n", reader_text<L>::cls,
+                        int(dir.size() + std::strlen(candidate) + 1));
+            return ZORV_DAQ_READER_INTERN_ERROR;
+        }
+        if (accept_path(path)) {
+            *found = path;
+            return ZORV_DAQ_READER_OK;
+        }
+        std::free(path);
+    }
+    if (debug != 0 || L::legacy)
+        std::printf("%s::add_file() file %s not found in any default data path %s\n", reader_text<L>::cls,
+                    candidate, list.c_str());
+    return ZORV_DAQ_READER_FILES_NOT_FOUND;
+}
+
+template <class L>
+int reader<L>::add_file(const char* name, bool append) {
+    using T = reader_text<L>;
+    if (reader_detail::empty_text(name)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+
+    const bool bare = std::strchr(name, '/') == nullptr;
+    const bool ddir_set = request.ddir[0] != '\0';
+    const bool ddir_list = std::strchr(request.ddir, ':') != nullptr;
+    char* cand = nullptr;
+    if (bare && ddir_set && !ddir_list) {
+        const size_t n = std::strlen(request.ddir);
+        cand = reader_detail::heap_join(request.ddir, name, request.ddir[n - 1] == '/' ? "" : "/");
+    } else {
+        cand = reader_detail::heap_copy(name);
+    }
+    if (!cand) {
+        std::printf(ddir_list ? "Failed to malloc for file: %s\n" : T::candidate_malloc, name);
+        free_files();
+        return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+    }
+    std::unique_ptr<char, free_path> owned(cand);
+
+    if (std::strchr(cand, '/') == nullptr && (!ddir_set || ddir_list)) {
+        char* path = nullptr;
+        const int r = find_in_search_list(cand, &path);
+        if (r != 0) return set_error(r);
+        return insert_path(path, append);
+    }
+
+    bool accepted = false;
+    if constexpr (T::check_close_time) {
+        accepted = reader_detail::close_time_ignored() || accept_path(cand);
+    } else {
+        bool exists = false;
+        reader_detail::closed_long_enough(cand, &exists);
+        accepted = exists;
+        if (!exists && debug >= 1) std::printf(T::not_found_direct, cand);
+    }
+    if (!accepted) return set_error(ZORV_DAQ_READER_FILES_NOT_FOUND);
+    return insert_path(owned.release(), append);
+}
+
+template <class L>
+int reader<L>::remove_file(const char* part) {
+    if (reader_detail::empty_text(part)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    int found = -1;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!std::strstr(files[i], part)) continue;
+        found = static_cast<int>(i);
+        if (L::legacy) break;  // the legacy reader removes the first match, the current the last
+    }
+    if (found < 0) return set_error(ZORV_DAQ_READER_FILES_NOT_FOUND);
+    std::free(files[found]);
+    files.erase(files.begin() + found);
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+void reader<L>::sort_my_files() {
+    sort_files(&files);
+    for (size_t i = 0; i + 1 < files.size();) {
+        if (std::strcmp(files[i], files[i + 1]) == 0) {
+            std::free(files[i]);
+            files.erase(files.begin() + i);
+        } else {
+            ++i;
+        }
+    }
+}
+
+// Reads the first file's tables for the selected channels, as a check.
+template <class L>
+int reader<L>::check_first_file_tables() {
+    if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
+    get_tables.clean_up();
+    if (get_tables.get_all_tables(files[0], 0, &chans) != 0) return set_error(ZORV_DAQ_READER_BAD_FILE_FORMAT);
+    get_tables.clean_up();
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::init(std::vector<char*>* file_list, std::vector<daq_channel_entry*>* channels) {
+    if (!file_list || file_list->empty()) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) clean_up();
+    for (char* name : *file_list)
+        if (!reader_detail::empty_text(name)) add_file(name, true);
+    sort_my_files();
+    if (channels && !channels->empty()) {
+        const int r = set_channels(channels);
+        if (!L::legacy || r != 0) return set_error(r);
+    }
+    return check_first_file_tables();
+}
+
+// ===================== channel selection =====================
+
+template <class L>
+void reader<L>::free_results() {
+    for (int i = 0; i < static_cast<int>(results.size()); ++i) {
+        if (!results[i]) continue;
+        std::free(results[i]->data);
+        std::free(results[i]);
+    }
+    results.clear();
+    chans.clear();
+    nchans = 0;
+}
+
+template <class L>
+std::string reader<L>::channel_key(const result_entry* r) const {
+    char key[sizeof r->chan.name + 16];
+    if (r->chan.subchan >= 0)
+        std::snprintf(key, sizeof key, "%s:%d", r->chan.name, r->chan.subchan);
+    else
+        std::snprintf(key, sizeof key, "%s", r->chan.name);
+    return key;
+}
+
+template <class L>
+int reader<L>::add_channel(const daq_channel_entry* entry) {
+    if (!entry || reader_detail::empty_text(entry->name)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+
+    result_entry rec;
+    std::memset(&rec, 0, sizeof rec);
+    constexpr size_t field = sizeof rec.chan.name;
+    char text[field];
+    std::snprintf(text, sizeof text, "%s", entry->name);
+    if (const char* semi = std::strchr(text, ';')) std::snprintf(rec.chan.nname, field, "%s", semi + 1);
+    if (char* colon = std::strchr(text, ':')) {
+        rec.chan.subchan = static_cast<int32_t>(std::strtol(colon + 1, nullptr, 10));
+        *colon = '\0';
+    } else {
+        if (char* semi = std::strchr(text, ';')) *semi = '\0';
+        rec.chan.subchan = -1;
+    }
+    std::snprintf(rec.chan.name, field, "%s", text);
+    rec.chan.prms = entry->prms;
+
+    for (const result_entry* r : results) {
+        if (!r) return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+        if (r->chan.name[0] != '\0' && std::strcmp(r->chan.name, rec.chan.name) == 0 &&
+            r->chan.subchan == rec.chan.subchan)
+            return ZORV_DAQ_READER_OK;  // already selected; last_error is left as it was
+    }
+    auto* heap = static_cast<result_entry*>(std::malloc(sizeof rec));
+    if (!heap) {
+        if (debug != 0) std::printf("Failed to malloc result for %s\n", entry->name);
+        return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+    }
+    std::memcpy(heap, &rec, sizeof rec);
+    results.push_back(heap);
+    chans.push_back(heap->chan.name);
+    nchans = static_cast<int>(results.size());
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::set_channels(std::vector<daq_channel_entry*>* list) {
+    if (!list || list->empty()) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    for (daq_channel_entry* e : *list) {
+        const int r = add_channel(e);
+        if (r != 0) return r;
+    }
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+int reader<L>::rem_channel(const char* text) {
+    if (reader_detail::empty_text(text)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    std::string name(text);
+    int sub = -1;
+    const size_t colon = name.find(':');
+    if (colon != std::string::npos) {
+        sub = static_cast<int>(std::strtol(name.c_str() + colon + 1, nullptr, 10));
+        name.resize(colon);
+    }
+    if (name.empty()) return set_error(ZORV_DAQ_READER_NOT_FOUND);
+    for (size_t i = 0; i < results.size(); ++i) {
+        result_entry* r = results[i];
+        if (!r || name != r->chan.name || r->chan.subchan != sub) continue;
+        std::free(r->data);
+        std::free(r);
+        results.erase(results.begin() + i);
+        chans.erase(chans.begin() + i);
+        nchans = static_cast<int>(results.size());
+        return set_error(ZORV_DAQ_READER_OK);
+    }
+    return set_error(ZORV_DAQ_READER_NOT_FOUND);
+}
+
+template <class L>
+char* reader<L>::get_nickname(const char* key) {
+    if (reader_detail::empty_text(key)) return nullptr;
+    for (result_entry* r : results) {
+        if (!r || channel_key(r) != key) continue;
+        return r->chan.nname[0] ? r->chan.nname : nullptr;
+    }
+    return nullptr;
+}
+
+template <class L>
+zorv_chan_prms* reader<L>::get_channel_params(const char* key) {
+    if (reader_detail::empty_text(key) || nchans < 1) return nullptr;
+    for (result_entry* r : results) {
+        if (!r) continue;
+        if (std::strcmp(r->chan.nname, key) == 0 || channel_key(r) == key) return &r->chan.prms;
+    }
+    return nullptr;
+}
+
+template <class L>
+char* reader<L>::get_channel_name(int i, int* subchan) {
+    if (i < 0 || i >= static_cast<int>(results.size()) || !results[i]) return nullptr;
+    if (subchan) *subchan = results[i]->chan.subchan;
+    return results[i]->chan.name;
+}
+
+// ----- file inspection through the reader's own table set -----
+
+template <class L>
+const typename L::cdt* reader<L>::loaded_cdt() const {
+    const typename L::cdt* cdt = const_cast<table_set_type&>(get_tables).get_cdt_table();
+    if (!cdt || cdt->pattern != L::pattern_cdt || cdt->length < 8) return nullptr;
+    return cdt;
+}
+
+template <class L>
+int reader<L>::loaded_cdt_count() const {
+    const typename L::cdt* cdt = loaded_cdt();
+    return cdt ? (cdt->length - 8) / L::cdt_entry_size : 0;
+}
+
+// Enters `file`, loads its tables into get_tables and takes it out of the
+// list again. Exactly the entry added here is removed, so that a caller's own
+// entries of the same file, or of names containing it, stay in the list.
+template <class L>
+int reader<L>::open_inspected_file(const char* file, int mode) {
+    get_tables.clean_up();
+    const bool append = L::legacy;
+    const int r = add_file(file, append);
+    if (r != 0) return r;
+    if (files.empty()) return ZORV_DAQ_READER_INTERN_ERROR;
+    const size_t at = append ? files.size() - 1 : 0;
+    char* path = files[at];
+    const int loaded = get_tables.get_all_tables(path, mode, &chans);
+    files.erase(files.begin() + at);
+    // The table set keeps the name pointer of a loaded file; it is freed
+    // only after the tables have let go of it.
+    if (loaded != 0) {
+        std::free(path);
+        return set_error(ZORV_DAQ_READER_NO_DATA);
+    }
+    inspected_path_.reset(path);
+    return ZORV_DAQ_READER_OK;
+}
+
+template <class L>
+int reader<L>::get_number_of_channels(const char* file, int* n, int mode) {
+    if (reader_detail::empty_text(file) || !n) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    const int r = open_inspected_file(file, mode);
+    if (r != 0) return r;
+    const typename L::cdt* raw = const_cast<table_set_type&>(get_tables).get_cdt_table();
+    if (!loaded_cdt()) return set_error(raw && raw->pattern == L::pattern_cdt ? ZORV_DAQ_READER_NO_DATA
+                                                                              : ZORV_DAQ_READER_INTERN_ERROR);
+    if (raw->length == 8) return set_error(ZORV_DAQ_READER_NO_DATA);
+    *n = loaded_cdt_count();
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+char* reader<L>::get_channel_name(int i, int* count, int* ev_mask, int* dtype_mask) {
+    const typename L::cdt* cdt = loaded_cdt();
+    if (i < 0 || !cdt || i >= loaded_cdt_count()) return nullptr;
+    auto& e = const_cast<typename L::cdt_entry&>(cdt->entry[i]);
+    if (count) *count = e.count;
+    if (ev_mask) *ev_mask = static_cast<int>(e.ev_mask);
+    if (dtype_mask) *dtype_mask = static_cast<int>(e.dtype_mask);
+    return e.chan_name;
+}
+
+template <class L>
+std::vector<chan_descr_2010*>* reader<L>::get_descr_list() {
+    return get_tables.get_descr_list();
+}
+
+template <class L>
+int reader<L>::fill_chan_descr(const char* file, std::vector<chan_descr_2010*>* out) {
+    if (reader_detail::empty_text(file) || !out) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    int n = 0;
+    const int r = get_number_of_channels(file, &n, 1);
+    if (r != 0) return r;
+    std::vector<chan_descr_2010*>* list = get_descr_list();
+    const typename L::cdt* cdt = loaded_cdt();
+    const int count = loaded_cdt_count();
+    if (list && cdt) {
+        for (chan_descr_2010* d : *list) {
+            if (!d) continue;
+            for (int k = 0; k < count; ++k) {
+                const auto& e = cdt->entry[k];
+                if (reader_detail::field_cmp(e.chan_name, sizeof e.chan_name, d->daq_name) != 0) continue;
+                d->count = e.count;
+                out->push_back(d);
+                break;
+            }
+        }
+    }
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+void reader<L>::print_all_channels(const char* file) {
+    int n = 0;
+    if (get_number_of_channels(file, &n, 0) == 0) print_zorv_channel_dictionary_table(loaded_cdt());
+}
+
+// ===================== start and event loop =====================
+
+template <class L>
+int reader<L>::start() {
+    const bool talk = debug != 0 && !L::legacy;
+    if (slicer) {
+        if (talk) {
+            std::printf("We have already slicer\n");
+            std::fflush(stdout);
+        }
+        return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    }
+    int r = check_request();
+    if (r != 0) {
+        if (talk) {
+            std::printf("Request is not OK ret:%d\n", r);
+            std::fflush(stdout);
+        }
+        return set_error(r);
+    }
+    slicer = new slicer_type();
+    if (debug != 0) slicer->set_debug(debug);
+    if constexpr (!L::legacy) slicer->set_by_time_fix(by_time_fix);
+
+    std::vector<chan_param*> params;
+    for (result_entry* rec : results)
+        if (rec) params.push_back(&rec->chan);
+    auto fail = [&](int code, const char* fmt, auto... args) {
+        if (debug != 0) {
+            std::printf(fmt, args...);
+            std::fflush(stdout);
+        }
+        return set_error(code);
+    };
+    if ((r = slicer->init(&files, &params, 0)) != 0) return fail(r, "Failed to init slicer error:%d\n", r);
+    if ((r = slicer->set_synch_mode(request.synch_mode)) != 0)
+        return fail(r, "Failed to set synch mode:%d at the slicer error:%d\n", request.synch_mode, r);
+    if ((r = slicer->set_time_diff(&request.time_diff)) != 0)
+        return fail(r, "Failed to set time diff erro:%d\n", r);
+    if ((r = slicer->set_event_step(&request.period)) != 0)
+        return fail(r, "Failed to set event step error:%d\n", r);
+    if ((r = slicer->start()) != 0) {
+        fail(r, "Failed to start slicer error:%d\n", r);
+        last_error += ":";
+        last_error += reader_detail::text_of(slicer->get_not_found_channels());
+        return r;
+    }
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+// One round with the slicer; its status, with the timing line when asked.
+template <class L>
+int reader<L>::ask_slicer(zorv_time_id* id, int type) {
+    const double t0 = debug < 0 ? reader_detail::now_us() : 0.0;
+    const int s = slicer->get_data(id, &cur_res, type);
+    if constexpr (!L::legacy) {
+        if (debug < 0) {
+            const double dt = reader_detail::now_us() - t0;
+            if (dt > 1000.0) std::printf("slicer_2010->get_data() %f msec\n", dt / 1000.0);
+        }
+    }
+    if (debug > 1) std::printf("reader.get_data() CUR_RES.SIZE(): %d  STATUS: %d\n", int(cur_res.size()), s);
+    return s;
+}
+
+// The entry that stands for the event: the first with a channel header that
+// is not an update, begin-of-run or end-of-run block; else the first entry.
+template <class L>
+const zorv_channel_entry_long* reader<L>::reference_entry() const {
+    const zorv_channel_entry_long* first = nullptr;
+    for (const zorv_channel_entry_long* e : cur_res) {
+        if (!e) continue;
+        if (!first) first = e;
+        const auto* sh = reinterpret_cast<const subhead*>(e->sbchdata[0].chhd);
+        if (!sh) {
+            if (debug > 0 || L::legacy) std::printf("%s", reader_text<L>::null_chan_header);
+            continue;
+        }
+        if (!L::is_update_type(sh->dtype & 0xFFFF)) return e;
+    }
+    return first;
+}
+
+// Where the event stands against the window: 0 inside, -1 before its start,
+// +1 after its stop.
+template <class L>
+int reader<L>::window_side(const zorv_channel_entry_long* ref) const {
+    const double t = reader_detail::micros(ref->event_id.time);
+    const uint32_t ev = ref->event_id.event_number;
+    bool ok_from = time_start == 0.0 || t >= time_start;
+    bool ok_to = time_stop == 0.0 || t <= time_stop;
+    if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) {
+        const uint32_t from = request.start_time.event_number;
+        const uint32_t to = request.stop_time.event_number;
+        if (from != 0) ok_from = from <= ev;
+        if (to != 0) ok_to = to >= ev;
+    }
+    return !ok_from ? -1 : (!ok_to ? 1 : 0);
+}
+
+// Index of the result record that an entry belongs to, or -1. Update blocks
+// are matched by the property name at the head of their payload.
+template <class L>
+int reader<L>::find_result_for(const zorv_channel_entry_long* e, const subhead* sh) {
+    const int dt = sh->dtype & 0xFFFF;
+    const bool by_property = L::legacy ? dt == L::upd_type : L::is_update_type(dt);
+    const long payload = long(sh->ldata) - long(sizeof(subhead));
+    const char* data = reinterpret_cast<const char*>(e->sbchdata[0].data);
+    for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
+        const result_entry* r = results[i];
+        if (!r) continue;
+        int c = 1;
+        if (by_property) {
+            if (data && payload > 0) {
+                const long field = payload < L::upd_prop_len ? payload : L::upd_prop_len;
+                c = reader_detail::field_cmp(data, size_t(field), r->chan.name);
+            }
+        } else {
+            c = reader_detail::field_cmp(sh->chname, sizeof sh->chname, channel_key(r).c_str());
+        }
+        if (debug > 1) std::printf("reader.get_data() FOUND: %d\n", c);
+        if (c == 0) return i;
+    }
+    return -1;
+}
+
+// Copies an entry's headers and data into the record and points the record's
+// result at the copies, so that it outlives the slicer's entry.
+template <class L>
+int reader<L>::copy_into_result(result_entry* r, const zorv_channel_entry_long* e, const subhead* sh) {
+    const int dt = sh->dtype & 0xFFFF;
+    if (dt == L::upd_type) r->slow = 1;
+    const long sh_size = long(sizeof(subhead));
+    const long ldata = sh->ldata;
+    // A length shorter than the sub-header carries no payload.
+    const long payload = ldata > sh_size ? ldata - sh_size : 0;
+    const long need = sh_size + payload;
+    if (!r->data || r->data->ldata < ldata || r->data->ldata < sh_size) {
+        void* grown = std::realloc(r->data, size_t(need));
+        if (!grown) {
+            std::printf("Failed to realloc %d of data for %s\n", sh->ldata, channel_key(r).c_str());
+            if (!L::legacy) std::perror("realloc");
+            return ZORV_DAQ_READER_INTERN_ERROR;
+        }
+        r->data = static_cast<subhead*>(grown);
+    }
+    if (const auto* eh = reinterpret_cast<const zorv_eventheader*>(e->sbchdata[0].evhd))
+        r->evhd = *eh;
+    else
+        std::memset(&r->evhd, 0, sizeof r->evhd);
+    if (const auto* bh = reinterpret_cast<const sbhead*>(e->sbchdata[0].sbhd))
+        r->sbhd = *bh;
+    else
+        std::memset(&r->sbhd, 0, sizeof r->sbhd);
+    std::memcpy(r->data, sh, sizeof(subhead));
+    const void* src = reinterpret_cast<const void*>(e->sbchdata[0].data);
+    if (payload > 0 && src) std::memcpy(reinterpret_cast<char*>(r->data) + sh_size, src, size_t(payload));
+    if (ldata < sh_size) r->data->ldata = static_cast<int32_t>(sh_size);
+    if (debug > 1) std::printf("UPDATED %s\n", channel_key(r).c_str());
+
+    r->updated = 1;
+    r->res = *e;
+    auto& p = r->res.sbchdata[0];
+    p.evhd = reinterpret_cast<uint64_t>(&r->evhd);
+    p.sbhd = reinterpret_cast<uint64_t>(&r->sbhd);
+    p.chhd = reinterpret_cast<uint64_t>(r->data);
+    p.data = reinterpret_cast<uint64_t>(r->data) + uint64_t(sh_size);
+    return ZORV_DAQ_READER_OK;
+}
+
+// Copies every entry of the current event into its channel's record.
+template <class L>
+int reader<L>::take_event() {
+    ++evs;
+    for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i)
+        if (results[i]) results[i]->updated = 0;
+    for (const zorv_channel_entry_long* e : cur_res) {
+        if (!e) continue;
+        current_event_id = e->event_id;
+        const auto* sh = reinterpret_cast<const subhead*>(e->sbchdata[0].chhd);
+        if (!sh) continue;
+        const int k = find_result_for(e, sh);
+        if (k < 0) continue;
+        const int r = copy_into_result(results[k], e, sh);
+        if (r != 0) return r;
+    }
+    return ZORV_DAQ_READER_OK;
+}
+
+template <class L>
+int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>* out, int type) {
+    if (!slicer) return ZORV_DAQ_READER_NOT_INIT;
+    if (!out) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    cur_res.clear();
+    out->clear();
+    // Asking again after a rejected event only helps when the slicer moves
+    // on by itself: a NEXT or PREV from its own position. Any other request
+    // answers the same event again, so the loop ends there instead.
+    const bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    bool have_last = false;
+    zorv_time_id last_seen{};
+    for (;;) {
+        const int s = ask_slicer(id, type);
+        if (s == ZORV_DAQ_READER_INV_PARAM || s == ZORV_DAQ_READER_INTERN_ERROR || s == ZORV_DAQ_READER_NOT_READY ||
+            s == ZORV_DAQ_READER_OUT_OF_WINDOW)
+            return s;
+        if (s != 0) {
+            std::printf("Unexpected return code %d\n", s);
+            return set_error(s);
+        }
+        if (cur_res.empty()) {
+            ++evs_empty;
+            if (debug >= 1) std::printf("BREAKING HERE 1 mode: %d \n", request.synch_mode);
+            if (!moves_on) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
+            continue;
+        }
+        const zorv_channel_entry_long* ref = reference_entry();
+        if (request.synch_mode != ZORV_DAQ_SLICER_SYNCH_MODE_EVID && request.synch_mode != ZORV_DAQ_SLICER_SYNCH_MODE_TIME) {
+            std::printf("Unknown synch mode %d\n", request.synch_mode);
+            return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+        }
+        const int side = window_side(ref);
+        if (side == 0) break;
+        if (debug > 1) std::printf("reader.get_data() BELONG: %d\n", 0);
+        // Events come in order: once a NEXT is past the stop, or a PREV
+        // before the start, no later answer can fall inside the window.
+        const bool past = (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT && side > 0) ||
+                          (type == ZORV_DAQ_READ_CHAN_EVENT_PREV && side < 0);
+        const bool repeated = have_last && std::memcmp(&last_seen, &ref->event_id, sizeof last_seen) == 0;
+        if (!moves_on || past || repeated) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
+        last_seen = ref->event_id;
+        have_last = true;
+    }
+    if (debug > 1) std::printf("reader.get_data() BELONG: %d\n", 1);
+    const int r = take_event();
+    if (r != 0) return r;
+    for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
+        result_entry* rec = results[i];
+        if (rec && (rec->slow || rec->updated)) out->push_back(&rec->res);
+    }
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
+template <class L>
+double reader<L>::get_time_period_us() {
+    using reader_detail::file_start;
+    if (time_stop != 0.0 && time_start != 0.0) return time_stop - time_start;
+    if (files.empty()) return -1.0;
+    uint32_t first = 0, last = 0;
+    if (files.size() > 1) {
+        if (!file_start(files.front(), &first)) return -1.0;
+        if (!file_start(files.back(), &last)) return 0.0;
+        if (last < first) return -4.0;  // names out of order: no estimate
+        last = last + (last - first) / static_cast<uint32_t>(files.size() - 1);
+    } else {
+        get_tables.clean_up();
+        if (get_tables.get_all_tables(files[0], 0, &chans) != 0) {
+            set_error(ZORV_DAQ_READER_BAD_FILE_FORMAT);
+            return -2.0;
+        }
+        const auto* eit = get_tables.get_eit_table();
+        if (!eit || eit->nevent_types <= 0) {
+            if (debug != 0 || L::legacy) std::printf("No events in event index table\n");
+            get_tables.clean_up();
+            set_error(ZORV_DAQ_READER_NO_DATA);
+            return -3.0;
+        }
+        time_stamp t_first{}, t_last{};
+        const auto* entry = reinterpret_cast<const unsigned char*>(&eit->entry[0]);
+        for (int k = 0; k < eit->nevent_types; ++k) {
+            const auto* e = reinterpret_cast<const zorv_event_index_entry*>(entry);
+            int cmp = 0;
+            if (e->event_time_first.timeup != 0 &&
+                (t_first.timeup == 0 || (zorv_time_stamp_eq(&e->event_time_first, &t_first, 0, &cmp, nullptr), cmp < 0)))
+                t_first = e->event_time_first;
+            if (e->event_time_last.timeup != 0 &&
+                (t_last.timeup == 0 || (zorv_time_stamp_eq(&e->event_time_last, &t_last, 0, &cmp, nullptr), cmp > 0)))
+                t_last = e->event_time_last;
+            // An entry shorter than its own head would not advance.
+            if (e->length < int(offsetof(zorv_event_index_entry, event_info))) break;
+            entry += e->length;
+        }
+        get_tables.clean_up();
+        first = t_first.timeup;
+        last = t_last.timeup;
+    }
+    if (first == last || last == 0 || first == 0) return -4.0;
+    return double(last - first) * 1e6;
+}
+
+template <class L>
+void reader<L>::clean_up() {
+    if (slicer) {
+        slicer->clean_up();
+        delete slicer;
+        slicer = nullptr;
+    }
+    free_files();
+    cur_res.clear();
+    free_results();
+    current_event_id = zorv_time_id{};
+    time_start = time_stop = 0.0;
+    evs = evs_empty = 0;
+    set_default_request();
+    get_tables.clean_up();
+    inspected_path_.reset();
+}
+
+}  // namespace zorv
+
+#endif

@@ -1,0 +1,291 @@
+// The readers end to end: written runs of both layouts read event by event,
+// by event number and by time, with every payload kind, sub-channels,
+// nicknames, a slow channel, windows, and files entered by bare name.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sample_run.h"
+#include "test_support.h"
+#include "zorv_daq_reader.h"
+#include "zorv_daq_reader_2010.h"
+
+namespace {
+
+struct current_case {
+    using reader_t = zorv_daq_reader_2010;
+    using result_t = zorv_daq_reader_result_entry_2010;
+    using subhead_t = zorv_serv_block_subhead_2010;
+    using upd_t = zorv_upd_data_block_2010;
+    static constexpr zorv::file_layout layout = zorv::file_layout::current;
+    static constexpr int bpm = 38, toroid = 42, update = 33;
+    static const float* samples(const void* block, int member) {
+        return get_pointer_to_data_2010(static_cast<const zorv_serv_block_subhead_2010*>(block), member);
+    }
+};
+
+struct legacy_case {
+    using reader_t = zorv_daq_reader;
+    using result_t = zorv_daq_reader_result_entry;
+    using subhead_t = zorv_serv_block_subhead;
+    using upd_t = zorv_upd_data_block;
+    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
+    static constexpr int bpm = 6, toroid = 10, update = 1;
+    static const float* samples(const void* block, int member) {
+        return get_pointer_to_data_2009(static_cast<const zorv_serv_block_subhead*>(block), member);
+    }
+};
+
+constexpr int kFiles = 3;
+constexpr int kEvents = 12;  // per file
+constexpr int kSlowEvery = 5;  // a slow value is held across file switches
+
+// Channel indices in the run configuration below.
+enum { BPM, TORO, SLOW, NV, IMG, ROI, EQ };
+
+template <class C>
+class ReaderEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string b = std::to_string(C::bpm), t = std::to_string(C::toroid),
+                          u = std::to_string(C::update);
+        const std::string channels = "BPM1 " + b + " comp=zlib;TORO1 " + t + " comp=lzo;SLOW1 " + u +
+                                     " every=" + std::to_string(kSlowEvery) +
+                                     " evtype=5;NV1 22 ndata=3;IMG1 13 ndata=8;ROI1 24;EQ1 23 ndata=5";
+        cfg_ = zorv_test::small_run_config(dir_.path(), kFiles, kEvents, channels, C::layout);
+        files_ = zorv_test::write_run(cfg_);
+        ASSERT_EQ(files_.size(), size_t(kFiles));
+    }
+
+    // A reader over the run's files, entered by bare name through the data
+    // directory, with the channels selected (sub-channel and nicknames).
+    void open(typename C::reader_t& r, int synch_mode) {
+        ASSERT_EQ(r.set_data_dir(dir_.path().c_str()), 0);
+        for (int n = kFiles; n >= 1; --n)
+            ASSERT_EQ(r.add_file(zorv::synthetic_file_name(cfg_, n).c_str(), true), 0);
+        r.sort_my_files();
+        const char* names[] = {"BPM1:1;bpm_y", "BPM1", "TORO1;charge", "SLOW1", "NV1", "IMG1", "ROI1", "EQ1"};
+        for (const char* n : names) {
+            daq_channel_entry e{};
+            e.name = const_cast<char*>(n);
+            ASSERT_EQ(r.add_channel(&e), 0) << n;
+        }
+        ASSERT_EQ(r.set_synch_mode(synch_mode), 0);
+        // Step by one event, or by one event period in time (the legacy
+        // default of 200 ms would step over every other event).
+        zorv_time_id step{1, {0, uint32_t(1e6 / cfg_.rate_hz)}};
+        ASSERT_EQ(r.set_period(&step), 0);
+    }
+
+    uint32_t first_event() const { return cfg_.first_event; }
+    time_stamp time_of(uint32_t ev, int shift_us = 0) const {
+        const double s = double(ev - cfg_.first_event) / cfg_.rate_hz + shift_us * 1e-6;
+        time_stamp t;
+        t.timeup = cfg_.start_time + uint32_t(s);
+        t.timelow = uint32_t((s - double(uint32_t(s))) * 1e6 + 0.5);
+        return t;
+    }
+
+    zorv_test::temp_dir dir_;
+    zorv::synthetic_run_config cfg_;
+    std::vector<std::string> files_;
+};
+
+using Layouts = ::testing::Types<current_case, legacy_case>;
+TYPED_TEST_SUITE(ReaderEvents, Layouts);
+
+// Result record of the channel that `res` belongs to.
+template <class R>
+const typename R::result_entry* record_of(const R& r, const zorv_channel_entry_long* res) {
+    for (const auto* rec : r.results)
+        if (&rec->res == res) return rec;
+    return nullptr;
+}
+
+TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
+    typename TypeParam::reader_t r;  // reused after clean_up
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        this->open(r, mode);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        // Once started, the configuration is fixed.
+        EXPECT_EQ(r.start(), -8);
+        EXPECT_EQ(r.set_experiment("other"), -8);
+        EXPECT_EQ(r.set_synch_mode(0), -8);
+        EXPECT_EQ(r.add_file("x", true), -8);
+        EXPECT_EQ(r.remove_file("x"), -8);
+        EXPECT_EQ(r.rem_channel("NV1"), -8);
+        EXPECT_STREQ(r.get_last_error(), "Not allowed");
+
+        std::vector<zorv_channel_entry_long*> out;
+        int events = 0, s = 0;
+        std::vector<unsigned char> slow_copy;
+        const zorv_channel_entry_long* slow_res = nullptr;
+        uint32_t expect = this->first_event();
+        while ((s = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
+            ASSERT_LE(++events, kFiles * kEvents);
+            std::map<std::string, const typename TypeParam::result_t*> by_key;
+            for (const auto* res : out) {
+                const auto* rec = record_of(r, res);
+                ASSERT_NE(rec, nullptr);
+                // The result points at the record's own copies.
+                EXPECT_EQ(res->sbchdata[0].evhd, reinterpret_cast<uint64_t>(&rec->evhd));
+                EXPECT_EQ(res->sbchdata[0].chhd, reinterpret_cast<uint64_t>(rec->data));
+                EXPECT_EQ(res->sbchdata[0].data,
+                          reinterpret_cast<uint64_t>(rec->data) + sizeof(typename TypeParam::subhead_t));
+                std::string key = rec->chan.name;
+                if (rec->chan.subchan >= 0) key += ":" + std::to_string(rec->chan.subchan);
+                by_key[key] = rec;
+            }
+            // Fast channels are in every event; the slow one from its first value on.
+            for (const char* k : {"BPM1:1", "BPM1", "TORO1", "NV1", "IMG1", "ROI1", "EQ1"}) {
+                ASSERT_EQ(by_key.count(k), 1u) << k << " event " << expect;
+            }
+            const auto* bpm = by_key["BPM1"];
+            const uint32_t ev = bpm->evhd.event_number;
+            EXPECT_EQ(ev, expect);  // no event is skipped in either mode
+            expect = ev + 1;
+
+            // The cut sub-channel holds member 1 of the device record.
+            const float* y = TypeParam::samples(by_key["BPM1:1"]->data, 0);
+            const float* y_whole = TypeParam::samples(bpm->data, 1);
+            ASSERT_NE(y, nullptr);
+            ASSERT_NE(y_whole, nullptr);
+            EXPECT_EQ(y[3], zorv::synthetic_sample(this->cfg_, BPM, ev, 1, 3));
+            EXPECT_EQ(y_whole[3], y[3]);
+            const float* t = TypeParam::samples(by_key["TORO1"]->data, 0);
+            ASSERT_NE(t, nullptr);
+            EXPECT_EQ(t[0], zorv::synthetic_sample(this->cfg_, TORO, ev, 0, 0));
+            EXPECT_STREQ(r.get_nickname("TORO1"), "charge");
+
+            // A slow value stays with its channel, intact, until the next one.
+            if (slow_res) {
+                ASSERT_EQ(by_key.count("SLOW1"), 1u) << "event " << ev;
+            }
+            if (by_key.count("SLOW1")) {
+                const auto* slow = by_key["SLOW1"];
+                EXPECT_EQ(slow->slow, 1);
+                const auto* bytes = reinterpret_cast<const unsigned char*>(slow->data);
+                if (slow->updated) {
+                    const auto* upd = reinterpret_cast<const typename TypeParam::upd_t*>(slow->data + 1);
+                    EXPECT_STREQ(upd->upd_prop, "SLOW1");
+                    EXPECT_EQ(upd->upd_ch_data, zorv::synthetic_sample(this->cfg_, SLOW, ev, 0, 0));
+                    slow_copy.assign(bytes, bytes + slow->data->ldata);
+                    slow_res = &slow->res;
+                } else {
+                    ASSERT_EQ(slow_res, &slow->res);
+                    ASSERT_EQ(size_t(slow->data->ldata), slow_copy.size());
+                    EXPECT_EQ(0, std::memcmp(bytes, slow_copy.data(), slow_copy.size()));
+                }
+            }
+        }
+        EXPECT_EQ(s, ZORV_DAQ_READER_OUT_OF_WINDOW);
+        EXPECT_EQ(events, kFiles * kEvents);
+        EXPECT_EQ(r.get_number_of_events(), kFiles * kEvents);
+        EXPECT_NE(slow_res, nullptr);
+
+        // Clean up leaves a reusable reader.
+        r.clean_up();
+        EXPECT_EQ(r.get_number_of_files(), 0);
+        EXPECT_EQ(r.get_number_of_channels(), 0);
+        EXPECT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), -4);
+    }
+}
+
+TYPED_TEST(ReaderEvents, WindowsByEventNumberAndByTime) {
+    const uint32_t e0 = this->first_event();
+    struct window_case {
+        int mode;
+        uint32_t from, to;  // event numbers (relative to the first)
+    };
+    // The windows cross file boundaries; the by-time one is given by times.
+    for (const window_case w : {window_case{ZORV_DAQ_SLICER_SYNCH_MODE_EVID, 5, 20},
+                                window_case{ZORV_DAQ_SLICER_SYNCH_MODE_TIME, 9, 27}}) {
+        SCOPED_TRACE(w.mode);
+        typename TypeParam::reader_t r;
+        this->open(r, w.mode);
+        zorv_time_id from{}, to{};
+        if (w.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) {
+            from.event_number = e0 + w.from;
+            to.event_number = e0 + w.to;
+            to.time = this->time_of(e0 + kFiles * kEvents);
+        } else {
+            // Half an event period outside the first and last wanted event.
+            from.time = this->time_of(e0 + w.from, -50000);
+            to.time = this->time_of(e0 + w.to, 50000);
+        }
+        ASSERT_EQ(r.set_start_point(&from), 0);
+        ASSERT_EQ(r.set_stop_point(&to), 0);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        // By time: the window's length; by number: from the file names,
+        // the last file's start plus one average file length.
+        EXPECT_DOUBLE_EQ(r.get_time_period_us(),
+                         w.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME ? 1.9e6 : 3e6);
+
+        std::vector<zorv_channel_entry_long*> out;
+        std::vector<uint32_t> seen;
+        while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) {
+            ASSERT_FALSE(out.empty());
+            ASSERT_LE(seen.size(), size_t(kFiles * kEvents));
+            seen.push_back(record_of(r, out.front())->evhd.event_number);
+        }
+        ASSERT_EQ(seen.size(), size_t(w.to - w.from + 1));
+        EXPECT_EQ(seen.front(), e0 + w.from);
+        EXPECT_EQ(seen.back(), e0 + w.to);
+    }
+}
+
+TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {
+    typename TypeParam::reader_t r;
+    this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
+    // The window starts after the first event, which the reader stands on.
+    zorv_time_id from{this->first_event() + 3, {0, 0}};
+    ASSERT_EQ(r.set_start_point(&from), 0);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    std::vector<zorv_channel_entry_long*> out;
+    EXPECT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READER_OUT_OF_WINDOW);
+    EXPECT_TRUE(out.empty());
+    zorv_time_id at{this->first_event(), this->time_of(this->first_event())};
+    EXPECT_EQ(r.get_data(&at, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READER_OUT_OF_WINDOW);
+    // Moving on from there still reaches the window.
+    ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+    EXPECT_EQ(record_of(r, out.front())->evhd.event_number, this->first_event() + 3);
+}
+
+TYPED_TEST(ReaderEvents, InitWithAFileListAndChannelQueries) {
+    typename TypeParam::reader_t r;
+    std::vector<char*> list;
+    for (auto it = this->files_.rbegin(); it != this->files_.rend(); ++it) list.push_back(&(*it)[0]);
+    list.push_back(const_cast<char*>(""));
+    ASSERT_EQ(r.init(&list, nullptr), 0) << r.get_last_error();
+    ASSERT_EQ(r.get_number_of_files(), kFiles);
+    EXPECT_EQ(std::string(r.get_file_name(0)), this->files_[0]);
+    EXPECT_GT(r.get_time_period_us(), 0.0);
+
+    int n = 0;
+    ASSERT_EQ(r.get_number_of_channels(this->files_[1].c_str(), &n, 0), 0);
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(r.get_number_of_files(), kFiles);  // the inspected file is not left behind
+    int count = 0, ev_mask = 0, dtype_mask = 0;
+    ASSERT_STREQ(r.get_channel_name(0, &count, &ev_mask, &dtype_mask), "BPM1");
+    EXPECT_EQ(count, kEvents);
+    EXPECT_EQ(r.get_channel_name(n, &count, nullptr, nullptr), nullptr);
+
+    std::vector<daq_channel_entry*> chans;
+    daq_channel_entry e{};
+    e.name = const_cast<char*>("TORO1");
+    chans.push_back(&e);
+    ASSERT_EQ(r.init(&list, &chans), 0);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    std::vector<zorv_channel_entry_long*> out;
+    ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+    ASSERT_EQ(out.size(), 1u);
+    // A second init on a started reader cleans it first.
+    ASSERT_EQ(r.init(&list, nullptr), 0);
+    EXPECT_EQ(r.get_number_of_channels(), 0);
+}
+
+}  // namespace
