@@ -24,7 +24,7 @@ namespace zorv_fuzz {
 using bytes = std::string;
 using seed_map = std::map<std::string, std::vector<bytes>>;  // target -> inputs
 
-inline const char* const targets[] = {"table_set", "read_channels", "payload",
+inline const char* const targets[] = {"table_set", "read_channels", "reader", "payload",
                                       "chan_descr", "run_catalog", "file_names"};
 
 // Channels of the small seed files: every compression, a device spectrum, a
@@ -164,7 +164,8 @@ inline seed_map make_seeds() {
     for (file_layout l : {file_layout::current, file_layout::legacy}) {
         for (bytes& f : small_files(l, small_channels, 3)) {
             m["table_set"].push_back(f);
-            m["read_channels"].push_back(std::move(f));
+            m["read_channels"].push_back(f);
+            m["reader"].push_back(std::move(f));
         }
         for (bytes& f : small_files(l, "BPM1 38 ndata=1", 1)) m["table_set"].push_back(std::move(f));
     }

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 secs=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"table_set read_channels payload chan_descr run_catalog file_names"}
+targets=${*:-"table_set read_channels reader payload chan_descr run_catalog file_names"}
 dir=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZORV_BUILD_FUZZ=ON -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_TOOLS=OFF >/dev/null

@@ -24,6 +24,16 @@ ZORV_EXPORT int zorv_fuzz_table_set(const uint8_t* data, size_t size);
 // as its members. Returns 0 when the tables loaded and every channel reader
 // started, otherwise the first failing status.
 ZORV_EXPORT int zorv_fuzz_read_channels(const uint8_t* data, size_t size);
+
+// Reads the file through the reader of its layout: every channel (and one
+// channel's member) requested, every event asked for in turn, then
+// clean_up. Returns the reader's status of start or of the event that ended
+// the loop when it was not "out of window" or "no data"; 0 otherwise.
+// ZORV_FUZZ_ENDLESS means the reader kept answering past every entry of the
+// file. Sets ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME (the file is brand new).
+ZORV_EXPORT int zorv_fuzz_reader(const uint8_t* data, size_t size);
 }
+
+constexpr int ZORV_FUZZ_ENDLESS = -1000;
 
 #endif

@@ -4,13 +4,18 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
+#include "zorv_daq_reader.h"
+#include "zorv_daq_reader_2010.h"
 
 namespace {
 
@@ -39,6 +44,40 @@ public:
 
 private:
     int fd_ = -1;
+    std::string path_;
+};
+
+// The input as a regular file under a data file's name (the reader takes
+// the file's start from its name), in a scratch directory of the process.
+class named_file {
+public:
+    named_file(const uint8_t* data, size_t size) {
+        static const std::string dir = make_dir();
+        if (dir.empty()) return;
+        path_ = dir + "/linac_main_run1_file1_20101004T120000.raw";
+        std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path_.c_str(), "wb"), &std::fclose);
+        if (!f || (size && std::fwrite(data, 1, size, f.get()) != size)) path_.clear();
+    }
+    ~named_file() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    named_file(const named_file&) = delete;
+    named_file& operator=(const named_file&) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    char* path() { return &path_[0]; }
+
+private:
+    static std::string make_dir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/zorv-fuzz-XXXXXX";
+        if (!mkdtemp(&t[0])) return {};
+        static struct remover {
+            std::string d;
+            ~remover() { ::rmdir(d.c_str()); }
+        } r{t};
+        return t;
+    }
     std::string path_;
 };
 
@@ -143,6 +182,55 @@ int read_all_channels(char* path, bool* loaded) {
     return status;
 }
 
+// Entries of the file's channels: an upper bound of the events a reader can
+// hand out for it.
+template <class L>
+long entry_total(zorv::table_set<L>& t) {
+    long total = 0;
+    const int n = zorv_cdt_entry_count(t.get_cdt_table());
+    for (int i = 0; i < n; ++i) total += std::max(0, int(t.get_cdt_table()->entry[i].count));
+    return total;
+}
+
+template <class Reader, class L>
+int read_with_reader(char* path, bool* loaded) {
+    *loaded = false;
+    std::vector<std::string> names;
+    long limit = 0;
+    {
+        zorv::table_set<L> t(0);
+        const int rc = t.get_all_tables(path, 0, nullptr);
+        if (rc != 0) return rc;
+        names = channel_names(t);
+        limit = entry_total(t) + 2;
+    }
+    *loaded = true;
+    if (!names.empty()) names.push_back(names.front() + ":1");
+    Reader r;
+    int status = r.add_file(path, false);
+    for (std::string& n : names) {
+        daq_channel_entry e{};
+        e.name = &n[0];
+        if (status == 0) status = r.add_channel(&e);
+    }
+    if (status == 0) status = r.set_synch_mode(ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
+    if (status == 0) status = r.start();
+    if (status == 0) {
+        std::vector<zorv_channel_entry_long*> out;
+        long events = 0;
+        int s = 0;
+        while ((s = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
+            if (++events > limit) {
+                s = ZORV_FUZZ_ENDLESS;
+                break;
+            }
+        }
+        if (s != ZORV_DAQ_READER_OUT_OF_WINDOW && s != ZORV_DAQ_READER_NO_DATA) status = s;
+    }
+    r.clean_up();
+    return status;
+}
+
 }  // namespace
 
 extern "C" int zorv_fuzz_table_set(const uint8_t* data, size_t size) {
@@ -160,4 +248,14 @@ extern "C" int zorv_fuzz_read_channels(const uint8_t* data, size_t size) {
     const int current = read_all_channels<zorv::layout_current>(f.path(), &loaded);
     if (loaded) return current;
     return read_all_channels<zorv::layout_legacy>(f.path(), &loaded);
+}
+
+extern "C" int zorv_fuzz_reader(const uint8_t* data, size_t size) {
+    ::setenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1", 0);
+    named_file f(data, size);
+    if (!f.ok()) return -1;
+    bool loaded = false;
+    const int current = read_with_reader<zorv_daq_reader_2010, zorv::layout_current>(f.path(), &loaded);
+    if (loaded) return current;
+    return read_with_reader<zorv_daq_reader, zorv::layout_legacy>(f.path(), &loaded);
 }

@@ -18,6 +18,7 @@ using entry = int (*)(const uint8_t*, size_t);
 
 const std::map<std::string, entry> entries = {
     {"table_set", zorv_fuzz_table_set},       {"read_channels", zorv_fuzz_read_channels},
+    {"reader", zorv_fuzz_reader},
     {"payload", zorv_fuzz_payload},           {"chan_descr", zorv_fuzz_chan_descr},
     {"run_catalog", zorv_fuzz_run_catalog},   {"file_names", zorv_fuzz_file_names},
 };
@@ -42,7 +43,7 @@ TEST_P(fuzz_regress, seeds_are_handled) {
     ASSERT_FALSE(inputs.empty());
     for (size_t i = 0; i < inputs.size(); ++i) {
         const int rc = run(target, inputs[i]);
-        if (target == "table_set" || target == "read_channels") {
+        if (target == "table_set" || target == "read_channels" || target == "reader") {
             EXPECT_EQ(rc, 0) << "seed " << i;
         }
     }
