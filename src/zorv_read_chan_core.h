@@ -145,7 +145,7 @@ private:
     struct decoded;
     class worker;
 
-    void copy_descr(const chan_descr_2010* desc);
+    void copy_descr(const chan_descr_2010* desc, const char* ch);
     int fail_start(int status);
     int load_basket(const zorv_event_chan_ptr_entry* p);
     void find_time_limits();

@@ -155,9 +155,7 @@ inline time_stamp from_micros(uint64_t us) {
     return {static_cast<uint32_t>(secs), static_cast<uint32_t>(us % 1000000u)};
 }
 
-inline uint64_t to_micros(const time_stamp& t) {
-    return uint64_t(t.timeup) * 1000000u + std::min<uint32_t>(t.timelow, 999999u);
-}
+inline uint64_t to_micros(const time_stamp& t) { return uint64_t(t.timeup) * 1000000u + t.timelow; }
 
 // t - step, carrying at one second; a step past the epoch gives time 0.
 inline time_stamp step_back(const time_stamp& t, const time_stamp& step) {
@@ -316,7 +314,7 @@ read_chan<L>::read_chan(tables* tbl, char* ch, int subch, chan_descr_2010* desc)
     evh_offset = tbl->get_evh_offset();
     sbh_offset = tbl->get_sbh_offset();
 
-    copy_descr(desc);
+    copy_descr(desc, ch);
     std::snprintf(chan, sizeof chan, "%s", ch);
     subchan = subch;
 }
@@ -332,7 +330,7 @@ read_chan<L>::~read_chan() {
 }
 
 template <class L>
-void read_chan<L>::copy_descr(const chan_descr_2010* desc) {
+void read_chan<L>::copy_descr(const chan_descr_2010* desc, const char* ch) {
     if (!desc) return;
     auto text = [](char* dst, size_t n, const char* src) { std::snprintf(dst, n, "%.*s", int(n - 1), src); };
     descr.stream = desc->stream;
@@ -349,7 +347,7 @@ void read_chan<L>::copy_descr(const chan_descr_2010* desc) {
     for (size_t i = 0; i < nbits; ++i) {
         auto* b = static_cast<bit_descr*>(std::malloc(sizeof(bit_descr)));
         if (!b) {
-            printf("Failed to malloc bits entry for %s\n", desc->daq_name);
+            printf("Failed to malloc bits entry for %s\n", ch);
             break;
         }
         *b = *desc->bits[i];
@@ -361,7 +359,7 @@ void read_chan<L>::copy_descr(const chan_descr_2010* desc) {
         // The copy shares the statistics records of the table set's description.
         auto* d = new (std::nothrow) dim_descr(*desc->dims[i]);
         if (!d) {
-            printf("Failed to malloc dim desription  entry for %s\n", desc->daq_name);
+            printf("Failed to malloc dim desription  entry for %s\n", ch);
             break;
         }
         descr.dims.push_back(d);
@@ -369,6 +367,8 @@ void read_chan<L>::copy_descr(const chan_descr_2010* desc) {
     text(descr.sb_name, sizeof descr.sb_name, desc->sb_name);
 }
 
+// The copies are freed whether or not prop_name is set: they are this
+// reader's own, and a description without a name would leak them otherwise.
 template <class L>
 void read_chan<L>::clean_descr() {
     for (bit_descr* b : descr.bits) std::free(b);
@@ -651,11 +651,14 @@ void read_chan<L>::signal_master() {
     pthread_cond_signal(&mcond);
 }
 
+// Every slot is searched, not only the first nthreads: the count may be
+// changed after the launch, and a slot left behind would hold clean()
+// forever. Slots past the launched ones hold the free marker, which no
+// thread id equals.
 template <class L>
 void read_chan<L>::set_thread_exited(pthread_t id) {
     read_chan_detail::mutex_lock lock(mx);
-    const int n = std::min(std::max(nthreads, 0), int(max_threads));
-    for (int s = 0; s < n; ++s) {
+    for (int s = 0; s < max_threads; ++s) {
         if (!pthread_equal(tid[s], read_chan_detail::free_slot()) && pthread_equal(tid[s], id)) {
             tid[s] = read_chan_detail::free_slot();
             pthread_cond_broadcast(&exit_cond);

@@ -54,6 +54,15 @@ struct slicer_traits<layout_legacy> {
 
 namespace slicer_detail {
 
+// A channel reader's start status that means "this file holds nothing of
+// the channel", so the channel moves on to the next file. A channel missing
+// from one file's dictionary altogether (a device that was off for a while)
+// counts too: dropping it would lose its data in every later file.
+inline bool file_lacks_channel(int status) {
+    return status == ZORV_DAQ_READ_CHAN_NO_DATA || status == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW ||
+           status == ZORV_DAQ_READ_CHAN_NOT_FOUND;
+}
+
 // The table thread keeps at most this many loaded, unclaimed table sets.
 constexpr int max_ready_ahead = 3;
 constexpr useconds_t ahead_poll_us = 10000;
@@ -291,7 +300,7 @@ int slicer<L>::start_one_channel(int i) {
     for (int switches = 0;; ++switches) {
         int s = start_channel(i, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
         if (s == 0) return 0;
-        if (s != ZORV_DAQ_READ_CHAN_NO_DATA && s != ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) {
+        if (!slicer_detail::file_lacks_channel(s)) {
             drop_at_start(i, s, false);
             return s;
         }
@@ -483,7 +492,9 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     slicer_detail::locked lk(&tmx);
     if (tables_t* t = claim_from_slots(name)) return t;
     while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
-    if (task.status == 1) return nullptr;
+    // A table set loaded before a later file failed is still handed out:
+    // whether this thread woke before or after the failure must not decide
+    // whether a good file can be read.
     return claim_from_slots(name);
 }
 
@@ -523,6 +534,8 @@ int slicer<L>::table_thread(tables_task<L>* t) {
                 slot = -2;
             }
         }
+        // Both layouts look at stop again before loading: the legacy thread
+        // would otherwise load one more file only to have it released.
         if (t->stop) break;
         if (slot == -1) {
             printf("THREAD GO: NO FREE SLOTS\n");
@@ -832,7 +845,7 @@ bool slicer<L>::switch_file(int i, int request) {
         }
         int s = start_channel(i, request);
         if (s == 0) return true;
-        if (s == ZORV_DAQ_READ_CHAN_NO_DATA || s == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) continue;
+        if (slicer_detail::file_lacks_channel(s)) continue;
         if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
         remove_channel(i);
         return false;
@@ -903,11 +916,15 @@ int slicer<L>::collect(entry_vector* result) {
         if (same) {
             result->push_back(e);
         } else if (debug > 1) {
+            // The legacy slicer names the mapped event-header area, the
+            // current one the event-header basket.
             tables_t* t = static_cast<tables_t*>(r->get_cfg());
+            const void* evh = !t ? nullptr
+                              : L::legacy ? static_cast<const void*>(t->get_evh_base())
+                                          : static_cast<const void*>(t->get_evh_basket());
             printf("EMPTY %s %d:%d_%d  %d:%d_%d  cfg_status:%x\n", chan_name(i), current_event_id.event_number,
                    current_event_id.time.timeup, current_event_id.time.timelow, e->event_id.event_number,
-                   e->event_id.time.timeup, e->event_id.time.timelow,
-                   slicer_detail::identity(t ? t->get_evh_basket() : nullptr));
+                   e->event_id.time.timeup, e->event_id.time.timelow, slicer_detail::identity(evh));
         }
     }
     return with_reader;

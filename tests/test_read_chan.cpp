@@ -458,6 +458,12 @@ TYPED_TEST(ReadChan, LooksUpByTime) {
                      });
     EXPECT_EQ(s.rc->get_chan_data(nullptr, &res, FIRST), 0);
     EXPECT_EQ(res->event_id.event_number, 1u);
+    // A reference whose microseconds hold whole seconds steps from the time
+    // it stands for: three seconds written as microseconds, plus event 5.
+    const time_stamp t5 = time_of(5);
+    zorv_time_id loose{0, {t5.timeup - 3, t5.timelow + 3000000}};
+    ASSERT_EQ(s.rc->get_chan_data(&loose, &res, NEXT), 0);
+    EXPECT_EQ(res->event_id.event_number, 7u);
 }
 
 TYPED_TEST(ReadChan, StepsByTimeFromTheCurrentEntry) {
@@ -485,6 +491,23 @@ TYPED_TEST(ReadChan, UnfinishedEntryStopsLookupsThatMeetIt) {
     EXPECT_EQ(s.rc->get_chan_data(&in_gap, &res, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READ_CHAN_NO_DATA);
     EXPECT_EQ(res, nullptr);
     s.rc->out[3].event_id = saved;
+}
+
+// Workers that are still running when the thread count is changed are
+// still waited for, and clean() returns.
+TYPED_TEST(ReadChan, CleanWaitsForWorkersAfterTheThreadCountChanges) {
+    using T = TypeParam;
+    typename T::tables ts(0);
+    ASSERT_EQ(ts.get_all_tables(const_cast<char*>(write_file<T>(this->dir).c_str()), 0, nullptr), 0);
+    typename T::reader rc(&ts, const_cast<char*>("SPECZ"), -1, nullptr);
+    ASSERT_FALSE(rc.set_number_of_threads(4));
+    ASSERT_EQ(rc.start(nullptr, nullptr, nullptr), 0);
+    pthread_mutex_lock(&rc.mx);  // no worker can end meanwhile
+    EXPECT_FALSE(rc.set_number_of_threads(1));
+    pthread_mutex_unlock(&rc.mx);
+    rc.clean();
+    for (pthread_t t : rc.tid) EXPECT_TRUE(pthread_equal(t, static_cast<pthread_t>(-1)));
+    ts.clean_up();
 }
 
 // Many readers of one file start at once; some are cleaned while their

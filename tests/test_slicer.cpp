@@ -45,26 +45,30 @@ time_stamp stamp(uint64_t us) {
     return {run_start + static_cast<uint32_t>(us / 1000000), static_cast<uint32_t>(us % 1000000)};
 }
 
-// Writes the files; every channel is declared in every file, with or
-// without entries.
+// Writes the files. Every channel is declared in every file, with or
+// without entries, unless `sparse`: then a file's dictionary lists only the
+// channels that have entries in it.
 std::vector<std::string> write_files(const zorv_test::temp_dir& dir, zorv::file_layout layout,
                                      const std::vector<std::string>& names,
-                                     const std::vector<file_spec>& files) {
+                                     const std::vector<file_spec>& files, bool sparse = false) {
     std::vector<std::string> paths;
     for (size_t f = 0; f < files.size(); ++f) {
         std::string path = dir.file("run_" + std::to_string(f + 1) + ".raw");
         zorv::daq_file_writer w(layout);
         EXPECT_EQ(w.open(path), 0) << w.error();
-        for (const auto& n : names) {
+        unsigned used = 0;
+        for (const auto& ev : files[f]) used |= ev.channels;
+        for (size_t c = 0; c < names.size(); ++c) {
+            if (sparse && !(used & (1u << c))) continue;
             zorv::channel_decl d;
-            d.name = n;
+            d.name = names[c];
             EXPECT_GE(w.declare_channel(d), 0) << w.error();
         }
         for (const auto& ev : files[f]) {
             EXPECT_EQ(w.begin_event(ev.number, stamp(ev.time_us)), 0) << w.error();
             for (size_t c = 0; c < names.size(); ++c) {
                 if (!(ev.channels & (1u << c))) continue;
-                EXPECT_EQ(w.add_block(static_cast<int>(c), "SRV1", zorv::make_equipment({ev.number})), 0)
+                EXPECT_EQ(w.add_block(names[c], "SRV1", zorv::make_equipment({ev.number})), 0)
                     << w.error();
             }
             EXPECT_EQ(w.end_event(), 0) << w.error();
@@ -96,12 +100,13 @@ struct harness {
     zorv_test::temp_dir dir;
     std::vector<std::string> paths;
     std::unique_ptr<slicer_t> s = std::make_unique<slicer_t>();
+    bool sparse = false;  // dictionaries list only the channels a file has
 
     // Configures and starts the slicer on the run; returns start's status.
     int start(const std::vector<std::string>& names, const std::vector<file_spec>& files,
               int synch = ZORV_DAQ_SLICER_SYNCH_MODE_EVID, uint32_t tolerance_us = 50000,
               int slots = 0) {
-        if (paths.empty()) paths = write_files(dir, S::layout, names, files);
+        if (paths.empty()) paths = write_files(dir, S::layout, names, files, sparse);
         std::vector<char*> fs;
         for (auto& p : paths) fs.push_back(&p[0]);
         std::vector<typename S::param> params(names.size());
@@ -209,6 +214,25 @@ TYPED_TEST(slicer_test, reads_a_run_of_uneven_channels_to_its_end_by_event_numbe
     uint32_t last = files.back().back().number;
     EXPECT_EQ(h.get(ZORV_DAQ_READ_CHAN_EVENT_NEXT).status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
     EXPECT_EQ(h.s->current_event_id.event_number, last);
+}
+
+// A channel absent from a file's dictionary (its device was off) comes back
+// in the later files instead of being dropped for the rest of the run.
+TYPED_TEST(slicer_test, keeps_channels_missing_from_some_dictionaries) {
+    harness<TypeParam> h;
+    h.sparse = true;
+    auto files = gapped_run(3, 10, [](int file, int k) {
+        unsigned m = 1u;
+        if (file != 1) m |= 2u;           // B is off during the second file
+        if (file == 2 && k > 4) m |= 4u;  // C only appears late in the third
+        return m;
+    });
+    ASSERT_EQ(h.start({"A", "B", "C"}, files), 0);
+    EXPECT_STREQ(h.s->get_not_found_channels(), "");
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    auto want = expected_forward(files);
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(got, want);
 }
 
 TYPED_TEST(slicer_test, drops_channels_without_data_and_names_them) {
@@ -371,6 +395,28 @@ TYPED_TEST(slicer_test, refuses_bad_configuration) {
     EXPECT_EQ(h.s->set_time_diff(&tol), ZORV_DAQ_SLICER_NOT_ALLOWED);
     EXPECT_EQ(h.s->set_event_step(&step), ZORV_DAQ_SLICER_NOT_ALLOWED);
     EXPECT_EQ(h.s->set_num_of_get_tables(4), ZORV_DAQ_SLICER_NOT_ALLOWED);
+}
+
+// A file whose tables cannot be loaded ends the data there; the files before
+// it are read whole, however the table thread's failure and the waiting
+// caller interleave.
+TYPED_TEST(slicer_test, a_damaged_file_ends_the_data_after_the_good_ones) {
+    auto files = gapped_run(3, 4, [](int, int k) { return k % 2 ? 1u : 3u; });
+    for (size_t damaged = 0; damaged < files.size(); ++damaged) {
+        SCOPED_TRACE("damaged file " + std::to_string(damaged));
+        harness<TypeParam> h;
+        h.paths = write_files(h.dir, TypeParam::layout, {"A", "B"}, files);
+        ASSERT_TRUE(zorv_test::write_file(h.paths[damaged], ""));
+        int rc = h.start({"A", "B"}, files);
+        if (damaged == 0) {
+            EXPECT_EQ(rc, ZORV_DAQ_SLICER_INTERN_ERROR);
+            continue;
+        }
+        ASSERT_EQ(rc, 0);
+        auto want = expected_forward({files.begin(), files.begin() + damaged});
+        want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+        EXPECT_EQ(h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT), want);
+    }
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <zlib.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -81,6 +83,16 @@ struct block_view {
 
 constexpr int layout_sel(bool legacy) { return legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT; }
 
+// The double that prints as the float's shortest decimal form (768.04, not
+// 768.0399780273438); converting it back gives the same float.
+double tidy(float f) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf - 1, f);
+    if (r.ec != std::errc()) return double(f);
+    *r.ptr = '\0';
+    return std::strtod(buf, nullptr);
+}
+
 json time_json(const time_stamp& t) { return {{"sec", t.timeup}, {"usec", t.timelow}}; }
 
 template <class L>
@@ -95,7 +107,7 @@ json decode_update(const block_view<L>& b) {
         if (get_update_params(b.sh, k, &name, &status, &t, &value, layout_sel(L::legacy))) break;
         json r = {{"prop", name ? text_of(name, L::upd_prop_len) : std::string()},
                   {"status", status},
-                  {"value", value}};
+                  {"value", tidy(value)}};
         r.update(time_json(t));
         out.push_back(r);
     }
@@ -108,7 +120,7 @@ json decode_env(const block_view<L>& b) {
     zorv_env_data_block e;
     if (!b.holds(0, sizeof e)) return {{"error", "environment value shorter than its record"}};
     std::memcpy(&e, b.payload, sizeof e);
-    json r = {{"index", e.env_ch_idx}, {"status", e.env_ch_status}, {"value", e.env_ch_data}};
+    json r = {{"index", e.env_ch_idx}, {"status", e.env_ch_status}, {"value", tidy(e.env_ch_data)}};
     r.update(time_json(e.env_ch_time));
     return r;
 }
@@ -136,7 +148,7 @@ json decode_name_value(const block_view<L>& b) {
     for (int i = 0; i < h.ndata; ++i) {
         zorv_name_value_channel c;
         std::memcpy(&c, b.payload + head + size_t(i) * sizeof c, sizeof c);
-        pairs.push_back({{"name", text_of(c.name, sizeof c.name)}, {"value", c.value}});
+        pairs.push_back({{"name", text_of(c.name, sizeof c.name)}, {"value", tidy(c.value)}});
     }
     return {{"id", h.id}, {"comment", text_of(h.comment, sizeof h.comment)}, {"values", pairs}};
 }
@@ -188,11 +200,13 @@ json decode_spectrum(const block_view<L>& b, int subchan) {
         const int index = (n == 1 && subchan >= 0) ? subchan : m;
         const char* name = get_chan_name(device ? device : b.type(), index);
         json mj = {{"name", name ? name : "CH" + std::to_string(index + 1)},
-                   {"start", p.start},
-                   {"inc", p.inc},
+                   {"start", tidy(p.start)},
+                   {"inc", tidy(p.inc)},
                    {"ndata", p.ndata}};
-        if (!L::legacy) mj.update({{"groups", p.groups}, {"groups_inc", p.groups_inc}});
-        mj["samples"] = std::vector<float>(s, s + count);
+        if (!L::legacy) mj.update({{"groups", p.groups}, {"groups_inc", tidy(p.groups_inc)}});
+        std::vector<double> samples(count);
+        for (size_t k = 0; k < count; ++k) samples[k] = tidy(s[k]);
+        mj["samples"] = std::move(samples);
         members.push_back(mj);
     }
     return {{"members", members}};

@@ -34,6 +34,14 @@ int main(int argc, char** argv) {
     CLI::App app{"zorv-daq: reads, inspects and writes DAQ raw files"};
     app.require_subcommand(1);
     zorv_cli::register_all(app);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        // A command line that cannot be parsed is bad input (status 2); the
+        // subcommands end with their own status through CLI::RuntimeError.
+        if (rc != 0 && !dynamic_cast<const CLI::RuntimeError*>(&e)) return 2;
+        return rc;
+    }
     return 0;
 }

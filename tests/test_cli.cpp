@@ -1,0 +1,359 @@
+// The zorv-daq program run as a user runs it, on runs written by the writer
+// in both layouts: exit statuses, what goes to standard output and standard
+// error, and the values `read` prints checked against what was written.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sample_run.h"
+#include "test_support.h"
+#include "zorv_daq_writer.h"
+
+namespace {
+
+using nlohmann::json;
+using zorv::file_layout;
+
+struct result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> v;
+        std::istringstream in(out);
+        for (std::string l; std::getline(in, l);) v.push_back(l);
+        return v;
+    }
+    std::vector<json> records() const {
+        std::vector<json> v;
+        for (const auto& l : lines()) v.push_back(json::parse(l));
+        return v;
+    }
+};
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+result run(const std::vector<std::string>& args) {
+#ifndef ZORV_DAQ_PROGRAM
+    ADD_FAILURE() << "built without the program";
+    return {};
+#else
+    zorv_test::temp_dir tmp;
+    std::string cmd = quote(ZORV_DAQ_PROGRAM);
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " >" + quote(tmp.file("out")) + " 2>" + quote(tmp.file("err")) + " </dev/null";
+    const int rc = std::system(cmd.c_str());
+    result r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = zorv_test::read_file(tmp.file("out"));
+    r.err = zorv_test::read_file(tmp.file("err"));
+    return r;
+#endif
+}
+
+const file_layout layouts[] = {file_layout::current, file_layout::legacy};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Event number of event g (0-based) of a run, gaps included.
+uint32_t event_number(const zorv::synthetic_run_config& cfg, int g) {
+    const int gaps = cfg.gap_every > 0 ? g / cfg.gap_every : 0;
+    return cfg.first_event + uint32_t(g + gaps * cfg.gap_size);
+}
+
+int channel_index(const zorv::synthetic_run_config& cfg, const std::string& name) {
+    for (size_t i = 0; i < cfg.channels.size(); ++i)
+        if (cfg.channels[i].name == name) return int(i);
+    return -1;
+}
+
+TEST(Cli, LsAndInfoDescribeTheFilesOfBothLayouts) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        const auto& files = zorv_test::sample_run(lay);
+        const auto cfg = zorv_test::sample_config(lay);
+        ASSERT_EQ(files.size(), 3u);
+
+        result ls = run({"ls", files[0]});
+        ASSERT_EQ(ls.status, 0) << ls.err;
+        const auto chans = ls.records();
+        ASSERT_EQ(chans.size(), cfg.channels.size());
+        for (const auto& c : chans) {
+            const int i = channel_index(cfg, c["name"]);
+            ASSERT_GE(i, 0) << c.dump();
+            const auto& sc = cfg.channels[size_t(i)];
+            EXPECT_EQ(c["entries"], (cfg.events_per_file + sc.every - 1) / sc.every) << c.dump();
+            EXPECT_EQ(c["prop_name"], cfg.experiment + "/" + sc.name);
+            EXPECT_EQ(c["units"], "mm");
+            EXPECT_EQ(c["dtypes"].size(), 1u);
+        }
+        result tsv = run({"ls", "--tsv", files[1]});
+        ASSERT_EQ(tsv.status, 0);
+        EXPECT_EQ(tsv.lines().at(0), "name\tkey\tentries\tdtypes\tevent_types\tprop_name\tunits");
+
+        result info = run(with({"info"}, files));
+        ASSERT_EQ(info.status, 0) << info.err;
+        const auto recs = info.records();
+        ASSERT_EQ(recs.size(), 3u);
+        for (const auto& r : recs) {
+            EXPECT_EQ(r["layout"], lay == file_layout::legacy ? "legacy" : "current");
+            EXPECT_EQ(r["events"]["NORMAL"], cfg.events_per_file);
+            EXPECT_GT(r["uncompressed_bytes"].get<uint64_t>(), r["compressed_bytes"].get<uint64_t>());
+            EXPECT_LT(r["compressed_bytes"].get<uint64_t>(), r["size"].get<uint64_t>());
+        }
+        EXPECT_EQ(recs[0]["first"], "2010-10-04T12:00:00.000000Z");
+        EXPECT_EQ(recs[0]["seconds"], 4.9);
+    }
+}
+
+// Bytes of a file with `n` bytes from `pos` replaced by their complement.
+void damage(const std::string& path, size_t pos, size_t n) {
+    std::string bytes = zorv_test::read_file(path);
+    for (size_t i = pos; i < pos + n && i < bytes.size(); ++i) bytes[i] = char(~bytes[i]);
+    ASSERT_TRUE(zorv_test::write_file(path, bytes));
+}
+
+TEST(Cli, ValidateReportsDamageWithItsPosition) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        zorv_test::temp_dir dir;
+        auto cfg = zorv_test::small_run_config(dir.path(), 1, 6, "BPM1 38 comp=zlib; TORO1 42", lay);
+        const auto files = zorv_test::write_run(cfg);
+        ASSERT_EQ(files.size(), 1u);
+        result good = run({"validate", files[0]});
+        EXPECT_EQ(good.status, 0) << good.out << good.err;
+        EXPECT_EQ(good.lines(), std::vector<std::string>{files[0] + ": ok"});
+
+        // The third BPM1 block's compressed bytes.
+        const std::string bytes = zorv_test::read_file(files[0]);
+        size_t pos = 0;
+        for (int k = 0; k < 3; ++k) pos = bytes.find(std::string("BPM1\0", 5), pos + 1);
+        ASSERT_NE(pos, std::string::npos);
+        const size_t sh = lay == file_layout::legacy ? 44 : 268;
+        damage(files[0], pos + sh + 12 + 4, 16);
+        result bad = run({"validate", files[0]});
+        EXPECT_EQ(bad.status, 1);
+        EXPECT_NE(bad.out.find(files[0] + ": at " + std::to_string(pos) + ": channel BPM1 entry 2"),
+                  std::string::npos)
+            << bad.out;
+    }
+}
+
+TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
+    zorv_test::temp_dir dir;
+    const std::string text = dir.file("notes.raw");
+    ASSERT_TRUE(zorv_test::write_file(text, "not a DAQ file, just words\n"));
+    const auto& files = zorv_test::sample_run(file_layout::current);
+    const std::vector<std::vector<std::string>> cases = {
+        {"ls", dir.file("missing.raw")},
+        {"info", text},
+        {"validate", text},
+        {"dump", files[0], "NOSUCH"},
+        {"image", files[0], "CAM1", "--event", "1", "-o", dir.file("x.png")},
+        {"read", files[0], "--from", "yesterday"},
+        {"read", files[0], "--chan", "NOSUCH"},
+        {"read", dir.file("missing.raw")},
+        {"read", text},
+        {"read"},
+    };
+    for (const auto& args : cases) {
+        result r = run(args);
+        SCOPED_TRACE(args[0] + " " + args.back());
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("zorv-daq " + args[0] + ": "), std::string::npos) << r.err;
+    }
+}
+
+TEST(Cli, DumpAndImage) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        const auto& files = zorv_test::sample_run(lay);
+        const auto cfg = zorv_test::sample_config(lay);
+        const struct {
+            const char* what;
+            const char* frame;
+        } dumps[] = {{"events", "=================EVENT HEADERS======"},
+                     {"servers", "=================SB HEADERS======"},
+                     {"headers", "=================CHANNEL HEADERS======"},
+                     {"data", "=================CHANNEL======"}};
+        for (const auto& d : dumps) {
+            result r = run({"dump", files[0], "TORO1", "--what", d.what});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.lines().at(0), d.frame);
+            EXPECT_NE(r.out.find(std::to_string(cfg.first_event + 7) + " "), std::string::npos);
+        }
+
+        zorv_test::temp_dir dir;
+        const uint32_t ev = cfg.first_event + 4;
+        result img = run({"image", files[0], "CAM1", "--event", std::to_string(ev), "-o", dir.file("c.png")});
+        ASSERT_EQ(img.status, 0) << img.err;
+        const std::string png = zorv_test::read_file(dir.file("c.png"));
+        ASSERT_GT(png.size(), 33u);
+        EXPECT_EQ(png.substr(1, 3), "PNG");
+        const int n = cfg.channels[size_t(channel_index(cfg, "CAM1"))].ndata;
+        auto be32 = [&](size_t off) {
+            return uint32_t((unsigned char)png[off]) << 24 | uint32_t((unsigned char)png[off + 1]) << 16 |
+                   uint32_t((unsigned char)png[off + 2]) << 8 | uint32_t((unsigned char)png[off + 3]);
+        };
+        EXPECT_EQ(be32(16), uint32_t(n));  // width
+        EXPECT_EQ(be32(20), uint32_t(n));  // height
+        EXPECT_EQ(png[24], 16);            // bit depth
+
+        result no_image = run({"image", files[0], "BPM3", "--event", std::to_string(ev), "-o", dir.file("b.png")});
+        EXPECT_EQ(no_image.status, 2);
+    }
+}
+
+// The pixel bytes the writer stores for image channel `ch` of `event`.
+std::string image_crc(const zorv::synthetic_run_config& cfg, int ch, uint32_t event) {
+    const int n = cfg.channels[size_t(ch)].ndata;
+    std::string px;
+    for (int i = 0; i < n * n; ++i) {
+        const uint32_t v = uint32_t(zorv::synthetic_sample(cfg, ch, event, 0, i)) & 0xFFFF;
+        px += char(v >> 8);
+        px += char(v & 0xFF);
+    }
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08lx",
+                  crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(px.data()), uInt(px.size())));
+    return buf;
+}
+
+// Every value of every spectrum, name/value, update and image channel.
+void check_event(const zorv::synthetic_run_config& cfg, const json& rec) {
+    const uint32_t ev = rec["event"];
+    for (const auto& [key, v] : rec["channels"].items()) {
+        const int ch = channel_index(cfg, key);
+        ASSERT_GE(ch, 0) << key;
+        const uint32_t own = v.contains("event") ? v["event"].get<uint32_t>() : ev;
+        SCOPED_TRACE(key + " event " + std::to_string(own));
+        const std::string kind = v["kind"];
+        if (kind == "spectrum" || kind == "roi") {
+            for (size_t m = 0; m < v["members"].size(); ++m) {
+                const auto& s = v["members"][m]["samples"];
+                ASSERT_GT(s.size(), 0u);
+                for (size_t i = 0; i < s.size(); ++i)
+                    ASSERT_EQ(s[i].get<float>(), zorv::synthetic_sample(cfg, ch, own, int(m), int(i)));
+                EXPECT_EQ(v["members"][m]["start"], 0.5);
+                EXPECT_EQ(v["members"][m]["inc"], 0.25);
+            }
+        } else if (kind == "name_value") {
+            for (size_t i = 0; i < v["values"].size(); ++i) {
+                EXPECT_EQ(v["values"][i]["name"], "VAL" + std::to_string(i));
+                EXPECT_EQ(v["values"][i]["value"].get<float>(), zorv::synthetic_sample(cfg, ch, own, 0, int(i)));
+            }
+        } else if (kind == "update" && !v.contains("carried")) {
+            EXPECT_EQ(v["value"].get<float>(), zorv::synthetic_sample(cfg, ch, own, 0, 0));
+            EXPECT_EQ(v["prop"], key);
+        } else if (kind == "image") {
+            EXPECT_EQ(v["crc32"], image_crc(cfg, ch, own));
+        }
+    }
+}
+
+TEST(Cli, ReadPrintsWhatTheWriterWrote) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        const auto& files = zorv_test::sample_run(lay);
+        const auto cfg = zorv_test::sample_config(lay);
+        result r = run(with({"read"}, files));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto recs = r.records();
+        ASSERT_EQ(recs.size(), size_t(cfg.files * cfg.events_per_file)) << r.err;
+        int g = 0;
+        for (const auto& rec : recs) {
+            EXPECT_EQ(rec["event"], event_number(cfg, g++));
+            check_event(cfg, rec);
+            if (::testing::Test::HasFailure()) return;
+        }
+        // ROI1 is missing from the second file.
+        EXPECT_TRUE(recs[10]["channels"].contains("ROI1"));
+        EXPECT_FALSE(recs[60]["channels"].contains("ROI1"));
+    }
+}
+
+TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        const auto& files = zorv_test::sample_run(lay);
+        const auto cfg = zorv_test::sample_config(lay);
+        const uint32_t first = event_number(cfg, 45);
+        result r = run(with({"read"}, with(files, {"--chan", "BPM3:1;ypos", "--chan", "SLOW1", "--start-event",
+                                                   std::to_string(first), "--limit", "10"})));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto recs = r.records();
+        ASSERT_EQ(recs.size(), 10u);
+        EXPECT_TRUE(recs.back()["channels"].contains("SLOW1"));
+        EXPECT_EQ(recs[0]["event"], first);
+        const int bpm = channel_index(cfg, "BPM3");
+        bool slow_seen = false;
+        for (const auto& rec : recs) {
+            const auto& y = rec["channels"]["ypos"];
+            ASSERT_EQ(y["members"].size(), 1u) << rec.dump();
+            EXPECT_EQ(y["members"][0]["name"], "Y");
+            EXPECT_EQ(y["members"][0]["samples"][3].get<float>(),
+                      zorv::synthetic_sample(cfg, bpm, rec["event"], 1, 3));
+            // Once the slow value has come, it is carried into every later event.
+            if (slow_seen) {
+                EXPECT_TRUE(rec["channels"].contains("SLOW1")) << rec.dump();
+            }
+            slow_seen = slow_seen || rec["channels"].contains("SLOW1");
+        }
+
+        const std::string dir = zorv_test::sample_run_dir(lay);
+        result req = run({"read", "--run", std::to_string(cfg.run), "--cdir", dir + "/catalog", "--ddir", dir,
+                          "--chan", "TORO1", "--limit", "2"});
+        ASSERT_EQ(req.status, 0) << req.err;
+        EXPECT_EQ(req.records().at(1)["event"], event_number(cfg, 1));
+
+        result tsv = run(with({"read", "--tsv", "--chan", "TORO1", "--limit", "3"}, files));
+        ASSERT_EQ(tsv.status, 0) << tsv.err;
+        const auto lines = tsv.lines();
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0], "event\ttime\tTORO1");
+        EXPECT_EQ(lines[1].substr(0, lines[1].find('\t')), std::to_string(cfg.first_event));
+    }
+}
+
+TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 2, 5, "minimal", file_layout::current);
+    const auto files = zorv_test::write_run(cfg);
+    ASSERT_EQ(files.size(), 2u);
+    // The event index table's pattern, found through the trailer and the reference table.
+    const std::string bytes = zorv_test::read_file(files[0]);
+    auto be32 = [&](size_t off) {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v = v << 8 | (unsigned char)bytes[off + size_t(i)];
+        return v;
+    };
+    const uint32_t eit = be32(be32(bytes.size() - 4) + 8);
+    damage(files[0], eit, 4);
+
+    result r = run(with({"read"}, files));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(files[0] + ": at " + std::to_string(eit) + ": event index table"), std::string::npos)
+        << r.err;
+    const auto recs = r.records();
+    ASSERT_EQ(recs.size(), 5u);
+    EXPECT_EQ(recs[0]["event"], event_number(cfg, 5));
+}
+
+}  // namespace

@@ -1,0 +1,392 @@
+// zorv-daq read: events of one or more files, or of a request (runs or a
+// time window), through the reader of the files' layout; one record per
+// event with the decoded value of each selected channel.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_common.h"
+#include "commands.h"
+#include "decode.h"
+#include "inspect.h"
+#include "zorv_daq_reader.h"
+#include "zorv_daq_reader_2010.h"
+
+namespace {
+
+using namespace zorv_cli;
+
+struct read_options {
+    std::vector<std::string> files;
+    std::string run;
+    std::string from, to;
+    std::string exp, stream, cdir, ddir;
+    std::vector<std::string> chans;
+    bool by_time = false;
+    double tolerance_us = -1;
+    std::string step;
+    uint32_t start_event = 0, stop_event = 0;
+    long long limit = -1;
+    bool tsv = false;
+    bool accept_open = false;
+    int debug = 0;
+};
+
+template <class L>
+struct reader_for;
+template <>
+struct reader_for<zorv::layout_current> {
+    using type = zorv_daq_reader_2010;
+};
+template <>
+struct reader_for<zorv::layout_legacy> {
+    using type = zorv_daq_reader;
+};
+
+// The request and reader settings the options ask for, checked before any
+// file is touched.
+struct settings {
+    bool request_mode = false;
+    int run_first = 0, run_last = 0;
+    zorv_time_id start{}, stop{};
+    bool have_tolerance = false;
+    time_stamp tolerance{};
+    bool have_step = false;
+    zorv_time_id step{};
+};
+
+[[noreturn]] void bad(const std::string& what) { fail("read", exit_bad_input, what); }
+
+bool parse_run(const std::string& text, int* first, int* last) {
+    char* end = nullptr;
+    const long a = std::strtol(text.c_str(), &end, 10);
+    long b = a;
+    if (end == text.c_str() || a < 0) return false;
+    if (*end == '-') {
+        const char* s = end + 1;
+        b = std::strtol(s, &end, 10);
+        if (end == s || b < a) return false;
+    }
+    if (*end || b > 0x7FFFFFFF) return false;
+    *first = int(a);
+    *last = int(b);
+    return true;
+}
+
+// "N" events, or "Xs" seconds.
+bool parse_step(const std::string& text, zorv_time_id* out) {
+    char* end = nullptr;
+    if (!text.empty() && text.back() == 's') {
+        const double s = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() + text.size() - 1 || !(s > 0) || s > 1e6) return false;
+        *out = {0, {uint32_t(s), uint32_t((s - uint32_t(s)) * 1e6 + 0.5) % 1000000u}};
+        return true;
+    }
+    const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end || n == 0 || n > 0xFFFFFFFFul) return false;
+    *out = {uint32_t(n), {0, 0}};
+    return true;
+}
+
+settings check_options(const read_options& o) {
+    settings s;
+    s.request_mode = o.files.empty();
+    if (s.request_mode && o.run.empty() && o.from.empty())
+        bad("give files, or a request with --run or --from");
+    if (!s.request_mode && (!o.run.empty() || !o.exp.empty() || !o.cdir.empty() || !o.ddir.empty()))
+        bad("--run, --exp, --cdir and --ddir describe a request; they do not go with files");
+    if (!o.run.empty() && !parse_run(o.run, &s.run_first, &s.run_last))
+        bad("bad run \"" + o.run + "\" (R or R1-R2)");
+    if (!o.from.empty() && !parse_time(o.from, &s.start.time)) bad("bad time \"" + o.from + "\"");
+    if (!o.to.empty() && !parse_time(o.to, &s.stop.time)) bad("bad time \"" + o.to + "\"");
+    s.start.event_number = o.start_event;
+    s.stop.event_number = o.stop_event;
+    if (o.tolerance_us >= 0) {
+        if (o.tolerance_us > 4e15) bad("tolerance too large");
+        s.have_tolerance = true;
+        const auto us = static_cast<uint64_t>(o.tolerance_us);
+        s.tolerance = {uint32_t(us / 1000000u), uint32_t(us % 1000000u)};
+    }
+    if (!o.step.empty()) {
+        if (!parse_step(o.step, &s.step)) bad("bad step \"" + o.step + "\" (N events or Xs seconds)");
+        s.have_step = true;
+    }
+    return s;
+}
+
+void copy_text(char* field, size_t size, const std::string& text) {
+    std::snprintf(field, size, "%s", text.c_str());
+}
+
+// The files whose tables can be loaded; the others are reported (with what
+// is wrong and where) and left out, so that the rest can still be read.
+template <class L>
+std::vector<std::string> usable_files(const std::vector<std::string>& files, bool* dropped) {
+    std::vector<std::string> ok;
+    for (const auto& path : files) {
+        open_file<L> f(path);
+        std::vector<problem> problems;
+        if (load(f, &problems)) {
+            ok.push_back(path);
+            continue;
+        }
+        for (const auto& p : problems) warn("read", path + ": " + problem_text(p));
+        warn("read", path + ": left out");
+        *dropped = true;
+    }
+    if (ok.empty()) fail("read", exit_problems, "no file can be read");
+    return ok;
+}
+
+// The reader of layout L, given its files or its request; exits on failure
+// with the reader's words. False when a request finds files of the other
+// layout (the caller then tries that layout's reader).
+template <class L>
+bool open_reader(typename reader_for<L>::type& r, const read_options& o, const settings& s) {
+    std::vector<daq_channel_entry*> none;
+    int rc;
+    if (s.request_mode) {
+        zorv_daq_request req = r.request;  // the reader's defaults
+        req.run_first = s.run_first;
+        req.run_last = s.run_last;
+        req.start_time = s.start;
+        req.stop_time = s.stop;
+        if (!o.exp.empty()) copy_text(req.exp_name, sizeof req.exp_name, o.exp);
+        if (!o.stream.empty()) copy_text(req.stream_name, sizeof req.stream_name, o.stream);
+        if (!o.cdir.empty()) copy_text(req.cdir, sizeof req.cdir, o.cdir);
+        if (!o.ddir.empty()) copy_text(req.ddir, sizeof req.ddir, o.ddir);
+        rc = r.init(&req, &none);
+        if (rc == ZORV_DAQ_READER_BAD_FILE_FORMAT) return false;
+    } else {
+        c_strings names(o.files);
+        rc = r.init(&names.ptrs, &none);
+        if (rc == 0) {
+            r.request.start_time = s.start;
+            r.request.stop_time = s.stop;
+        }
+    }
+    if (rc == 0 && r.get_number_of_files() == 0) rc = ZORV_DAQ_READER_FILES_NOT_FOUND;
+    if (rc != 0) {
+        std::string hint;
+        if (rc == ZORV_DAQ_READER_FILES_NOT_FOUND && !std::getenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME"))
+            hint = " (files changed in the last 30 seconds count as still being written: see "
+                   "--accept-open-files)";
+        bad(std::string(r.error_i2a(rc)) + hint);
+    }
+    if (o.by_time) r.request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+    if (s.have_tolerance) r.request.time_diff = s.tolerance;
+    if (s.have_step) r.request.period = s.step;
+    return true;
+}
+
+// Channel names of a file's dictionary (empty when its tables cannot be
+// loaded; the reader reports such a file itself).
+template <class L>
+std::vector<std::string> channels_of(const char* file) {
+    std::vector<std::string> names;
+    open_file<L> f(file);
+    std::vector<problem> problems;
+    if (load(f, &problems))
+        for (int i = 0; i < f.channel_count(); ++i) names.push_back(f.channel_name(i));
+    return names;
+}
+
+// Every channel of the reader's first file.
+template <class L, class R>
+std::vector<std::string> all_channels(R& r) {
+    std::vector<std::string> names = channels_of<L>(r.get_file_name(0));
+    if (names.empty()) fail("read", exit_problems, std::string(r.get_file_name(0)) + ": no channels can be read");
+    return names;
+}
+
+// Each asked channel must be in at least one of the files.
+template <class L, class R>
+void check_known(R& r, const std::vector<std::string>& chans) {
+    std::vector<std::string> known;
+    for (int i = 0; i < r.get_number_of_files(); ++i)
+        for (auto& n : channels_of<L>(r.get_file_name(i))) known.push_back(std::move(n));
+    for (const auto& c : chans) {
+        const std::string name = c.substr(0, c.find_first_of(":;"));
+        if (std::find(known.begin(), known.end(), name) == known.end())
+            bad("channel " + name + ": " + r.error_i2a(ZORV_DAQ_READER_NOT_FOUND));
+    }
+}
+
+template <class R>
+void select_channels(R& r, const std::vector<std::string>& chans) {
+    for (const auto& c : chans) {
+        std::vector<char> text(c.c_str(), c.c_str() + c.size() + 1);
+        daq_channel_entry e{text.data(), {}};
+        if (r.add_channel(&e) != 0) bad("channel \"" + c + "\": " + r.get_last_error());
+    }
+}
+
+// Key of a selected channel in the output: its nickname, else NAME[:SUB].
+template <class Rec>
+std::string channel_key(const Rec& rec) {
+    if (rec.chan.nname[0]) return rec.chan.nname;
+    std::string k = rec.chan.name;
+    if (rec.chan.subchan >= 0) k += ":" + std::to_string(rec.chan.subchan);
+    return k;
+}
+
+// Shows how far the read has come, by the files' start times.
+class file_progress {
+public:
+    template <class R>
+    explicit file_progress(R& r) : bar_("read", size_t(r.get_number_of_files())) {
+        for (int i = 0; i < r.get_number_of_files(); ++i) {
+            time_t t = 0;
+            starts_.push_back(get_time_from_file_name(r.get_file_name(i), &t) ? 0 : uint32_t(t));
+        }
+    }
+    void update(const time_stamp& t, long long events) {
+        if (++calls_ % 64) return;
+        size_t done = 0;
+        while (done + 1 < starts_.size() && starts_[done + 1] && starts_[done + 1] <= t.timeup) ++done;
+        bar_.update(done, std::to_string(events) + " events");
+    }
+
+private:
+    progress bar_;
+    std::vector<uint32_t> starts_;
+    unsigned calls_ = 0;
+};
+
+// The entry that names the event: the first channel updated in it that is
+// no slow value, else the first channel updated in it.
+template <class L, class R>
+const zorv_channel_entry_long* reference_entry(const R& r) {
+    const zorv_channel_entry_long* first = nullptr;
+    for (int i = 0; i < r.nchans; ++i) {
+        const auto& rec = *r.results[i];
+        if (!rec.updated || !rec.data) continue;
+        if (!L::is_update_type(rec.data->dtype & 0xFFFF)) return &rec.res;
+        if (!first) first = &rec.res;
+    }
+    return first;
+}
+
+// One event: {"event", "time", "channels": {key: value}}, or for TSV the
+// channels' values next to the event and time (slow values as the bare number).
+template <class L, class R>
+json event_record(const R& r, bool tsv) {
+    constexpr file_layout lay = L::legacy ? file_layout::legacy : file_layout::current;
+    const zorv_channel_entry_long* ref = reference_entry<L>(r);
+    const zorv_time_id id = ref ? ref->event_id : r.current_event_id;
+    json rec = {{"event", id.event_number}, {"time", time_text(id.time)}};
+    json chans = json::object();
+    for (int i = 0; i < r.nchans; ++i) {
+        const auto& c = *r.results[i];
+        if (!(c.updated || c.slow) || !c.data) continue;
+        json v = decode_block(c.data, lay, c.chan.subchan);
+        if (!c.updated) v["carried"] = true;
+        if (c.res.event_id.event_number != id.event_number) v["event"] = c.res.event_id.event_number;
+        const std::string key = channel_key(c);
+        if (tsv) rec[key] = v.contains("value") && (v["kind"] == "update" || v["kind"] == "env") ? v["value"] : v;
+        else chans[key] = std::move(v);
+    }
+    if (!tsv) rec["channels"] = std::move(chans);
+    return rec;
+}
+
+template <class L>
+void read_events(typename reader_for<L>::type& r, const read_options& o) {
+    if (const int rc = r.start()) {
+        const int status = rc == ZORV_DAQ_READER_NOT_FOUND || rc == ZORV_DAQ_READER_INV_PARAM
+                               ? exit_bad_input
+                               : exit_problems;
+        fail("read", status, r.get_last_error());
+    }
+    std::vector<std::string> columns = {"event", "time"};
+    for (int i = 0; i < r.nchans; ++i) columns.push_back(channel_key(*r.results[i]));
+    record_writer out(o.tsv, columns);
+    file_progress bar(r);
+    std::vector<zorv_channel_entry_long*> res;
+    long long events = 0;
+    int rc = 0;
+    while ((o.limit < 0 || events < o.limit) &&
+           (rc = r.get_data(nullptr, &res, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
+        const json rec = event_record<L>(r, o.tsv);
+        out.write(rec);
+        ++events;
+        bar.update(r.current_event_id.time, events);
+    }
+    if (rc != 0 && rc != ZORV_DAQ_READER_OUT_OF_WINDOW)
+        fail("read", exit_problems, std::string("reading stopped after ") + std::to_string(events) +
+                                        " events: " + r.error_i2a(rc));
+}
+
+void run_read(const read_options& o) {
+    separate_data_output();
+    const settings s = check_options(o);
+    if (o.accept_open) setenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1", 1);
+    file_layout lay = file_layout::current;
+    for (size_t i = 0; i < o.files.size(); ++i) {
+        file_layout l;
+        std::string why;
+        if (!detect_layout(o.files[i], &l, &why)) bad(o.files[i] + ": " + why);
+        if (i > 0 && l != lay) bad("the files are of both layouts; read each layout on its own");
+        lay = l;
+    }
+    read_options opts = o;
+    bool dropped = false;
+    auto run = [&](auto tag) {
+        using L = decltype(tag);
+        if (!s.request_mode) opts.files = usable_files<L>(o.files, &dropped);
+        typename reader_for<L>::type r;
+        r.set_debug(o.debug);
+        if (!open_reader<L>(r, opts, s)) return false;
+        if (o.chans.empty()) {
+            select_channels(r, all_channels<L>(r));
+        } else {
+            check_known<L>(r, o.chans);
+            select_channels(r, o.chans);
+        }
+        read_events<L>(r, o);
+        return true;
+    };
+    if (!with_layout(lay, run)) {
+        // A request whose files are not of the layout tried first.
+        if (!with_layout(file_layout::legacy, run)) bad("the request's files are no DAQ raw files");
+    }
+    if (dropped) throw CLI::RuntimeError(exit_problems);
+}
+
+void register_read(CLI::App& app) {
+    auto o = std::make_shared<read_options>();
+    CLI::App* sub = app.add_subcommand(
+        "read",
+        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines or TSV: "
+        "one record per event with each channel's decoded value");
+    sub->add_option("files", o->files, "DAQ raw files (either layout, not mixed)");
+    sub->add_option("--run", o->run, "run number R, or runs R1-R2");
+    sub->add_option("--from", o->from,
+                    "start time (UTC): seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[.ffffff]");
+    sub->add_option("--to", o->to, "stop time (UTC), same forms");
+    sub->add_option("--exp", o->exp, "experiment name of a request (reader default: linac)");
+    sub->add_option("--stream", o->stream, "stream name of a request (reader default: main)");
+    sub->add_option("--cdir", o->cdir, "run catalogue directory of a request");
+    sub->add_option("--ddir", o->ddir, "data directory of a request");
+    sub->add_option("-c,--chan", o->chans,
+                    "channel NAME[:SUB][;NICK], repeatable (default: every channel of the first file)");
+    sub->add_flag("--by-time", o->by_time, "match channels by time instead of by event number");
+    sub->add_option("--tolerance", o->tolerance_us, "time matching tolerance in microseconds")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_option("--step", o->step, "step between events: N events, or Xs seconds with --by-time");
+    sub->add_option("--start-event", o->start_event, "first event number");
+    sub->add_option("--stop-event", o->stop_event, "last event number");
+    sub->add_option("-n,--limit", o->limit, "at most this many events")->check(CLI::NonNegativeNumber);
+    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    sub->add_flag("--accept-open-files", o->accept_open,
+                  "also read files changed in the last 30 seconds (still being written)");
+    sub->add_option("--debug", o->debug, "the reader's debug level (its messages go to standard error)");
+    sub->callback([o]() { run_read(*o); });
+}
+
+}  // namespace
+
+ZORV_CLI_COMMAND(register_read)
