@@ -292,7 +292,7 @@ bool run_many_files(zorv::file_layout layout, const options& o) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: zorv-bench-figures [--dir DIR] [--files N] [--events N] [--many-files N]\n"
+                 "usage: zorv-bench-figures [--dir DIR] [--files N] [--events N] [--many-files N (0: none)]\n"
                  "       [--many-events N] [--repeat N] [--threads N] [--layout current|legacy|both]\n"
                  "       [--keep]\n");
     return 2;
@@ -301,16 +301,16 @@ int usage() {
 bool parse(int argc, char** argv, options* o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto number = [&](int* v) {
+        auto number = [&](int* v, int lo = 1) {
             if (i + 1 >= argc) return false;
             *v = std::atoi(argv[++i]);
-            return *v > 0;
+            return *v >= lo;
         };
         bool ok = true;
         if (a == "--dir" && i + 1 < argc) o->dir = argv[++i];
         else if (a == "--files") ok = number(&o->files);
         else if (a == "--events") ok = number(&o->events);
-        else if (a == "--many-files") ok = number(&o->many_files);
+        else if (a == "--many-files") ok = number(&o->many_files, 0);
         else if (a == "--many-events") ok = number(&o->many_events);
         else if (a == "--repeat") ok = number(&o->repeat);
         else if (a == "--threads") ok = number(&o->threads);
@@ -347,7 +347,8 @@ int main(int argc, char** argv) {
     print_machine(o);
     bool ok = true;
     for (auto layout : o.layouts) ok &= run_layout(layout, o);
-    for (auto layout : o.layouts) ok &= run_many_files(layout, o);
+    if (o.many_files > 0)
+        for (auto layout : o.layouts) ok &= run_many_files(layout, o);
     std::printf("load average at end: %s\n", first_line("/proc/loadavg", "").c_str());
     if (own_dir) {
         std::error_code ec;

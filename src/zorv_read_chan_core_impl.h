@@ -4,6 +4,7 @@
 #define ZORV_READ_CHAN_CORE_IMPL_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,18 +37,38 @@ inline buffer alloc_zeroed(size_t n) {
     return buffer(static_cast<unsigned char*>(std::calloc(1, n ? n : 1)));
 }
 
+constexpr size_t huge_page = size_t(2) << 20;
+
+inline size_t huge_pages_for(size_t n) { return (n + huge_page - 1) & ~(huge_page - 1); }
+
 // A buffer of many megabytes (a channel basket copy), aligned and advised for
 // transparent huge pages: filling it page by page costs one fault per 4 KiB,
 // which on virtual machines takes longer than the copy itself. Released with
 // free().
 inline void* alloc_large(size_t n) {
-    constexpr size_t huge = size_t(2) << 20;
-    if (n < huge) return std::malloc(n);
-    const size_t rounded = (n + huge - 1) & ~(huge - 1);
-    void* p = std::aligned_alloc(huge, rounded);
+    if (n < huge_page) return std::malloc(n);
+    void* p = std::aligned_alloc(huge_page, huge_pages_for(n));
     if (!p) return std::malloc(n);
-    madvise(p, rounded, MADV_HUGEPAGE);
+    madvise(p, huge_pages_for(n), MADV_HUGEPAGE);
     return p;
+}
+
+// Once every entry of a channel is decoded nothing reads its basket again;
+// holding on to it would keep the channel's data twice in memory. A mapped
+// basket drops its pages (they come back from the file if read); a copy gives
+// back the whole pages inside it, which read as zeros from then on. The
+// pointers stay valid until clean.
+inline void release_basket_pages(void* copy, unsigned char* mapping, size_t mapping_size) {
+    if (mapping) {
+        madvise(mapping, mapping_size, MADV_DONTNEED);
+        return;
+    }
+    if (!copy) return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(copy);
+    const uintptr_t end = start + load_be32(static_cast<const unsigned char*>(copy) + 4);
+    const uintptr_t first = (start + page - 1) & ~(page - 1), last = end & ~(page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
@@ -763,6 +784,7 @@ private:
                          block ? addr(block + sh_size) : 0};
         if (++rc_.out_done == rc_.out_total) {
             rc_.all_done = 1;
+            read_chan_detail::release_basket_pages(rc_.chnb, rc_.chn_base, rc_.chn_base_size);
             rc_.signal_master();
         }
         return rc_.stop == 0;

@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs the project into a scratch prefix and builds an outside program
+# against it twice: with pkg-config and with find_package(ZorvDaq).
+# Usage: check_install.sh BUILD_DIR SOURCE_DIR ZORV_DAQ_PROGRAM
+set -eu
+build=$1 src=$2 prog=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+"$prog" gen --sample -o "$work/sample" >/dev/null
+file=$(ls "$work"/sample/*.raw | head -n 1)
+
+# pkg-config
+libdir=$(ls -d "$work"/prefix/lib*/pkgconfig | head -n 1)
+PKG_CONFIG_PATH=$libdir
+export PKG_CONFIG_PATH
+c++ "$src/tests/install/outside.cpp" -o "$work/outside" $(pkg-config --cflags --libs zorvdaq) \
+    -Wl,-rpath,"$(dirname "$libdir")"
+"$work/outside" "$file" | grep -q '^channels [1-9]'
+
+# CMake package
+mkdir "$work/cm"
+cp "$src/tests/install/outside.cpp" "$work/cm/"
+cat > "$work/cm/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(outside CXX)
+find_package(ZorvDaq REQUIRED)
+add_executable(outside outside.cpp)
+target_link_libraries(outside PRIVATE ZorvDaq::zorvdaq)
+CM
+cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
+      -DCMAKE_BUILD_RPATH="$(dirname "$libdir")" >/dev/null
+cmake --build "$work/cm/build" >/dev/null
+"$work/cm/build/outside" "$file" | grep -q '^OK$'
+echo "install check passed"
