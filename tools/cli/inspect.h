@@ -188,23 +188,24 @@ public:
         int* flag = nullptr;
         const int rc = reader_.start(&mx, &cond, &flag);
         if (rc != 0 || !mx) return rc;
-        pthread_mutex_lock(mx);
+        // The workers take the reader's mutex before the master's, so
+        // finished() (which takes the reader's) runs without the master's
+        // held; a signal given in between is kept in the flag.
         while (!finished()) {
-            if (*flag) {
-                *flag = 0;
-                continue;
+            pthread_mutex_lock(mx);
+            if (!*flag) {
+                struct timespec until;
+                clock_gettime(CLOCK_REALTIME, &until);
+                until.tv_nsec += 100 * 1000 * 1000;
+                if (until.tv_nsec >= 1000000000L) {
+                    until.tv_sec += 1;
+                    until.tv_nsec -= 1000000000L;
+                }
+                pthread_cond_timedwait(cond, mx, &until);
             }
-            struct timespec until;
-            clock_gettime(CLOCK_REALTIME, &until);
-            until.tv_nsec += 100 * 1000 * 1000;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1000000000L;
-            }
-            pthread_cond_timedwait(cond, mx, &until);
+            *flag = 0;
+            pthread_mutex_unlock(mx);
         }
-        *flag = 0;
-        pthread_mutex_unlock(mx);
         return 0;
     }
 
