@@ -524,6 +524,10 @@ ZORV_EXPORT int get_files_for_period(time_t start, time_t stop,
 ZORV_EXPORT int get_time_for_run(int run, time_t* t1, time_t* t2, const char* exp,
                                  const char* cdir);
 ZORV_EXPORT int get_pnfs_dir(const char* exp, const char* file, char* buf, int* size, int mode);
+// Appends the run numbers from first to last that the catalogue holds, in
+// ascending order; 0 on success (also when there are none).
+ZORV_EXPORT int get_runs_in_range(int first, int last, std::vector<int>* out,
+                                  const std::string* exp, const char* cdir);
 
 // ---------------------------------------------------------------------------
 // Diagnostic printers (standard output).

@@ -161,9 +161,10 @@ int read_run_number(const char* p, const char** end) {
     return q != p && v > 0 && v <= INT_MAX ? static_cast<int>(v) : 0;
 }
 
-// Run number of a catalogue entry name "run<R>.xml"; 0 for anything else.
+// Run number of a catalogue entry name "run<R>.xml"; 0 for anything else,
+// including numbers written with leading zeros, which name no run file.
 int run_number_of_entry(const char* name) {
-    if (std::strncmp(name, "run", 3) != 0) return 0;
+    if (std::strncmp(name, "run", 3) != 0 || name[3] == '0') return 0;
     const char* end = nullptr;
     int run = read_run_number(name + 3, &end);
     return std::strcmp(end, ".xml") == 0 ? run : 0;
@@ -176,6 +177,7 @@ std::vector<int> runs_in_catalog(const std::string& dir) {
     while (const dirent* e = readdir(d.get()))
         if (int r = run_number_of_entry(e->d_name)) runs.push_back(r);
     std::sort(runs.begin(), runs.end());
+    runs.erase(std::unique(runs.begin(), runs.end()), runs.end());
     return runs;
 }
 
@@ -279,6 +281,20 @@ int get_time_for_run(int run, time_t* t1, time_t* t2, const char* exp, const cha
         if (!start || !stop) return 1;
         *t1 = start;
         *t2 = stop;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+// The run numbers from first to last (inclusive) that the catalogue holds a
+// run file for, in ascending order.
+int get_runs_in_range(int first, int last, std::vector<int>* out, const std::string* exp,
+                      const char* cdir) {
+    if (!out || !exp || !cdir || !*cdir || !is_plain_name(*exp)) return 1;
+    try {
+        for (int r : runs_in_catalog(experiment_dir(cdir, *exp)))
+            if (r >= first && r <= last) out->push_back(r);
         return 0;
     } catch (...) {
         return 1;

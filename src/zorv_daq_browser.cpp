@@ -31,9 +31,11 @@ int zorv_daq_browser::Init(char* filename) {
         std::cerr << "zorv_daq_browser::Init: wrong filename len= " << len << std::endl;
         return -2;
     }
-    std::free(FileName);
+    // A browser initialised again without Clean starts over with a fresh
+    // reader: nothing of the previous file's tables stays loaded or leaks.
+    Clean();
     FileName = strdup(filename);
-    if (!Reader) Reader = new zorv_daq_reader();
+    Reader = new zorv_daq_reader();
     Status = 1;
     return 0;
 }

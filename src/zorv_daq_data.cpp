@@ -254,6 +254,8 @@ void zorv_daq_data::PrintFast() {
         float start = 0.0f, inc = 1.0f;
         int ndata = 0;
         get_spect_params_for_data_type_2009(b.hdr, &start, &inc, nullptr, &ndata, 0);
+        // The data pointer is member 0's samples: the start of the channel's
+        // data, whatever the entry's position in the list.
         const float* arr = get_pointer_to_data_2009(b.hdr, 0);
         std::cout << "  " << i << " fast: " << chname_of(b.hdr) << " dtype " << dtype
                   << " error " << b.hdr->error << " length " << b.hdr->ldata << " start "

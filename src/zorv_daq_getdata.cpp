@@ -264,7 +264,8 @@ int zorv_daq_getdata::set_head_in() {
         if (float* p = slots<L>::samples(chan, 0)) Data = reinterpret_cast<char*>(p);
     }
 
-    // A slow channel is named by its update record, a fast one by its header.
+    // A slow channel is named by its update record, a fast one by its header;
+    // a slow block without payload has no record and keeps its header's name.
     if (ChanType == 2 && b.payload())
         PropName = hl::terminated_text(b.payload(), L::upd_prop_len, b.payload_len(), &name_copy_);
     else
@@ -826,13 +827,17 @@ float* zorv_daq_getdata::ConvertImage() {
         return image_geometry_of(selected_block<L>(*this), &g);
     });
     if (!found || !g.pixels) return nullptr;
-    if (g.bpp < 1 || g.bpp > max_pixel_bytes) {
+    // Pixels wider than 32 bits cannot be gathered into one value: refused.
+    if (g.bpp > max_pixel_bytes) {
         std::cerr << "zorv_daq_getdata::ConvertImage: unsupported bytes per pixel " << g.bpp
                   << std::endl;
         return nullptr;
     }
-    // The pixel count must match the head and the bytes must be present.
-    if (g.len < 1 || g.nx < 1 || g.ny < 1 || g.len != g.nx * g.bpp * g.ny ||
+    // The pixel count must match the head and the bytes must be present; a
+    // head without pixels of at least one byte never matches its length. The
+    // product is formed unsigned: both sides can be near 2^31.
+    if (g.len < 1 || g.bpp < 1 || g.nx < 1 || g.ny < 1 ||
+        uint64_t(g.len) != uint64_t(g.nx) * uint64_t(g.bpp) * uint64_t(g.ny) ||
         uint64_t(g.len) > g.avail)
         return nullptr;
 

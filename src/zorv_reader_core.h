@@ -139,6 +139,8 @@ protected:
     void free_results();
     int copy_text(char* field, size_t size, const char* text);
     int insert_path(char* path, bool append);
+    int resolve_file(const char* name, char** path);
+    static bool matched_by_property(int type);
     int find_in_search_list(const char* candidate, char** found);
     bool accept_path(const char* path) const;
     int check_first_file_tables();

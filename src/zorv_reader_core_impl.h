@@ -393,7 +393,11 @@ template <class L>
 bool reader<L>::accept_path(const char* path) const {
     bool exists = false;
     const bool closed = reader_detail::closed_long_enough(path, &exists);
-    if (!reader_text<L>::check_close_time || reader_detail::close_time_ignored()) return exists;
+    if (!reader_text<L>::check_close_time) {
+        if (!exists && debug > 0) std::printf(reader_text<L>::not_found_direct, path);
+        return exists;
+    }
+    if (reader_detail::close_time_ignored()) return exists;
     if (closed) return true;
     if (debug > 0) std::printf(reader_text<L>::not_found_direct, path);
     if (exists) std::printf("%s::add_file() file %s skipped (not closed)\n", reader_text<L>::cls, path);
@@ -443,12 +447,12 @@ int reader<L>::find_in_search_list(const char* candidate, char** found) {
     return ZORV_DAQ_READER_FILES_NOT_FOUND;
 }
 
+// Turns a file name into the path of an accepted file (a heap string stored
+// through `path`), or a status. A failed allocation of the candidate empties
+// the file list.
 template <class L>
-int reader<L>::add_file(const char* name, bool append) {
+int reader<L>::resolve_file(const char* name, char** path) {
     using T = reader_text<L>;
-    if (reader_detail::empty_text(name)) return set_error(ZORV_DAQ_READER_INV_PARAM);
-    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
-
     const bool bare = std::strchr(name, '/') == nullptr;
     const bool ddir_set = request.ddir[0] != '\0';
     const bool ddir_list = std::strchr(request.ddir, ':') != nullptr;
@@ -462,28 +466,26 @@ int reader<L>::add_file(const char* name, bool append) {
     if (!cand) {
         std::printf(ddir_list ? "Failed to malloc for file: %s\n" : T::candidate_malloc, name);
         free_files();
-        return set_error(ZORV_DAQ_READER_INTERN_ERROR);
+        return ZORV_DAQ_READER_INTERN_ERROR;
     }
     std::unique_ptr<char, free_path> owned(cand);
 
-    if (std::strchr(cand, '/') == nullptr && (!ddir_set || ddir_list)) {
-        char* path = nullptr;
-        const int r = find_in_search_list(cand, &path);
-        if (r != 0) return set_error(r);
-        return insert_path(path, append);
-    }
+    if (std::strchr(cand, '/') == nullptr && (!ddir_set || ddir_list)) return find_in_search_list(cand, path);
 
-    bool accepted = false;
-    if constexpr (T::check_close_time) {
-        accepted = reader_detail::close_time_ignored() || accept_path(cand);
-    } else {
-        bool exists = false;
-        reader_detail::closed_long_enough(cand, &exists);
-        accepted = exists;
-        if (!exists && debug >= 1) std::printf(T::not_found_direct, cand);
-    }
-    if (!accepted) return set_error(ZORV_DAQ_READER_FILES_NOT_FOUND);
-    return insert_path(owned.release(), append);
+    const bool accepted = (T::check_close_time && reader_detail::close_time_ignored()) || accept_path(cand);
+    if (!accepted) return ZORV_DAQ_READER_FILES_NOT_FOUND;
+    *path = owned.release();
+    return ZORV_DAQ_READER_OK;
+}
+
+template <class L>
+int reader<L>::add_file(const char* name, bool append) {
+    if (reader_detail::empty_text(name)) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    char* path = nullptr;
+    const int r = resolve_file(name, &path);
+    if (r != 0) return set_error(r);
+    return insert_path(path, append);
 }
 
 template <class L>
@@ -679,20 +681,17 @@ int reader<L>::loaded_cdt_count() const {
     return cdt ? (cdt->length - 8) / L::cdt_entry_size : 0;
 }
 
-// Enters `file`, loads its tables into get_tables and takes it out of the
-// list again. Exactly the entry added here is removed, so that a caller's own
-// entries of the same file, or of names containing it, stay in the list.
+// Resolves `file` as add_file does and loads its tables into get_tables. The
+// path never enters `files`: a caller's own entries of the same file, or of
+// names containing it, stay as they are, and the inspection works at any
+// time, also while the slicer reads (it touches only get_tables).
 template <class L>
 int reader<L>::open_inspected_file(const char* file, int mode) {
     get_tables.clean_up();
-    const bool append = L::legacy;
-    const int r = add_file(file, append);
-    if (r != 0) return r;
-    if (files.empty()) return ZORV_DAQ_READER_INTERN_ERROR;
-    const size_t at = append ? files.size() - 1 : 0;
-    char* path = files[at];
+    char* path = nullptr;
+    const int r = resolve_file(file, &path);
+    if (r != 0) return set_error(r);
     const int loaded = get_tables.get_all_tables(path, mode, &chans);
-    files.erase(files.begin() + at);
     // The table set keeps the name pointer of a loaded file; it is freed
     // only after the tables have let go of it.
     if (loaded != 0) {
@@ -827,6 +826,14 @@ int reader<L>::ask_slicer(zorv_time_id* id, int type) {
     return s;
 }
 
+// Block types whose entries name their channel by the property at the head of
+// the payload and do not stand for an event: the update, begin-of-run and
+// end-of-run blocks; in the legacy layout the update block alone.
+template <class L>
+bool reader<L>::matched_by_property(int type) {
+    return L::legacy ? type == L::upd_type : L::is_update_type(type);
+}
+
 // The entry that stands for the event: the first with a channel header that
 // is not an update, begin-of-run or end-of-run block; else the first entry.
 template <class L>
@@ -840,7 +847,7 @@ const zorv_channel_entry_long* reader<L>::reference_entry() const {
             if (debug > 0 || L::legacy) std::printf("%s", reader_text<L>::null_chan_header);
             continue;
         }
-        if (!L::is_update_type(sh->dtype & 0xFFFF)) return e;
+        if (!matched_by_property(sh->dtype & 0xFFFF)) return e;
     }
     return first;
 }
@@ -866,8 +873,7 @@ int reader<L>::window_side(const zorv_channel_entry_long* ref) const {
 // are matched by the property name at the head of their payload.
 template <class L>
 int reader<L>::find_result_for(const zorv_channel_entry_long* e, const subhead* sh) {
-    const int dt = sh->dtype & 0xFFFF;
-    const bool by_property = L::legacy ? dt == L::upd_type : L::is_update_type(dt);
+    const bool by_property = matched_by_property(sh->dtype & 0xFFFF);
     const long payload = long(sh->ldata) - long(sizeof(subhead));
     const char* data = reinterpret_cast<const char*>(e->sbchdata[0].data);
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {

@@ -10,8 +10,11 @@
 #define ZORV_READER_DISCOVERY_IMPL_H
 
 #include <dirent.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -122,6 +125,26 @@ bool any_eit_entry(const zorv_event_index_table_2010* eit, F f) {
     return false;
 }
 
+// Appends the run numbers from first to last that a name carries as
+// "_run<R>_" (written as "%d" writes it, so without leading zeros).
+inline void runs_in_name(const char* name, int first, int last, std::vector<int>* out) {
+    for (const char* p = std::strstr(name, "_run"); p; p = std::strstr(p + 1, "_run")) {
+        const char* d = p + 4;
+        if (*d < '1' || *d > '9') continue;
+        long long v = 0;
+        while (*d >= '0' && *d <= '9' && v <= INT32_MAX) v = v * 10 + (*d++ - '0');
+        if (*d == '_' && v >= first && v <= last) out->push_back(static_cast<int>(v));
+    }
+}
+
+inline bool path_exists(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+// Ranges wider than this list only the runs that can answer (see run_numbers).
+constexpr int64_t max_listed_runs = 10000;
+
 // The file's sequence field (between the second-to-last and the last "_" of
 // the base name) and the name up to and including the "_" in front of it.
 struct name_parts {
@@ -162,6 +185,7 @@ private:
 
     int take_request(const zorv_daq_request* req, std::vector<daq_channel_entry*>* channels);
     int run_branch();
+    std::vector<int> run_numbers() const;
     int period_branch();
     void narrow_to_period();
     int local_period_scan();
@@ -241,9 +265,8 @@ int discovery<L>::run_branch() {
     const zorv_daq_request& q = r_.request;
     std::vector<std::unique_ptr<int>> cells;
     std::vector<int*> runs;
-    const int64_t last = q.run_last > q.run_first ? q.run_last : q.run_first;
-    for (int64_t n = q.run_first; n <= last; ++n) {
-        int* cell = new (std::nothrow) int(static_cast<int>(n));
+    for (int n : run_numbers()) {
+        int* cell = new (std::nothrow) int(n);
         if (!cell) {
             std::printf("%s::init() Failed to malloc run number\n", cls);
             return ZORV_DAQ_READER_INTERN_ERROR;
@@ -267,6 +290,28 @@ int discovery<L>::run_branch() {
                 cls);
     extend_ = true;
     return local_run_scan(runs);
+}
+
+// The run numbers to ask for: every number of the range. A wide range lists
+// only the runs the catalogue holds and those named in the data directory:
+// any other run yields no file from the catalogue query nor from the local
+// scan, so the answer is the same without one cell per number of the range.
+template <class L>
+std::vector<int> discovery<L>::run_numbers() const {
+    const zorv_daq_request& q = r_.request;
+    const int last = q.run_last > q.run_first ? q.run_last : q.run_first;
+    std::vector<int> runs;
+    if (int64_t(last) - q.run_first < discovery_detail::max_listed_runs) {
+        for (int64_t n = q.run_first; n <= last; ++n) runs.push_back(static_cast<int>(n));
+        return runs;
+    }
+    get_runs_in_range(q.run_first, last, &runs, &exp_, q.cdir);
+    if (discovery_detail::dir_ptr dir = discovery_detail::open_dir(q.ddir))
+        while (const dirent* e = readdir(dir.get()))
+            discovery_detail::runs_in_name(e->d_name, q.run_first, last, &runs);
+    std::sort(runs.begin(), runs.end());
+    runs.erase(std::unique(runs.begin(), runs.end()), runs.end());
+    return runs;
 }
 
 // Keeps of the run's files those the period query also names.
@@ -293,10 +338,7 @@ void discovery<L>::narrow_to_period() {
             bool keep = false;
             for (const std::string& n : names) {
                 if (r_.debug > 1) std::printf("Comparing:[%s][%s]\n", base, n.c_str());
-                if (n == base) {
-                    keep = true;
-                    break;
-                }
+                keep = keep || n == base;
             }
             if (!keep) {
                 delete[] p;
@@ -433,12 +475,28 @@ void discovery<L>::add_fallback(zorv_root_xml_files* rec,
     discovery_detail::add_name(rec, cand.name.c_str());
 }
 
+// Each path is entered by its base name, resolved like any other name. When
+// that yields no existing file (the data directory does not hold it, or a
+// path accepted unchecked is missing) while the catalogue's own path names
+// one, that path is entered instead: a request that names only the
+// catalogue still reads the files the catalogue lists.
 template <class L>
 void discovery<L>::enter_files() {
-    for (zorv_root_xml_files* rec : list_.records)
-        for (const char* p : rec->rfiles)
-            if (p && (exp_.empty() || std::strstr(p, exp_.c_str())))
-                r_.add_file(discovery_detail::base_name(p), true);
+    using discovery_detail::path_exists;
+    for (zorv_root_xml_files* rec : list_.records) {
+        for (const char* p : rec->rfiles) {
+            if (!p || (!exp_.empty() && !std::strstr(p, exp_.c_str()))) continue;
+            const char* base = discovery_detail::base_name(p);
+            const int rc = r_.add_file(base, true);
+            if (base == p || !path_exists(p)) continue;
+            if (rc == 0) {
+                if (path_exists(r_.files.back())) continue;
+                std::free(r_.files.back());
+                r_.files.pop_back();
+            }
+            r_.add_file(p, true);
+        }
+    }
     list_.release();
 }
 

@@ -322,6 +322,11 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
                           "--chan", "TORO1", "--limit", "2"});
         ASSERT_EQ(req.status, 0) << req.err;
         EXPECT_EQ(req.records().at(1)["event"], event_number(cfg, 1));
+        // Without --ddir the files are looked up where the catalogue says they are.
+        result by_catalogue = run({"read", "--run", std::to_string(cfg.run), "--cdir", dir + "/catalog",
+                                   "--chan", "TORO1", "--limit", "2"});
+        ASSERT_EQ(by_catalogue.status, 0) << by_catalogue.err;
+        EXPECT_EQ(by_catalogue.out, req.out);
 
         result tsv = run(with({"read", "--tsv", "--chan", "TORO1", "--limit", "3"}, files));
         ASSERT_EQ(tsv.status, 0) << tsv.err;
@@ -354,6 +359,35 @@ TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
     const auto recs = r.records();
     ASSERT_EQ(recs.size(), 5u);
     EXPECT_EQ(recs[0]["event"], event_number(cfg, 5));
+}
+
+// A file cut short (as by an interrupted copy) is damaged, not of another
+// format: reported with where its table of contents was looked for, left
+// out, the other files read.
+TEST(Cli, ReadLeavesOutATruncatedFile) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        zorv_test::temp_dir dir;
+        auto cfg = zorv_test::small_run_config(dir.path(), 3, 4, "minimal", lay);
+        const auto files = zorv_test::write_run(cfg);
+        ASSERT_EQ(files.size(), 3u);
+        const std::string whole = zorv_test::read_file(files[1]);
+        for (size_t keep : {whole.size() / 2, size_t(6)}) {
+            SCOPED_TRACE(keep);
+            ASSERT_TRUE(zorv_test::write_file(files[1], whole.substr(0, keep)));
+            result r = run(with({"read"}, files));
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_NE(r.err.find(files[1] + ": at "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("truncated or damaged"), std::string::npos) << r.err;
+            const auto recs = r.records();
+            ASSERT_EQ(recs.size(), 8u);
+            EXPECT_EQ(recs[3]["event"], event_number(cfg, 3));
+            EXPECT_EQ(recs[4]["event"], event_number(cfg, 8));
+
+            result info = run({"info", files[1]});
+            EXPECT_EQ(info.status, 1) << info.err;
+        }
+    }
 }
 
 }  // namespace

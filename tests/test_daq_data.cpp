@@ -200,6 +200,8 @@ TEST(DaqData, BrowserListsTheChannelsOfAFile) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("collected 13-13 channels\n"), std::string::npos);
     EXPECT_NE(out.find("evtype: 1 mask: 2d"), std::string::npos);  // normal events, bit 1
+    ASSERT_EQ(b.Init(&path[0]), 0);  // again without Clean: no table of before stays loaded
+    EXPECT_EQ(b.GetChanName(0, &num, nullptr, nullptr), nullptr);
     b.Clean();
 
     std::string missing = "/nonexistent/file.raw";

@@ -7,6 +7,7 @@
 // suite only reports itself skipped.
 #if __has_include("zorv_daq_reader_2010.h") && __has_include("zorv_daq_writer_impl.h")
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -113,6 +114,33 @@ TEST_F(Discovery, RunWithoutTimesTakesTheRunsTimes) {
     }
 }
 
+TEST_F(Discovery, CatalogueAloneAndWideRunRangesFindTheRunsFiles) {
+    struct {
+        const char* what;
+        int run_first, run_last;
+        const char* ddir;  // replaces the data directory
+        std::vector<int> expected;
+    } cases[] = {
+        {"no data directory", 1, 0, "", {0, 1, 2}},
+        {"a data directory without the files", 1, 0, "/nonexistent/zorv", {0, 1, 2}},
+        {"every run number", 1, INT32_MAX, nullptr, {0, 1, 2, 3, 4}},
+        {"every run number, no data directory", 2, INT32_MAX, "", {3, 4}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        zorv_daq_reader_2010 rd;
+        zorv_daq_request q = request(c.run_first, c.run_last, 0, 0, true);
+        if (c.ddir) std::strcpy(q.ddir, c.ddir);
+        ASSERT_EQ(rd.init(&q, nullptr), 0) << rd.get_last_error();
+        EXPECT_EQ(found(rd), c.expected);
+    }
+    // Without a catalogue the directory scan still finds them.
+    zorv_daq_reader_2010 rd;
+    zorv_daq_request q = request(2, INT32_MAX, 0, 0, false);
+    ASSERT_EQ(rd.init(&q, nullptr), 0) << rd.get_last_error();
+    EXPECT_EQ(found(rd), (std::vector<int>{3, 4}));
+}
+
 TEST_F(Discovery, NothingToFindEndsInFilesNotFound) {
     struct {
         uint32_t start, stop;
@@ -163,6 +191,21 @@ TEST_F(Discovery, DiagnosticsLeaveTheFileListAsItWas) {
                        "not found in file: "),
               std::string::npos);
     EXPECT_EQ(rd.get_number_of_files(), 0);
+
+    // A started reader still inspects files, and its own list stays.
+    zorv_daq_reader_2010 started;
+    std::vector<char*> files{&file[0]};
+    char chan[] = "TORO1";
+    daq_channel_entry ch{chan, {}};
+    std::vector<daq_channel_entry*> chans{&ch};
+    ASSERT_EQ(started.init(&files, &chans), 0);
+    ASSERT_EQ(started.start(), 0) << started.get_last_error();
+    int n = 0;
+    EXPECT_EQ(started.get_number_of_channels(file.c_str(), &n, 0), 0);
+    EXPECT_GT(n, 0);
+    std::vector<chan_descr_2010*> descr;
+    EXPECT_EQ(started.fill_chan_descr(file.c_str(), &descr), 0);
+    EXPECT_EQ(started.get_number_of_files(), 1);
 }
 
 }  // namespace

@@ -121,16 +121,35 @@ bool layout_of_pattern(uint32_t word, uint32_t current_pattern, file_layout* out
     return true;
 }
 
+// Layout named by the event-header basket a DAQ file starts with; false
+// when the file does not start like one.
+bool layout_of_start(const mapped_file& f, file_layout* out) {
+    zorv::be_reader r(f.data(), f.size());
+    const uint32_t word = r.u32(0);
+    if (!r.ok()) return false;
+    if (word == zorv::layout_current::pattern_evh_basket) *out = file_layout::current;
+    else if (word == zorv::layout_legacy::pattern_evh_basket) *out = file_layout::legacy;
+    else return false;
+    return true;
+}
+
 }  // namespace
 
 bool detect_layout(const mapped_file& f, file_layout* out, std::string* why) {
     if (!f.ok()) return *why = f.error(), false;
     zorv::be_reader r(f.data(), f.size());
-    if (f.size() < 8) return *why = "not a DAQ raw file (too short)", false;
-    const uint32_t ref = r.u32(f.size() - 4);
+    const uint32_t ref = f.size() >= 8 ? r.u32(f.size() - 4) : 0;
     file_layout by_ref;
-    if (!layout_of_pattern(r.u32(ref), zorv::layout_current::pattern_ref, &by_ref) || !r.ok())
-        return *why = "not a DAQ raw file (no table of contents at its end)", false;
+    if (f.size() < 8 || !layout_of_pattern(r.u32(ref), zorv::layout_current::pattern_ref, &by_ref) || !r.ok()) {
+        // A file that starts like a DAQ file but whose table of contents
+        // cannot be found is a damaged one (cut short while being copied or
+        // written): its layout is that of its start, and the check of its
+        // tables says what is wrong. Anything else is of another format.
+        if (layout_of_start(f, out)) return true;
+        return *why = f.size() < 8 ? "not a DAQ raw file (too short)"
+                                   : "not a DAQ raw file (no table of contents at its end)",
+               false;
+    }
     // The channel dictionary's pattern decides; the reference table's serves
     // when the dictionary cannot be reached.
     constexpr uint64_t cdt_ref_offset = offsetof(zorv_file_reference_table_2010, cdt_ref);

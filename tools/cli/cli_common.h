@@ -90,8 +90,11 @@ private:
 };
 
 // Tells the layout of a DAQ file from its channel dictionary's pattern
-// (falling back to the reference table's). False with the reason in `why`
-// when the file is missing, unreadable or of another format.
+// (falling back to the reference table's). A file that starts like a DAQ
+// file but has no readable table of contents (truncated or damaged) gets the
+// layout of its start: loading its tables then reports the damage. False
+// with the reason in `why` when the file is missing, unreadable or of
+// another format.
 bool detect_layout(const std::string& path, file_layout* out, std::string* why);
 // The same on a mapped file.
 bool detect_layout(const mapped_file& f, file_layout* out, std::string* why);

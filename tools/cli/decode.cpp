@@ -1,6 +1,8 @@
 // Values of decoded channel blocks for the output of `read`, through the
-// payload queries of the event-format library. Every count read from a block
-// is checked against the block's own length before it is used.
+// library's event decoder (slow values, name/value blocks, spectra, regions
+// of interest, images) and, for the kinds it does not read, the payload
+// queries of the event-format library. Every count and pointer is checked
+// against the block's own length before it is used.
 #include "decode.h"
 
 #include <zlib.h>
@@ -13,6 +15,7 @@
 
 #include "be_reader.h"
 #include "event_util.h"
+#include "zorv_daq_data.h"
 #include "zorv_layout.h"
 
 namespace zorv_cli {
@@ -95,8 +98,17 @@ double tidy(float f) {
 
 json time_json(const time_stamp& t) { return {{"sec", t.timeup}, {"usec", t.timelow}}; }
 
+json update_json(const char* name, size_t len, int status, const time_stamp& t, float value) {
+    json r = {{"prop", name ? text_of(name, len) : std::string()}, {"status", status}, {"value", tidy(value)}};
+    r.update(time_json(t));
+    return r;
+}
+
+// Every record of an update-kind block through the payload queries: the
+// event decoder reads only the one record of an update block, not begin- or
+// end-of-run blocks nor blocks of several records.
 template <class L>
-json decode_update(const block_view<L>& b) {
+json decode_update_records(const block_view<L>& b) {
     json out = json::array();
     const int n = get_number_of_upd_channels(b.sh, layout_sel(L::legacy));
     for (int k = 0; k < n; ++k) {
@@ -105,14 +117,24 @@ json decode_update(const block_view<L>& b) {
         time_stamp t{};
         float value = 0;
         if (get_update_params(b.sh, k, &name, &status, &t, &value, layout_sel(L::legacy))) break;
-        json r = {{"prop", name ? text_of(name, L::upd_prop_len) : std::string()},
-                  {"status", status},
-                  {"value", tidy(value)}};
-        r.update(time_json(t));
-        out.push_back(r);
+        out.push_back(update_json(name, L::upd_prop_len, status, t, value));
     }
     if (out.size() == 1) return out[0];
     return {{"records", out}};
+}
+
+// A slow value: value, status and seconds from the event decoder, the name
+// and the microseconds from the update record it hands out.
+template <class L>
+json decode_update(zorv_daq_getdata& g, const block_view<L>& b) {
+    float value = 0;
+    int status = 0;
+    time_t sec = 0;
+    if (get_number_of_upd_channels(b.sh, layout_sel(L::legacy)) != 1 || g.GetSlowPrm(&value, &status, &sec))
+        return decode_update_records(b);
+    const auto* upd = reinterpret_cast<const typename L::upd_block*>(g.GetData());
+    return update_json(upd->upd_prop, L::upd_prop_len, status,
+                       {uint32_t(sec), upd->upd_ch_time.timelow}, value);
 }
 
 template <class L>
@@ -136,21 +158,17 @@ json decode_env_dict(const block_view<L>& b) {
     return {{"entries", entries}};
 }
 
-template <class L>
-json decode_name_value(const block_view<L>& b) {
-    constexpr size_t head = offsetof(zorv_name_value_block, data);
-    if (!b.holds(0, head)) return {{"error", "name/value block shorter than its head"}};
-    zorv_name_value_block h;
-    std::memcpy(&h, b.payload, head);
-    if (h.ndata < 0 || !b.holds(head, size_t(h.ndata) * sizeof(zorv_name_value_channel)))
-        return {{"error", "name/value count does not fit the block"}};
+json decode_name_value(zorv_daq_getdata& g) {
+    int id = 0, n = 0;
+    char* comment = nullptr;
+    zorv_name_value_channel* recs = nullptr;
+    // The decoder hands out the block only when its count fits the payload.
+    if (g.GetValNamPrm(nullptr, &id, &comment, &n, &recs))
+        return {{"error", "name/value block does not hold its records"}};
     json pairs = json::array();
-    for (int i = 0; i < h.ndata; ++i) {
-        zorv_name_value_channel c;
-        std::memcpy(&c, b.payload + head + size_t(i) * sizeof c, sizeof c);
-        pairs.push_back({{"name", text_of(c.name, sizeof c.name)}, {"value", tidy(c.value)}});
-    }
-    return {{"id", h.id}, {"comment", text_of(h.comment, sizeof h.comment)}, {"values", pairs}};
+    for (int i = 0; i < n; ++i)
+        pairs.push_back({{"name", text_of(recs[i].name, sizeof recs[i].name)}, {"value", tidy(recs[i].value)}});
+    return {{"id", id}, {"comment", text_of(comment, sizeof zorv_name_value_block::comment)}, {"values", pairs}};
 }
 
 template <class L>
@@ -164,46 +182,39 @@ json decode_equipment(const block_view<L>& b) {
     return {{"words", words}};
 }
 
-// Start, increment, samples per group, groups and group increment of member m.
-struct member_params {
-    float start = 0, inc = 0, groups_inc = 0;
-    int ndata = 0, groups = 1;
-};
-
-bool member_head(const block_view<zorv::layout_current>& b, int m, member_params* p) {
-    return !get_spect_params_for_data_type_2010(b.sh, &p->start, &p->inc, nullptr, &p->ndata,
-                                                &p->groups, &p->groups_inc, nullptr, m);
-}
-bool member_head(const block_view<zorv::layout_legacy>& b, int m, member_params* p) {
-    return !get_spect_params_for_data_type_2009(b.sh, &p->start, &p->inc, nullptr, &p->ndata, m);
-}
-const float* member_samples(const block_view<zorv::layout_current>& b, int m) {
-    return get_pointer_to_data_2010(b.sh, m);
-}
-const float* member_samples(const block_view<zorv::layout_legacy>& b, int m) {
-    return get_pointer_to_data_2009(b.sh, m);
-}
-
+// Name of member m of an n-member block. A member the reader cut out of a
+// device block is named by its place in the device (the decoder, seeing a
+// one-member block, would name it as the device's first member).
 template <class L>
-json decode_spectrum(const block_view<L>& b, int subchan) {
-    const int n = get_channel_number(b.type(), b.sh, layout_sel(L::legacy));
-    const int device = (b.sh->dtype >> 16) & 0xFFFF;  // set when one member was cut out
+std::string member_name(zorv_daq_getdata& g, const block_view<L>& b, int n, int m, int subchan) {
+    const int device = (b.sh->dtype >> 16) & 0xFFFF;
+    const bool cut = n == 1 && subchan >= 0;
+    const int index = cut ? subchan : m;
+    const char* name = cut ? get_chan_name(device ? device : b.type(), index) : g.GetMembName(m);
+    return name ? name : "CH" + std::to_string(index + 1);
+}
+
+// Every member of a spectrum or region of interest with its start and
+// increment, as the event decoder reads them.
+template <class L>
+json decode_spectrum(zorv_daq_getdata& g, const block_view<L>& b, int subchan) {
+    const int n = g.GetNmemb();
     json members = json::array();
     for (int m = 0; m < n; ++m) {
-        member_params p;
-        const float* s = member_samples(b, m);
-        if (!member_head(b, m, &p) || !s) return {{"error", "spectrum member " + std::to_string(m) + " unreadable"}};
-        const size_t count = size_t(p.ndata) * size_t(p.groups > 0 ? p.groups : 1);
+        float start = 0, inc = 0, groups_inc = 0;
+        int ndata = 0, groups = 1;
+        if (g.GetSpectPar(&start, &inc, nullptr, &ndata, m, &groups, &groups_inc, nullptr) != 0)
+            return {{"error", "spectrum member " + std::to_string(m) + " unreadable"}};
+        const float* s = g.GetSpect(m);
+        const size_t count = size_t(ndata < 0 ? 0 : ndata) * size_t(groups > 0 ? groups : 1);
         const auto* bytes = reinterpret_cast<const unsigned char*>(s);
-        if (p.ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
+        if (!s || ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
             return {{"error", "spectrum samples do not fit the block"}};
-        const int index = (n == 1 && subchan >= 0) ? subchan : m;
-        const char* name = get_chan_name(device ? device : b.type(), index);
-        json mj = {{"name", name ? name : "CH" + std::to_string(index + 1)},
-                   {"start", tidy(p.start)},
-                   {"inc", tidy(p.inc)},
-                   {"ndata", p.ndata}};
-        if (!L::legacy) mj.update({{"groups", p.groups}, {"groups_inc", tidy(p.groups_inc)}});
+        json mj = {{"name", member_name(g, b, n, m, subchan)},
+                   {"start", tidy(start)},
+                   {"inc", tidy(inc)},
+                   {"ndata", ndata}};
+        if (!L::legacy) mj.update({{"groups", groups}, {"groups_inc", tidy(groups_inc)}});
         std::vector<double> samples(count);
         for (size_t k = 0; k < count; ++k) samples[k] = tidy(s[k]);
         mj["samples"] = std::move(samples);
@@ -212,37 +223,25 @@ json decode_spectrum(const block_view<L>& b, int subchan) {
     return {{"members", members}};
 }
 
+// The image of the decoder's selected channel, its pixels checked to lie in
+// the block and to cover width * height * bytes per pixel.
 template <class L>
-bool image_view_of(const block_view<L>& b, image_view* out, std::string* why) {
-    const int t = b.type();
-    size_t head = 0;
-    int32_t length = 0;
-    if (t == ZORV_BLOCK_IMAGE) {
-        zorv_image_frame_head h;
-        head = sizeof h;
-        if (!b.holds(0, head)) return *why = "image shorter than its frame head", false;
-        std::memcpy(&h, b.payload, head);
-        get_image_params(&h, &out->width, &out->height, &out->bytes_per_pixel, nullptr, nullptr);
-        length = h.length;
-    } else if (t == ZORV_BLOCK_IMAGE_EXT) {
-        zorv_image_ext_frame_head h;
-        head = sizeof h;
-        if (!b.holds(0, head)) return *why = "image shorter than its frame head", false;
-        std::memcpy(&h, b.payload, head);
-        out->width = h.aoi_width > 0 ? h.aoi_width : h.width;
-        out->height = h.aoi_height > 0 ? h.aoi_height : h.height;
-        out->bytes_per_pixel = h.bpp > 0 ? h.bpp : 1;
-        length = h.length;
-    } else {
-        return *why = "block type " + type_name(t) + " is no image", false;
-    }
-    if (length < 0 || !b.holds(head, size_t(length)))
+bool image_view_of(zorv_daq_getdata& g, const block_view<L>& b, image_view* out, std::string* why) {
+    int length = 0;
+    const int rc = g.GetImagePar(nullptr, nullptr, &out->bytes_per_pixel, &length);
+    if (rc == -1) return *why = "block type " + type_name(b.type()) + " is no image", false;
+    if (rc != 0) return *why = "image shorter than its frame head", false;
+    int xstart = 0, xinc = 0, ystart = 0, yinc = 0;
+    g.GetImageSize(&xstart, &xinc, &out->width, &ystart, &yinc, &out->height);
+    const auto* px = reinterpret_cast<const unsigned char*>(g.GetImage());
+    if (length < 0 || !px || px < b.payload || !b.holds(size_t(px - b.payload), size_t(length)))
         return *why = "image length " + std::to_string(length) + " runs past the block", false;
-    out->pixels = b.payload + head;
+    out->pixels = px;
     out->length = size_t(length);
     const uint64_t need = uint64_t(out->width < 0 ? 0 : out->width) *
-                          uint64_t(out->height < 0 ? 0 : out->height) * uint64_t(out->bytes_per_pixel);
-    if (out->width <= 0 || out->height <= 0 || need > out->length) {
+                          uint64_t(out->height < 0 ? 0 : out->height) *
+                          uint64_t(out->bytes_per_pixel < 0 ? 0 : out->bytes_per_pixel);
+    if (out->width <= 0 || out->height <= 0 || out->bytes_per_pixel <= 0 || need > out->length) {
         *why = "image of " + std::to_string(out->width) + "x" + std::to_string(out->height) + "x" +
                std::to_string(out->bytes_per_pixel) + " bytes does not fit its " +
                std::to_string(length) + " pixel bytes";
@@ -252,10 +251,10 @@ bool image_view_of(const block_view<L>& b, image_view* out, std::string* why) {
 }
 
 template <class L>
-json decode_image(const block_view<L>& b) {
+json decode_image(zorv_daq_getdata& g, const block_view<L>& b) {
     image_view img;
     std::string why;
-    if (!image_view_of(b, &img, &why)) return {{"error", why}};
+    if (!image_view_of(g, b, &img, &why)) return {{"error", why}};
     return {{"width", img.width},
             {"height", img.height},
             {"bytes_per_pixel", img.bytes_per_pixel},
@@ -263,18 +262,34 @@ json decode_image(const block_view<L>& b) {
             {"crc32", pixel_checksum(img)}};
 }
 
+// The event decoder on one result entry: true when it took the entry's
+// headers and reads them in the file's layout.
 template <class L>
-json decode(const void* block, int subchan) {
-    const block_view<L> b(block);
+bool decoder_on(zorv_daq_getdata& g, std::vector<zorv_channel_entry_long*>& one) {
+    return g.SetRes(&one) > 0 && g.data_2010 == !L::legacy;
+}
+
+// Payload kinds the event decoder reads; the others are read here from the
+// block's bytes.
+bool decoder_reads(const std::string& kind) {
+    return kind == "update" || kind == "name_value" || kind == "spectrum" || kind == "roi" || kind == "image";
+}
+
+template <class L>
+json decode(const zorv_channel_entry_long& e, int subchan) {
+    const block_view<L> b(reinterpret_cast<const void*>(e.sbchdata[0].chhd));
     const std::string kind = type_kind(b.type());
+    std::vector<zorv_channel_entry_long*> one{const_cast<zorv_channel_entry_long*>(&e)};
+    zorv_daq_getdata g;
     json v;
-    if (kind == "update") v = decode_update(b);
+    if (decoder_reads(kind) && !decoder_on<L>(g, one)) v = {{"error", "event headers missing or of the other layout"}};
+    else if (kind == "update") v = decode_update(g, b);
     else if (kind == "env") v = decode_env(b);
     else if (kind == "env_dict") v = decode_env_dict(b);
-    else if (kind == "name_value") v = decode_name_value(b);
+    else if (kind == "name_value") v = decode_name_value(g);
     else if (kind == "equipment") v = decode_equipment(b);
-    else if (kind == "spectrum" || kind == "roi") v = decode_spectrum(b, subchan);
-    else if (kind == "image") v = decode_image(b);
+    else if (kind == "spectrum" || kind == "roi") v = decode_spectrum(g, b, subchan);
+    else if (kind == "image") v = decode_image(g, b);
     else v = {{"bytes", b.length}};
     json out = {{"kind", kind}, {"dtype", b.sh->dtype & 0xFFFF}};
     if (b.sh->error & ~int32_t(ZORV_CHAN_ZIP_FLAG)) out["status"] = b.sh->error;
@@ -308,14 +323,19 @@ std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint) {
     return out;
 }
 
-json decode_block(const void* block, file_layout l, int subchan) {
-    if (!block) return {{"error", "no data"}};
-    return with_layout(l, [&](auto tag) { return decode<decltype(tag)>(block, subchan); });
+json decode_entry(const zorv_channel_entry_long& e, file_layout l, int subchan) {
+    if (!e.sbchdata[0].chhd) return {{"error", "no data"}};
+    return with_layout(l, [&](auto tag) { return decode<decltype(tag)>(e, subchan); });
 }
 
-bool image_of(const void* block, file_layout l, image_view* out, std::string* why) {
+bool image_of(const zorv_channel_entry_long& e, file_layout l, image_view* out, std::string* why) {
+    if (!e.sbchdata[0].chhd) return *why = "no data", false;
     return with_layout(l, [&](auto tag) {
-        return image_view_of(block_view<decltype(tag)>(block), out, why);
+        using L = decltype(tag);
+        std::vector<zorv_channel_entry_long*> one{const_cast<zorv_channel_entry_long*>(&e)};
+        zorv_daq_getdata g;
+        if (!decoder_on<L>(g, one)) return *why = "event headers missing or of the other layout", false;
+        return image_view_of(g, block_view<L>(reinterpret_cast<const void*>(e.sbchdata[0].chhd)), out, why);
     });
 }
 

@@ -28,13 +28,14 @@ std::string type_kind(int dtype);
 // settles.
 std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint);
 
-// The value of one block: `block` points at the sub-header of layout `l`,
-// followed by ldata - sub-header bytes of host-order payload. `subchan` is
+// The value of one channel's block in a result entry as the readers hand it
+// out (event header, server-block header, and the sub-header of layout `l`
+// followed by ldata - sub-header bytes of host-order payload). `subchan` is
 // the member cut out of a device block (-1 for the whole block). Counts that
 // do not fit the payload give {"error": ...} instead of a value.
-json decode_block(const void* block, file_layout l, int subchan);
+json decode_entry(const zorv_channel_entry_long& e, file_layout l, int subchan);
 
-// A camera image inside a block.
+// A camera image inside a result entry's block.
 struct image_view {
     int width = 0;
     int height = 0;
@@ -44,7 +45,7 @@ struct image_view {
 };
 // False with the reason in `why` when the block is no image or its size
 // does not hold width * height pixels.
-bool image_of(const void* block, file_layout l, image_view* out, std::string* why);
+bool image_of(const zorv_channel_entry_long& e, file_layout l, image_view* out, std::string* why);
 // CRC-32 of the pixel bytes, as 8 hex digits.
 std::string pixel_checksum(const image_view& img);
 

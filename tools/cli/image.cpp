@@ -96,7 +96,7 @@ void run_image(const image_options& o) {
                 fail("image", exit_problems, "the block of event " + std::to_string(o.event) + " cannot be decoded");
             image_view img;
             std::string why;
-            if (!image_of(reinterpret_cast<const void*>(e.sbchdata[0].chhd), f.layout, &img, &why))
+            if (!image_of(e, f.layout, &img, &why))
                 fail("image", exit_bad_input, name + ": " + why);
             write_png(o.out, img);
             return;

@@ -82,7 +82,8 @@ template <class L>
 void check_tables(const mapped_file& f, std::vector<problem>* out) {
     zorv::be_reader r(f.data(), f.size());
     if (f.size() < 8) {
-        out->push_back({0, "file too short for a table of contents"});
+        out->push_back({0, "truncated or damaged: " + std::to_string(f.size()) +
+                               " bytes, too short for a table of contents"});
         return;
     }
     const uint64_t trailer = f.size() - 4;
@@ -90,7 +91,9 @@ void check_tables(const mapped_file& f, std::vector<problem>* out) {
     typename L::ref_table* ref = nullptr;
     int rc = L::get_ref_table(f.data() + trailer, 4, off_t(f.size()), f.fd(), &ref);
     if (rc) {
-        out->push_back({ref_pos, std::string("file reference table: ") + table_status_words(rc)});
+        out->push_back({trailer, "truncated or damaged: no readable table of contents (the trailer points to " +
+                                     std::to_string(ref_pos) + " in a file of " + std::to_string(f.size()) +
+                                     " bytes: " + table_status_words(rc) + ")"});
         return;
     }
     struct table_step {

@@ -121,6 +121,51 @@ void copy_text(char* field, size_t size, const std::string& text) {
     std::snprintf(field, size, "%s", text.c_str());
 }
 
+// Directories of the files the run catalogue lists for the request's runs
+// (or, without runs, for its period), in the order it lists them.
+std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
+    std::vector<zorv_root_xml_files*> records;
+    std::string desc, exp = req.exp_name;
+    constexpr int catalogue_mode = 1;
+    if (req.run_first > 0) {
+        std::vector<int> numbers;
+        for (int64_t n = req.run_first; n <= std::max(req.run_first, req.run_last); ++n) numbers.push_back(int(n));
+        std::vector<int*> runs;
+        for (int& n : numbers) runs.push_back(&n);
+        get_files_for_runs(&runs, &records, &desc, &exp, req.cdir, catalogue_mode);
+    } else {
+        const uint32_t stop = req.stop_time.time.timeup ? req.stop_time.time.timeup : UINT32_MAX;
+        get_files_for_period(req.start_time.time.timeup, stop, &records, &desc, &exp, req.cdir, catalogue_mode);
+    }
+    std::vector<std::string> dirs;
+    for (zorv_root_xml_files* rec : records) {
+        for (char* path : rec->rfiles) {
+            const char* slash = path ? std::strrchr(path, '/') : nullptr;
+            if (slash && slash != path) {
+                std::string d(path, size_t(slash - path));
+                if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(std::move(d));
+            }
+            delete[] path;
+        }
+        delete[] rec->xmlfile;
+        delete rec;
+    }
+    return dirs;
+}
+
+// A request with a catalogue but no data directory: the reader is given the
+// directory the catalogue names, or several of them as a search list (with a
+// ':' in the data directory the reader looks bare file names up in each
+// entry, in both layouts). Without such directories the reader's own default
+// stays.
+void data_dirs_from_catalogue(zorv_daq_request* req) {
+    std::string list;
+    for (const auto& d : catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
+    if (list.empty()) return;
+    if (list.size() >= sizeof req->ddir) bad("the run catalogue names too long a list of data directories; give --ddir");
+    copy_text(req->ddir, sizeof req->ddir, list);
+}
+
 // The files whose tables can be loaded; the others are reported (with what
 // is wrong and where) and left out, so that the rest can still be read.
 template <class L>
@@ -158,6 +203,7 @@ bool open_reader(typename reader_for<L>::type& r, const read_options& o, const s
         if (!o.stream.empty()) copy_text(req.stream_name, sizeof req.stream_name, o.stream);
         if (!o.cdir.empty()) copy_text(req.cdir, sizeof req.cdir, o.cdir);
         if (!o.ddir.empty()) copy_text(req.ddir, sizeof req.ddir, o.ddir);
+        else if (!o.cdir.empty()) data_dirs_from_catalogue(&req);
         rc = r.init(&req, &none);
         if (rc == ZORV_DAQ_READER_BAD_FILE_FORMAT) return false;
     } else {
@@ -282,7 +328,7 @@ json event_record(const R& r, bool tsv) {
     for (int i = 0; i < r.nchans; ++i) {
         const auto& c = *r.results[i];
         if (!(c.updated || c.slow) || !c.data) continue;
-        json v = decode_block(c.data, lay, c.chan.subchan);
+        json v = decode_entry(c.res, lay, c.chan.subchan);
         if (!c.updated) v["carried"] = true;
         if (c.res.event_id.event_number != id.event_number) v["event"] = c.res.event_id.event_number;
         const std::string key = channel_key(c);
@@ -370,7 +416,8 @@ void register_read(CLI::App& app) {
     sub->add_option("--exp", o->exp, "experiment name of a request (reader default: linac)");
     sub->add_option("--stream", o->stream, "stream name of a request (reader default: main)");
     sub->add_option("--cdir", o->cdir, "run catalogue directory of a request");
-    sub->add_option("--ddir", o->ddir, "data directory of a request");
+    sub->add_option("--ddir", o->ddir,
+                    "data directory of a request (default with --cdir: the directories the catalogue names)");
     sub->add_option("-c,--chan", o->chans,
                     "channel NAME[:SUB][;NICK], repeatable (default: every channel of the first file)");
     sub->add_flag("--by-time", o->by_time, "match channels by time instead of by event number");

@@ -108,8 +108,7 @@ private:
             if (i > 0 && e.event_id.event_number && e.event_id.event_number < previous)
                 add(pos, name, i, "event numbers out of order");
             previous = e.event_id.event_number;
-            const json v = decode_block(reinterpret_cast<const void*>(e.sbchdata[0].chhd),
-                                        open_file<L>::layout, -1);
+            const json v = decode_entry(e, open_file<L>::layout, -1);
             if (v.contains("error")) add(pos, name, i, v["error"].get<std::string>());
         }
     }
