@@ -13,8 +13,9 @@ for kind in $kinds; do
         *) echo "unknown sanitizer set: $kind" >&2; exit 2 ;;
     esac
     dir=build-$kind
+    # The program is built too: its tests run it.
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE="$san" \
-          -DZORV_BUILD_TOOLS=OFF >/dev/null
+          -DZORV_BUILD_TOOLS=ON >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
