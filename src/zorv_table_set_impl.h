@@ -31,7 +31,6 @@ struct table_set_traits<layout_current> {
     static constexpr bool lock_clean_up = true;
     static constexpr bool print_tail_mapping = true;
 
-
     static constexpr const char* msg_ref = "Failed to get file reference tabel (2010) err: %d\n";
     static constexpr const char* msg_eit = "Failed to get EIT (2010) err: %d\n";
     static constexpr const char* msg_cdt = "Failed to get CDT (2010) err: %d\n";
@@ -48,7 +47,6 @@ struct table_set_traits<layout_legacy> {
     static constexpr bool may_copy_baskets = false;
     static constexpr bool lock_clean_up = false;
     static constexpr bool print_tail_mapping = false;
-
 
     static constexpr const char* msg_ref = "Failed to get file reference tabel err: %d\n";
     static constexpr const char* msg_eit = "Failed to get EIT err: %d\n";
