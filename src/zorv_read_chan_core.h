@@ -20,6 +20,8 @@ namespace zorv {
 
 template <class L>
 class table_set;
+class block_pool;
+struct block_region;
 
 template <class L>
 class ZORV_EXPORT read_chan {
@@ -58,6 +60,11 @@ public:
     bool is_by_time_fix() const { return by_time_fix; }
     template <class U = L, std::enable_if_t<!U::legacy, int> = 0>
     void set_by_time_fix(bool fix) { by_time_fix = fix; }
+
+    // Decoded entries are carved from regions of `pool` (not owned; it must
+    // outlive the reader's clean()) and handed back to it; without a pool a
+    // reader maps and unmaps its own region. Set before start().
+    void set_block_pool(block_pool* pool) { pool_ = pool; }
 
     bool set_max_number_of_threads(int thr);
     bool set_number_of_threads(int thr);
@@ -144,6 +151,7 @@ public:
 private:
     struct decoded;
     class worker;
+    struct entry_store;
 
     void copy_descr(const chan_descr_2010* desc, const char* ch);
     int fail_start(int status);
@@ -151,7 +159,11 @@ private:
     void find_time_limits();
     int choose_thread_count();
     void launch_workers();
-    bool basket_loaded() const { return chnb != nullptr; }
+    void reserve_entry_memory();
+    void release_entry_memory();
+    void release_basket();
+    void give_back(block_region& r);
+    bool basket_loaded() const { return basket_in_; }
     int debug_level() const;
     void publish(int i, decoded& d);
     zorv_channel_entry_long* lookup_by_number(uint32_t n, int op, int* status);
@@ -161,6 +173,9 @@ private:
     void print_entries(const char* head, const char* tail, F&& dump);
 
     pthread_cond_t exit_cond;  // a worker has freed its slot
+    block_pool* pool_ = nullptr;
+    entry_store* store_ = nullptr;  // memory of the decoded entries, from start() to clean()
+    bool basket_in_ = false;        // start() brought the basket in (chnb may be given back since)
 };
 
 }  // namespace zorv

@@ -18,8 +18,10 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "be_reader.h"
+#include "zorv_block_pool.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
 #include "zorv_read_chan_core.h"
@@ -28,47 +30,29 @@
 namespace zorv {
 namespace read_chan_detail {
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
+// An entry's memory lies either in its reader's region, which goes back
+// whole in clean(), or on the heap.
+struct entry_deleter {
+    const block_region* region = nullptr;
+    void operator()(unsigned char* p) const {
+        if (!region || !region->contains(p)) std::free(p);
+    }
 };
-using buffer = std::unique_ptr<unsigned char, free_deleter>;
+using buffer = std::unique_ptr<unsigned char, entry_deleter>;
 
 inline buffer alloc_zeroed(size_t n) {
     return buffer(static_cast<unsigned char*>(std::calloc(1, n ? n : 1)));
 }
 
-constexpr size_t huge_page = size_t(2) << 20;
-
-inline size_t huge_pages_for(size_t n) { return (n + huge_page - 1) & ~(huge_page - 1); }
-
-// A buffer of many megabytes (a channel basket copy), aligned and advised for
-// transparent huge pages: filling it page by page costs one fault per 4 KiB,
-// which on virtual machines takes longer than the copy itself. Released with
-// free().
-inline void* alloc_large(size_t n) {
-    if (n < huge_page) return std::malloc(n);
-    void* p = std::aligned_alloc(huge_page, huge_pages_for(n));
-    if (!p) return std::malloc(n);
-    madvise(p, huge_pages_for(n), MADV_HUGEPAGE);
-    return p;
+inline void free_entry_part(uint64_t addr, const block_region* region) {
+    entry_deleter{region}(reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(addr)));
 }
 
-// Once every entry of a channel is decoded nothing reads its basket again;
-// holding on to it would keep the channel's data twice in memory. A mapped
-// basket drops its pages (they come back from the file if read); a copy gives
-// back the whole pages inside it, which read as zeros from then on. The
-// pointers stay valid until clean.
-inline void release_basket_pages(void* copy, unsigned char* mapping, size_t mapping_size) {
-    if (mapping) {
-        madvise(mapping, mapping_size, MADV_DONTNEED);
-        return;
-    }
-    if (!copy) return;
-    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = reinterpret_cast<uintptr_t>(copy);
-    const uintptr_t end = start + load_be32(static_cast<const unsigned char*>(copy) + 4);
-    const uintptr_t first = (start + page - 1) & ~(page - 1), last = end & ~(page - 1);
-    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+constexpr size_t round16(size_t n) { return (n + 15) & ~size_t(15); }
+
+// Neither compressor expands data by more than about 1032 times.
+inline bool plausible_expansion(uint64_t orig, uint64_t zipped, int sh_size) {
+    return orig <= zipped * 1032u + 4096u && orig <= uint64_t(std::numeric_limits<int>::max() - sh_size);
 }
 
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
@@ -102,8 +86,10 @@ private:
 // unless taken over with release().
 class file_mapping {
 public:
-    file_mapping(int fd, off_t offset, size_t length) : length_(length) {
-        void* p = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, offset);
+    // `populate` maps every page at once: a basket read from end to end
+    // would otherwise take one page fault per page.
+    file_mapping(int fd, off_t offset, size_t length, bool populate = false) : length_(length) {
+        void* p = mmap(nullptr, length, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, offset);
         base_ = p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
     }
     ~file_mapping() {
@@ -388,21 +374,14 @@ void read_chan<L>::clean() {
         };
         while (live()) pthread_cond_wait(&exit_cond, &mx);
     }
-    if (out) {
-        for (int i = 0; i < out_total; ++i) {
-            const auto& e = out[i].sbchdata[0];
-            std::free(reinterpret_cast<void*>(e.chhd));
-            std::free(reinterpret_cast<void*>(e.evhd));
-            std::free(reinterpret_cast<void*>(e.sbhd));
-        }
-        std::free(out);
-    }
+    release_entry_memory();  // and the basket copy
+    std::free(out);
     out = nullptr;
     out_cur = nullptr;
     out_total = out_taken = out_done = 0;
     if (chn_base) munmap(chn_base, chn_base_size);
-    else std::free(chnb);
     chnb = nullptr;
+    basket_in_ = false;
     chn_base = nullptr;
     chn_base_size = 0;
     evh_base = sbh_base = nullptr;
@@ -440,7 +419,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     }
     // A reader is started once; a second start would run two worker pools
     // over one result array.
-    if (out || chnb) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
+    if (out || basket_in_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
 
     cdtl = cdt_tab ? R::find_channel(cdt_tab, chan, &cdt) : -1;
     if (cdtl < 0 || !cdt) {
@@ -464,6 +443,10 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
     }
     for (int i = 0; i < count; ++i) out[i].event_id.event_number = unfinished;
+    if (!(store_ = new (std::nothrow) entry_store)) {
+        printf("%s Failed to copy channel basket\n", chan);
+        return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
+    }
     out_done = out_taken = all_done = 0;
     out_total = count;
     out_cur = nullptr;
@@ -474,6 +457,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         if (s != 0) return fail_start(s);
     }
     find_time_limits();
+    reserve_entry_memory();
 
     stop = 0;
     choose_thread_count();
@@ -515,7 +499,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         }
     }
     const u_long mapped = u_long(delta) + blen;
-    file_mapping whole(fd, offset, mapped);
+    file_mapping whole(fd, offset, mapped, true);
     if (!whole.data()) {
         perror("mmap");
         printf("%s Failed to map channel basket\n", chan);
@@ -527,15 +511,17 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         chnb = reinterpret_cast<typename L::chan_basket*>(chn_base + delta);
         chn_offset = u_long(offset);
     } else {
-        void* copy = read_chan_detail::alloc_large(blen);
+        block_region& copy = store_->basket;
+        copy = pool_ ? pool_->take(blen) : map_block_region(blen);
         if (!copy) {
             printf("%s Failed to copy channel basket\n", chan);
             return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
         }
-        std::memcpy(copy, whole.data() + delta, blen);
-        chnb = static_cast<typename L::chan_basket*>(copy);
+        std::memcpy(copy.data, whole.data() + delta, blen);
+        chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
         chn_offset = u_long(pos);
     }
+    basket_in_ = true;
     if (debug_level() < 0) {
         const char* name = cfg->get_file_name();
         R::print_mmap_time(sw.millis(), name ? name : "", blen, chn_base_size, out_total);
@@ -565,6 +551,127 @@ void read_chan<L>::find_time_limits() {
     }
     event_first = first;
     event_last = last;
+}
+
+// Where a reader's decoded entries live: one slot per entry in one region,
+// each with room for the two header copies and the block its sub-header
+// announces. A block that turns out larger than its slot (a damaged or
+// changing file) is taken from the heap instead.
+template <class L>
+struct read_chan<L>::entry_store {
+    static constexpr size_t evh_room = read_chan_detail::round16(sizeof(zorv_eventheader));
+    static constexpr size_t header_room = evh_room + read_chan_detail::round16(L::sbhead_size);
+    enum class part { evh, sbh, block };
+
+    block_region region;
+    std::vector<uint64_t> offset;  // of each entry's slot, then the end
+    block_region basket;           // the channel basket's copy, until every entry is decoded
+
+    // Room for `n` bytes of a part of entry i, or null.
+    unsigned char* slot(int i, part p, size_t n) const {
+        if (!region || i < 0 || size_t(i) + 1 >= offset.size()) return nullptr;
+        const uint64_t begin = offset[i], end = offset[size_t(i) + 1];
+        const uint64_t at = p == part::evh ? begin : p == part::sbh ? begin + evh_room : begin + header_room;
+        const uint64_t room = p == part::evh ? evh_room : p == part::sbh ? header_room - evh_room
+                                                                          : end - begin - header_room;
+        return n <= room ? region.data + at : nullptr;
+    }
+};
+
+namespace read_chan_detail {
+
+// Bytes the decoded block of entry i will take, read from its sub-header
+// (and zip header); 0 when they cannot be read. An estimate only: the
+// decoding checks everything again.
+template <class L>
+uint64_t decoded_block_bytes(read_chan<L>& rc, int i, const file_window& chn) {
+    constexpr int sh = L::subhead_size;
+    const zorv_event_chan_ptr_entry* p = rc.get_data_table_pointer(i);
+    const unsigned char* h = p ? chn.at(p->chhd, sh) : nullptr;
+    if (!h) return 0;
+    using subhead = typename L::subhead;
+    const uint32_t error = load_be32(h + offsetof(subhead, error));
+    const int type = int(load_be32(h + offsetof(subhead, dtype)) & 0xFFFF);
+    if (error & ZORV_CHAN_ZIP_FLAG) {
+        const unsigned char* z = chn.at(uint64_t(p->chhd) + sh, sizeof(zorv_zip_header));
+        if (!z) return 0;
+        const uint32_t orig = load_be32(z + offsetof(zorv_zip_header, orig_length));
+        const uint32_t zipped = load_be32(z + offsetof(zorv_zip_header, zipp_length));
+        return plausible_expansion(orig, zipped, sh) ? uint64_t(orig) + sh : 0;
+    }
+    if (L::is_update_type(type) || type == ZORV_ENV_BLOCK) return uint64_t(sh) + L::upd_size;
+    const uint32_t ldata = load_be32(h + offsetof(subhead, ldata));
+    return ldata >= uint32_t(sh) && chn.at(p->chhd, ldata) ? ldata : 0;
+}
+
+// A reader's region is not made larger than this; past it (a forged file)
+// every entry comes from the heap, as each is checked on its own.
+constexpr uint64_t max_region = uint64_t(1) << 36;
+
+}  // namespace read_chan_detail
+
+template <class L>
+void read_chan<L>::reserve_entry_memory() {
+    using read_chan_detail::round16;
+    entry_store* store = store_;
+    const auto chn = read_chan_detail::basket_window(chnb, chn_base, chn_offset, uint32_t(len));
+    try {
+        store->offset.resize(size_t(out_total) + 1);
+    } catch (const std::bad_alloc&) {
+        store->offset.clear();
+        return;
+    }
+    uint64_t at = 0;
+    for (int i = 0; i < out_total; ++i) {
+        store->offset[size_t(i)] = at;
+        at += entry_store::header_room + round16(read_chan_detail::decoded_block_bytes(*this, i, chn));
+        if (at > read_chan_detail::max_region) return;  // no region: all from the heap
+    }
+    store->offset[size_t(out_total)] = at;
+    store->region = pool_ ? pool_->take(size_t(at)) : map_block_region(size_t(at));
+}
+
+template <class L>
+void read_chan<L>::give_back(block_region& r) {
+    if (!r) return;
+    if (pool_) pool_->give_back(r);
+    else unmap_block_region(r);
+    r = {};
+}
+
+// Once every entry is decoded nothing reads the channel basket again, and
+// holding on to it would keep the channel's data twice in memory. A mapping
+// drops its pages (they come back from the file if read); a copy goes back
+// to the pool for the next channel's basket, and chnb is null from then on.
+// Called under mx.
+template <class L>
+void read_chan<L>::release_basket() {
+    if (chn_base) {
+        madvise(chn_base, chn_base_size, MADV_DONTNEED);
+    } else if (store_ && store_->basket) {
+        give_back(store_->basket);
+        chnb = nullptr;
+    }
+}
+
+// After the workers have ended: frees what came from the heap and hands the
+// regions back.
+template <class L>
+void read_chan<L>::release_entry_memory() {
+    const block_region* region = store_ ? &store_->region : nullptr;
+    if (out) {
+        for (int i = 0; i < out_total; ++i) {
+            const auto& e = out[i].sbchdata[0];
+            read_chan_detail::free_entry_part(e.chhd, region);
+            read_chan_detail::free_entry_part(e.evhd, region);
+            read_chan_detail::free_entry_part(e.sbhd, region);
+        }
+    }
+    if (!store_) return;
+    give_back(store_->region);
+    give_back(store_->basket);
+    delete store_;
+    store_ = nullptr;
 }
 
 template <class L>
@@ -730,22 +837,18 @@ struct read_chan<L>::decoded {
 template <class L>
 class read_chan<L>::worker {
 public:
-    explicit worker(read_chan& rc)
-        : rc_(rc),
-          evh_(read_chan_detail::basket_window(rc.evhb, rc.evh_base, rc.evh_offset, uint32_t(rc.len))),
-          sbh_(read_chan_detail::basket_window(rc.sbhb, rc.sbh_base, rc.sbh_offset, uint32_t(rc.len))),
-          chn_(read_chan_detail::basket_window(rc.chnb, rc.chn_base, rc.chn_offset, uint32_t(rc.len))) {}
+    explicit worker(read_chan& rc) : rc_(rc) {}
 
     void run() {
         ending why = ending::no_entries;
-        if (!rc_.evh_base || !rc_.sbh_base || !rc_.chnb) {
-            why = ending::error;
-        } else {
+        {
+            // The basket copy goes away (chnb turns null) under mx once the
+            // last entry is published, perhaps before this worker got here.
             read_chan_detail::mutex_lock lock(rc_.mx);
-            if (!rc_.out) {
-                printf("Wrong out from object tid:%lu... exiting\n", id_);
-                why = ending::error;
-            }
+            if (!rc_.out && rc_.evh_base && rc_.sbh_base) printf("Wrong out from object tid:%lu... exiting\n", id_);
+            if (!rc_.out || !rc_.evh_base || !rc_.sbh_base) why = ending::error;
+            else if (rc_.all_done || !rc_.chnb) why = rc_.all_done ? ending::no_entries : ending::error;
+            else open_windows();
         }
         for (int i = 0; why == ending::no_entries && take(i, why);) {
             decoded d;
@@ -760,7 +863,21 @@ private:
     using subhead = typename L::subhead;
     using R = read_chan_detail::rules<L>;
     using buffer = read_chan_detail::buffer;
+    using part = typename entry_store::part;
     enum class ending { no_entries, stopped, error };
+
+    // `n` bytes for a part of entry i: its slot when it has room, else the
+    // heap; zeroed when asked. Null when memory runs out.
+    buffer memory(int i, part p, size_t n, bool zeroed) {
+        if (const entry_store* s = rc_.store_) {
+            if (unsigned char* at = s->slot(i, p, n)) {
+                if (zeroed) std::memset(at, 0, n);
+                return buffer(at, read_chan_detail::entry_deleter{&s->region});
+            }
+        }
+        if (zeroed) return read_chan_detail::alloc_zeroed(n);
+        return buffer(static_cast<unsigned char*>(std::malloc(n ? n : 1)));
+    }
 
     bool take(int& i, ending& why) {
         read_chan_detail::mutex_lock lock(rc_.mx);
@@ -784,7 +901,7 @@ private:
                          block ? addr(block + sh_size) : 0};
         if (++rc_.out_done == rc_.out_total) {
             rc_.all_done = 1;
-            read_chan_detail::release_basket_pages(rc_.chnb, rc_.chn_base, rc_.chn_base_size);
+            rc_.release_basket();
             rc_.signal_master();
         }
         return rc_.stop == 0;
@@ -792,12 +909,12 @@ private:
 
     // False only when memory runs out.
     bool decode(int i, decoded& d) {
-        d.evh = read_chan_detail::alloc_zeroed(sizeof(zorv_eventheader));
+        d.evh = memory(i, part::evh, sizeof(zorv_eventheader), true);
         if (!d.evh) {
             printf("Failed to malloc additional event header %lu .. exiting\n", id_);
             return false;
         }
-        d.sbh = read_chan_detail::alloc_zeroed(L::sbhead_size);
+        d.sbh = memory(i, part::sbh, L::sbhead_size, true);
         if (!d.sbh) {
             printf("Failed to malloc additional server block header %lu .. exiting\n", id_);
             return false;
@@ -858,7 +975,7 @@ private:
             printf("%s entry %d: block length %d does not fit its basket tid:%lu\n", rc_.chan, i, h.ldata, id_);
             return true;
         }
-        buffer block(static_cast<unsigned char*>(std::malloc(size_t(h.ldata))));
+        buffer block = memory(i, part::block, size_t(h.ldata), false);
         if (!block) {
             printf("Failed to malloc working memory (NOTZIPPPED) %lu .. exiting\n", id_);
             return false;
@@ -880,7 +997,7 @@ private:
             bad_position(i, "update payload", p.data);
             return true;
         }
-        buffer block = update_block(h);
+        buffer block = update_block(i, h);
         if (!block) return false;
         if (zorv_convert_data(src, block.get() + sh_size, h.dtype, L::upd_size) != 0) {
             printf("Failed to convert env  %lu .. exiting\n", id_);
@@ -903,7 +1020,7 @@ private:
             printf("Failed to convert env  %lu .. exiting\n", id_);
             return true;
         }
-        buffer block = update_block(h);
+        buffer block = update_block(i, h);
         if (!block) return false;
         typename L::upd_block u{};
         std::snprintf(u.upd_prop, sizeof u.upd_prop, "%.*s", int(sizeof u.upd_prop - 1), rc_.chan);
@@ -916,8 +1033,8 @@ private:
     }
 
     // A zeroed update block with the sub-header in front, typed as an update.
-    buffer update_block(subhead h) {
-        buffer block = read_chan_detail::alloc_zeroed(sh_size + L::upd_size);
+    buffer update_block(int i, subhead h) {
+        buffer block = memory(i, part::block, sh_size + L::upd_size, true);
         if (!block) {
             printf("Failed to malloc working memory (UPD) %lu .. exiting\n", id_);
             return block;
@@ -942,9 +1059,7 @@ private:
             bad_position(i, "compressed data", zpos + sizeof z);
             return true;
         }
-        // Neither compressor expands data by more than about 1032 times.
-        if (uint64_t(z.orig_length) > uint64_t(z.zipp_length) * 1032u + 4096u ||
-            z.orig_length > uint32_t(std::numeric_limits<int>::max() - sh_size)) {
+        if (!read_chan_detail::plausible_expansion(z.orig_length, z.zipp_length, sh_size)) {
             printf("%s entry %d: original length %u cannot come from %u compressed bytes tid:%lu\n", rc_.chan,
                    i, z.orig_length, z.zipp_length, id_);
             return true;
@@ -956,12 +1071,7 @@ private:
             return true;
         }
         const size_t room = size_t(z.orig_length) + sh_size;
-        buffer work;
-        if (!zlib && !(work = read_chan_detail::alloc_zeroed(room))) {
-            printf("Failed to malloc additional memory %lu .. exiting\n", id_);
-            return false;
-        }
-        buffer block = read_chan_detail::alloc_zeroed(room);
+        buffer block = memory(i, part::block, room, false);
         if (!block) {
             printf("Failed to malloc working memory %lu .. exiting\n", id_);
             return false;
@@ -975,7 +1085,7 @@ private:
         unsigned char* dst = block.get() + sh_size;
         int n = orig;
         const int r = zlib ? make_zlib(in, int(z.zipp_length), dst, &n)
-                           : make_lzo(in, int(z.zipp_length), dst, &n, work.get());
+                           : make_lzo(in, int(z.zipp_length), dst, &n, nullptr);  // LZO1X decodes without work memory
         if (r != 0) {
             printf("Failed to uncompress PID %lu!!!\n", id_);
             return true;
@@ -990,7 +1100,6 @@ private:
                 printf(R::unzipped_convert_failed, c, long(orig), id_);
             return true;
         }
-        work.reset();
         d.block = cut(std::move(block), true);
         return true;
     }
@@ -1037,10 +1146,17 @@ private:
         rc_.set_thread_exited(pthread_self());
     }
 
+    void open_windows() {
+        const uint32_t n = uint32_t(rc_.len);
+        evh_ = read_chan_detail::basket_window(rc_.evhb, rc_.evh_base, rc_.evh_offset, n);
+        sbh_ = read_chan_detail::basket_window(rc_.sbhb, rc_.sbh_base, rc_.sbh_offset, n);
+        chn_ = read_chan_detail::basket_window(rc_.chnb, rc_.chn_base, rc_.chn_offset, n);
+    }
+
     read_chan& rc_;
     read_chan_detail::stopwatch sw_;
     const unsigned long id_ = read_chan_detail::thread_id();
-    const read_chan_detail::file_window evh_, sbh_, chn_;
+    read_chan_detail::file_window evh_, sbh_, chn_;
 };
 
 template <class L>

@@ -23,6 +23,8 @@
 
 namespace zorv {
 
+class block_pool;
+
 // The table set and channel reader classes a slicer of a layout works with.
 template <class L>
 struct slicer_parts;
@@ -167,6 +169,12 @@ private:
                candidate& c) const;
     int collect(entry_vector* result);
     int leave_lost_table(int i, tables_t* old);
+    void release_spare_memory();
+
+    // Decoded-entry memory shared by the channel readers, so that a channel's
+    // next file reuses the pages of its last one (null: each reader its own).
+    block_pool* pool_ = nullptr;
+    bool spare_memory_due = false;  // every channel has left a file
 };
 
 }  // namespace zorv

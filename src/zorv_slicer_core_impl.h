@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "zorv_block_pool.h"
 #include "zorv_slicer_core.h"
 
 namespace zorv {
@@ -100,11 +101,12 @@ private:
     pthread_mutex_t* m_;
 };
 
-// Every channel has moved on from a file. Its channel readers' blocks were
-// freed by many worker threads into as many allocator arenas, where the next
-// file's workers often do not find them again: give the free memory back, so
-// that a long run holds about one file's data instead of a high-water mark
-// that creeps up from file to file.
+// Every channel has moved on from a file. What its channel readers took from
+// the heap (result arrays, basket copies, blocks that did not fit their
+// slots) was freed by many threads into as many allocator arenas, where the
+// next file's threads often do not find it again: give the free memory back,
+// so that a long run holds about one file's data instead of a high-water
+// mark that creeps up from file to file.
 inline void return_free_memory() {
 #ifdef __GLIBC__
     malloc_trim(0);
@@ -138,11 +140,13 @@ slicer<L>::slicer() {
     event_time_diff = {0, slicer_traits<L>::tolerance_us};
     time_diff = slicer_traits<L>::tolerance_us;
     event_step = {1, {0, slicer_traits<L>::step_us}};
+    pool_ = new (std::nothrow) block_pool;
 }
 
 template <class L>
 slicer<L>::~slicer() {
     clean_up();
+    delete pool_;
     pthread_cond_destroy(&tcond);
     pthread_mutex_destroy(&tmx);
 }
@@ -386,6 +390,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
     read_chans[i] = r;
+    r->set_block_pool(pool_);
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
@@ -441,6 +446,16 @@ int slicer<L>::start_channel(int i, int request) {
     if (slicer_traits<L>::timing && debug < 0)
         printf("slicer_2010->start() for channel took: %f msec\n", (slicer_detail::now_us() - t0) / 1000.0);
     return s;
+}
+
+// Once every channel has left a file, and the last of them has taken its
+// next file's memory, what is still free is not wanted by this file.
+template <class L>
+void slicer<L>::release_spare_memory() {
+    if (!spare_memory_due) return;
+    spare_memory_due = false;
+    if (pool_) pool_->trim();
+    slicer_detail::return_free_memory();
 }
 
 template <class L>
@@ -683,6 +698,8 @@ void slicer<L>::clean_up() {
     release_readers();
     release_slots();
     release_copies();
+    if (pool_) pool_->trim();
+    spare_memory_due = false;
     nchans = 0;
     cur_file = prev_file = -1;
     current_event_id = zorv_time_id{};
@@ -853,11 +870,13 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
 template <class L>
 bool slicer<L>::switch_file(int i, int request) {
     for (;;) {
-        if (change_config(i, request, 1) != 0) {
+        const int c = change_config(i, request, 1);
+        const int s = c == 0 ? start_channel(i, request) : c;
+        release_spare_memory();
+        if (c != 0) {
             if (debug > 0) printf("NO CONGIGS ANY MORE for %s:%d \n", chan_name(i), chan_sub(i));
             return false;
         }
-        int s = start_channel(i, request);
         if (s == 0) return true;
         if (slicer_detail::file_lacks_channel(s)) continue;
         if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
@@ -1032,7 +1051,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         remove_channel(i);
         old->clean_up();
         delete old;
-        slicer_detail::return_free_memory();
+        spare_memory_due = true;
         slicer_detail::locked lk(&tmx);
         ++task.go;
         pthread_cond_broadcast(&tcond);

@@ -1,0 +1,92 @@
+#include "zorv_block_pool.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace zorv {
+namespace {
+
+constexpr size_t huge_page = size_t(2) << 20;
+
+size_t page_size() {
+    static const size_t p = [] {
+        const long s = sysconf(_SC_PAGESIZE);
+        return s > 0 ? size_t(s) : size_t(4096);
+    }();
+    return p;
+}
+
+size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
+
+// A region taken from the pool may exceed the request by this much: a
+// quarter plus a little, enough for the same channel's next file (whose
+// entry count and sizes differ slightly) to find its predecessor's region.
+bool fits(size_t have, size_t want) { return have >= want && have - want <= want / 4 + (size_t(64) << 10); }
+
+}  // namespace
+
+block_region map_block_region(size_t n) {
+    if (n == 0 || n > (size_t(1) << 46)) return {};
+    const bool huge = n >= huge_page;
+    const size_t size = round_up(n, huge ? huge_page : page_size());
+    // Mapped with a huge page of slack so that the region can start on a
+    // huge-page boundary; the slack is unmapped again.
+    const size_t span = huge ? size + huge_page : size;
+    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return {};
+    auto* base = static_cast<unsigned char*>(p);
+    if (!huge) return {base, size};
+    const uintptr_t start = round_up(reinterpret_cast<uintptr_t>(base), huge_page);
+    auto* data = reinterpret_cast<unsigned char*>(start);
+    if (data > base) munmap(base, size_t(data - base));
+    if (base + span > data + size) munmap(data + size, size_t(base + span - (data + size)));
+    madvise(data, size, MADV_HUGEPAGE);
+    return {data, size};
+}
+
+void unmap_block_region(block_region& r) {
+    if (r.data) munmap(r.data, r.size);
+    r = {};
+}
+
+block_region block_pool::take(size_t n) {
+    {
+        std::lock_guard<std::mutex> lock(mx_);
+        auto best = free_.end();
+        for (auto it = free_.begin(); it != free_.end(); ++it)
+            if (fits(it->size, n) && (best == free_.end() || it->size < best->size)) best = it;
+        if (best != free_.end()) {
+            block_region r = *best;
+            free_.erase(best);
+            return r;
+        }
+    }
+    return map_block_region(n);
+}
+
+void block_pool::give_back(block_region r) {
+    if (!r) return;
+    std::lock_guard<std::mutex> lock(mx_);
+    free_.push_back(r);
+}
+
+void block_pool::trim() {
+    std::vector<block_region> gone;
+    {
+        std::lock_guard<std::mutex> lock(mx_);
+        gone.swap(free_);
+    }
+    for (auto& r : gone) unmap_block_region(r);
+}
+
+size_t block_pool::free_bytes() const {
+    std::lock_guard<std::mutex> lock(mx_);
+    size_t n = 0;
+    for (const auto& r : free_) n += r.size;
+    return n;
+}
+
+}  // namespace zorv
