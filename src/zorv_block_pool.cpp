@@ -21,17 +21,25 @@ size_t page_size() {
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
-// A region taken from the pool may exceed the request by this much: a
-// quarter plus a little, enough for the same channel's next file (whose
+// What a new region for `n` bytes would map. Large regions are not rounded
+// to whole huge pages: the kernel backs the aligned 2 MiB spans with huge
+// pages and the tail with small ones, so a region holds no unused huge page.
+size_t mapped_size(size_t n) { return round_up(n, page_size()); }
+
+// A region taken from the pool may exceed what a new one would map by a
+// quarter plus a little: enough for the same channel's next file (whose
 // entry count and sizes differ slightly) to find its predecessor's region.
-bool fits(size_t have, size_t want) { return have >= want && have - want <= want / 4 + (size_t(64) << 10); }
+bool fits(size_t have, size_t want) {
+    const size_t m = mapped_size(want);
+    return have >= want && have <= m + m / 4 + (size_t(64) << 10);
+}
 
 }  // namespace
 
 block_region map_block_region(size_t n) {
     if (n == 0 || n > (size_t(1) << 46)) return {};
     const bool huge = n >= huge_page;
-    const size_t size = round_up(n, huge ? huge_page : page_size());
+    const size_t size = mapped_size(n);
     // Mapped with a huge page of slack so that the region can start on a
     // huge-page boundary; the slack is unmapped again.
     const size_t span = huge ? size + huge_page : size;
@@ -57,9 +65,9 @@ block_region block_pool::take(size_t n) {
         std::lock_guard<std::mutex> lock(mx_);
         auto best = free_.end();
         for (auto it = free_.begin(); it != free_.end(); ++it)
-            if (fits(it->size, n) && (best == free_.end() || it->size < best->size)) best = it;
+            if (fits(it->region.size, n) && (best == free_.end() || it->region.size < best->region.size)) best = it;
         if (best != free_.end()) {
-            block_region r = *best;
+            block_region r = best->region;
             free_.erase(best);
             return r;
         }
@@ -70,22 +78,41 @@ block_region block_pool::take(size_t n) {
 void block_pool::give_back(block_region r) {
     if (!r) return;
     std::lock_guard<std::mutex> lock(mx_);
-    free_.push_back(r);
+    free_.push_back({r, false});
+}
+
+void block_pool::trim_unused() {
+    std::vector<spare> gone;
+    {
+        std::lock_guard<std::mutex> lock(mx_);
+        // The smallest are kept first: a large region comes back in huge
+        // pages at little cost, a small one page by page.
+        std::sort(free_.begin(), free_.end(), [](const spare& a, const spare& b) {
+            return a.aged != b.aged ? !a.aged : a.region.size < b.region.size;
+        });
+        size_t kept = 0;
+        auto end = free_.begin();
+        while (end != free_.end() && !end->aged && kept + end->region.size <= keep_limit) kept += (end++)->region.size;
+        gone.assign(end, free_.end());
+        free_.erase(end, free_.end());
+        for (auto& s : free_) s.aged = true;
+    }
+    for (auto& s : gone) unmap_block_region(s.region);
 }
 
 void block_pool::trim() {
-    std::vector<block_region> gone;
+    std::vector<spare> gone;
     {
         std::lock_guard<std::mutex> lock(mx_);
         gone.swap(free_);
     }
-    for (auto& r : gone) unmap_block_region(r);
+    for (auto& s : gone) unmap_block_region(s.region);
 }
 
 size_t block_pool::free_bytes() const {
     std::lock_guard<std::mutex> lock(mx_);
     size_t n = 0;
-    for (const auto& r : free_) n += r.size;
+    for (const auto& s : free_) n += s.region.size;
     return n;
 }
 

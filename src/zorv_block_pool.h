@@ -48,14 +48,24 @@ public:
     block_region take(size_t n);
     // Keeps a region for the next taker.
     void give_back(block_region r);
-    // Unmaps every free region: called when no more takers are expected
-    // soon (every channel has moved on to the next file).
+    // Called once every channel has moved on to the next file: unmaps the
+    // free regions nobody took since the last call (what a file no longer
+    // needs), and keeps up to keep_limit bytes of those given back since
+    // (the channel baskets, which every file's channels take again one after
+    // the other).
+    void trim_unused();
+    static constexpr size_t keep_limit = size_t(16) << 20;
+    // Unmaps every free region.
     void trim();
     size_t free_bytes() const;
 
 private:
+    struct spare {
+        block_region region;
+        bool aged;  // already free at the last trim_unused()
+    };
     mutable std::mutex mx_;
-    std::vector<block_region> free_;
+    std::vector<spare> free_;
 };
 
 }  // namespace zorv

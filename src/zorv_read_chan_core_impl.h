@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -53,6 +54,22 @@ constexpr size_t round16(size_t n) { return (n + 15) & ~size_t(15); }
 // Neither compressor expands data by more than about 1032 times.
 inline bool plausible_expansion(uint64_t orig, uint64_t zipped, int sh_size) {
     return orig <= zipped * 1032u + 4096u && orig <= uint64_t(std::numeric_limits<int>::max() - sh_size);
+}
+
+// `n` bytes of the file from `pos`; false on an error or a short file.
+inline bool read_fully(int fd, unsigned char* dst, size_t n, off_t pos) {
+    while (n > 0) {
+        const ssize_t r = pread(fd, dst, n, pos);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            if (r == 0) errno = EIO;
+            return false;
+        }
+        dst += r;
+        n -= size_t(r);
+        pos += r;
+    }
+    return true;
 }
 
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
@@ -498,26 +515,31 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
             return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
         }
     }
-    const u_long mapped = u_long(delta) + blen;
-    file_mapping whole(fd, offset, mapped, true);
-    if (!whole.data()) {
-        perror("mmap");
-        printf("%s Failed to map channel basket\n", chan);
-        return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
-    }
-    chn_base_size = mapped;
+    chn_base_size = u_long(delta) + blen;
     if constexpr (R::keep_basket_mapped) {
+        file_mapping whole(fd, offset, chn_base_size, true);
+        if (!whole.data()) {
+            perror("mmap");
+            printf("%s Failed to map channel basket\n", chan);
+            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+        }
         chn_base = whole.release();
         chnb = reinterpret_cast<typename L::chan_basket*>(chn_base + delta);
         chn_offset = u_long(offset);
     } else {
+        // Read straight into the copy: no mapping to set up and tear down,
+        // and the file's pages are never resident in the process twice.
         block_region& copy = store_->basket;
         copy = pool_ ? pool_->take(blen) : map_block_region(blen);
         if (!copy) {
             printf("%s Failed to copy channel basket\n", chan);
             return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
         }
-        std::memcpy(copy.data, whole.data() + delta, blen);
+        if (!read_chan_detail::read_fully(fd, copy.data, blen, off_t(pos))) {
+            perror("pread");
+            printf("%s Failed to map channel basket\n", chan);
+            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+        }
         chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
         chn_offset = u_long(pos);
     }

@@ -150,7 +150,7 @@ protected:
     int window_side(const zorv_channel_entry_long* ref) const;
     const zorv_channel_entry_long* reference_entry() const;
     int ask_slicer(zorv_time_id* id, int type);
-    int find_result_for(const zorv_channel_entry_long* e, const subhead* sh);
+    int find_result_for(const zorv_channel_entry_long* e, const subhead* sh, int from);
     int copy_into_result(result_entry* r, const zorv_channel_entry_long* e, const subhead* sh);
     int take_event();
     std::string channel_key(const result_entry* r) const;
@@ -161,6 +161,9 @@ protected:
     // Path of the file last loaded into get_tables for inspection; the table
     // set refers to it until its next clean_up.
     std::unique_ptr<char, free_path> inspected_path_;
+    // channel_key() of each record, made once the channels are fixed (they
+    // cannot change while the slicer exists) rather than for every entry.
+    std::vector<std::string> keys_;
 };
 
 }  // namespace zorv

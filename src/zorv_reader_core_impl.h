@@ -551,6 +551,7 @@ void reader<L>::free_results() {
         std::free(results[i]);
     }
     results.clear();
+    keys_.clear();
     chans.clear();
     nchans = 0;
 }
@@ -870,13 +871,21 @@ int reader<L>::window_side(const zorv_channel_entry_long* ref) const {
 }
 
 // Index of the result record that an entry belongs to, or -1. Update blocks
-// are matched by the property name at the head of their payload.
+// are matched by the property name at the head of their payload. The search
+// starts at `from` and wraps: the slicer hands entries out in the order of
+// the channels, so the record after the last match is nearly always the one.
+// Keys are unique (add_channel refuses a channel twice), so the wrapped
+// search finds the same record; property names are not (two sub-channels
+// of one channel share theirs), so those are searched from the first.
 template <class L>
-int reader<L>::find_result_for(const zorv_channel_entry_long* e, const subhead* sh) {
+int reader<L>::find_result_for(const zorv_channel_entry_long* e, const subhead* sh, int from) {
     const bool by_property = matched_by_property(sh->dtype & 0xFFFF);
     const long payload = long(sh->ldata) - long(sizeof(subhead));
     const char* data = reinterpret_cast<const char*>(e->sbchdata[0].data);
-    for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
+    const int n = std::min(nchans, static_cast<int>(std::min(results.size(), keys_.size())));
+    if (by_property || from < 0 || from >= n) from = 0;
+    for (int step = 0; step < n; ++step) {
+        const int i = (from + step) % n;
         const result_entry* r = results[i];
         if (!r) continue;
         int c = 1;
@@ -886,7 +895,7 @@ int reader<L>::find_result_for(const zorv_channel_entry_long* e, const subhead* 
                 c = reader_detail::field_cmp(data, size_t(field), r->chan.name);
             }
         } else {
-            c = reader_detail::field_cmp(sh->chname, sizeof sh->chname, channel_key(r).c_str());
+            c = reader_detail::field_cmp(sh->chname, sizeof sh->chname, keys_[i].c_str());
         }
         if (debug > 1) std::printf("reader.get_data() FOUND: %d\n", c);
         if (c == 0) return i;
@@ -944,13 +953,19 @@ int reader<L>::take_event() {
     ++evs;
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i)
         if (results[i]) results[i]->updated = 0;
+    if (keys_.size() != results.size()) {
+        keys_.clear();
+        for (const result_entry* r : results) keys_.push_back(r ? channel_key(r) : std::string());
+    }
+    int next = 0;
     for (const zorv_channel_entry_long* e : cur_res) {
         if (!e) continue;
         current_event_id = e->event_id;
         const auto* sh = reinterpret_cast<const subhead*>(e->sbchdata[0].chhd);
         if (!sh) continue;
-        const int k = find_result_for(e, sh);
+        const int k = find_result_for(e, sh, next);
         if (k < 0) continue;
+        next = k + 1;
         const int r = copy_into_result(results[k], e, sh);
         if (r != 0) return r;
     }

@@ -454,7 +454,7 @@ template <class L>
 void slicer<L>::release_spare_memory() {
     if (!spare_memory_due) return;
     spare_memory_due = false;
-    if (pool_) pool_->trim();
+    if (pool_) pool_->trim_unused();
     slicer_detail::return_free_memory();
 }
 
