@@ -61,6 +61,7 @@ void unmap_block_region(block_region& r) {
 }
 
 block_region block_pool::take(size_t n) {
+    if (n == 0) return {};
     {
         std::lock_guard<std::mutex> lock(mx_);
         auto best = free_.end();

@@ -17,6 +17,7 @@
 
 #include "be_reader.h"
 #include "test_support.h"
+#include "zorv_block_pool.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
 #include "zorv_daq_writer.h"
@@ -162,11 +163,13 @@ struct started {
     int status = 1;
 
     started(const std::string& path, const char* chan, int subchan = -1, int threads = 0,
-            std::vector<char*>* list = nullptr, std::function<void(typename T::tables&)> damage = {}) {
+            std::vector<char*>* list = nullptr, std::function<void(typename T::tables&)> damage = {},
+            zorv::block_pool* pool = nullptr) {
         EXPECT_EQ(ts.get_all_tables(const_cast<char*>(path.c_str()), 0, list), 0);
         if (damage) damage(ts);
         rc = std::make_unique<typename T::reader>(&ts, const_cast<char*>(chan), subchan, nullptr);
         if (threads) rc->set_number_of_threads(threads);
+        rc->set_block_pool(pool);
         pthread_mutex_t* m = nullptr;
         pthread_cond_t* c = nullptr;
         int* f = nullptr;
@@ -297,6 +300,39 @@ TYPED_TEST(ReadChan, WorkersDecodeEveryPayloadKind) {
             }
         }
     }
+}
+
+// Readers that share a pool: the next reader of a channel decodes into the
+// region its predecessor gave back, and what it reads is its own file's
+// data. Once decoded, a basket copy is given back (chnb null) while lookups
+// go on.
+TYPED_TEST(ReadChan, NextReaderOfAChannelDecodesIntoItsPredecessorsRegion) {
+    using T = TypeParam;
+    const std::string path = write_file<T>(this->dir);
+    zorv::block_pool pool;
+    const auto numbers = event_numbers();
+    for (const char* chan : {"SPECZ", "SPEC"}) {
+        SCOPED_TRACE(chan);
+        const unsigned char* first = nullptr;
+        for (int round = 0; round < 3; ++round) {
+            started<T> s(path, chan, round == 2 ? 1 : -1, 0, nullptr, {}, &pool);
+            ASSERT_EQ(s.status, 0);
+            ASSERT_TRUE(s.rc->is_done());
+            EXPECT_EQ(s.rc->get_chn_basket() == nullptr, !T::legacy) << "a copy is given back, a mapping kept";
+            if (round == 0) first = reinterpret_cast<const unsigned char*>(s.entry(0).sbchdata[0].evhd);
+            else EXPECT_EQ(reinterpret_cast<const unsigned char*>(s.entry(0).sbchdata[0].evhd), first);
+            for (int i = 0; i < s.rc->out_total; ++i) {
+                ASSERT_EQ(s.entry(i).event_id.event_number, numbers[i]);
+                const int member = round == 2 ? 0 : 3;  // sub-channel 1 is cut to one member
+                EXPECT_EQ(T::samples(s.block(i), member)[5], sample_value(numbers[i], round == 2 ? 1 : 3, 5));
+            }
+            zorv_channel_entry_long* e = nullptr;
+            EXPECT_EQ(s.rc->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_LAST), 0);
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(e->event_id.event_number, numbers.back());
+        }
+    }
+    pool.trim();
 }
 
 TYPED_TEST(ReadChan, CutsOneSubChannelOutOfADeviceBlock) {

@@ -1,0 +1,59 @@
+// The pool of decoded-entry regions: what a taker gets back, and what a
+// file's end keeps for the next file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "zorv_block_pool.h"
+
+namespace {
+
+constexpr size_t MiB = size_t(1) << 20;
+
+TEST(BlockPool, RegionsAreReusedOnlyByRequestsOfAboutTheirSize) {
+    zorv::block_pool pool;
+    zorv::block_region big = pool.take(3 * MiB + 123);
+    ASSERT_TRUE(big);
+    EXPECT_GE(big.size, 3 * MiB + 123);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(big.data) % (2 * MiB), 0u) << "large regions start on a huge page";
+    std::memset(big.data, 0x5a, big.size);  // every byte is the taker's
+    unsigned char* const at = big.data;
+    pool.give_back(big);
+    EXPECT_EQ(pool.free_bytes(), big.size);
+
+    // A small request does not pin the large region's pages.
+    zorv::block_region small = pool.take(64 * 1024);
+    ASSERT_TRUE(small);
+    EXPECT_NE(small.data, at);
+    // The same channel's next file asks for a little less or a little more.
+    zorv::block_region again = pool.take(3 * MiB - 4096);
+    EXPECT_EQ(again.data, at);
+    EXPECT_EQ(pool.free_bytes(), 0u);
+    pool.give_back(again);
+    pool.give_back(small);
+    EXPECT_EQ(pool.take(0).data, nullptr);
+    pool.trim();
+    EXPECT_EQ(pool.free_bytes(), 0u);
+}
+
+TEST(BlockPool, FileEndKeepsSmallRegionsGivenBackForOneMoreFile) {
+    zorv::block_pool pool;
+    zorv::block_region small = pool.take(256 * 1024);
+    zorv::block_region large = pool.take(zorv::block_pool::keep_limit + MiB);
+    ASSERT_TRUE(small && large);
+    pool.give_back(small);
+    pool.give_back(large);
+    pool.trim_unused();  // the first file is left: the large one goes, the small one stays
+    EXPECT_EQ(pool.free_bytes(), small.size);
+    pool.trim_unused();  // nobody took it during the next file
+    EXPECT_EQ(pool.free_bytes(), 0u);
+
+    // Taken and given back again during a file, it is kept again.
+    zorv::block_region r = pool.take(256 * 1024);
+    pool.give_back(r);
+    pool.trim_unused();
+    EXPECT_EQ(pool.free_bytes(), r.size);
+}
+
+}  // namespace
