@@ -54,7 +54,7 @@ public:
     // (the channel baskets, which every file's channels take again one after
     // the other).
     void trim_unused();
-    static constexpr size_t keep_limit = size_t(16) << 20;
+    static constexpr size_t keep_limit = size_t(64) << 20;
     // Unmaps every free region.
     void trim();
     size_t free_bytes() const;

@@ -72,6 +72,18 @@ inline bool read_fully(int fd, unsigned char* dst, size_t n, off_t pos) {
     return true;
 }
 
+// Workers need little stack (the decoders keep their state on the heap).
+// With the default of several megabytes, the C library keeps only a few
+// exited workers' stacks for reuse, and every file's workers would map and
+// fault in new ones.
+inline void set_worker_stack(pthread_attr_t& attr) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    pthread_attr_setstacksize(&attr, size_t(1) << 20);
+#else
+    (void)attr;  // instrumented code needs more
+#endif
+}
+
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
 inline pthread_t free_slot() { return static_cast<pthread_t>(-1); }
@@ -391,9 +403,7 @@ void read_chan<L>::clean() {
         };
         while (live()) pthread_cond_wait(&exit_cond, &mx);
     }
-    release_entry_memory();  // and the basket copy
-    std::free(out);
-    out = nullptr;
+    release_entry_memory();  // the result array and the basket copy too
     out_cur = nullptr;
     out_total = out_taken = out_done = 0;
     if (chn_base) munmap(chn_base, chn_base_size);
@@ -436,7 +446,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     }
     // A reader is started once; a second start would run two worker pools
     // over one result array.
-    if (out || basket_in_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
+    if (out || basket_in_ || store_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
 
     cdtl = cdt_tab ? R::find_channel(cdt_tab, chan, &cdt) : -1;
     if (cdtl < 0 || !cdt) {
@@ -454,12 +464,10 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     }
 
     // Every entry has at least its 16-byte pointer record in the file.
-    if (uint64_t(count) > uint32_t(len) / sizeof(zorv_event_chan_ptr_entry) ||
-        !(out = static_cast<zorv_channel_entry_long*>(std::calloc(count, sizeof *out)))) {
+    if (uint64_t(count) > uint32_t(len) / sizeof(zorv_event_chan_ptr_entry)) {
         printf("%s Failed to create out array for %d entries\n", chan, count);
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
     }
-    for (int i = 0; i < count; ++i) out[i].event_id.event_number = unfinished;
     if (!(store_ = new (std::nothrow) entry_store)) {
         printf("%s Failed to copy channel basket\n", chan);
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
@@ -474,7 +482,15 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         if (s != 0) return fail_start(s);
     }
     find_time_limits();
+    // The result array heads the entries' region; the heap serves when the
+    // region could not be had.
     reserve_entry_memory();
+    out = static_cast<zorv_channel_entry_long*>(store_->result_array(count));
+    if (!out && !(out = static_cast<zorv_channel_entry_long*>(std::calloc(count, sizeof *out)))) {
+        printf("%s Failed to create out array for %d entries\n", chan, count);
+        return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
+    }
+    for (int i = 0; i < count; ++i) out[i].event_id.event_number = unfinished;
 
     stop = 0;
     choose_thread_count();
@@ -586,8 +602,17 @@ struct read_chan<L>::entry_store {
     enum class part { evh, sbh, block };
 
     block_region region;
-    std::vector<uint64_t> offset;  // of each entry's slot, then the end
+    std::vector<uint64_t> offset;  // of each entry's slot, then the end; the result array comes first
     block_region basket;           // the channel basket's copy, until every entry is decoded
+
+    static size_t result_bytes(int count) { return read_chan_detail::round16(size_t(count) * sizeof(zorv_channel_entry_long)); }
+
+    // The zeroed result array at the head of the region, or null.
+    void* result_array(int count) const {
+        if (!region || offset.empty() || offset[0] < result_bytes(count)) return nullptr;
+        std::memset(region.data, 0, result_bytes(count));
+        return region.data;
+    }
 
     // Room for `n` bytes of a part of entry i, or null.
     unsigned char* slot(int i, part p, size_t n) const {
@@ -643,7 +668,7 @@ void read_chan<L>::reserve_entry_memory() {
         store->offset.clear();
         return;
     }
-    uint64_t at = 0;
+    uint64_t at = entry_store::result_bytes(out_total);
     for (int i = 0; i < out_total; ++i) {
         store->offset[size_t(i)] = at;
         at += entry_store::header_room + round16(read_chan_detail::decoded_block_bytes(*this, i, chn));
@@ -689,6 +714,8 @@ void read_chan<L>::release_entry_memory() {
             read_chan_detail::free_entry_part(e.sbhd, region);
         }
     }
+    if (out && !(store_ && store_->region.contains(out))) std::free(out);
+    out = nullptr;
     if (!store_) return;
     give_back(store_->region);
     give_back(store_->basket);
@@ -733,6 +760,7 @@ void read_chan<L>::launch_workers() {
     pthread_attr_init(&attr);
     pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    read_chan_detail::set_worker_stack(attr);
     const int n = std::min(std::min(nthreads, out_total), int(max_threads));
     {
         read_chan_detail::mutex_lock lock(mx);

@@ -113,6 +113,17 @@ inline void return_free_memory() {
 #endif
 }
 
+// Channels are decoded one after the other, each by its workers and this
+// thread: more workers than processors only add thread starts (expensive on
+// virtual machines) and switches, never speed.
+inline int workers_per_channel() {
+    static const int n = [] {
+        const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+        return int(cpus < 1 ? 1 : cpus > 10 ? 10 : cpus);
+    }();
+    return n;
+}
+
 template <class R>
 int entries_of(const R* r) {
     return r->out_total;
@@ -391,6 +402,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     }
     read_chans[i] = r;
     r->set_block_pool(pool_);
+    r->set_max_number_of_threads(slicer_detail::workers_per_channel());
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
