@@ -35,9 +35,10 @@ bool fits(size_t have, size_t want) {
 }
 
 // Every byte of a region is written soon after it is taken (the entries
-// were sized from their headers). Faulting the pages in with one call costs
-// far less than one fault per page, above all on virtual machines; where
-// the kernel cannot, the pages come one by one as before.
+// were sized from their headers). Faulting small pages in with one call
+// costs far less than one fault per page, above all on virtual machines;
+// where the kernel cannot, the pages come one by one as before. Huge pages
+// take few faults, and the threads that fill them share their zeroing.
 void prefault(unsigned char* data, size_t size) {
 #ifdef MADV_POPULATE_WRITE
     madvise(data, size, MADV_POPULATE_WRITE);
@@ -64,6 +65,7 @@ block_region map_block_region(size_t n) {
         if (data > base) munmap(base, size_t(data - base));
         if (base + span > data + size) munmap(data + size, size_t(base + span - (data + size)));
         madvise(data, size, MADV_HUGEPAGE);
+        return {data, size};
     }
     prefault(data, size);
     return {data, size};

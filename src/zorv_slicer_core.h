@@ -170,11 +170,23 @@ private:
     int collect(entry_vector* result);
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
+    void configure_reader(reader_t* r);
+    void start_ahead(int i, int request);
+    reader_t* take_ahead(int i, tables_t* tables);
+    void drop_ahead(const tables_t* tables);
+    static void discard(reader_t* r);
 
     // Decoded-entry memory shared by the channel readers, so that a channel's
     // next file reuses the pages of its last one (null: each reader its own).
     block_pool* pool_ = nullptr;
     bool spare_memory_due = false;  // every channel has left a file
+    // A channel reader started ahead of its turn (see start_ahead), the
+    // channel it is for, and a reader create_channel adopted from there and
+    // start_channel must not start again.
+    reader_t* ahead_ = nullptr;
+    int ahead_chan_ = -1;
+    reader_t* adopted_ = nullptr;
+    tables_t* start_tables_ = nullptr;  // the first file's, while start() runs
 };
 
 }  // namespace zorv

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "zorv_block_pool.h"
 #include "zorv_slicer_core.h"
@@ -39,6 +40,10 @@ struct slicer_traits<layout_current> {
         "zorv_daq_slicer_2010::init() failed to malloc channel entry for %s\n";
     static constexpr const char* creating =
         "zorv_daq_slicer_2010::create_channel()CREATING CHANNEL: %s:%d file:%s\n";
+    static bool has_entries(const layout_current::cdt* cdt, const char* name) {
+        layout_current::cdt_entry* e = nullptr;
+        return cdt && zorv_find_channel_by_name_2010(cdt, name, &e) >= 0 && e && e->count > 0;
+    }
 };
 
 template <>
@@ -54,6 +59,10 @@ struct slicer_traits<layout_legacy> {
         "zorv_daq_slicer::init() failed to malloc channel entry for %s\n";
     static constexpr const char* creating =
         "zorv_daq_slicer::create_channel()CREATING CHANNEL: %s:%d WITH FILE %s\n";
+    static bool has_entries(const layout_legacy::cdt* cdt, const char* name) {
+        layout_legacy::cdt_entry* e = nullptr;
+        return cdt && zorv_find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
+    }
 };
 
 namespace slicer_detail {
@@ -300,6 +309,7 @@ int slicer<L>::start() {
 
     tables_t* first = find_ready_table(files[0]);
     if (!first) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    start_tables_ = first;
 
     read_chans = static_cast<reader_t**>(calloc(nchans, sizeof(reader_t*)));
     if (!read_chans) {
@@ -310,11 +320,14 @@ int slicer<L>::start() {
     for (int i = 0; i < nchans; ++i) {
         int r = create_channel(i, first);
         if (r != 0) {
+            start_tables_ = nullptr;
             if (!L::legacy && debug != 0) printf("CREATE_CHANNEL[%d] failed\n", i);
             return r;
         }
         start_one_channel(i);
     }
+    start_tables_ = nullptr;
+    drop_ahead(nullptr);  // started for a channel that went elsewhere
     if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     // A slicer started again after clean_up begins with its first event too.
     first_event = 1;
@@ -394,16 +407,20 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
         printf(slicer_traits<L>::creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
+    reader_t* ready = take_ahead(i, tables);
     remove_channel(i);
+    if (ready) {
+        read_chans[i] = ready;
+        adopted_ = ready;
+        return ZORV_DAQ_SLICER_OK;
+    }
     reader_t* r = new (std::nothrow) reader_t(tables, chans[i]->name, chan_sub(i), nullptr);
     if (!r) {
         printf("Failed to create read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
     read_chans[i] = r;
-    r->set_block_pool(pool_);
-    r->set_max_number_of_threads(slicer_detail::workers_per_channel());
-    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
+    configure_reader(r);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
                chan_sub(i));
@@ -421,21 +438,93 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
 }
 
 template <class L>
+void slicer<L>::configure_reader(reader_t* r) {
+    r->set_block_pool(pool_);
+    r->set_max_number_of_threads(slicer_detail::workers_per_channel());
+    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
+}
+
+// The channel after i will most likely be started on the same table set
+// next: at the slicer's start every channel starts on the first file, and
+// when channels move on to the next file they do so one after the other.
+// Its reader is made and started now, so that its basket is read and its
+// workers begin while this thread helps decode channel i; create_channel
+// adopts it. One channel ahead at most, so that memory grows by one
+// channel's data at most.
+template <class L>
+void slicer<L>::start_ahead(int i, int request) {
+    const int j = i + 1;
+    if (ahead_ || j >= nchans || !read_chans[i]) return;
+    auto* t = static_cast<tables_t*>(read_chans[i]->get_cfg());
+    if (!t || !slicer_traits<L>::has_entries(t->get_cdt_table(), chans[j]->name)) return;
+    bool wanted = false;
+    if (request == ZORV_DAQ_READ_CHAN_EVENT_FIRST) {
+        wanted = !read_chans[j] && t == start_tables_;
+    } else if (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && read_chans[j]) {
+        auto* tj = static_cast<tables_t*>(read_chans[j]->get_cfg());
+        const int p = tj ? file_index(tj->get_file_name()) : -1;
+        wanted = p >= 0 && p + 1 == file_index(t->get_file_name());
+    }
+    if (!wanted) return;
+    reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
+    if (!r) return;
+    configure_reader(r);
+    pthread_mutex_t* m = nullptr;
+    pthread_cond_t* c = nullptr;
+    int* flag = nullptr;
+    if (r->set_time_diff(&event_time_diff) != 0 || r->set_step(&event_step) != 0 || r->start(&m, &c, &flag) != 0) {
+        discard(r);
+        return;
+    }
+    ahead_ = r;
+    ahead_chan_ = j;
+}
+
+// The reader started ahead for channel i, when it reads `tables`; one
+// started for channel i on another table set is dropped.
+template <class L>
+typename slicer<L>::reader_t* slicer<L>::take_ahead(int i, tables_t* tables) {
+    if (!ahead_ || ahead_chan_ != i) return nullptr;
+    reader_t* r = std::exchange(ahead_, nullptr);
+    ahead_chan_ = -1;
+    if (static_cast<tables_t*>(r->get_cfg()) == tables) return r;
+    discard(r);
+    return nullptr;
+}
+
+// Drops the reader started ahead when it reads `tables` (null: in any case).
+template <class L>
+void slicer<L>::drop_ahead(const tables_t* tables) {
+    if (!ahead_ || (tables && static_cast<const tables_t*>(ahead_->get_cfg()) != tables)) return;
+    discard(std::exchange(ahead_, nullptr));
+    ahead_chan_ = -1;
+}
+
+template <class L>
+void slicer<L>::discard(reader_t* r) {
+    r->clean_descr();
+    r->clean();
+    delete r;
+}
+
+template <class L>
 int slicer<L>::start_channel(int i, int request) {
     if (i < 0 || i >= nchans || !slicer_detail::valid_request(request)) return ZORV_DAQ_SLICER_INV_PARAM;
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     reader_t* r = read_chans[i];
     if (!r) return ZORV_DAQ_SLICER_NO_DATA;
     double t0 = slicer_detail::now_us();
-    pthread_mutex_t* m = nullptr;
-    pthread_cond_t* c = nullptr;
-    int* flag = nullptr;
-    int s = r->start(&m, &c, &flag);
+    pthread_mutex_t* m = &r->mmx;
+    pthread_cond_t* c = &r->mcond;
+    int* flag = &r->mcnt;
+    // A reader adopted from start_ahead was started there, successfully.
+    int s = std::exchange(adopted_, nullptr) == r ? 0 : r->start(&m, &c, &flag);
     if (s != 0) {
         printf("Start failed for read_chans[%d] for %s:%d  erro: %d\n", i, chan_name(i), chan_sub(i), s);
         return s;
     }
     if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    start_ahead(i, request);
     // This thread decodes entries alongside the workers instead of sleeping
     // until they are done: the channel does not wait for its workers to be
     // scheduled on a busy machine, nor this thread for a wake-up once they are.
@@ -472,8 +561,11 @@ void slicer<L>::release_spare_memory() {
 
 template <class L>
 void slicer<L>::remove_channel(int i) {
-    if (i < 0 || i >= nchans || !read_chans || !read_chans[i]) return;
+    if (i < 0 || i >= nchans || !read_chans) return;
+    if (ahead_chan_ == i) drop_ahead(nullptr);  // the channel is dropped or restarted
+    if (!read_chans[i]) return;
     reader_t* r = read_chans[i];
+    if (adopted_ == r) adopted_ = nullptr;
     r->clean_descr();
     r->clean();
     if (debug > 0) printf("DELETING read_chans[%d] %u\n", i, slicer_detail::identity(r));
@@ -655,6 +747,8 @@ void slicer<L>::stop_table_thread() {
 
 template <class L>
 void slicer<L>::release_readers() {
+    drop_ahead(nullptr);
+    adopted_ = nullptr;
     if (!read_chans) return;
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
@@ -1018,6 +1112,7 @@ int slicer<L>::leave_lost_table(int i, tables_t* old) {
     printf("STRANGE zorv_file_get_tables not found in the table... removing it anyway\n");
     remove_channel(i);
     if (old && !other_channel_on(old, i)) {
+        drop_ahead(old);
         old->clean_up();
         delete old;
     }
@@ -1061,6 +1156,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         // first, so that nothing can reach the table set after its release,
         // whether or not the next file can be had.
         remove_channel(i);
+        drop_ahead(old);
         old->clean_up();
         delete old;
         spare_memory_due = true;
