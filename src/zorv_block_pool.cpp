@@ -78,18 +78,34 @@ void unmap_block_region(block_region& r) {
 
 block_region block_pool::take(size_t n) {
     if (n == 0) return {};
-    {
-        std::lock_guard<std::mutex> lock(mx_);
-        auto best = free_.end();
-        for (auto it = free_.begin(); it != free_.end(); ++it)
-            if (fits(it->region.size, n) && (best == free_.end() || it->region.size < best->region.size)) best = it;
-        if (best != free_.end()) {
-            block_region r = best->region;
-            free_.erase(best);
-            return r;
-        }
+    std::lock_guard<std::mutex> lock(mx_);
+    auto best = free_.end();
+    for (auto it = free_.begin(); it != free_.end(); ++it)
+        if (fits(it->region.size, n) && (best == free_.end() || it->region.size < best->region.size)) best = it;
+    if (best != free_.end()) {
+        block_region r = best->region;
+        free_.erase(best);
+        return r;
     }
-    return map_block_region(n);
+    return n < huge_page ? carve(n) : map_block_region(n);
+}
+
+// A small region is cut from a slab of huge pages rather than mapped on its
+// own: alone it would be backed page by page, which costs several times
+// more on first touch. A cut region is unmapped on its own like any other
+// (the kernel splits the huge page it shares).
+block_region block_pool::carve(size_t n) {
+    const size_t size = mapped_size(n);
+    if (slab_.size < size) {
+        unmap_block_region(slab_);
+        slab_ = map_block_region(slab_bytes);
+        if (slab_.size < size) return map_block_region(n);
+    }
+    block_region r{slab_.data, size};
+    slab_.data += size;
+    slab_.size -= size;
+    if (slab_.size == 0) slab_ = {};
+    return r;
 }
 
 void block_pool::give_back(block_region r) {
@@ -122,6 +138,7 @@ void block_pool::trim() {
     {
         std::lock_guard<std::mutex> lock(mx_);
         gone.swap(free_);
+        unmap_block_region(slab_);
     }
     for (auto& s : gone) unmap_block_region(s.region);
 }

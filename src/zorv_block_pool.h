@@ -55,7 +55,7 @@ public:
     // the other).
     void trim_unused();
     static constexpr size_t keep_limit = size_t(64) << 20;
-    // Unmaps every free region.
+    // Unmaps every free region and what is left of the current slab.
     void trim();
     size_t free_bytes() const;
 
@@ -64,8 +64,12 @@ private:
         block_region region;
         bool aged;  // already free at the last trim_unused()
     };
+    static constexpr size_t slab_bytes = size_t(16) << 20;
+    block_region carve(size_t n);
+
     mutable std::mutex mx_;
     std::vector<spare> free_;
+    block_region slab_;  // what is left of the slab small regions are cut from
 };
 
 }  // namespace zorv

@@ -65,6 +65,8 @@ public:
     // outlive the reader's clean()) and handed back to it; without a pool a
     // reader maps and unmaps its own region. Set before start().
     void set_block_pool(block_pool* pool) { pool_ = pool; }
+    // Bytes of memory the decoded entries take (0 before start).
+    size_t entry_memory() const;
 
     bool set_max_number_of_threads(int thr);
     bool set_number_of_threads(int thr);

@@ -701,6 +701,11 @@ void read_chan<L>::release_basket() {
     }
 }
 
+template <class L>
+size_t read_chan<L>::entry_memory() const {
+    return store_ ? store_->region.size : 0;
+}
+
 // After the workers have ended: frees what came from the heap and hands the
 // regions back.
 template <class L>

@@ -122,6 +122,10 @@ inline void return_free_memory() {
 #endif
 }
 
+// The most a channel's previous reader may hold for its next one to be
+// started ahead of its turn.
+constexpr size_t ahead_memory = size_t(16) << 20;
+
 // Channels are decoded one after the other, each by its workers and this
 // thread: more workers than processors only add thread starts (expensive on
 // virtual machines) and switches, never speed.
@@ -449,8 +453,9 @@ void slicer<L>::configure_reader(reader_t* r) {
 // when channels move on to the next file they do so one after the other.
 // Its reader is made and started now, so that its basket is read and its
 // workers begin while this thread helps decode channel i; create_channel
-// adopts it. One channel ahead at most, so that memory grows by one
-// channel's data at most.
+// adopts it. One channel ahead at most; and while the channel's reader of
+// the last file still holds its data, only when that is small, so that the
+// peak memory of a file switch hardly grows.
 template <class L>
 void slicer<L>::start_ahead(int i, int request) {
     const int j = i + 1;
@@ -463,7 +468,8 @@ void slicer<L>::start_ahead(int i, int request) {
     } else if (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && read_chans[j]) {
         auto* tj = static_cast<tables_t*>(read_chans[j]->get_cfg());
         const int p = tj ? file_index(tj->get_file_name()) : -1;
-        wanted = p >= 0 && p + 1 == file_index(t->get_file_name());
+        wanted = p >= 0 && p + 1 == file_index(t->get_file_name()) &&
+                 read_chans[j]->entry_memory() <= slicer_detail::ahead_memory;
     }
     if (!wanted) return;
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);

@@ -37,6 +37,27 @@ TEST(BlockPool, RegionsAreReusedOnlyByRequestsOfAboutTheirSize) {
     EXPECT_EQ(pool.free_bytes(), 0u);
 }
 
+// Small regions are cut one after the other from a slab of huge pages; one
+// unmapped on its own leaves its neighbours whole.
+TEST(BlockPool, SmallRegionsShareASlabAndLeaveItOneByOne) {
+    zorv::block_pool pool;
+    zorv::block_region a = pool.take(100 * 1024), b = pool.take(300 * 1024 + 5), c = pool.take(4096);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(b.data, a.data + a.size);
+    EXPECT_EQ(c.data, b.data + b.size);
+    std::memset(a.data, 1, a.size);
+    std::memset(b.data, 2, b.size);
+    std::memset(c.data, 3, c.size);
+    pool.give_back(b);
+    pool.trim();  // b is unmapped
+    EXPECT_EQ(a.data[a.size - 1], 1);
+    EXPECT_EQ(c.data[0], 3);
+    std::memset(a.data, 4, a.size);
+    std::memset(c.data, 5, c.size);
+    pool.give_back(a);
+    pool.give_back(c);
+}
+
 TEST(BlockPool, FileEndKeepsSmallRegionsGivenBackForOneMoreFile) {
     zorv::block_pool pool;
     zorv::block_region small = pool.take(256 * 1024);
