@@ -411,20 +411,20 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
         printf(slicer_traits<L>::creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
-    reader_t* ready = take_ahead(i, tables);
+    reader_t* r = take_ahead(i, tables);
+    const bool started_ahead = r != nullptr;
     remove_channel(i);
-    if (ready) {
-        read_chans[i] = ready;
-        adopted_ = ready;
-        return ZORV_DAQ_SLICER_OK;
-    }
-    reader_t* r = new (std::nothrow) reader_t(tables, chans[i]->name, chan_sub(i), nullptr);
     if (!r) {
-        printf("Failed to create read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
-        return ZORV_DAQ_SLICER_INTERN_ERROR;
+        r = new (std::nothrow) reader_t(tables, chans[i]->name, chan_sub(i), nullptr);
+        if (!r) {
+            printf("Failed to create read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
+            return ZORV_DAQ_SLICER_INTERN_ERROR;
+        }
+        configure_reader(r);
     }
     read_chans[i] = r;
-    configure_reader(r);
+    // Set again on a reader started ahead: they may have changed since.
+    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
                chan_sub(i));
@@ -436,6 +436,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         remove_channel(i);
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
+    if (started_ahead) adopted_ = r;
     double dt = slicer_detail::now_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
     return ZORV_DAQ_SLICER_OK;
@@ -445,7 +446,6 @@ template <class L>
 void slicer<L>::configure_reader(reader_t* r) {
     r->set_block_pool(pool_);
     r->set_max_number_of_threads(slicer_detail::workers_per_channel());
-    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
 }
 
 // The channel after i will most likely be started on the same table set
@@ -475,6 +475,7 @@ void slicer<L>::start_ahead(int i, int request) {
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
     if (!r) return;
     configure_reader(r);
+    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     pthread_mutex_t* m = nullptr;
     pthread_cond_t* c = nullptr;
     int* flag = nullptr;
