@@ -3,7 +3,7 @@
 # reader figures on a generated run (written to a temporary directory under
 # ${TMPDIR:-/tmp} and removed afterwards; about 0.5 GB at a time).
 # Arguments are passed to the figures harness (zorv-bench-figures --help).
-# About six minutes on a shared two-core machine.
+# About two minutes on a two-core machine.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,10 +17,3 @@ echo "== block codecs, one thread"
 echo
 echo "== reader figures"
 "$BUILD"/bench/zorv-bench-figures "$@"
-# The same reads with glibc's allocator in one arena: how much of the gap is
-# the allocator's (see bench/README.md). Skipped with ZORV_BENCH_QUICK=1.
-if [ -z "${ZORV_BENCH_QUICK:-}" ]; then
-    echo
-    echo "== reader figures, GLIBC_TUNABLES=glibc.malloc.arena_max=1, current layout"
-    GLIBC_TUNABLES=glibc.malloc.arena_max=1 "$BUILD"/bench/zorv-bench-figures --layout current "$@"
-fi
