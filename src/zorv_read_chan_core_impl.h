@@ -900,10 +900,15 @@ public:
             // The basket copy goes away (chnb turns null) under mx once the
             // last entry is published, perhaps before this worker got here.
             read_chan_detail::mutex_lock lock(rc_.mx);
-            if (!rc_.out && rc_.evh_base && rc_.sbh_base) printf("Wrong out from object tid:%lu... exiting\n", id_);
-            if (!rc_.out || !rc_.evh_base || !rc_.sbh_base) why = ending::error;
-            else if (rc_.all_done || !rc_.chnb) why = rc_.all_done ? ending::no_entries : ending::error;
-            else open_windows();
+            const bool done = rc_.all_done != 0;
+            if (!rc_.evh_base || !rc_.sbh_base || (!rc_.chnb && !done)) {
+                why = ending::error;
+            } else if (!rc_.out) {
+                printf("Wrong out from object tid:%lu... exiting\n", id_);
+                why = ending::error;
+            } else if (!done) {
+                open_windows();
+            }
         }
         for (int i = 0; why == ending::no_entries && take(i, why);) {
             decoded d;
