@@ -104,7 +104,7 @@ constexpr type_info simple(const char* label, kind k, const char* const* names) 
 // the "ZORV_" prefix).
 #define ZORV_TYPE(code, props) \
     t[code] = props;           \
-    t[code].name = #code + 5
+    t[code].name = &(#code)[5]
 
 constexpr std::array<type_info, type_count> make_type_table() {
     std::array<type_info, type_count> t{};
