@@ -21,9 +21,9 @@ public:
     explicit be_sink(std::vector<unsigned char>& out) : out_(out) {}
 
     void u32(uint32_t v) {
-        unsigned char b[4];
-        store_be32(b, v);
-        out_.insert(out_.end(), b, b + 4);
+        const size_t n = out_.size();
+        out_.resize(n + 4);
+        store_be32(out_.data() + n, v);
     }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
     void f32(float f) {
