@@ -108,39 +108,38 @@ block_region block_pool::carve(size_t n) {
     return r;
 }
 
-void block_pool::give_back(block_region r) {
+// Called from workers and from clean(): never throws. A region the list
+// has no room for is unmapped at once.
+void block_pool::give_back(block_region r) noexcept {
     if (!r) return;
     std::lock_guard<std::mutex> lock(mx_);
-    free_.push_back({r, false});
+    try {
+        free_.push_back({r, false});
+    } catch (...) {
+        unmap_block_region(r);
+    }
 }
 
-void block_pool::trim_unused() {
-    std::vector<spare> gone;
-    {
-        std::lock_guard<std::mutex> lock(mx_);
-        // The smallest are kept first: a large region comes back in huge
-        // pages at little cost, a small one page by page.
-        std::sort(free_.begin(), free_.end(), [](const spare& a, const spare& b) {
-            return a.aged != b.aged ? !a.aged : a.region.size < b.region.size;
-        });
-        size_t kept = 0;
-        auto end = free_.begin();
-        while (end != free_.end() && !end->aged && kept + end->region.size <= keep_limit) kept += (end++)->region.size;
-        gone.assign(end, free_.end());
-        free_.erase(end, free_.end());
-        for (auto& s : free_) s.aged = true;
-    }
-    for (auto& s : gone) unmap_block_region(s.region);
+void block_pool::trim_unused() noexcept {
+    std::lock_guard<std::mutex> lock(mx_);
+    // The smallest are kept first: a large region comes back in huge pages
+    // at little cost, a small one page by page.
+    std::sort(free_.begin(), free_.end(), [](const spare& a, const spare& b) {
+        return a.aged != b.aged ? !a.aged : a.region.size < b.region.size;
+    });
+    size_t kept = 0;
+    auto end = free_.begin();
+    while (end != free_.end() && !end->aged && kept + end->region.size <= keep_limit) kept += (end++)->region.size;
+    for (auto it = end; it != free_.end(); ++it) unmap_block_region(it->region);
+    free_.erase(end, free_.end());
+    for (auto& s : free_) s.aged = true;
 }
 
-void block_pool::trim() {
-    std::vector<spare> gone;
-    {
-        std::lock_guard<std::mutex> lock(mx_);
-        gone.swap(free_);
-        unmap_block_region(slab_);
-    }
-    for (auto& s : gone) unmap_block_region(s.region);
+void block_pool::trim() noexcept {
+    std::lock_guard<std::mutex> lock(mx_);
+    for (auto& s : free_) unmap_block_region(s.region);
+    free_.clear();
+    unmap_block_region(slab_);
 }
 
 size_t block_pool::free_bytes() const {

@@ -47,16 +47,16 @@ public:
     // small channel does not pin a large region's pages), or a new one.
     block_region take(size_t n);
     // Keeps a region for the next taker.
-    void give_back(block_region r);
+    void give_back(block_region r) noexcept;
     // Called once every channel has moved on to the next file: unmaps the
     // free regions nobody took since the last call (what a file no longer
     // needs), and keeps up to keep_limit bytes of those given back since
     // (the channel baskets, which every file's channels take again one after
     // the other).
-    void trim_unused();
+    void trim_unused() noexcept;
     static constexpr size_t keep_limit = size_t(64) << 20;
     // Unmaps every free region and what is left of the current slab.
-    void trim();
+    void trim() noexcept;
     size_t free_bytes() const;
 
 private:

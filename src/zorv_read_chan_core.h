@@ -81,7 +81,14 @@ public:
 
     typename L::evh_basket* get_evh_basket() { return evhb; }
     typename L::sbh_basket* get_sbh_basket() { return sbhb; }
-    typename L::chan_basket* get_chn_basket() { return chnb; }
+    // Null once every entry is decoded when the basket was copied: the copy
+    // is given back then.
+    typename L::chan_basket* get_chn_basket() {
+        pthread_mutex_lock(&mx);
+        auto* b = chnb;
+        pthread_mutex_unlock(&mx);
+        return b;
+    }
     unsigned char* get_evh_base() { return evh_base; }
     unsigned char* get_sbh_base() { return sbh_base; }
     unsigned char* get_chn_base() { return chn_base; }

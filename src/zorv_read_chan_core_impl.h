@@ -76,8 +76,16 @@ inline bool read_fully(int fd, unsigned char* dst, size_t n, off_t pos) {
 // With the default of several megabytes, the C library keeps only a few
 // exited workers' stacks for reuse, and every file's workers would map and
 // fault in new ones.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZORV_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define ZORV_SANITIZED_BUILD 1
+#endif
+#endif
+
 inline void set_worker_stack(pthread_attr_t& attr) {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#ifndef ZORV_SANITIZED_BUILD
     pthread_attr_setstacksize(&attr, size_t(1) << 20);
 #else
     (void)attr;  // instrumented code needs more
@@ -485,7 +493,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     // The result array heads the entries' region; the heap serves when the
     // region could not be had.
     reserve_entry_memory();
-    out = static_cast<zorv_channel_entry_long*>(store_->result_array(count));
+    out = static_cast<zorv_channel_entry_long*>(store_->result_array());
     if (!out && !(out = static_cast<zorv_channel_entry_long*>(std::calloc(count, sizeof *out)))) {
         printf("%s Failed to create out array for %d entries\n", chan, count);
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
@@ -556,6 +564,12 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
             printf("%s Failed to map channel basket\n", chan);
             return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
         }
+        // The copy is bounded by its own length word from now on: it must
+        // still be the one checked above (the file may have changed since).
+        if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
+            printf("%s Bad channel basket at %lu (length %u)\n", chan, static_cast<unsigned long>(pos), blen);
+            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+        }
         chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
         chn_offset = u_long(pos);
     }
@@ -598,34 +612,44 @@ void read_chan<L>::find_time_limits() {
 template <class L>
 struct read_chan<L>::entry_store {
     static constexpr size_t evh_room = read_chan_detail::round16(sizeof(zorv_eventheader));
-    static constexpr size_t header_room = evh_room + read_chan_detail::round16(L::sbhead_size);
+    static constexpr size_t sbh_room = read_chan_detail::round16(L::sbhead_size);
     enum class part { evh, sbh, block };
 
+    // The region holds the result array, then the header copies of every
+    // entry (together, so that entries whose blocks are never written touch
+    // no page of the block area), then the blocks.
     block_region region;
-    std::vector<uint64_t> offset;  // of each entry's slot, then the end; the result array comes first
-    block_region basket;           // the channel basket's copy, until every entry is decoded
+    int count = 0;
+    std::vector<uint64_t> block_at;  // where each entry's block starts, then the end
+    block_region basket;             // the channel basket's copy, until every entry is decoded
 
-    static size_t result_bytes(int count) { return read_chan_detail::round16(size_t(count) * sizeof(zorv_channel_entry_long)); }
+    static size_t result_bytes(int n) { return read_chan_detail::round16(size_t(n) * sizeof(zorv_channel_entry_long)); }
+    static uint64_t header_bytes(int n) { return uint64_t(n) * (evh_room + sbh_room); }
+    bool ready() const { return region && count > 0 && block_at.size() == size_t(count) + 1; }
 
     // The zeroed result array at the head of the region, or null.
-    void* result_array(int count) const {
-        if (!region || offset.empty() || offset[0] < result_bytes(count)) return nullptr;
+    void* result_array() const {
+        if (!ready()) return nullptr;
         std::memset(region.data, 0, result_bytes(count));
         return region.data;
     }
 
     // Room for `n` bytes of a part of entry i, or null.
     unsigned char* slot(int i, part p, size_t n) const {
-        if (!region || i < 0 || size_t(i) + 1 >= offset.size()) return nullptr;
-        const uint64_t begin = offset[i], end = offset[size_t(i) + 1];
-        const uint64_t at = p == part::evh ? begin : p == part::sbh ? begin + evh_room : begin + header_room;
-        const uint64_t room = p == part::evh ? evh_room : p == part::sbh ? header_room - evh_room
-                                                                          : end - begin - header_room;
-        return n <= room ? region.data + at : nullptr;
+        if (!ready() || i < 0 || i >= count) return nullptr;
+        const uint64_t heads = result_bytes(count);
+        if (p == part::evh) return n <= evh_room ? region.data + heads + uint64_t(i) * evh_room : nullptr;
+        if (p == part::sbh)
+            return n <= sbh_room ? region.data + heads + uint64_t(count) * evh_room + uint64_t(i) * sbh_room
+                                 : nullptr;
+        return n <= block_at[size_t(i) + 1] - block_at[size_t(i)] ? region.data + block_at[size_t(i)] : nullptr;
     }
 };
 
 namespace read_chan_detail {
+
+// The most a compressed block may claim to expand and still get a slot.
+constexpr uint64_t reserved_expansion = 64;
 
 // Bytes the decoded block of entry i will take, read from its sub-header
 // (and zip header); 0 when they cannot be read. An estimate only: the
@@ -640,19 +664,26 @@ uint64_t decoded_block_bytes(read_chan<L>& rc, int i, const file_window& chn) {
     const uint32_t error = load_be32(h + offsetof(subhead, error));
     const int type = int(load_be32(h + offsetof(subhead, dtype)) & 0xFFFF);
     if (error & ZORV_CHAN_ZIP_FLAG) {
-        const unsigned char* z = chn.at(uint64_t(p->chhd) + sh, sizeof(zorv_zip_header));
+        const uint64_t zpos = uint64_t(p->chhd) + sh;
+        const unsigned char* z = chn.at(zpos, sizeof(zorv_zip_header));
         if (!z) return 0;
         const uint32_t orig = load_be32(z + offsetof(zorv_zip_header, orig_length));
         const uint32_t zipped = load_be32(z + offsetof(zorv_zip_header, zipp_length));
-        return plausible_expansion(orig, zipped, sh) ? uint64_t(orig) + sh : 0;
+        // Data that claims to expand far more than these blocks do is given
+        // no slot (the heap serves it if it is real): a damaged or forged
+        // header must not reserve memory in proportion to what it claims.
+        if (!chn.at(zpos + sizeof(zorv_zip_header), zipped) || !plausible_expansion(orig, zipped, sh) ||
+            orig > uint64_t(zipped) * reserved_expansion + (uint64_t(64) << 10))
+            return 0;
+        return uint64_t(orig) + sh;
     }
     if (L::is_update_type(type) || type == ZORV_ENV_BLOCK) return uint64_t(sh) + L::upd_size;
     const uint32_t ldata = load_be32(h + offsetof(subhead, ldata));
     return ldata >= uint32_t(sh) && chn.at(p->chhd, ldata) ? ldata : 0;
 }
 
-// A reader's region is not made larger than this; past it (a forged file)
-// every entry comes from the heap, as each is checked on its own.
+// A reader's region is not made larger than this; past it every entry comes
+// from the heap, as each is checked on its own.
 constexpr uint64_t max_region = uint64_t(1) << 36;
 
 }  // namespace read_chan_detail
@@ -662,19 +693,24 @@ void read_chan<L>::reserve_entry_memory() {
     using read_chan_detail::round16;
     entry_store* store = store_;
     const auto chn = read_chan_detail::basket_window(chnb, chn_base, chn_offset, uint32_t(len));
+    std::vector<uint64_t>& block_at = store->block_at;
     try {
-        store->offset.resize(size_t(out_total) + 1);
+        block_at.resize(size_t(out_total) + 1);
     } catch (const std::bad_alloc&) {
-        store->offset.clear();
+        block_at.clear();
         return;
     }
-    uint64_t at = entry_store::result_bytes(out_total);
+    uint64_t at = entry_store::result_bytes(out_total) + entry_store::header_bytes(out_total);
     for (int i = 0; i < out_total; ++i) {
-        store->offset[size_t(i)] = at;
-        at += entry_store::header_room + round16(read_chan_detail::decoded_block_bytes(*this, i, chn));
-        if (at > read_chan_detail::max_region) return;  // no region: all from the heap
+        block_at[size_t(i)] = at;
+        at += round16(read_chan_detail::decoded_block_bytes(*this, i, chn));
+        if (at > read_chan_detail::max_region) {  // no region: all from the heap
+            block_at.clear();
+            return;
+        }
     }
-    store->offset[size_t(out_total)] = at;
+    block_at[size_t(out_total)] = at;
+    store->count = out_total;
     store->region = pool_ ? pool_->take(size_t(at)) : map_block_region(size_t(at));
 }
 

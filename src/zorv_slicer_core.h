@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "event_util.h"
@@ -172,7 +173,9 @@ private:
     void release_spare_memory();
     void configure_reader(reader_t* r);
     void start_ahead(int i, int request);
-    reader_t* take_ahead(int i, tables_t* tables);
+    reader_t* take_ahead(int i, tables_t* tables, int* status);
+    bool take_adopted(const reader_t* r, int* status);
+    void close_reader(int i);
     void drop_ahead(const tables_t* tables);
     static void discard(reader_t* r);
 
@@ -181,11 +184,12 @@ private:
     block_pool* pool_ = nullptr;
     bool spare_memory_due = false;  // every channel has left a file
     // A channel reader started ahead of its turn (see start_ahead), the
-    // channel it is for, and a reader create_channel adopted from there and
-    // start_channel must not start again.
+    // channel it is for and its start status, and the readers create_channel
+    // adopted from there, which start_channel must not start again.
     reader_t* ahead_ = nullptr;
     int ahead_chan_ = -1;
-    reader_t* adopted_ = nullptr;
+    int ahead_status_ = 0;
+    std::vector<std::pair<reader_t*, int>> adopted_;  // with their start status
     tables_t* start_tables_ = nullptr;  // the first file's, while start() runs
 };
 

@@ -332,6 +332,7 @@ int slicer<L>::start() {
     }
     start_tables_ = nullptr;
     drop_ahead(nullptr);  // started for a channel that went elsewhere
+    release_spare_memory();
     if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     // A slicer started again after clean_up begins with its first event too.
     first_event = 1;
@@ -411,7 +412,8 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
         printf(slicer_traits<L>::creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
-    reader_t* r = take_ahead(i, tables);
+    int ahead_status = 0;
+    reader_t* r = take_ahead(i, tables, &ahead_status);
     const bool started_ahead = r != nullptr;
     remove_channel(i);
     if (!r) {
@@ -436,7 +438,15 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         remove_channel(i);
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
-    if (started_ahead) adopted_ = r;
+    if (started_ahead) {
+        try {
+            adopted_.push_back({r, ahead_status});
+        } catch (const std::bad_alloc&) {
+            printf("Failed to create read_chans[%d] for %s:%d\n", i, chan_name(i), chan_sub(i));
+            remove_channel(i);
+            return ZORV_DAQ_SLICER_INTERN_ERROR;
+        }
+    }
     double dt = slicer_detail::now_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
     return ZORV_DAQ_SLICER_OK;
@@ -472,31 +482,53 @@ void slicer<L>::start_ahead(int i, int request) {
                  read_chans[j]->entry_memory() <= slicer_detail::ahead_memory;
     }
     if (!wanted) return;
+    {
+        // Only on the slicer's own table sets, whose release drops the reader.
+        slicer_detail::locked lk(&tmx);
+        if (slot_of(t) < 0) return;
+    }
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
     if (!r) return;
     configure_reader(r);
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
-    pthread_mutex_t* m = nullptr;
-    pthread_cond_t* c = nullptr;
-    int* flag = nullptr;
-    if (r->set_time_diff(&event_time_diff) != 0 || r->set_step(&event_step) != 0 || r->start(&m, &c, &flag) != 0) {
+    if (r->set_time_diff(&event_time_diff) != 0 || r->set_step(&event_step) != 0) {
         discard(r);
         return;
     }
+    pthread_mutex_t* m = nullptr;
+    pthread_cond_t* c = nullptr;
+    int* flag = nullptr;
+    // A failed start is kept too, with its status: it has said why already,
+    // and start_channel reports it when the channel comes to the file.
+    ahead_status_ = r->start(&m, &c, &flag);
     ahead_ = r;
     ahead_chan_ = j;
 }
 
-// The reader started ahead for channel i, when it reads `tables`; one
-// started for channel i on another table set is dropped.
+// The reader started ahead for channel i, with its start status, when it
+// reads `tables`; one started for channel i on another table set is dropped.
 template <class L>
-typename slicer<L>::reader_t* slicer<L>::take_ahead(int i, tables_t* tables) {
+typename slicer<L>::reader_t* slicer<L>::take_ahead(int i, tables_t* tables, int* status) {
     if (!ahead_ || ahead_chan_ != i) return nullptr;
     reader_t* r = std::exchange(ahead_, nullptr);
     ahead_chan_ = -1;
+    *status = ahead_status_;
     if (static_cast<tables_t*>(r->get_cfg()) == tables) return r;
     discard(r);
     return nullptr;
+}
+
+// Whether r was adopted from a start ahead and not yet started here; its
+// start status through `status`.
+template <class L>
+bool slicer<L>::take_adopted(const reader_t* r, int* status) {
+    for (auto it = adopted_.begin(); it != adopted_.end(); ++it) {
+        if (it->first != r) continue;
+        *status = it->second;
+        adopted_.erase(it);
+        return true;
+    }
+    return false;
 }
 
 // Drops the reader started ahead when it reads `tables` (null: in any case).
@@ -524,8 +556,9 @@ int slicer<L>::start_channel(int i, int request) {
     pthread_mutex_t* m = &r->mmx;
     pthread_cond_t* c = &r->mcond;
     int* flag = &r->mcnt;
-    // A reader adopted from start_ahead was started there, successfully.
-    int s = std::exchange(adopted_, nullptr) == r ? 0 : r->start(&m, &c, &flag);
+    // A reader adopted from start_ahead was started there.
+    int s = 0;
+    if (!take_adopted(r, &s)) s = r->start(&m, &c, &flag);
     if (s != 0) {
         printf("Start failed for read_chans[%d] for %s:%d  erro: %d\n", i, chan_name(i), chan_sub(i), s);
         return s;
@@ -570,9 +603,17 @@ template <class L>
 void slicer<L>::remove_channel(int i) {
     if (i < 0 || i >= nchans || !read_chans) return;
     if (ahead_chan_ == i) drop_ahead(nullptr);  // the channel is dropped or restarted
-    if (!read_chans[i]) return;
+    close_reader(i);
+}
+
+// Cleans and deletes channel i's reader; a reader started ahead for the
+// channel stays.
+template <class L>
+void slicer<L>::close_reader(int i) {
+    if (i < 0 || i >= nchans || !read_chans || !read_chans[i]) return;
     reader_t* r = read_chans[i];
-    if (adopted_ == r) adopted_ = nullptr;
+    int unused;
+    take_adopted(r, &unused);
     r->clean_descr();
     r->clean();
     if (debug > 0) printf("DELETING read_chans[%d] %u\n", i, slicer_detail::identity(r));
@@ -755,7 +796,7 @@ void slicer<L>::stop_table_thread() {
 template <class L>
 void slicer<L>::release_readers() {
     drop_ahead(nullptr);
-    adopted_ = nullptr;
+    adopted_.clear();
     if (!read_chans) return;
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
@@ -1161,8 +1202,9 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     if (release) {
         // Every channel has left the table set. The channel's old reader goes
         // first, so that nothing can reach the table set after its release,
-        // whether or not the next file can be had.
-        remove_channel(i);
+        // whether or not the next file can be had. A reader started ahead for
+        // the channel on the next file stays for create_channel.
+        close_reader(i);
         drop_ahead(old);
         old->clean_up();
         delete old;

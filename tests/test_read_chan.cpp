@@ -425,6 +425,47 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
     }
 }
 
+// Zip headers that claim far more data than their blocks could give reserve
+// no memory for it: such entries fail on their own, and the reader holds no
+// more than the honest file's entries need.
+TYPED_TEST(ReadChan, ForgedZipLengthsReserveNoMemory) {
+    using T = TypeParam;
+    const uint64_t sh = T::sh;
+    size_t honest = 0;
+    {
+        zorv_test::temp_dir dir;
+        started<T> s(write_file<T>(dir), "SPECZ");
+        ASSERT_EQ(s.status, 0);
+        honest = s.rc->entry_memory();
+        ASSERT_GT(honest, 0u);
+    }
+    struct forged {
+        const char* what;
+        uint32_t orig;    // 0: a thousand times the real compressed length
+        uint32_t zipped;  // 0: the real one
+    };
+    for (const forged& f : {forged{"lengths past the basket", 512u << 20, 0xFFFFFF00u},
+                            forged{"a thousandfold expansion", 0, 0}}) {
+        SCOPED_TRACE(f.what);
+        zorv_test::temp_dir dir;
+        const std::string path = write_file<T>(dir);
+        for (size_t i = 0; i < event_numbers().size(); ++i) {
+            const uint64_t zip = entry_position<T>(path, "SPECZ", int(i)).chhd + sh;
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            unsigned char real[4];
+            ASSERT_EQ(pread(fd, real, 4, off_t(zip + 8)), 4);
+            close(fd);
+            patch_be32(path, zip + 4, f.orig ? f.orig : zorv::load_be32(real) * 1000);
+            if (f.zipped) patch_be32(path, zip + 8, f.zipped);
+        }
+        started<T> s(path, "SPECZ");
+        ASSERT_EQ(s.status, 0);
+        ASSERT_TRUE(s.rc->is_done());
+        for (int i = 0; i < s.rc->out_total; ++i) EXPECT_EQ(s.block(i), nullptr) << "entry " << i;
+        EXPECT_LE(s.rc->entry_memory(), honest);
+    }
+}
+
 struct lookup_case {
     uint32_t number;      // 0: by time
     uint32_t time_of_ev;  // reference time: this event's time plus `extra_us`

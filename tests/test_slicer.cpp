@@ -101,6 +101,7 @@ struct harness {
     std::vector<std::string> paths;
     std::unique_ptr<slicer_t> s = std::make_unique<slicer_t>();
     bool sparse = false;  // dictionaries list only the channels a file has
+    int debug = 0;        // negative: timing lines, among them one per basket brought in
 
     // Configures and starts the slicer on the run; returns start's status.
     int start(const std::vector<std::string>& names, const std::vector<file_spec>& files,
@@ -122,6 +123,7 @@ struct harness {
         if (slots > 0) {
             EXPECT_EQ(s->set_num_of_get_tables(slots), 0);
         }
+        s->set_debug(debug);
         time_stamp tol{0, tolerance_us};
         zorv_time_id step{1, {0, 100000}};
         EXPECT_EQ(s->set_synch_mode(synch), 0);
@@ -233,6 +235,27 @@ TYPED_TEST(slicer_test, keeps_channels_missing_from_some_dictionaries) {
     auto want = expected_forward(files);
     want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
     EXPECT_EQ(got, want);
+}
+
+// Each channel's basket is brought in once per file, whether its reader was
+// started in its turn or ahead of it (while the channel before it was
+// decoded) and adopted; the data are the same either way.
+TYPED_TEST(slicer_test, brings_each_basket_in_once_per_file) {
+    harness<TypeParam> h;
+    h.debug = -1;
+    auto files = gapped_run(3, 10, [](int, int) { return 7u; });
+    testing::internal::CaptureStdout();
+    const int rc = h.start({"A", "B", "C"}, files);
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(rc, 0);
+    auto want = expected_forward(files);
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(got, want);
+    size_t loads = 0;
+    for (size_t at = out.find("START MMAP IN"); at != std::string::npos; at = out.find("START MMAP IN", at + 1))
+        ++loads;
+    EXPECT_EQ(loads, 3u * 3u);
 }
 
 TYPED_TEST(slicer_test, drops_channels_without_data_and_names_them) {
