@@ -23,6 +23,7 @@
 
 #include "be_reader.h"
 #include "zorv_block_pool.h"
+#include "zorv_pthread_util.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
 #include "zorv_read_chan_core.h"
@@ -95,17 +96,6 @@ inline void set_worker_stack(pthread_attr_t& attr) {
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
 inline pthread_t free_slot() { return static_cast<pthread_t>(-1); }
-
-class mutex_lock {
-public:
-    explicit mutex_lock(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~mutex_lock() { pthread_mutex_unlock(&m_); }
-    mutex_lock(const mutex_lock&) = delete;
-    mutex_lock& operator=(const mutex_lock&) = delete;
-
-private:
-    pthread_mutex_t& m_;
-};
 
 class stopwatch {
 public:
@@ -221,10 +211,6 @@ struct rules<layout_current> {
 
     static constexpr void* (*worker_entry)(void*) = unzip_thread_2010;
 
-    static int find_channel(layout_current::cdt* cdt, const char* name,
-                            layout_current::cdt_entry** entry) {
-        return zorv_find_channel_by_name_2010(cdt, name, entry);
-    }
     static bool cut_after_unzip(int t, int n, int sub) {
         return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1 || (n == 1 && sub == 0));
     }
@@ -268,10 +254,6 @@ struct rules<layout_legacy> {
 
     static constexpr void* (*worker_entry)(void*) = unzip_thread;
 
-    static int find_channel(layout_legacy::cdt* cdt, const char* name,
-                            layout_legacy::cdt_entry** entry) {
-        return zorv_find_channel_by_name(cdt, name, entry);
-    }
     static bool cut_after_unzip(int, int n, int sub) {
         return (n >= 2 && sub >= 0) || (n == 1 && sub == 0);
     }
@@ -403,7 +385,7 @@ void read_chan<L>::clean_descr() {
 template <class L>
 void read_chan<L>::clean() {
     {
-        read_chan_detail::mutex_lock lock(mx);
+        mutex_lock lock(mx);
         stop = 1;
         auto live = [this] {
             return std::any_of(std::begin(tid), std::end(tid),
@@ -456,7 +438,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     // over one result array.
     if (out || basket_in_ || store_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
 
-    cdtl = cdt_tab ? R::find_channel(cdt_tab, chan, &cdt) : -1;
+    cdtl = cdt_tab ? L::find_channel_by_name(cdt_tab, chan, &cdt) : -1;
     if (cdtl < 0 || !cdt) {
         cdt = nullptr;
         printf("%s", R::not_found);
@@ -465,7 +447,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     const int count = cdt->count;
     if (count < 1) {
         {
-            read_chan_detail::mutex_lock lock(mx);
+            mutex_lock lock(mx);
             all_done = 1;
         }
         return fail_start(ZORV_DAQ_READ_CHAN_OK);
@@ -804,7 +786,7 @@ void read_chan<L>::launch_workers() {
     read_chan_detail::set_worker_stack(attr);
     const int n = std::min(std::min(nthreads, out_total), int(max_threads));
     {
-        read_chan_detail::mutex_lock lock(mx);
+        mutex_lock lock(mx);
         for (int s = 0; s < n; ++s) {
             pthread_t t;
             if (pthread_create(&t, &attr, read_chan_detail::rules<L>::worker_entry, this) == 0) {
@@ -838,13 +820,13 @@ bool read_chan<L>::set_number_of_threads(int thr) {
 
 template <class L>
 bool read_chan<L>::is_done() {
-    read_chan_detail::mutex_lock lock(mx);
+    mutex_lock lock(mx);
     return all_done != 0;
 }
 
 template <class L>
 void read_chan<L>::signal_master() {
-    read_chan_detail::mutex_lock lock(mmx);
+    mutex_lock lock(mmx);
     mcnt = 1;
     pthread_cond_signal(&mcond);
 }
@@ -855,7 +837,7 @@ void read_chan<L>::signal_master() {
 // thread id equals.
 template <class L>
 void read_chan<L>::set_thread_exited(pthread_t id) {
-    read_chan_detail::mutex_lock lock(mx);
+    mutex_lock lock(mx);
     for (int s = 0; s < max_threads; ++s) {
         if (!pthread_equal(tid[s], read_chan_detail::free_slot()) && pthread_equal(tid[s], id)) {
             tid[s] = read_chan_detail::free_slot();
@@ -935,7 +917,7 @@ public:
         {
             // The basket copy goes away (chnb turns null) under mx once the
             // last entry is published, perhaps before this worker got here.
-            read_chan_detail::mutex_lock lock(rc_.mx);
+            mutex_lock lock(rc_.mx);
             const bool done = rc_.all_done != 0;
             if (!rc_.evh_base || !rc_.sbh_base || (!rc_.chnb && !done)) {
                 why = ending::error;
@@ -976,7 +958,7 @@ private:
     }
 
     bool take(int& i, ending& why) {
-        read_chan_detail::mutex_lock lock(rc_.mx);
+        mutex_lock lock(rc_.mx);
         if (rc_.stop) {
             why = ending::stopped;
             return false;
@@ -989,7 +971,7 @@ private:
     // False when the reader is being stopped.
     bool publish(int i, decoded& d) {
         auto addr = [](const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); };
-        read_chan_detail::mutex_lock lock(rc_.mx);
+        mutex_lock lock(rc_.mx);
         zorv_channel_entry_long& e = rc_.out[i];
         e.event_id = d.id;
         unsigned char* block = d.block.release();
@@ -1233,7 +1215,7 @@ private:
         if (rc_.debug_level() < 0) {
             int done;
             {
-                read_chan_detail::mutex_lock lock(rc_.mx);
+                mutex_lock lock(rc_.mx);
                 done = rc_.out_done;
             }
             printf("thread: finished %lu  %d  in %f msec\n", id_, done, sw_.millis());
@@ -1335,7 +1317,7 @@ int read_chan<L>::get_chan_data(zorv_time_id* id, zorv_channel_entry_long** res,
     int status = ZORV_DAQ_READ_CHAN_NO_DATA;
     zorv_channel_entry_long* e;
     {
-        read_chan_detail::mutex_lock lock(mx);
+        mutex_lock lock(mx);
         e = ref.by_number ? lookup_by_number(n, op, &status) : lookup_by_time(ref.id.time, op, &status);
     }
     if (!e) return status;
@@ -1587,7 +1569,7 @@ template <class L>
 template <class F>
 void read_chan<L>::print_entries(const char* head, const char* tail, F&& dump) {
     if (!ecp_tab || !cdt_tab || !out) return;
-    read_chan_detail::mutex_lock lock(mx);
+    mutex_lock lock(mx);
     printf("%s", head);
     for (int i = 0; i < out_total; ++i) {
         const zorv_channel_entry_long& e = out[i];

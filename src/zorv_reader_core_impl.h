@@ -6,7 +6,6 @@
 #define ZORV_READER_CORE_IMPL_H
 
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <ctime>
 #include <memory>
 
+#include "zorv_pthread_util.h"
 #include "zorv_reader_core.h"
 
 namespace zorv {
@@ -138,11 +138,6 @@ inline int field_cmp(const char* field, size_t size, const char* text) {
     return n == m ? 0 : (n < m ? -1 : 1);
 }
 
-inline double now_us() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return double(tv.tv_sec) * 1e6 + double(tv.tv_usec);
-}
 
 }  // namespace reader_detail
 
@@ -815,11 +810,11 @@ int reader<L>::start() {
 // One round with the slicer; its status, with the timing line when asked.
 template <class L>
 int reader<L>::ask_slicer(zorv_time_id* id, int type) {
-    const double t0 = debug < 0 ? reader_detail::now_us() : 0.0;
+    const double t0 = debug < 0 ? wall_clock_us() : 0.0;
     const int s = slicer->get_data(id, &cur_res, type);
     if constexpr (!L::legacy) {
         if (debug < 0) {
-            const double dt = reader_detail::now_us() - t0;
+            const double dt = wall_clock_us() - t0;
             if (dt > 1000.0) std::printf("slicer_2010->get_data() %f msec\n", dt / 1000.0);
         }
     }

@@ -3,7 +3,6 @@
 #ifndef ZORV_SLICER_CORE_IMPL_H
 #define ZORV_SLICER_CORE_IMPL_H
 
-#include <sys/time.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -17,6 +16,7 @@
 #include <utility>
 
 #include "zorv_block_pool.h"
+#include "zorv_pthread_util.h"
 #include "zorv_slicer_core.h"
 
 namespace zorv {
@@ -40,10 +40,6 @@ struct slicer_traits<layout_current> {
         "zorv_daq_slicer_2010::init() failed to malloc channel entry for %s\n";
     static constexpr const char* creating =
         "zorv_daq_slicer_2010::create_channel()CREATING CHANNEL: %s:%d file:%s\n";
-    static bool has_entries(const layout_current::cdt* cdt, const char* name) {
-        layout_current::cdt_entry* e = nullptr;
-        return cdt && zorv_find_channel_by_name_2010(cdt, name, &e) >= 0 && e && e->count > 0;
-    }
 };
 
 template <>
@@ -59,10 +55,6 @@ struct slicer_traits<layout_legacy> {
         "zorv_daq_slicer::init() failed to malloc channel entry for %s\n";
     static constexpr const char* creating =
         "zorv_daq_slicer::create_channel()CREATING CHANNEL: %s:%d WITH FILE %s\n";
-    static bool has_entries(const layout_legacy::cdt* cdt, const char* name) {
-        layout_legacy::cdt_entry* e = nullptr;
-        return cdt && zorv_find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
-    }
 };
 
 namespace slicer_detail {
@@ -80,12 +72,6 @@ inline bool file_lacks_channel(int status) {
 constexpr int max_ready_ahead = 3;
 constexpr useconds_t ahead_poll_us = 10000;
 
-inline double now_us() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec * 1e6 + tv.tv_usec;
-}
-
 inline double exact_us(const zorv_time_id& id) {
     return id.time.timeup * 1e6 + id.time.timelow;
 }
@@ -97,18 +83,6 @@ inline bool valid_request(int r) {
 inline unsigned identity(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
-
-// RAII lock on a pthread mutex.
-class locked {
-public:
-    explicit locked(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
-    ~locked() { pthread_mutex_unlock(m_); }
-    locked(const locked&) = delete;
-    locked& operator=(const locked&) = delete;
-
-private:
-    pthread_mutex_t* m_;
-};
 
 // Every channel has moved on from a file. What its channel readers took from
 // the heap (result arrays, basket copies, blocks that did not fit their
@@ -135,6 +109,13 @@ inline int workers_per_channel() {
         return int(cpus < 1 ? 1 : cpus > 10 ? 10 : cpus);
     }();
     return n;
+}
+
+// Whether a file's dictionary lists the channel with entries.
+template <class L>
+bool has_entries(const typename L::cdt* cdt, const char* name) {
+    typename L::cdt_entry* e = nullptr;
+    return cdt && L::find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
 }
 
 template <class R>
@@ -407,7 +388,7 @@ void slicer<L>::set_starting_point() {
 
 template <class L>
 int slicer<L>::create_channel(int i, tables_t* tables) {
-    double t0 = slicer_detail::now_us();
+    double t0 = wall_clock_us();
     if (i < 0 || i >= nchans) return ZORV_DAQ_SLICER_INV_PARAM;
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
@@ -447,7 +428,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
             return ZORV_DAQ_SLICER_INTERN_ERROR;
         }
     }
-    double dt = slicer_detail::now_us() - t0;
+    double dt = wall_clock_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
     return ZORV_DAQ_SLICER_OK;
 }
@@ -471,7 +452,7 @@ void slicer<L>::start_ahead(int i, int request) {
     const int j = i + 1;
     if (ahead_ || j >= nchans || !read_chans[i]) return;
     auto* t = static_cast<tables_t*>(read_chans[i]->get_cfg());
-    if (!t || !slicer_traits<L>::has_entries(t->get_cdt_table(), chans[j]->name)) return;
+    if (!t || !slicer_detail::has_entries<L>(t->get_cdt_table(), chans[j]->name)) return;
     bool wanted = false;
     if (request == ZORV_DAQ_READ_CHAN_EVENT_FIRST) {
         wanted = !read_chans[j] && t == start_tables_;
@@ -484,7 +465,7 @@ void slicer<L>::start_ahead(int i, int request) {
     if (!wanted) return;
     {
         // Only on the slicer's own table sets, whose release drops the reader.
-        slicer_detail::locked lk(&tmx);
+        mutex_lock lk(&tmx);
         if (slot_of(t) < 0) return;
     }
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
@@ -552,7 +533,7 @@ int slicer<L>::start_channel(int i, int request) {
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     reader_t* r = read_chans[i];
     if (!r) return ZORV_DAQ_SLICER_NO_DATA;
-    double t0 = slicer_detail::now_us();
+    double t0 = wall_clock_us();
     pthread_mutex_t* m = &r->mmx;
     pthread_cond_t* c = &r->mcond;
     int* flag = &r->mcnt;
@@ -585,7 +566,7 @@ int slicer<L>::start_channel(int i, int request) {
         s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
     }
     if (slicer_traits<L>::timing && debug < 0)
-        printf("slicer_2010->start() for channel took: %f msec\n", (slicer_detail::now_us() - t0) / 1000.0);
+        printf("slicer_2010->start() for channel took: %f msec\n", (wall_clock_us() - t0) / 1000.0);
     return s;
 }
 
@@ -670,7 +651,7 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     if (!name || !get_tables) return nullptr;
     int want = file_index(name);
-    slicer_detail::locked lk(&tmx);
+    mutex_lock lk(&tmx);
     if (tables_t* t = claim_from_slots(name)) return t;
     while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
     // A table set loaded before a later file failed is still handed out:
@@ -687,7 +668,6 @@ void* slicer<L>::thread_entry(void* task) {
 
 template <class L>
 int slicer<L>::table_thread(tables_task<L>* t) {
-    using slicer_detail::locked;
     const int nslots = t->get_tables_num;
     const int nfiles = static_cast<int>(t->files->size());
     int i = 0;
@@ -696,7 +676,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
 
     while (!t->stop && i < nfiles) {
         {
-            locked lk(t->tmx);
+            mutex_lock lk(t->tmx);
             t->waiting = 1;
             publish();
             while (t->go == 0 && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
@@ -706,7 +686,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         if (t->stop) break;
         int slot = -1;
         {
-            locked lk(t->tmx);
+            mutex_lock lk(t->tmx);
             for (int k = 0; k < nslots && slot < 0; ++k)
                 if (!t->get_tables[k]) slot = k;
             if (slot >= 0 && !L::legacy && t->ready >= slicer_detail::max_ready_ahead) {
@@ -734,7 +714,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         }
         if (rc != 0) {
             delete ts;
-            locked lk(t->tmx);
+            mutex_lock lk(t->tmx);
             t->status = 1;
             publish();
             result = 1;
@@ -745,14 +725,14 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             delete ts;
             break;
         }
-        locked lk(t->tmx);
+        mutex_lock lk(t->tmx);
         t->get_tables[slot] = ts;
         t->next = ++i;
         ++t->ready;
         publish();
     }
 
-    locked lk(t->tmx);
+    mutex_lock lk(t->tmx);
     if (result == 0) t->status = 0;
     t->done = 1;
     publish();
@@ -776,7 +756,7 @@ void slicer<L>::stop_table_thread() {
     if (tid == 0) return;
     task.stop = 1;
     {
-        slicer_detail::locked lk(&tmx);
+        mutex_lock lk(&tmx);
         task.go = 1;
         pthread_cond_broadcast(&tcond);
     }
@@ -789,7 +769,7 @@ void slicer<L>::stop_table_thread() {
     } else if (debug > 0) {
         printf("Failed to join table_thread: %lu\n", static_cast<unsigned long>(tid));
     }
-    slicer_detail::locked lk(&tmx);
+    mutex_lock lk(&tmx);
     while (task.running) pthread_cond_wait(&tcond, &tmx);
 }
 
@@ -945,12 +925,12 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     zorv_time_id target = id ? *id : current_event_id;
     if (by_time) target.event_number = 0;
     candidate c;
-    const double t0 = slicer_detail::now_us();
+    const double t0 = wall_clock_us();
     for (int i = 0; read_chans && i < nchans; ++i) {
         int s = serve_channel(i, r, target, c, t0);
         if (s != 0) return s;
     }
-    double dt = slicer_detail::now_us() - t0;
+    double dt = wall_clock_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
@@ -984,7 +964,7 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
         if (passed_over(r, request, target)) return 0;
         if (debug > 0) printf("Calling %d with:%d\n", i, request);
         if (debug > 1) printf("Calling get_chan_data() get_data()\n");
-        double dt = slicer_detail::now_us() - t0;
+        double dt = wall_clock_us() - t0;
         if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() start %f msec\n", dt / 1000.0);
 
         zorv_time_id q = target;
@@ -1190,7 +1170,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     int slot = -1;
     bool release = false;
     {
-        slicer_detail::locked lk(&tmx);
+        mutex_lock lk(&tmx);
         slot = slot_of(old);
         if (slot >= 0) {
             p = file_index(old->get_file_name());
@@ -1209,7 +1189,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         old->clean_up();
         delete old;
         spare_memory_due = true;
-        slicer_detail::locked lk(&tmx);
+        mutex_lock lk(&tmx);
         ++task.go;
         pthread_cond_broadcast(&tcond);
     }
@@ -1235,7 +1215,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     }
     tables_t* next = nullptr;
     {
-        slicer_detail::locked lk(&tmx);
+        mutex_lock lk(&tmx);
         next = table_of_other_channel(files[q], i);
     }
     if (!next) next = find_ready_table(files[q]);

@@ -35,7 +35,7 @@ struct legacy_case {
 constexpr int kFiles = 2, kEvents = 24;
 constexpr int kPixels = 320 * 320;        // 200 KB a frame, 4.9 MB a basket
 constexpr int kMembers = 8, kSamples = 4096;  // 128 KB a block, zlib-compressed
-enum { IMG, SPEC };                       // channel indices in the run
+enum { IMG, SPECTRUM };                     // channel indices in the run
 
 template <class C>
 class LargeBaskets : public ::testing::Test {};
@@ -83,7 +83,7 @@ TYPED_TEST(LargeBaskets, EverySampleOfEveryEventSurvives) {
                 const float* s = C::samples(block, m);
                 ASSERT_NE(s, nullptr) << "event " << ev << " member " << m;
                 for (int i = 0; i < kSamples; ++i)
-                    wrong_samples += s[i] != zorv::synthetic_sample(cfg, SPEC, ev, m, i);
+                    wrong_samples += s[i] != zorv::synthetic_sample(cfg, SPECTRUM, ev, m, i);
             }
         }
     }

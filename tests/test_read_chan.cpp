@@ -94,7 +94,7 @@ std::vector<channel_case<T>> channel_cases() {
     using zorv::compression;
     auto spectrum = [](uint32_t ev) { return spectrum_block<T>(ev); };
     return {
-        {"SPEC", compression::none, spectrum},
+        {"SPECP", compression::none, spectrum},
         {"SPECZ", compression::zlib, spectrum},
         {"SPECL", compression::lzo, spectrum},
         {"UPD", compression::none,
@@ -231,7 +231,7 @@ TYPED_TEST(ReadChan, StartFailuresAlwaysReleaseTheMaster) {
     using T = TypeParam;
     const std::string path = write_file<T>(this->dir);
     {
-        typename T::reader rc(nullptr, const_cast<char*>("SPEC"), -1, nullptr);
+        typename T::reader rc(nullptr, const_cast<char*>("SPECP"), -1, nullptr);
         pthread_mutex_t* m;
         pthread_cond_t* c;
         int* f;
@@ -275,7 +275,7 @@ TYPED_TEST(ReadChan, WorkersDecodeEveryPayloadKind) {
                 EXPECT_EQ(s.entry(i).sbchdata[0].data, s.entry(i).sbchdata[0].chhd + T::sh);
                 const unsigned char* data = s.block(i) + T::sh;
                 const std::string kind = c.name;
-                if (kind.rfind("SPEC", 0) == 0) {
+                if (kind == "SPECP" || kind == "SPECZ" || kind == "SPECL") {
                     EXPECT_EQ(h.dtype, T::spectrum);
                     EXPECT_EQ(T::samples(s.block(i), 3)[5], sample_value(ev, 3, 5));
                 } else if (kind == "UPD" || kind == "ENV") {
@@ -311,7 +311,7 @@ TYPED_TEST(ReadChan, NextReaderOfAChannelDecodesIntoItsPredecessorsRegion) {
     const std::string path = write_file<T>(this->dir);
     zorv::block_pool pool;
     const auto numbers = event_numbers();
-    for (const char* chan : {"SPECZ", "SPEC"}) {
+    for (const char* chan : {"SPECZ", "SPECP"}) {
         SCOPED_TRACE(chan);
         const unsigned char* first = nullptr;
         for (int round = 0; round < 3; ++round) {
@@ -342,7 +342,7 @@ TYPED_TEST(ReadChan, CutsOneSubChannelOutOfADeviceBlock) {
         const char* chan;
         int subchan;
         bool cut;
-    } cases[] = {{"SPEC", -1, false}, {"SPEC", 2, true}, {"SPECZ", 2, true}, {"SPECL", 3, true}, {"SPEC", 9, false}};
+    } cases[] = {{"SPECP", -1, false}, {"SPECP", 2, true}, {"SPECZ", 2, true}, {"SPECL", 3, true}, {"SPECP", 9, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.chan) + ":" + std::to_string(c.subchan));
         started<T> s(path, c.chan, c.subchan);
@@ -375,7 +375,7 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
     };
     const uint64_t sh = T::sh;
     const damage_case cases[] = {
-        {"payload that fails conversion", "SPEC", nullptr, nullptr},
+        {"payload that fails conversion", "SPECP", nullptr, nullptr},
         {"unknown compressor", "SPECZ",
          [&](const std::string& p) { patch_be32(p, entry_position<T>(p, "SPECZ", bad).chhd + sh, 4); }, nullptr},
         {"decompressed length differs", "SPECL",
@@ -391,10 +391,10 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
         {"corrupt zlib stream", "SPECZ",
          [&](const std::string& p) { patch_be32(p, entry_position<T>(p, "SPECZ", bad).chhd + sh + 12, 0xFFFFFFFF); },
          nullptr},
-        {"sub-header outside the basket", "SPEC", nullptr,
+        {"sub-header outside the basket", "SPECP", nullptr,
          [&](typename T::tables& ts) {
              typename T::cdt_entry* e;
-             const int col = T::find_channel(ts.cdt_tab, "SPEC", &e);
+             const int col = T::find_channel(ts.cdt_tab, "SPECP", &e);
              ts.ecp_tab->chptr[col * ts.ecp_tab->maxev + bad].chhd = 0xFFFFFF00u;
          }},
     };
@@ -545,7 +545,7 @@ TYPED_TEST(ReadChan, LooksUpByTime) {
 
 TYPED_TEST(ReadChan, StepsByTimeFromTheCurrentEntry) {
     using T = TypeParam;
-    started<T> s(write_file<T>(this->dir), "SPEC");
+    started<T> s(write_file<T>(this->dir), "SPECP");
     zorv_channel_entry_long* res = nullptr;
     ASSERT_EQ(s.rc->get_chan_data(nullptr, &res, ZORV_DAQ_READ_CHAN_EVENT_FIRST), 0);
     // The default step of 0.2 s lands two events ahead; the current layout
@@ -558,7 +558,7 @@ TYPED_TEST(ReadChan, StepsByTimeFromTheCurrentEntry) {
 
 TYPED_TEST(ReadChan, UnfinishedEntryStopsLookupsThatMeetIt) {
     using T = TypeParam;
-    started<T> s(write_file<T>(this->dir), "SPEC");
+    started<T> s(write_file<T>(this->dir), "SPECP");
     const zorv_time_id saved = s.rc->out[3].event_id;
     s.rc->out[3].event_id = {0xFFFFFFFF, {0, 0}};
     zorv_channel_entry_long* res = nullptr;
