@@ -52,9 +52,11 @@ public:
     // free regions nobody took since the last call (what a file no longer
     // needs), and keeps up to keep_limit bytes of those given back since
     // (the channel baskets, which every file's channels take again one after
-    // the other).
+    // the other). The limit holds a camera's basket besides the others: a
+    // basket mapped afresh for every file costs more, in faults and zeroed
+    // pages, than the copy into it.
     void trim_unused() noexcept;
-    static constexpr size_t keep_limit = size_t(64) << 20;
+    static constexpr size_t keep_limit = size_t(128) << 20;
     // Unmaps every free region and what is left of the current slab.
     void trim() noexcept;
     size_t free_bytes() const;

@@ -173,6 +173,9 @@ private:
     void release_spare_memory();
     void configure_reader(reader_t* r);
     void start_ahead(int i, int request);
+    void start_next_file_ahead();
+    void launch_ahead(int j, tables_t* t);
+    tables_t* loaded_table(const char* name) const;
     reader_t* take_ahead(int i, tables_t* tables, int* status);
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);
@@ -183,6 +186,7 @@ private:
     // next file reuses the pages of its last one (null: each reader its own).
     block_pool* pool_ = nullptr;
     bool spare_memory_due = false;  // every channel has left a file
+    bool next_file_ahead_due_ = false;  // see start_next_file_ahead
     // A channel reader started ahead of its turn (see start_ahead), the
     // channel it is for and its start status, and the readers create_channel
     // adopted from there, which start_channel must not start again.

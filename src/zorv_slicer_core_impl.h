@@ -314,6 +314,7 @@ int slicer<L>::start() {
     start_tables_ = nullptr;
     drop_ahead(nullptr);  // started for a channel that went elsewhere
     release_spare_memory();
+    next_file_ahead_due_ = true;
     if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     // A slicer started again after clean_up begins with its first event too.
     first_event = 1;
@@ -468,6 +469,41 @@ void slicer<L>::start_ahead(int i, int request) {
         mutex_lock lk(&tmx);
         if (slot_of(t) < 0) return;
     }
+    launch_ahead(j, t);
+}
+
+// While the caller goes through the events of a file, whose channels were
+// all decoded when they came to it, the processors are mostly idle. Once
+// every channel has moved on to a file, the first channel's reader of the
+// file after it is started, so that its entries are decoded meanwhile;
+// channel 0 adopts it at its switch, and the switch's own start-ahead goes
+// on from there. Only when that channel's current reader is small (its next
+// one takes about as much again), and only when the next file's table set
+// is loaded already: until it is, each event looks again.
+template <class L>
+void slicer<L>::start_next_file_ahead() {
+    if (!next_file_ahead_due_) return;
+    reader_t* r0 = read_chans && nchans > 0 ? read_chans[0] : nullptr;
+    auto* t0 = r0 ? static_cast<tables_t*>(r0->get_cfg()) : nullptr;
+    const int p = t0 ? file_index(t0->get_file_name()) : -1;
+    if (ahead_ || p < 0 || p + 1 >= static_cast<int>(files.size()) ||
+        r0->entry_memory() > slicer_detail::ahead_memory) {
+        next_file_ahead_due_ = false;
+        return;
+    }
+    tables_t* next = nullptr;
+    {
+        mutex_lock lk(&tmx);
+        next = loaded_table(files[p + 1]);
+        if (!next && table_may_come(p + 1)) return;
+    }
+    next_file_ahead_due_ = false;
+    if (next && slicer_detail::has_entries<L>(next->get_cdt_table(), chans[0]->name)) launch_ahead(0, next);
+}
+
+// Makes and starts channel j's reader on t, to be adopted by create_channel.
+template <class L>
+void slicer<L>::launch_ahead(int j, tables_t* t) {
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
     if (!r) return;
     configure_reader(r);
@@ -623,18 +659,24 @@ int slicer<L>::slot_of(const tables_t* t) const {
     return -1;
 }
 
-// Called with tmx held.
+// Called with tmx held. The loaded table set of `name` in a slot, left
+// unclaimed.
 template <class L>
-typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
+typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const {
     for (int k = 0; k < task.get_tables_num; ++k) {
         tables_t* t = get_tables[k];
         const char* f = t ? t->get_file_name() : nullptr;
-        if (f && strcmp(f, name) == 0) {
-            if (task.ready >= 1) --task.ready;
-            return t;
-        }
+        if (f && strcmp(f, name) == 0) return t;
     }
     return nullptr;
+}
+
+// Called with tmx held.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
+    tables_t* t = loaded_table(name);
+    if (t && task.ready >= 1) --task.ready;
+    return t;
 }
 
 // Called with tmx held. Whether the table set of files[file] may still be
@@ -939,6 +981,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (by_time) current_event_id.event_number = 0;
     int with_reader = collect(result);
     first_event = 0;
+    start_next_file_ahead();
     if (debug > 0)
         printf("current_event_id.event_number (output): %d:%d_%d res.size():%d\n",
                current_event_id.event_number, current_event_id.time.timeup,
@@ -1189,6 +1232,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         old->clean_up();
         delete old;
         spare_memory_due = true;
+        next_file_ahead_due_ = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
         mutex_lock lk(&tmx);
         ++task.go;
         pthread_cond_broadcast(&tcond);
