@@ -876,6 +876,7 @@ void slicer<L>::clean_up() {
     release_copies();
     if (pool_) pool_->trim();
     spare_memory_due = false;
+    next_file_ahead_due_ = false;
     nchans = 0;
     cur_file = prev_file = -1;
     current_event_id = zorv_time_id{};

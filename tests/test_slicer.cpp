@@ -289,6 +289,27 @@ TYPED_TEST(slicer_test, brings_each_basket_in_once_per_file) {
     EXPECT_EQ(basket_loads(out), 3u * 3u);
 }
 
+// The first channel's reader of the next file, started while the caller is
+// on this one, goes with the channel when it is removed; the others read on.
+TYPED_TEST(slicer_test, removes_a_channel_whose_next_file_was_started_ahead) {
+    harness<TypeParam> h;
+    h.debug = -1;
+    auto files = gapped_run(3, 5, [](int, int) { return 3u; });
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(h.start({"A", "B"}, files), 0);
+    for (int i = 0; i < 1000 && !table_loaded(h, h.paths[1]); ++i) usleep(2000);
+    std::vector<delivered> got{h.get(ZORV_DAQ_READ_CHAN_EVENT_NEXT)};
+    h.s->remove_channel(0);
+    const auto rest = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(basket_loads(out, h.paths[1]), 2u);  // A's ahead of its turn, then B's
+    got.insert(got.end(), rest.begin(), rest.end());
+    auto want = expected_forward(files);
+    for (size_t k = 1; k < want.size(); ++k) want[k].channels = 2u;
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(got, want);
+}
+
 TYPED_TEST(slicer_test, drops_channels_without_data_and_names_them) {
     harness<TypeParam> h;
     auto files = gapped_run(3, 4, [](int, int) { return 5u; });
