@@ -171,6 +171,7 @@ private:
     void reserve_entry_memory();
     void release_entry_memory();
     void release_basket();
+    block_region take_region(size_t n);
     void give_back(block_region& r);
     bool basket_loaded() const { return basket_in_; }
     int debug_level() const;

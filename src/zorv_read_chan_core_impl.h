@@ -459,7 +459,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
     }
     if (!(store_ = new (std::nothrow) entry_store)) {
-        printf("%s Failed to copy channel basket\n", chan);
+        printf("%s Failed to create out array for %d entries\n", chan, count);
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
     }
     out_done = out_taken = all_done = 0;
@@ -536,7 +536,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         // Read straight into the copy: no mapping to set up and tear down,
         // and the file's pages are never resident in the process twice.
         block_region& copy = store_->basket;
-        copy = pool_ ? pool_->take(blen) : map_block_region(blen);
+        copy = take_region(blen);
         if (!copy) {
             printf("%s Failed to copy channel basket\n", chan);
             return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
@@ -693,7 +693,12 @@ void read_chan<L>::reserve_entry_memory() {
     }
     block_at[size_t(out_total)] = at;
     store->count = out_total;
-    store->region = pool_ ? pool_->take(size_t(at)) : map_block_region(size_t(at));
+    store->region = take_region(size_t(at));
+}
+
+template <class L>
+block_region read_chan<L>::take_region(size_t n) {
+    return pool_ ? pool_->take(n) : map_block_region(n);
 }
 
 template <class L>

@@ -501,17 +501,13 @@ void slicer<L>::start_next_file_ahead() {
     if (next && slicer_detail::has_entries<L>(next->get_cdt_table(), chans[0]->name)) launch_ahead(0, next);
 }
 
-// Makes and starts channel j's reader on t, to be adopted by create_channel.
+// Makes and starts channel j's reader on t, to be adopted by create_channel
+// (which gives it the time difference, step and time fix of that moment).
 template <class L>
 void slicer<L>::launch_ahead(int j, tables_t* t) {
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
     if (!r) return;
     configure_reader(r);
-    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
-    if (r->set_time_diff(&event_time_diff) != 0 || r->set_step(&event_step) != 0) {
-        discard(r);
-        return;
-    }
     pthread_mutex_t* m = nullptr;
     pthread_cond_t* c = nullptr;
     int* flag = nullptr;
