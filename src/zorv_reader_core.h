@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "event_util.h"
+#include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
 
@@ -124,6 +125,13 @@ public:
     int get_number_of_empty_events() const { return evs_empty; }
     void clean_up();
 
+    // ----- what was delivered -----
+    // The state of selected channel `i` (selection order) at the event the
+    // last successful get_data returned. INV_PARAM for a bad index or null.
+    int get_chan_status(int i, zorv_daq_chan_status* out) const;
+    // Per channel counts over the read since start, and the skipped files.
+    int get_delivery_report(zorv_daq_delivery_report* out) const;
+
     // ----- diagnostics -----
     void print_files();
     void print_channels();
@@ -164,6 +172,10 @@ protected:
     // channel_key() of each record, made once the channels are fixed (they
     // cannot change while the slicer exists) rather than for every entry.
     std::vector<std::string> keys_;
+    // Counts per selected channel since start, in selection order.
+    std::vector<zorv_daq_chan_delivery> delivery_;
+    std::vector<zorv_daq_skipped_file> skipped_files_;
+    void count_delivery();
 };
 
 }  // namespace zorv

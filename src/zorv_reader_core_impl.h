@@ -1014,6 +1014,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     if (debug > 1) std::printf("reader.get_data() BELONG: %d\n", 1);
     const int r = take_event();
     if (r != 0) return r;
+    count_delivery();
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
         result_entry* rec = results[i];
         if (rec && (rec->slow || rec->updated)) out->push_back(&rec->res);
@@ -1068,6 +1069,57 @@ double reader<L>::get_time_period_us() {
     return double(last - first) * 1e6;
 }
 
+// ===================== what was delivered =====================
+
+template <class L>
+void reader<L>::count_delivery() {
+    const size_t n = static_cast<size_t>(nchans) < results.size() ? size_t(nchans) : results.size();
+    if (delivery_.size() != n) {
+        delivery_.assign(n, zorv_daq_chan_delivery{});
+        for (size_t i = 0; i < n; ++i)
+            if (results[i]) delivery_[i].channel = channel_key(results[i]);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const result_entry* rec = results[i];
+        if (!rec) continue;
+        if (rec->updated)
+            ++delivery_[i].delivered;
+        else if (rec->slow)
+            ++delivery_[i].carried;
+    }
+}
+
+template <class L>
+int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const {
+    if (!out || i < 0 || i >= nchans || i >= static_cast<int>(results.size()) || !results[size_t(i)])
+        return ZORV_DAQ_READER_INV_PARAM;
+    const result_entry* rec = results[size_t(i)];
+    *out = zorv_daq_chan_status{};
+    if (rec->updated) {
+        out->state = ZORV_DAQ_CHAN_FRESH;
+    } else if (rec->slow) {
+        out->state = ZORV_DAQ_CHAN_CARRIED;
+        out->from = rec->res.event_id;
+    }
+    return ZORV_DAQ_READER_OK;
+}
+
+template <class L>
+int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const {
+    if (!out) return ZORV_DAQ_READER_INV_PARAM;
+    out->channels = delivery_;
+    if (out->channels.size() < results.size()) {
+        // Channels selected but not read yet still get their row.
+        for (size_t i = out->channels.size(); i < results.size() && i < size_t(nchans); ++i) {
+            out->channels.emplace_back();
+            if (results[i]) out->channels.back().channel = channel_key(results[i]);
+        }
+    }
+    out->skipped_files = skipped_files_;
+    out->tolerance_us = double(request.time_diff.timeup) * 1e6 + double(request.time_diff.timelow);
+    return ZORV_DAQ_READER_OK;
+}
+
 template <class L>
 void reader<L>::clean_up() {
     if (slicer) {
@@ -1081,6 +1133,8 @@ void reader<L>::clean_up() {
     current_event_id = zorv_time_id{};
     time_start = time_stop = 0.0;
     evs = evs_empty = 0;
+    delivery_.clear();
+    skipped_files_.clear();
     set_default_request();
     get_tables.clean_up();
     inspected_path_.reset();
