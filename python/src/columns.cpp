@@ -1,0 +1,187 @@
+#include "columns.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "zorv_daq_delivery.h"
+
+namespace zorvpy {
+namespace {
+
+struct elem_row {
+    elem e;
+    const char* dtype;
+    size_t size;
+};
+constexpr elem_row elem_rows[] = {
+    {elem::none, "f8", 8}, {elem::f8, "f8", 8},       {elem::f4, "f4", 4}, {elem::u1, "u1", 1},
+    {elem::be_u2, ">u2", 2}, {elem::be_u4, ">u4", 4}, {elem::u4, "u4", 4},
+};
+
+const elem_row& row_of(elem e) {
+    for (const auto& r : elem_rows)
+        if (r.e == e) return r;
+    return elem_rows[0];
+}
+
+// Element type of a kind's values; images by their bytes per pixel.
+elem elem_of(kind k, int bytes_per_pixel) {
+    switch (k) {
+        case kind::update:
+        case kind::env: return elem::f8;
+        case kind::spectrum:
+        case kind::roi:
+        case kind::name_value: return elem::f4;
+        case kind::equipment: return elem::u4;
+        case kind::image:
+            return bytes_per_pixel == 1 ? elem::u1 : bytes_per_pixel == 2 ? elem::be_u2 : elem::be_u4;
+        default: return elem::none;
+    }
+}
+
+}  // namespace
+
+const char* elem_dtype(elem e) { return row_of(e).dtype; }
+size_t elem_size(elem e) { return row_of(e).size; }
+
+size_t column::row_elems() const {
+    size_t n = 1;
+    for (size_t d : dims_) n *= d;
+    return n;
+}
+
+void column::fill_missing(unsigned char* p, size_t elems) const {
+    if (elem_ == elem::f8) std::fill_n(reinterpret_cast<double*>(p), elems, std::numeric_limits<double>::quiet_NaN());
+    else if (elem_ == elem::f4) std::fill_n(reinterpret_cast<float*>(p), elems, std::numeric_limits<float>::quiet_NaN());
+    else std::memset(p, 0, elems * elem_size(elem_));
+}
+
+void column::mark_damaged(const std::string& why) {
+    ++damaged_;
+    if (first_error_.empty()) first_error_ = why;
+}
+
+// The first decoded value fixes the column's kind and element type; a value
+// of another kind or pixel size later is counted as damaged.
+bool column::take_kind(const value_view& v) {
+    if (!typed_) {
+        typed_ = true;
+        kind_ = v.k;
+        bytes_per_pixel_ = v.bytes_per_pixel;
+        elem_ = elem_of(v.k, v.bytes_per_pixel);
+        if (elem_ == elem::f8) time_us_.assign(rows_, 0);
+        if (elem_ != elem::none) {
+            data_.resize(rows_ * elem_size(elem_));
+            fill_missing(data_.data(), rows_);
+        }
+        if (v.k == kind::spectrum || v.k == kind::roi)
+            for (const auto& m : v.members) {
+                members_.push_back(m);
+                members_.back().samples = nullptr;
+                names_.push_back(m.name);
+            }
+        return true;
+    }
+    return v.k == kind_ && (kind_ != kind::image || v.bytes_per_pixel == bytes_per_pixel_);
+}
+
+std::vector<size_t> column::shape_of(const value_view& v) {
+    switch (kind_) {
+        case kind::spectrum:
+        case kind::roi: {
+            size_t samples = 0;
+            for (const auto& m : v.members) samples = std::max(samples, m.count);
+            return {v.members.size(), samples};
+        }
+        case kind::image: return {size_t(v.height), size_t(v.width)};
+        case kind::name_value:
+            for (const auto& p : v.pairs)
+                if (std::find(names_.begin(), names_.end(), p.name) == names_.end()) names_.push_back(p.name);
+            return {names_.size()};
+        case kind::equipment: return {v.length / 4};
+        default: return {};
+    }
+}
+
+// Makes every row at least `dims` large, keeping each row's values at the
+// same indices and padding the rest.
+void column::widen(const std::vector<size_t>& dims) {
+    std::vector<size_t> nd = dims_.size() == dims.size() ? dims_ : std::vector<size_t>(dims.size(), 0);
+    bool grow = dims_.size() != dims.size();
+    for (size_t i = 0; i < dims.size(); ++i)
+        if (dims[i] > nd[i]) nd[i] = dims[i], grow = true;
+    if (!grow) return;
+    const size_t es = elem_size(elem_);
+    const size_t old_elems = dims_.size() == nd.size() ? row_elems() : 0;
+    const size_t inner_old = dims_.size() == 2 ? dims_[1] : old_elems;
+    const size_t outer_old = dims_.size() == 2 ? dims_[0] : 1;
+    std::vector<size_t> keep = dims_;
+    dims_ = nd;
+    const size_t new_elems = row_elems();
+    const size_t inner_new = nd.size() == 2 ? nd[1] : new_elems;
+    std::vector<unsigned char> grown(rows_ * new_elems * es);
+    if (!grown.empty()) fill_missing(grown.data(), rows_ * new_elems);
+    if (old_elems)
+        for (size_t r = 0; r < rows_; ++r)
+            for (size_t o = 0; o < outer_old; ++o)
+                std::memcpy(grown.data() + (r * new_elems + o * inner_new) * es,
+                            data_.data() + (r * old_elems + o * inner_old) * es, inner_old * es);
+    data_.swap(grown);
+}
+
+void column::append_missing() {
+    const size_t elems = row_elems();
+    const size_t at = data_.size();
+    data_.resize(at + elems * elem_size(elem_));
+    fill_missing(data_.data() + at, elems);
+    if (elem_ == elem::f8) time_us_.push_back(0);
+}
+
+void column::write_row(const value_view& v, unsigned char* row) {
+    const size_t es = elem_size(elem_);
+    switch (kind_) {
+        case kind::update:
+        case kind::env:
+            std::memcpy(row, &v.value, sizeof v.value);
+            time_us_.back() = int64_t(v.sec) * 1000000 + v.usec;
+            break;
+        case kind::spectrum:
+        case kind::roi:
+            for (size_t m = 0; m < v.members.size(); ++m)
+                std::memcpy(row + m * dims_[1] * es, v.members[m].samples, v.members[m].count * es);
+            break;
+        case kind::image:
+            for (size_t y = 0; y < size_t(v.height); ++y)
+                std::memcpy(row + y * dims_[1] * es, v.pixels + y * size_t(v.width) * es, size_t(v.width) * es);
+            break;
+        case kind::name_value:
+            for (const auto& p : v.pairs) {
+                const size_t at = size_t(std::find(names_.begin(), names_.end(), p.name) - names_.begin());
+                std::memcpy(row + at * es, &p.value, es);
+            }
+            break;
+        case kind::equipment: std::memcpy(row, v.payload, (v.length / 4) * 4); break;
+        default: break;
+    }
+}
+
+void column::push(const value_view* v, int state) {
+    if (v && !v->error.empty()) {
+        mark_damaged(v->error);
+        v = nullptr;
+        state = ZORV_DAQ_CHAN_DAMAGED;
+    } else if (v && !take_kind(*v)) {
+        mark_damaged(std::string("block of another kind (") + kind_word(v->k) + ") than the channel's first");
+        v = nullptr;
+        state = ZORV_DAQ_CHAN_DAMAGED;
+    }
+    if (v && elem_ != elem::none) widen(shape_of(*v));
+    if (elem_ != elem::none) append_missing();
+    ++rows_;
+    state_.push_back(int8_t(state));
+    if (v && elem_ != elem::none) write_row(*v, data_.data() + data_.size() - row_elems() * elem_size(elem_));
+}
+
+}  // namespace zorvpy

@@ -1,0 +1,71 @@
+// One selected channel's values over the events of a bulk read, stacked in a
+// single growing buffer: a row per event of the channel's natural shape
+// (scalar, members x samples, height x width, pairs, words). Rows of events
+// without a value are filled with NaN (floats) or zero (integers) and marked
+// in the per-event state. A later value larger than the rows so far widens
+// every row, padding the earlier ones.
+#ifndef ZORVDAQ_PY_COLUMNS_H
+#define ZORVDAQ_PY_COLUMNS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decode_value.h"
+
+namespace zorvpy {
+
+// Element types of the stacked values, named as numpy names them.
+enum class elem : int { none, f8, f4, u1, be_u2, be_u4, u4 };
+const char* elem_dtype(elem e);
+size_t elem_size(elem e);
+
+class column {
+public:
+    // Appends one event: `v` is the decoded value (null when the channel
+    // has none at this event), `state` the reader's state for the channel.
+    void push(const value_view* v, int state);
+
+    kind value_kind() const { return kind_; }
+    elem element() const { return elem_; }
+    size_t rows() const { return rows_; }
+    const std::vector<size_t>& row_shape() const { return dims_; }
+    std::vector<unsigned char>& data() { return data_; }
+    std::vector<int8_t>& states() { return state_; }
+    std::vector<int64_t>& times_us() { return time_us_; }
+    // Member names and their spectrum parameters (from the first value that
+    // had them), or the names of name/value pairs in column order.
+    const std::vector<std::string>& names() const { return names_; }
+    const std::vector<member_view>& members() const { return members_; }
+    long damaged() const { return damaged_; }
+    const std::string& first_error() const { return first_error_; }
+
+private:
+    bool take_kind(const value_view& v);
+    std::vector<size_t> shape_of(const value_view& v);
+    void widen(const std::vector<size_t>& dims);
+    void append_missing();
+    void fill_missing(unsigned char* p, size_t elems) const;
+    void write_row(const value_view& v, unsigned char* row);
+    size_t row_elems() const;
+    void mark_damaged(const std::string& why);
+
+    kind kind_ = kind::unknown;
+    bool typed_ = false;
+    int bytes_per_pixel_ = 0;
+    elem elem_ = elem::none;
+    std::vector<size_t> dims_;
+    std::vector<unsigned char> data_;
+    size_t rows_ = 0;
+    std::vector<int8_t> state_;
+    std::vector<int64_t> time_us_;
+    std::vector<std::string> names_;
+    std::vector<member_view> members_;  // parameters only; samples not kept
+    long damaged_ = 0;
+    std::string first_error_;
+};
+
+}  // namespace zorvpy
+
+#endif

@@ -1,0 +1,551 @@
+// zorvdaq._core: the readers of both layouts as one Python class each, with
+// the event loop and the bulk read done in C++. The interpreter lock is
+// released while the reader reads and decodes, so that runs read from
+// several Python threads proceed at once; Python objects are made only for
+// what is handed to the caller.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "block_types.h"
+#include "columns.h"
+#include "decode_value.h"
+#include "parse_chan_descr.h"
+#include "zorv_daq_reader.h"
+#include "zorv_daq_reader_2010.h"
+
+namespace py = pybind11;
+using namespace zorvpy;
+
+namespace {
+
+// Failures the Python side sees as its own exception types.
+struct reader_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct missing_file_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+template <class L>
+struct reader_of;
+template <>
+struct reader_of<zorv::layout_current> {
+    using type = zorv_daq_reader_2010;
+};
+template <>
+struct reader_of<zorv::layout_legacy> {
+    using type = zorv_daq_reader;
+};
+
+void copy_text(char* field, size_t size, const std::string& text) {
+    if (text.size() >= size) throw std::invalid_argument("\"" + text + "\" is too long");
+    std::snprintf(field, size, "%s", text.c_str());
+}
+
+zorv_time_id time_id(uint32_t event, double seconds) {
+    if (!(seconds >= 0) || seconds > 4294967295.0) throw std::invalid_argument("time out of range");
+    const auto sec = uint32_t(seconds);
+    auto usec = uint32_t((seconds - sec) * 1e6 + 0.5);
+    if (usec > 999999) usec = 999999;
+    return {event, {sec, usec}};
+}
+
+int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 + t.timelow; }
+
+// A numpy array that owns a moved-in vector's storage (no copy).
+template <class T>
+py::array owned_array(std::vector<T>&& v, const py::dtype& dt, std::vector<py::ssize_t> shape) {
+    auto* heap = new std::vector<T>(std::move(v));
+    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array(dt, std::move(shape), {}, heap->data(), owner);
+}
+
+py::dict member_params(const std::vector<member_view>& members) {
+    py::list names, start, inc, ndata, groups, groups_inc;
+    for (const auto& m : members) {
+        names.append(m.name);
+        start.append(m.start);
+        inc.append(m.inc);
+        ndata.append(m.ndata);
+        groups.append(m.groups);
+        groups_inc.append(m.groups_inc);
+    }
+    py::dict d;
+    d["members"] = names;
+    d["start"] = start;
+    d["inc"] = inc;
+    d["ndata"] = ndata;
+    d["groups"] = groups;
+    d["groups_inc"] = groups_inc;
+    return d;
+}
+
+// The Python value of a decoded block: a dict with "kind" and the values in
+// their natural shape (arrays are copies: the block is gone at the next event).
+py::dict value_object(const value_view& v) {
+    py::dict d;
+    d["kind"] = kind_word(v.k);
+    d["dtype"] = v.dtype;
+    d["status"] = v.status;
+    if (!v.error.empty()) {
+        d["error"] = v.error;
+        return d;
+    }
+    switch (v.k) {
+        case kind::update:
+        case kind::env:
+            d["value"] = v.value;
+            d["time_us"] = int64_t(v.sec) * 1000000 + v.usec;
+            d["name"] = v.prop;
+            d["index"] = v.index;
+            break;
+        case kind::spectrum:
+        case kind::roi: {
+            size_t samples = 0;
+            for (const auto& m : v.members) samples = std::max(samples, m.count);
+            py::array_t<float> a({py::ssize_t(v.members.size()), py::ssize_t(samples)});
+            float* out = a.mutable_data();
+            for (size_t m = 0; m < v.members.size(); ++m) {
+                float* row = out + m * samples;
+                std::memcpy(row, v.members[m].samples, v.members[m].count * sizeof(float));
+                std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
+            }
+            d["samples"] = a;
+            d.attr("update")(member_params(v.members));
+            break;
+        }
+        case kind::image: {
+            const char* dt = v.bytes_per_pixel == 1 ? "u1" : v.bytes_per_pixel == 2 ? ">u2" : ">u4";
+            py::array a(py::dtype(dt), {py::ssize_t(v.height), py::ssize_t(v.width)});
+            std::memcpy(a.mutable_data(), v.pixels, v.length);
+            d["pixels"] = a;
+            break;
+        }
+        case kind::name_value:
+        case kind::env_dict: {
+            py::dict values;
+            for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
+            d["values"] = values;
+            d["comment"] = v.prop;
+            d["index"] = v.index;
+            break;
+        }
+        case kind::equipment: {
+            py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
+            std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
+            d["words"] = a;
+            break;
+        }
+        case kind::unknown: d["bytes"] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length); break;
+    }
+    return d;
+}
+
+template <class L>
+class session {
+public:
+    using reader_type = typename reader_of<L>::type;
+
+    ~session() { close(); }
+
+    static bool legacy() { return L::legacy; }
+
+    // Whether `path` loads as a file of this layout.
+    static bool loads(const std::string& path) {
+        reader_type r;
+        int n = 0;
+        py::gil_scoped_release unlocked;
+        return r.get_number_of_channels(path.c_str(), &n, 0) == 0;
+    }
+
+    void init_files(const std::vector<std::string>& files) {
+        std::vector<std::vector<char>> text;
+        std::vector<char*> ptrs;
+        for (const auto& f : files) {
+            text.emplace_back(f.c_str(), f.c_str() + f.size() + 1);
+            ptrs.push_back(text.back().data());
+        }
+        std::vector<daq_channel_entry*> none;
+        int rc;
+        {
+            py::gil_scoped_release unlocked;
+            rc = r_.init(&ptrs, &none);
+        }
+        if (rc == 0 && r_.get_number_of_files() == 0) rc = ZORV_DAQ_READER_FILES_NOT_FOUND;
+        if (rc != 0) fail_with(rc);
+    }
+
+    // A request; false when its files are of the other layout.
+    bool init_request(int run_first, int run_last, double start_s, double stop_s, const std::string& exp,
+                      const std::string& stream, const std::string& cdir, const std::string& ddir) {
+        zorv_daq_request req = r_.request;
+        req.run_first = run_first;
+        req.run_last = run_last;
+        req.start_time = start_s > 0 ? time_id(0, start_s) : zorv_time_id{};
+        req.stop_time = stop_s > 0 ? time_id(0, stop_s) : zorv_time_id{};
+        if (!exp.empty()) copy_text(req.exp_name, sizeof req.exp_name, exp);
+        if (!stream.empty()) copy_text(req.stream_name, sizeof req.stream_name, stream);
+        if (!cdir.empty()) copy_text(req.cdir, sizeof req.cdir, cdir);
+        if (!ddir.empty()) copy_text(req.ddir, sizeof req.ddir, ddir);
+        std::vector<daq_channel_entry*> none;
+        int rc;
+        {
+            py::gil_scoped_release unlocked;
+            // Without a data directory, the directories the catalogue names
+            // are searched (several as a ':' list).
+            if (ddir.empty() && !cdir.empty()) {
+                std::string list;
+                for (const auto& d : zorv_common::catalogue_dirs(req)) list += (list.empty() ? "" : ":") + d;
+                if (!list.empty() && list.size() < sizeof req.ddir) copy_text(req.ddir, sizeof req.ddir, list);
+            }
+            rc = r_.init(&req, &none);
+        }
+        if (rc == ZORV_DAQ_READER_BAD_FILE_FORMAT) return false;
+        if (rc == 0 && r_.get_number_of_files() == 0) rc = ZORV_DAQ_READER_FILES_NOT_FOUND;
+        if (rc != 0) fail_with(rc);
+        return true;
+    }
+
+    std::vector<std::string> files() {
+        std::vector<std::string> out;
+        for (int i = 0; i < r_.get_number_of_files(); ++i) out.emplace_back(r_.get_file_name(i));
+        return out;
+    }
+
+    // The channel dictionary of a file: (name, entries, event mask, type mask).
+    py::list file_channels(const std::string& path) {
+        int n = 0;
+        if (const int rc = r_.get_number_of_channels(path.c_str(), &n, 0)) fail_with(rc);
+        py::list out;
+        constexpr size_t field = sizeof(L::cdt_entry::chan_name);
+        for (int i = 0; i < n; ++i) {
+            int count = 0, ev = 0, types = 0;
+            const char* name = r_.get_channel_name(i, &count, &ev, &types);
+            if (!name) continue;
+            out.append(py::make_tuple(std::string(name, strnlen(name, field)), count, uint32_t(ev), uint32_t(types)));
+        }
+        return out;
+    }
+
+    // Events per event type and the first and last event time (µs) of a
+    // file, from its event index table.
+    py::tuple file_summary(const std::string& path) {
+        int n = 0;
+        if (const int rc = r_.get_number_of_channels(path.c_str(), &n, 0)) fail_with(rc);
+        py::dict counts;
+        int64_t first = 0, last = 0;
+        const auto* eit = r_.get_tables.get_eit_table();
+        if (!eit) return py::make_tuple(counts, first, last);
+        const auto* base = reinterpret_cast<const unsigned char*>(eit);
+        size_t off = offsetof(typename L::eit, entry);
+        constexpr int head = int(offsetof(zorv_event_index_entry, event_info));
+        for (int k = 0; k < eit->nevent_types && k < 64; ++k) {
+            const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
+            if (e->length < head) break;
+            const int count = (e->length - head) / int(sizeof(zorv_event_info));
+            counts[py::str(event_name_itoa(e->event_type))] = count;
+            if (count > 0) {
+                const int64_t a = micros(e->event_time_first), b = micros(e->event_time_last);
+                if (a && (!first || a < first)) first = a;
+                if (b > last) last = b;
+            }
+            off += size_t(e->length);
+        }
+        return py::make_tuple(counts, first, last);
+    }
+
+    // The channel descriptions of a file, by DAQ name.
+    py::dict descriptions(const std::string& path) {
+        std::vector<chan_descr_2010*> list;
+        py::dict out;
+        if (r_.fill_chan_descr(path.c_str(), &list) != 0) return out;
+        for (const chan_descr_2010* d : list) {
+            py::dict e;
+            e["property"] = std::string(d->prop_name, strnlen(d->prop_name, sizeof d->prop_name));
+            e["description"] = std::string(d->prop_desc, strnlen(d->prop_desc, sizeof d->prop_desc));
+            e["units"] = std::string(d->units, strnlen(d->units, sizeof d->units));
+            e["dtype"] = d->dtype & 0xFFFF;
+            py::list dims;
+            for (const dim_descr* dim : d->dims)
+                if (dim)
+                    dims.append(py::make_tuple(std::string(dim->dim_name, strnlen(dim->dim_name, sizeof dim->dim_name)),
+                                               std::string(dim->units, strnlen(dim->units, sizeof dim->units))));
+            e["dims"] = dims;
+            out[py::str(std::string(d->daq_name, strnlen(d->daq_name, sizeof d->daq_name)))] = e;
+        }
+        return out;
+    }
+
+    void select(const std::vector<std::string>& chans) {
+        for (const auto& c : chans) {
+            std::vector<char> text(c.c_str(), c.c_str() + c.size() + 1);
+            daq_channel_entry e{text.data(), {}};
+            if (r_.add_channel(&e) != 0) throw std::invalid_argument("channel \"" + c + "\": " + r_.get_last_error());
+        }
+    }
+
+    // Synchronisation and window. Negative tolerance keeps the reader's own;
+    // zero steps and bounds mean none.
+    void configure(bool by_time, double tolerance_us, uint32_t step_events, double step_s, uint32_t start_event,
+                   uint32_t stop_event, double start_s, double stop_s) {
+        if (by_time) r_.request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+        if (tolerance_us >= 0) {
+            if (tolerance_us > 4e15) throw std::invalid_argument("tolerance too large");
+            const auto us = uint64_t(tolerance_us);
+            r_.request.time_diff = {uint32_t(us / 1000000u), uint32_t(us % 1000000u)};
+        }
+        if (step_events || step_s > 0) r_.request.period = time_id(step_events, step_s);
+        if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
+        if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
+    }
+
+    std::vector<std::string> keys() const {
+        std::vector<std::string> out;
+        for (int i = 0; i < r_.nchans; ++i) out.push_back(key_of(*r_.results[i]));
+        return out;
+    }
+
+    void start() {
+        int rc;
+        {
+            py::gil_scoped_release unlocked;
+            rc = r_.start();
+        }
+        if (rc == ZORV_DAQ_READER_NOT_FOUND || rc == ZORV_DAQ_READER_INV_PARAM)
+            throw std::invalid_argument(r_.get_last_error());
+        if (rc != 0) throw reader_error(r_.get_last_error());
+        started_ = true;
+    }
+
+    // The next event as (number, time in µs, [(state, from event, value)]),
+    // or None at the end of the read.
+    py::object next_event() {
+        if (!advance()) return py::none();
+        py::list chans;
+        value_view v;
+        for (int i = 0; i < r_.nchans; ++i) {
+            const auto& c = *r_.results[i];
+            zorv_daq_chan_status st;
+            r_.get_chan_status(i, &st);
+            py::object value = py::none();
+            if ((c.updated || c.slow) && c.data) {
+                decode_value(c.res, L::legacy, c.chan.subchan, &v);
+                if (!v.error.empty()) st.state = ZORV_DAQ_CHAN_DAMAGED;
+                value = value_object(v);
+            }
+            chans.append(py::make_tuple(st.state, st.from.event_number, value));
+        }
+        const zorv_time_id id = event_id();
+        return py::make_tuple(id.event_number, micros(id.time), chans);
+    }
+
+    // Reads up to `limit` events (all when negative) into stacked arrays.
+    // `progress` (or None) is called with the events read so far every
+    // `every` events.
+    py::dict read_arrays(long long limit, py::object progress, long long every) {
+        std::vector<column> cols(size_t(r_.nchans));
+        std::vector<uint32_t> events;
+        std::vector<int64_t> times;
+        value_view v;
+        bool more = true;
+        while (more && (limit < 0 || (long long)events.size() < limit)) {
+            {
+                py::gil_scoped_release unlocked;
+                const long long stop = every > 0 ? (long long)events.size() + every : -1;
+                while ((limit < 0 || (long long)events.size() < limit) && (stop < 0 || (long long)events.size() < stop)) {
+                    if (!(more = advance_unlocked())) break;
+                    const zorv_time_id id = event_id();
+                    events.push_back(id.event_number);
+                    times.push_back(micros(id.time));
+                    for (int i = 0; i < r_.nchans; ++i) {
+                        const auto& c = *r_.results[i];
+                        zorv_daq_chan_status st;
+                        r_.get_chan_status(i, &st);
+                        const bool has = (c.updated || c.slow) && c.data;
+                        if (has) decode_value(c.res, L::legacy, c.chan.subchan, &v);
+                        cols[size_t(i)].push(has ? &v : nullptr, st.state);
+                    }
+                }
+            }
+            if (failed_) fail_read(events.size());
+            if (!progress.is_none()) progress(events.size());
+        }
+        py::dict out;
+        const auto n = py::ssize_t(events.size());
+        out["event"] = owned_array(std::move(events), py::dtype("u4"), {n});
+        out["time_us"] = owned_array(std::move(times), py::dtype("i8"), {n});
+        py::list chans;
+        for (int i = 0; i < r_.nchans; ++i) chans.append(column_object(cols[size_t(i)], n));
+        out["channels"] = chans;
+        return out;
+    }
+
+    py::dict report() const {
+        zorv_daq_delivery_report rep;
+        py::dict out;
+        if (r_.get_delivery_report(&rep) != 0) return out;
+        py::list chans, skipped;
+        for (const auto& c : rep.channels) {
+            py::dict d;
+            d["channel"] = c.channel;
+            d["delivered"] = c.delivered;
+            d["carried"] = c.carried;
+            d["damaged"] = c.damaged;
+            d["unmatched"] = c.unmatched;
+            d["in_skipped_files"] = c.in_skipped_files;
+            chans.append(d);
+        }
+        for (const auto& f : rep.skipped_files) skipped.append(py::make_tuple(f.file, f.reason));
+        out["channels"] = chans;
+        out["skipped_files"] = skipped;
+        out["tolerance_us"] = rep.tolerance_us;
+        out["complete"] = rep.complete();
+        return out;
+    }
+
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        r_.clean_up();
+    }
+
+private:
+    [[noreturn]] void fail_with(int rc) {
+        const std::string words = r_.error_i2a(rc);
+        if (rc == ZORV_DAQ_READER_FILES_NOT_FOUND || rc == ZORV_DAQ_READER_NOT_FOUND) throw missing_file_error(words);
+        if (rc == ZORV_DAQ_READER_INV_PARAM) throw std::invalid_argument(words);
+        throw reader_error(words);
+    }
+
+    [[noreturn]] void fail_read(size_t events) {
+        failed_ = false;
+        throw reader_error("reading stopped after " + std::to_string(events) + " events: " + r_.error_i2a(fail_rc_));
+    }
+
+    // One get_data without the interpreter lock held by the caller; false at
+    // the end of the read or on a failure (kept in failed_).
+    bool advance_unlocked() {
+        if (!started_ || closed_) return false;
+        std::vector<zorv_channel_entry_long*> res;
+        const int rc = r_.get_data(nullptr, &res, ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+        if (rc == 0) return true;
+        started_ = false;
+        if (rc != ZORV_DAQ_READER_OUT_OF_WINDOW) failed_ = true, fail_rc_ = rc;
+        return false;
+    }
+
+    bool advance() {
+        if (closed_) throw reader_error("the run is closed");
+        bool ok;
+        {
+            py::gil_scoped_release unlocked;
+            ok = advance_unlocked();
+        }
+        if (failed_) fail_read(size_t(r_.get_number_of_events()));
+        return ok;
+    }
+
+    // The event's identity: that of the first channel updated in it that is
+    // no slow value, else of the first updated one, else the reader's.
+    zorv_time_id event_id() const {
+        const zorv_channel_entry_long* first = nullptr;
+        for (int i = 0; i < r_.nchans; ++i) {
+            const auto& rec = *r_.results[i];
+            if (!rec.updated || !rec.data) continue;
+            if (!L::is_update_type(rec.data->dtype & 0xFFFF)) return rec.res.event_id;
+            if (!first) first = &rec.res;
+        }
+        return first ? first->event_id : r_.current_event_id;
+    }
+
+    // A selected channel's key: its nickname, else NAME[:SUB].
+    template <class Rec>
+    static std::string key_of(const Rec& rec) {
+        if (rec.chan.nname[0]) return std::string(rec.chan.nname, strnlen(rec.chan.nname, sizeof rec.chan.nname));
+        std::string k(rec.chan.name, strnlen(rec.chan.name, sizeof rec.chan.name));
+        if (rec.chan.subchan >= 0) k += ":" + std::to_string(rec.chan.subchan);
+        return k;
+    }
+
+    static py::dict column_object(column& c, py::ssize_t n) {
+        py::dict d;
+        d["kind"] = kind_word(c.value_kind());
+        d["damaged"] = c.damaged();
+        d["first_error"] = c.first_error();
+        d["state"] = owned_array(std::move(c.states()), py::dtype("i1"), {n});
+        if (c.element() != elem::none) {
+            std::vector<py::ssize_t> shape{n};
+            for (size_t s : c.row_shape()) shape.push_back(py::ssize_t(s));
+            d["values"] = owned_array(std::move(c.data()), py::dtype(elem_dtype(c.element())), shape);
+        }
+        if (c.element() == elem::f8) d["time_us"] = owned_array(std::move(c.times_us()), py::dtype("i8"), {n});
+        if (c.value_kind() == kind::spectrum || c.value_kind() == kind::roi) d.attr("update")(member_params(c.members()));
+        else d["members"] = c.names();
+        return d;
+    }
+
+    reader_type r_;
+    bool started_ = false;
+    bool closed_ = false;
+    bool failed_ = false;
+    int fail_rc_ = 0;
+};
+
+template <class L>
+void bind_session(py::module_& m, const char* name) {
+    using S = session<L>;
+    py::class_<S>(m, name)
+        .def(py::init<>())
+        .def_static("legacy", &S::legacy)
+        .def_static("loads", &S::loads)
+        .def("init_files", &S::init_files)
+        .def("init_request", &S::init_request)
+        .def("files", &S::files)
+        .def("file_channels", &S::file_channels)
+        .def("descriptions", &S::descriptions)
+        .def("file_summary", &S::file_summary)
+        .def("select", &S::select)
+        .def("configure", &S::configure)
+        .def("keys", &S::keys)
+        .def("start", &S::start)
+        .def("next_event", &S::next_event)
+        .def("read_arrays", &S::read_arrays)
+        .def("report", &S::report)
+        .def("close", &S::close);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "Compiled core of zorvdaq: the readers of both file layouts.";
+    static py::exception<reader_error> error(m, "Error");
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const missing_file_error& e) {
+            PyErr_SetString(PyExc_FileNotFoundError, e.what());
+        } catch (const reader_error& e) {
+            error(e.what());
+        }
+    });
+    bind_session<zorv::layout_current>(m, "CurrentReader");
+    bind_session<zorv::layout_legacy>(m, "LegacyReader");
+    m.def("type_name", [](int dtype) {
+        const char* n = zorv_common::block_type_name(dtype);
+        return n ? std::string(n) : std::to_string(dtype & 0xFFFF);
+    });
+    m.def("type_kind", [](int dtype) { return std::string(kind_word(kind_of_type(dtype))); });
+    m.def("member_name", [](int dtype, int i) -> py::object {
+        const char* n = get_chan_name(dtype, i);
+        return n ? py::object(py::str(n)) : py::object(py::none());
+    });
+}

@@ -1,0 +1,152 @@
+"""The module against the program's own reading of the same files: values of
+every payload kind in both layouts, the stacked arrays against the events,
+selections, synchronisation, requests through the catalogue."""
+import zlib
+
+import numpy as np
+import pytest
+
+import zorvdaq
+from conftest import cli_events, write_run
+
+
+def f32(x):
+    return np.float32(x)
+
+
+def check_value(key, ours, ref):
+    kind = ref["kind"]
+    if kind in ("spectrum", "roi"):
+        assert list(ours.members) == [m["name"] for m in ref["members"]], key
+        for row, m in zip(ours.samples, ref["members"]):
+            n = len(m["samples"])
+            np.testing.assert_array_equal(row[:n], np.array(m["samples"], dtype=np.float32), key)
+            assert np.isnan(row[n:]).all()
+        assert [f32(s) for s in ours.start] == [f32(m["start"]) for m in ref["members"]]
+    elif kind == "image":
+        assert ours.shape == (ref["height"], ref["width"]), key
+        assert "%08x" % zlib.crc32(ours.tobytes()) == ref["crc32"], key
+    elif kind == "name_value":
+        assert {k: f32(v) for k, v in ours.items()} == {p["name"]: f32(p["value"]) for p in ref["values"]}
+    elif kind == "equipment":
+        assert ours.tolist() == ref["words"]
+    elif kind == "env_dict":
+        assert ours == {e["name"]: float(e["key"]) for e in ref["entries"]}
+    elif kind in ("update", "env"):
+        assert f32(ours) == f32(ref["value"]), key
+        assert ours.carried == bool(ref.get("carried", False)), key
+        assert ours.time == np.datetime64(int(ref["sec"]) * 1000000 + int(ref["usec"]), "us")
+    else:
+        pytest.fail("kind %s not compared" % kind)
+
+
+def test_events_equal_the_program_reading(sample):
+    layout, files, _ = sample
+    ref = cli_events(files)
+    with zorvdaq.open(files) as run:
+        assert run.layout == layout
+        assert run.files == files
+        ours = list(run.events())
+    assert [e.number for e in ours] == [r["event"] for r in ref]
+    kinds = set()
+    for ev, r in zip(ours, ref):
+        assert str(ev.time) + "Z" == r["time"]
+        for key, value in ev.values.items():
+            if key not in r["channels"]:
+                assert value is None and ev.reason(key) in ("no entry", "not in file")
+                continue
+            kinds.add(r["channels"][key]["kind"])
+            check_value(key, value, r["channels"][key])
+    assert {"spectrum", "roi", "image", "name_value", "equipment", "update", "env"} <= kinds
+
+
+def test_arrays_equal_the_events(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        events = list(run.events())
+        arrays = run.arrays()
+    assert arrays.event.tolist() == [e.number for e in events]
+    assert (arrays.time == np.array([e.time for e in events])).all()
+    for i, ev in enumerate(events):
+        for key, value in ev.values.items():
+            info = arrays.info[key]
+            if value is None:
+                assert arrays.mask(key)[i], key
+                if arrays[key].dtype.kind == "f":
+                    assert np.isnan(arrays[key][i]).all(), key
+            elif info["kind"] in ("spectrum", "roi"):
+                got = arrays[key][i][: value.samples.shape[0], : value.samples.shape[1]]
+                np.testing.assert_array_equal(got, value.samples)
+            elif info["kind"] == "image":
+                np.testing.assert_array_equal(arrays[key][i], value)
+            elif info["kind"] in ("update", "env"):
+                assert arrays[key][i] == float(value)
+                assert arrays.times[key][i] == value.time
+                assert (arrays.state[key][i] == zorvdaq.CARRIED) == value.carried
+            elif info["kind"] == "name_value":
+                assert [arrays[key][i][info["members"].index(k)] for k in value] == list(value.values())
+            elif info["kind"] == "equipment":
+                assert arrays[key][i].tolist() == value.tolist()
+
+
+def test_frames_and_datasets(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        a = run.arrays(["BPM3", "SLOW1", "CAM1"])
+    df = a.to_pandas()
+    assert list(df.index) == a.event.tolist()
+    np.testing.assert_allclose(df["BPM3.X"], np.nanmean(a["BPM3"][:, 0, :], axis=1), rtol=1e-6)
+    np.testing.assert_array_equal(df["SLOW1"], a["SLOW1"])
+    ds = a.to_xarray()
+    assert ds["BPM3"].dims == ("event", "BPM3_member", "BPM3_sample")
+    assert ds["CAM1"].shape == a["CAM1"].shape
+    assert (ds["time"].values.astype("datetime64[us]") == a.time).all()
+
+
+def test_channel_listing(sample):
+    layout, files, _ = sample
+    with zorvdaq.open(files) as run:
+        assert run.event_count >= 150 and run.time_span[0] < run.time_span[1]
+        bpm = run.channels["BPM3"]
+        assert bpm.kind == "spectrum" and bpm.entries == 150 and bpm.members == ["X", "Y", "CHARGE"]
+        assert run.channels["CAM1"].kind == "image"
+        assert run.channels["SLOW1"].kind == "update"
+        if layout == "current":
+            assert bpm.units == "mm" and "BPM3" in bpm.description
+
+
+def test_selection_forms_and_unknown_names(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        assert run.select("ENV*") == ["ENV1", "ENVD1"]
+        a = run.arrays(["BPM3:1", "BPM3:CHARGE;q", "TORO1;t"], limit=3)
+        assert a.keys == ["BPM3:1", "q", "t"]
+        full = run.arrays(["BPM3"], limit=3)
+        np.testing.assert_array_equal(a["BPM3:1"][:, 0], full["BPM3"][:, 1])
+        np.testing.assert_array_equal(a["q"][:, 0], full["BPM3"][:, 2])
+        with pytest.raises(KeyError, match="BPM3"):
+            run.arrays(["BMP3"])
+        with pytest.raises(KeyError, match="no member"):
+            run.select("BPM3:Z")
+
+
+def test_window_step_and_time_synchronisation(tmp_path):
+    files = write_run(tmp_path, "--files", 2, "--events", 20, "--channels", "bpm")
+    with zorvdaq.open(files) as run:
+        assert run.arrays(start_event=1005, stop_event=1009).event.tolist() == list(range(1005, 1010))
+        assert run.arrays(step=5).event.tolist() == list(range(1000, 1040, 5))
+        by_time = run.arrays(by_time=True, tolerance=1000)
+        by_number = run.arrays()
+        assert by_time.event.tolist() == by_number.event.tolist()
+        for key in by_number:
+            np.testing.assert_array_equal(by_time[key], by_number[key])
+
+
+def test_request_through_the_catalogue(sample):
+    layout, files, d = sample
+    with zorvdaq.open(run=1234, catalog_dir=d / "catalog") as run:
+        assert run.layout == layout and sorted(run.files) == files
+        assert len(run.arrays(["TORO1"])) == 150
+    with zorvdaq.open(start="2010-10-04T12:00:05Z", stop=1286193609, data_dir=d) as run:
+        ev = run.arrays(["TORO1"]).event
+        assert 0 < len(ev) < 150
