@@ -129,6 +129,11 @@ void column::widen(const std::vector<size_t>& dims) {
                 std::memcpy(grown.data() + (r * new_elems + o * inner_new) * es,
                             data_.data() + (r * old_elems + o * inner_old) * es, inner_old * es);
     data_.swap(grown);
+    reserve_rows();
+}
+
+void column::reserve_rows() {
+    if (expected_ > rows_) data_.reserve(expected_ * row_elems() * elem_size(elem_));
 }
 
 void column::append_missing() {

@@ -23,6 +23,10 @@ size_t elem_size(elem e);
 
 class column {
 public:
+    // Rows the read expects (0: unknown), so that the buffer is allocated
+    // once rather than copied as it grows.
+    explicit column(size_t expected_rows = 0) : expected_(expected_rows) {}
+
     // Appends one event: `v` is the decoded value (null when the channel
     // has none at this event), `state` the reader's state for the channel.
     void push(const value_view* v, int state);
@@ -51,6 +55,9 @@ private:
     size_t row_elems() const;
     void mark_damaged(const std::string& why);
 
+    void reserve_rows();
+
+    size_t expected_ = 0;
     kind kind_ = kind::unknown;
     bool typed_ = false;
     int bytes_per_pixel_ = 0;

@@ -351,10 +351,13 @@ public:
     // Reads up to `limit` events (all when negative) into stacked arrays.
     // `progress` (or None) is called with the events read so far every
     // `every` events.
-    py::dict read_arrays(long long limit, py::object progress, long long every) {
-        std::vector<column> cols(size_t(r_.nchans));
+    py::dict read_arrays(long long limit, py::object progress, long long every, long long expected) {
+        const size_t hint = size_t(expected > 0 && expected < (1LL << 32) ? expected : 0);
         std::vector<uint32_t> events;
         std::vector<int64_t> times;
+        std::vector<column> cols(size_t(r_.nchans), column(limit >= 0 && size_t(limit) < hint ? size_t(limit) : hint));
+        events.reserve(hint);
+        times.reserve(hint);
         value_view v;
         bool more = true;
         while (more && (limit < 0 || (long long)events.size() < limit)) {

@@ -568,7 +568,8 @@ class Run:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
-                raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0)
+                raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
+                                    self.event_count)
             finally:
                 if bar is not None:
                     bar.close()

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Figures of the zorvdaq Python module on the standard run, as ratios of
+two measurements taken in the same run (each in a child process of its own,
+best of --repeat):
+
+1. run.arrays() of every channel against the C++ reader's full read of the
+   same channels (zorv-bench-python-ref read), target <= 1.2;
+2. iterating run.events() against the same C++ read, target <= 1.5;
+3. peak resident memory of run.arrays() against the C++ read's peak plus the
+   returned arrays plus the interpreter with numpy and the module loaded,
+   target <= 1.0.
+
+    python3 bench/python_figures.py --ref build/bench/zorv-bench-python-ref \
+        --pythonpath build/python [--layout current|legacy|both] [--files 4] [--events 550]
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CHILD = r"""
+import resource, sys, time
+import numpy, zorvdaq
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+base = rss()
+files = sys.argv[2:]
+t0 = time.perf_counter()
+with zorvdaq.open(files) as run:
+    if sys.argv[1] == "arrays":
+        a = run.arrays()
+        n = len(a)
+        nbytes = sum(a[k].nbytes + a.state[k].nbytes for k in a) + a.event.nbytes + a.time.nbytes
+    else:
+        n = 0
+        for ev in run.events():
+            n += 1
+        nbytes = 0
+t = time.perf_counter() - t0
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(t, n, peak, nbytes, base)
+"""
+
+
+def best(cmd, env, repeat):
+    runs = []
+    for _ in range(repeat):
+        out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.split()
+        runs.append([float(x) for x in out])
+    return min(runs, key=lambda r: r[0])
+
+
+def ratio(name, value, target):
+    print("  %-45s %.3f (target <= %.2f)%s" % (name, value, target, "" if value <= target else "  MISSED"))
+
+
+def figures(args, layout, work):
+    out = subprocess.run([args.ref, "write", os.path.join(work, layout), layout, str(args.files), str(args.events)],
+                         check=True, capture_output=True, text=True).stdout
+    files = out.split()
+    env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
+    cpp = best([args.ref, "read", layout, *files], env, args.repeat)
+    arrays = best([sys.executable, "-c", CHILD, "arrays", *files], env, args.repeat)
+    events = best([sys.executable, "-c", CHILD, "events", *files], env, args.repeat)
+    print("%s layout: %d files of %d events" % (layout, args.files, args.events))
+    print("  C++ full read: %.3f s, %d events, peak %.0f MB" % (cpp[0], cpp[1], cpp[2] / 1e6))
+    print("  run.arrays(): %.3f s, %d events, peak %.0f MB, arrays %.0f MB, interpreter %.0f MB"
+          % (arrays[0], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6, arrays[4] / 1e6))
+    print("  run.events(): %.3f s, %d events" % (events[0], events[1]))
+    if not (cpp[1] == arrays[1] == events[1]):
+        print("  EVENT COUNTS DIFFER")
+    ratio("arrays() / C++ full read", arrays[0] / cpp[0], 1.2)
+    ratio("events() / C++ full read", events[0] / cpp[0], 1.5)
+    ratio("arrays() peak / (C++ peak + arrays + interpreter)", arrays[2] / (cpp[2] + arrays[3] + arrays[4]), 1.0)
+    shutil.rmtree(os.path.join(work, layout))
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--ref", required=True)
+    p.add_argument("--pythonpath", required=True)
+    p.add_argument("--layout", default="both", choices=["current", "legacy", "both"])
+    p.add_argument("--files", type=int, default=4)
+    p.add_argument("--events", type=int, default=550)
+    p.add_argument("--repeat", type=int, default=3)
+    args = p.parse_args()
+    work = tempfile.mkdtemp(prefix="zorvdaq-bench-")
+    try:
+        for layout in (["current", "legacy"] if args.layout == "both" else [args.layout]):
+            figures(args, layout, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
