@@ -236,15 +236,16 @@ public:
         return out;
     }
 
-    // Events per event type and the first and last event time (µs) of a
-    // file, from its event index table.
+    // Events per event type, the first and last event time (µs) and the
+    // lowest and highest event number of a file, from its event index table.
     py::tuple file_summary(const std::string& path) {
         int n = 0;
         if (const int rc = r_.get_number_of_channels(path.c_str(), &n, 0)) fail_with(rc);
         py::dict counts;
         int64_t first = 0, last = 0;
+        uint32_t low = 0, high = 0;
         const auto* eit = r_.get_tables.get_eit_table();
-        if (!eit) return py::make_tuple(counts, first, last);
+        if (!eit) return py::make_tuple(counts, first, last, low, high);
         const auto* base = reinterpret_cast<const unsigned char*>(eit);
         size_t off = offsetof(typename L::eit, entry);
         constexpr int head = int(offsetof(zorv_event_index_entry, event_info));
@@ -257,10 +258,12 @@ public:
                 const int64_t a = micros(e->event_time_first), b = micros(e->event_time_last);
                 if (a && (!first || a < first)) first = a;
                 if (b > last) last = b;
+                if (!low || e->event_number_first < low) low = e->event_number_first;
+                if (e->event_number_last > high) high = e->event_number_last;
             }
             off += size_t(e->length);
         }
-        return py::make_tuple(counts, first, last);
+        return py::make_tuple(counts, first, last, low, high);
     }
 
     // The channel descriptions of a file, by DAQ name.

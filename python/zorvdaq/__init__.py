@@ -187,11 +187,12 @@ class Channel:
 
     @property
     def members(self):
-        """Member names of a spectrum or region of interest, as its first
-        block names them (read on first use); empty for other kinds."""
+        """Member names of a spectrum or region of interest, or the names of
+        a name/value block, as its first block gives them (read on first
+        use); empty for other kinds."""
         if self._members is None:
             self._members = []
-            if self.kind in ("spectrum", "roi") and self._run is not None:
+            if self.kind in ("spectrum", "roi", "name_value") and self._run is not None:
                 self._members = self._run._first_members(self.name)
         return self._members
 
@@ -394,11 +395,12 @@ class Run:
         chans, order = {}, []
         counts = {}
         first = last = 0
+        self.file_spans = []
         for f in self.files:
             try:
                 listing = s.file_channels(f)
                 descr = s.descriptions(f)
-                types, a, b = s.file_summary(f)
+                types, a, b, low, high = s.file_summary(f)
             except (Error, FileNotFoundError) as e:
                 _warnings.warn("%s: %s" % (f, e), stacklevel=4)
                 continue
@@ -407,6 +409,8 @@ class Run:
             if a and (not first or a < first):
                 first = a
             last = max(last, b)
+            self.file_spans.append((f, _datetime64(a) if a else None, _datetime64(b) if b else None,
+                                    low, high))
             for name, n, _ev, mask in listing:
                 d = descr.get(name, {})
                 if name not in chans:
@@ -434,6 +438,8 @@ class Run:
                 d = ev[2][0][2]
                 if d is not None and "members" in d:
                     return list(d["members"])
+                if d is not None and d.get("kind") == "name_value":
+                    return list(d["values"])
         finally:
             self._release(s)
         return []
