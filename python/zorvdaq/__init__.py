@@ -377,17 +377,28 @@ class Run:
             s.close()
         raise Error("the request's files are no DAQ raw files")
 
-    def _session(self):
+    def _session(self, texts=()):
+        """A reader on the run's files for the reader texts ``texts``. The
+        reader cannot start when its first file holds none of the selected
+        channels, so leading files without any of them (which give such a
+        selection no event) are left out."""
         if self._closed:
             raise Error("the run is closed")
         s = _LAYOUTS[self.layout]()
-        if self._request is not None:
+        self._open_sessions.append(s)
+        names = {t.split(";")[0].split(":")[0] for t in texts}
+        files = self.files
+        if names:
+            holding = [i for i, f in enumerate(files)
+                       if any(f in self.channels[n].files for n in names if n in self.channels)]
+            files = files[holding[0]:] if holding else files
+        if self._request is not None and files == self.files:
             s.init_request(*self._request)
         else:
-            s.init_files(self.files)
-            if any(self._window):
-                s.configure(False, -1.0, 0, 0.0, 0, 0, *self._window)
-        self._open_sessions.append(s)
+            s.init_files(files)
+            window = self._window if self._request is None else self._request[2:4]
+            if any(window):
+                s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
         return s
 
     def _inspect(self):
@@ -427,7 +438,7 @@ class Run:
         self.time_span = (_datetime64(first), _datetime64(last)) if first else (None, None)
 
     def _first_members(self, name):
-        s = self._session()
+        s = self._session([name])
         try:
             s.select([name])
             s.start()
@@ -488,9 +499,10 @@ class Run:
         return "no channel %r in the run%s" % (name, hint)
 
     def _started(self, channels, by_time, tolerance, step, start_event, stop_event):
-        s = self._session()
+        texts = self.select(channels)
+        s = self._session(texts)
         try:
-            s.select(self.select(channels))
+            s.select(texts)
             tol = -1.0 if tolerance is None else _micros_of(tolerance, "tolerance")
             step_events, step_s = 0, 0.0
             if step is not None:

@@ -18,6 +18,14 @@ of the same files:
   warning naming it (it gets no partition); a file whose damage shows only
   while reading is reported by its partition with a warning, as the
   sequential read reports it.
+
+A step between events (``step``, and in time synchronisation the reader's
+own default step of 100 ms, 200 ms for the legacy layout) is counted by each
+partition from its own first event, while the single-process read counts it
+from the run's first event: where the step is coarser than the spacing of
+the events, the two can pick different events of a file. Give a step no
+coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
+10 Hz) for results equal to the single-process read.
 """
 
 import warnings as _warnings
@@ -28,34 +36,30 @@ import zorvdaq as _z
 
 
 # --------------------------------------------------------------------------
-# What travels to the workers: a plain description of one partition.
+# What travels to the workers: a plain description of the partitions.
 # --------------------------------------------------------------------------
 
-def _describe(files, channels, by_time, tolerance, start_event, stop_event, files_per_partition,
-              request):
+def _describe(files, channels, settings, files_per_partition, request):
     with _z.open(files, **request) if files is not None else _z.open(**request) as run:
         texts = run.select(channels)
         keys = _keys_of(texts)
         schema = {}
         for text, key in zip(texts, keys):
-            name = text.split(";")[0].split(":")[0]
+            name, _, sub = text.split(";")[0].partition(":")
             ch = run.channels[name]
-            sub = text.split(";")[0].partition(":")[2]
             members = ch.members
             if sub and members:
                 members = [members[int(sub)]] if int(sub) < len(members) else []
-            schema[key] = {"name": name, "kind": ch.kind, "dtype": ch.dtype, "members": members,
+            schema[key] = {"kind": ch.kind, "members": members,
                            "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
         spans = run.file_spans
-        layout = run.layout
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
-    settings = {"by_time": bool(by_time), "tolerance": tolerance, "start_event": start_event,
-                "stop_event": stop_event}
-    return {"layout": layout, "texts": texts, "keys": keys, "schema": schema, "settings": settings,
+    window = {k: request[k] for k in ("start", "stop") if files is not None and request.get(k) is not None}
+    return {"texts": texts, "keys": keys, "schema": schema, "settings": settings,
             "groups": [[g[0] for g in grp] for grp in groups],
+            "window": window,
             "first_event": [grp[0][3] for grp in groups], "last_event": groups[-1][-1][4] if groups else 0,
-            "first_time": [grp[0][1] for grp in groups], "last_time": groups[-1][-1][2] if groups else None,
-            "window": {k: request[k] for k in ("start", "stop") if files is not None and k in request}}
+            "first_time": [grp[0][1] for grp in groups], "last_time": groups[-1][-1][2] if groups else None}
 
 
 def _upd_type(layout):
@@ -79,25 +83,35 @@ def _present(run, texts):
     return [t for t in texts if t.split(";")[0].split(":")[0] in run.channels]
 
 
-def _tail(desc, i):
-    """The last fresh value of each carried channel in partition i's files:
+def _read(desc, i):
+    """Partition i read by its own reader: (event, time, {key: (values,
+    state, times)}); channels its files do not hold are all "not in file"."""
+    with _z.open(desc["groups"][i], **desc["window"]) as run:
+        texts = _present(run, desc["texts"])
+        a = run.arrays(texts, **desc["settings"]) if texts else None
+    n = len(a) if a is not None else 0
+    cols = {}
+    for key in desc["keys"]:
+        if a is not None and key in a:
+            cols[key] = (a[key], a.state[key], a.times.get(key))
+        else:
+            cols[key] = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None)
+    event = a.event if a is not None else _np.zeros(0, "u4")
+    time = a.time if a is not None else _np.zeros(0, "datetime64[us]")
+    return event, time, cols
+
+
+def _tail(desc, part):
+    """The last fresh value of each carried channel in a partition:
     {key: (value, time_us)}."""
-    texts = [t for t, k in zip(desc["texts"], desc["keys"]) if desc["schema"][k]["carried"]]
-    if not texts:
-        return {}
-    with _warnings.catch_warnings():
-        _warnings.simplefilter("ignore")
-        with _z.open(desc["groups"][i], **desc["window"]) as run:
-            texts = _present(run, texts)
-            if not texts:
-                return {}
-            a = run.arrays(texts, **desc["settings"])
     out = {}
-    for key in a.keys:
-        fresh = _np.nonzero(a.state[key] == _z.FRESH)[0]
+    for key, (values, state, times) in part[2].items():
+        if not desc["schema"][key]["carried"] or values is None:
+            continue
+        fresh = _np.nonzero(state == _z.FRESH)[0]
         if len(fresh):
             j = fresh[-1]
-            out[key] = (float(a[key][j]), int(a.times[key][j].astype("int64")))
+            out[key] = (float(values[j]), int(times[j].astype("int64")))
     return out
 
 
@@ -109,41 +123,25 @@ def _carry_in(previous_carry, previous_tail):
     return merged
 
 
-def _read(desc, i, carry):
-    """Partition i read by its own reader, with the carried slow values
-    filled in where the sequential read would carry them."""
-    with _z.open(desc["groups"][i], **desc["window"]) as run:
-        texts = _present(run, desc["texts"])
-        a = run.arrays(texts, **desc["settings"]) if texts else None
-    n = len(a) if a is not None else 0
-    cols = {}
-    for key in desc["keys"]:
-        if a is not None and key in a:
-            values, state = a[key], a.state[key]
-            times = a.times.get(key)
-        else:
-            values, state, times = None, _np.full(n, _z.NOT_IN_FILE, "i1"), None
-        if key in carry and desc["schema"][key]["carried"]:
-            values, state, times = _fill_carried(values, state, times, carry[key], n)
+def _with_carried(desc, part, carry):
+    """A partition with the slow values carried in filled where the
+    sequential read carries them: the events before the partition's first
+    value of the channel."""
+    event, time, cols = part
+    n = len(event)
+    cols = dict(cols)
+    for key, (value, time_us) in carry.items():
+        values, state, times = cols[key]
+        values = _np.full(n, _np.nan) if values is None else values.copy()
+        times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
+        state = state.copy()
+        has = _np.nonzero((state == _z.FRESH) | (state == _z.CARRIED))[0]
+        upto = has[0] if len(has) else n
+        values[:upto] = value
+        times[:upto] = _np.datetime64(time_us, "us")
+        state[:upto] = _z.CARRIED
         cols[key] = (values, state, times)
-    event = a.event if a is not None else _np.zeros(0, "u4")
-    time = a.time if a is not None else _np.zeros(0, "datetime64[us]")
     return event, time, cols
-
-
-def _fill_carried(values, state, times, carried, n):
-    """Events before the partition's first value of a slow channel get the
-    value carried in, as the sequential read gives them."""
-    value, time_us = carried
-    values = _np.full(n, _np.nan) if values is None else values.copy()
-    times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
-    state = state.copy()
-    has = _np.nonzero((state == _z.FRESH) | (state == _z.CARRIED))[0]
-    upto = has[0] if len(has) else n
-    values[:upto] = value
-    times[:upto] = _np.datetime64(time_us, "us")
-    state[:upto] = _z.CARRIED
-    return values, state, times
 
 
 def _frame(desc, part, index):
@@ -198,23 +196,25 @@ def _array(part, key, shape, dtype):
 # Graph building.
 # --------------------------------------------------------------------------
 
-def _graph(files, channels, by_time, tolerance, start_event, stop_event, files_per_partition, request):
+def _graph(files, channels, settings, files_per_partition, request):
+    """The description and one task per partition giving its values with the
+    carried slow values filled in. Partitions are read in parallel; only
+    their last slow values (a few numbers) pass from one to the next."""
     from dask import delayed
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
-    desc = _describe(files, channels, by_time, tolerance, start_event, stop_event,
-                     files_per_partition, request)
-    n = len(desc["groups"])
-    tails = [delayed(_tail, pure=True)(desc, i) for i in range(n)]
-    carries = [{}]
-    for i in range(1, n):
-        carries.append(delayed(_carry_in, pure=True)(carries[-1], tails[i - 1]))
-    parts = [delayed(_read, pure=True)(desc, i, carries[i]) for i in range(n)]
+    desc = _describe(files, channels, settings, files_per_partition, request)
+    raw = [delayed(_read, pure=True)(desc, i) for i in range(len(desc["groups"]))]
+    parts, carry = [], {}
+    for i, r in enumerate(raw):
+        parts.append(delayed(_with_carried, pure=True)(desc, r, carry) if i else r)
+        carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(desc, r))
     return desc, parts
 
 
 def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index="event",
-                      by_time=False, tolerance=None, start_event=None, stop_event=None, **request):
+                      by_time=False, tolerance=None, step=None, start_event=None, stop_event=None,
+                      **request):
     """A ``dask.dataframe`` of ``channels`` (as :meth:`zorvdaq.Run.select`),
     one partition per file or per ``files_per_partition`` files, one row per
     event: a ``time`` column, slow values, and per member of a spectrum or
@@ -225,16 +225,17 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
     (``index="time"``); divisions are known from the files' event index
     tables. ``files`` or a request (``run=``, ``start=``, ``stop=``,
     ``catalog_dir=``, ... as for :func:`zorvdaq.open`) say what to read;
-    ``by_time``, ``tolerance``, ``start_event``, ``stop_event`` as for
-    :meth:`zorvdaq.Run.arrays`.
+    ``by_time``, ``tolerance``, ``step``, ``start_event``, ``stop_event`` as
+    for :meth:`zorvdaq.Run.arrays` (see the module's note on ``step``).
     """
     import dask.dataframe as dd
     import pandas as pd
     from dask import delayed
     if index not in ("event", "time"):
         raise ValueError("index is \"event\" or \"time\"")
-    desc, parts = _graph(files, channels, by_time, tolerance, start_event, stop_event,
-                         files_per_partition, request)
+    settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
+                "start_event": start_event, "stop_event": stop_event}
+    desc, parts = _graph(files, channels, settings, files_per_partition, request)
     empty = (_np.zeros(0, "u4"), _np.zeros(0, "datetime64[us]"),
              {k: (None, _np.zeros(0, "i1"), None) for k in desc["keys"]})
     meta = _frame(desc, empty, index)
@@ -250,7 +251,7 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
 
 
 def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=False, tolerance=None,
-                   start_event=None, stop_event=None, **request):
+                   step=None, start_event=None, stop_event=None, **request):
     """Per array-valued channel of ``channels`` (spectra and regions of
     interest: events x members x samples; images: events x height x width;
     name/value blocks: events x names) a ``dask.array`` chunked along the
@@ -262,8 +263,9 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     """
     import dask.array as da
     from dask import delayed
-    desc, parts = _graph(files, channels, by_time, tolerance, start_event, stop_event,
-                         files_per_partition, request)
+    settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
+                "start_event": start_event, "stop_event": stop_event}
+    desc, parts = _graph(files, channels, settings, files_per_partition, request)
     shapes = _array_shapes(files, desc, request)
     out = {"event": da.concatenate([
         da.from_delayed(delayed(_events_of, pure=True)(p), shape=(_np.nan,), dtype="u4") for p in parts])
@@ -286,7 +288,7 @@ def _array_shapes(files, desc, request):
     with run:
         for text, key in wanted:
             for ev in run.events([text], **{k: v for k, v in desc["settings"].items()
-                                             if k in ("by_time", "tolerance")}):
+                                             if k in ("by_time", "tolerance", "step")}):
                 v = ev.values[key]
                 if v is None:
                     continue

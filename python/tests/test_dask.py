@@ -1,0 +1,80 @@
+"""The dask dataframe and arrays against the single-process read of the same
+files: channels absent from some files, slow values crossing file
+boundaries, both layouts and both synchronisation modes, damaged files, and
+a cluster of worker processes."""
+import shutil
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import zorvdaq
+from conftest import write_run
+
+dd = pytest.importorskip("dask.dataframe")
+from zorvdaq.dask import to_dask_arrays, to_dask_dataframe  # noqa: E402
+
+CHANNELS = ("BPM1 38 ndata=8; TORO1 42 ndata=4 missing=2; ROI1 24 ndata=6 missing=1,3; "
+            "SLOW1 33 every=15 evtype=4; NV1 22; CAM1 13 ndata=8")
+
+
+@pytest.fixture(scope="module", params=["current", "legacy"])
+def boundary_run(request, tmp_path_factory):
+    d = tmp_path_factory.mktemp("dask_" + request.param)
+    return write_run(d, "--files", 4, "--events", 25, "--first-event", 100, "--layout", request.param,
+                     "--channels", CHANNELS)
+
+
+def sequential(files, **kw):
+    with zorvdaq.open(files) as run:
+        a = run.arrays(**kw)
+        df = a.to_pandas()
+    return a, df.astype({c: "f8" for c in df.columns if c != "time"})
+
+
+@pytest.mark.parametrize("by_time", [False, True])
+def test_dataframe_and_arrays_equal_the_sequential_read(boundary_run, by_time):
+    kw = {"by_time": True, "tolerance": 1000, "step": np.timedelta64(100, "ms")} if by_time else {}
+    seq_arrays, seq = sequential(boundary_run, **kw)
+    carried = seq_arrays.state["SLOW1"] == zorvdaq.CARRIED
+    starts = np.searchsorted(seq_arrays.event, [125, 150, 175])
+    assert carried[starts].any(), "the run should carry a slow value into a file"
+
+    df = to_dask_dataframe(boundary_run, **kw)
+    assert df.npartitions == 4 and df.known_divisions
+    got = df.compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+
+    arrays = to_dask_arrays(boundary_run, files_per_partition=3, **kw)
+    assert arrays["event"].compute(scheduler="synchronous").tolist() == seq_arrays.event.tolist()
+    for key in ("BPM1", "TORO1", "ROI1", "NV1", "CAM1"):
+        np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
+
+
+def test_damaged_file_is_skipped_as_in_the_sequential_read(boundary_run, tmp_path):
+    files = []
+    for f in boundary_run:
+        shutil.copy(f, tmp_path)
+        files.append(str(tmp_path / f.rsplit("/", 1)[1]))
+    with open(files[2], "r+b") as fh:
+        fh.truncate(1000)
+    with pytest.warns(UserWarning, match=files[2].rsplit("/", 1)[1]):
+        _, seq = sequential(files)
+    with pytest.warns(UserWarning, match=files[2].rsplit("/", 1)[1]):
+        df = to_dask_dataframe(files, ["BPM1", "SLOW1", "TORO1"], index="time")
+    assert df.npartitions == 3
+    got = df.compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq.reset_index().set_index("time")[got.columns], check_index_type=False)
+
+
+def test_local_cluster_of_processes(boundary_run):
+    distributed = pytest.importorskip("distributed")
+    _, seq = sequential(boundary_run)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            df = to_dask_dataframe(boundary_run, files_per_partition=2)
+            got = client.compute(df).result()
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
