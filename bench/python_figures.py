@@ -8,7 +8,11 @@ best of --repeat):
 2. iterating run.events() against the same C++ read, target <= 1.5;
 3. peak resident memory of run.arrays() against the C++ read's peak plus the
    returned arrays plus the interpreter with numpy and the module loaded,
-   target <= 1.0.
+   target <= 1.0;
+4. (--dask) a run of --dask-files files read into a dataframe (per-member
+   means) by a local Dask cluster of 2 worker processes against the same
+   read in one process: the speed-up (target >= 1.6) and each worker's peak
+   resident memory.
 
     python3 bench/python_figures.py --ref build/bench/zorv-bench-python-ref \
         --pythonpath build/python [--layout current|legacy|both] [--files 4] [--events 550]
@@ -78,6 +82,49 @@ def figures(args, layout, work):
     shutil.rmtree(os.path.join(work, layout))
 
 
+DASK_CHILD = r"""
+import resource, sys, time, warnings
+warnings.simplefilter("ignore")
+import zorvdaq
+files = sys.argv[2:]
+if sys.argv[1] == "single":
+    t0 = time.perf_counter()
+    with zorvdaq.open(files) as run:
+        df = run.to_pandas()
+    t = time.perf_counter() - t0
+    print(t, len(df), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+else:
+    from distributed import Client, LocalCluster
+    from zorvdaq.dask import to_dask_dataframe
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
+            Client(c) as client:
+        client.run(lambda: __import__("zorvdaq"))
+        t0 = time.perf_counter()
+        df = to_dask_dataframe(files).compute()
+        t = time.perf_counter() - t0
+        peaks = client.run(lambda: __import__("resource").getrusage(0).ru_maxrss * 1024)
+    print(t, len(df), *peaks.values())
+"""
+
+
+def dask_figures(args, work):
+    out = subprocess.run([args.ref, "write", os.path.join(work, "dask"), "current", str(args.dask_files),
+                          str(args.dask_events)], check=True, capture_output=True, text=True).stdout
+    files = out.split()
+    env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
+    single = best([sys.executable, "-c", DASK_CHILD, "single", *files], env, args.repeat)
+    cluster = best([sys.executable, "-c", DASK_CHILD, "cluster", *files], env, args.repeat)
+    print("current layout, dask: %d files of %d events" % (args.dask_files, args.dask_events))
+    print("  one process: %.3f s, %d rows, peak %.0f MB" % (single[0], single[1], single[2] / 1e6))
+    print("  2 worker processes: %.3f s, %d rows, worker peaks %s MB" % (
+        cluster[0], cluster[1], " / ".join("%.0f" % (p / 1e6) for p in cluster[2:])))
+    if single[1] != cluster[1]:
+        print("  ROW COUNTS DIFFER")
+    print("  %-45s %.3f (target >= 1.60)%s" % ("speed-up, one process / cluster", single[0] / cluster[0],
+                                              "" if single[0] / cluster[0] >= 1.6 else "  MISSED"))
+    shutil.rmtree(os.path.join(work, "dask"))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--ref", required=True)
@@ -86,11 +133,16 @@ def main():
     p.add_argument("--files", type=int, default=4)
     p.add_argument("--events", type=int, default=550)
     p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--dask", action="store_true", help="also the Dask figures")
+    p.add_argument("--dask-files", type=int, default=12)
+    p.add_argument("--dask-events", type=int, default=100)
     args = p.parse_args()
     work = tempfile.mkdtemp(prefix="zorvdaq-bench-")
     try:
         for layout in (["current", "legacy"] if args.layout == "both" else [args.layout]):
             figures(args, layout, work)
+        if args.dask:
+            dask_figures(args, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -159,14 +159,6 @@ public:
 
     static bool legacy() { return L::legacy; }
 
-    // Whether `path` loads as a file of this layout.
-    static bool loads(const std::string& path) {
-        reader_type r;
-        int n = 0;
-        py::gil_scoped_release unlocked;
-        return r.get_number_of_channels(path.c_str(), &n, 0) == 0;
-    }
-
     void init_files(const std::vector<std::string>& files) {
         std::vector<std::vector<char>> text;
         std::vector<char*> ptrs;
@@ -221,10 +213,24 @@ public:
         return out;
     }
 
-    // The channel dictionary of a file: (name, entries, event mask, type mask).
-    py::list file_channels(const std::string& path) {
+    // What a file holds, from its tables loaded once: its channel dictionary
+    // as (name, entries, event mask, type mask), the channel descriptions by
+    // DAQ name, and its event index summary (events per event type, first
+    // and last event time in µs, lowest and highest event number). Raises
+    // when the file does not load as a file of this layout.
+    py::tuple inspect(const std::string& path) {
         int n = 0;
-        if (const int rc = r_.get_number_of_channels(path.c_str(), &n, 0)) fail_with(rc);
+        int rc;
+        {
+            py::gil_scoped_release unlocked;
+            rc = r_.get_number_of_channels(path.c_str(), &n, 1);
+        }
+        if (rc) fail_with(rc);
+        return py::make_tuple(listing(n), descriptions(), summary());
+    }
+
+private:
+    py::list listing(int n) {
         py::list out;
         constexpr size_t field = sizeof(L::cdt_entry::chan_name);
         for (int i = 0; i < n; ++i) {
@@ -236,11 +242,28 @@ public:
         return out;
     }
 
-    // Events per event type, the first and last event time (µs) and the
-    // lowest and highest event number of a file, from its event index table.
-    py::tuple file_summary(const std::string& path) {
-        int n = 0;
-        if (const int rc = r_.get_number_of_channels(path.c_str(), &n, 0)) fail_with(rc);
+    template <size_t N>
+    static std::string text(const char (&field)[N]) {
+        return std::string(field, strnlen(field, N));
+    }
+
+    py::dict descriptions() {
+        py::dict out;
+        std::vector<chan_descr_2010*>* list = r_.get_descr_list();
+        if (!list) return out;
+        for (const chan_descr_2010* d : *list) {
+            if (!d) continue;
+            py::dict e;
+            e["property"] = text(d->prop_name);
+            e["description"] = text(d->prop_desc);
+            e["units"] = text(d->units);
+            e["dtype"] = d->dtype & 0xFFFF;
+            out[py::str(text(d->daq_name))] = e;
+        }
+        return out;
+    }
+
+    py::tuple summary() {
         py::dict counts;
         int64_t first = 0, last = 0;
         uint32_t low = 0, high = 0;
@@ -249,6 +272,7 @@ public:
         const auto* base = reinterpret_cast<const unsigned char*>(eit);
         size_t off = offsetof(typename L::eit, entry);
         constexpr int head = int(offsetof(zorv_event_index_entry, event_info));
+        // The loader checked every entry's length against the table.
         for (int k = 0; k < eit->nevent_types && k < 64; ++k) {
             const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
             if (e->length < head) break;
@@ -266,28 +290,7 @@ public:
         return py::make_tuple(counts, first, last, low, high);
     }
 
-    // The channel descriptions of a file, by DAQ name.
-    py::dict descriptions(const std::string& path) {
-        std::vector<chan_descr_2010*> list;
-        py::dict out;
-        if (r_.fill_chan_descr(path.c_str(), &list) != 0) return out;
-        for (const chan_descr_2010* d : list) {
-            py::dict e;
-            e["property"] = std::string(d->prop_name, strnlen(d->prop_name, sizeof d->prop_name));
-            e["description"] = std::string(d->prop_desc, strnlen(d->prop_desc, sizeof d->prop_desc));
-            e["units"] = std::string(d->units, strnlen(d->units, sizeof d->units));
-            e["dtype"] = d->dtype & 0xFFFF;
-            py::list dims;
-            for (const dim_descr* dim : d->dims)
-                if (dim)
-                    dims.append(py::make_tuple(std::string(dim->dim_name, strnlen(dim->dim_name, sizeof dim->dim_name)),
-                                               std::string(dim->units, strnlen(dim->units, sizeof dim->units))));
-            e["dims"] = dims;
-            out[py::str(std::string(d->daq_name, strnlen(d->daq_name, sizeof d->daq_name)))] = e;
-        }
-        return out;
-    }
-
+public:
     void select(const std::vector<std::string>& chans) {
         for (const auto& c : chans) {
             std::vector<char> text(c.c_str(), c.c_str() + c.size() + 1);
@@ -512,13 +515,10 @@ void bind_session(py::module_& m, const char* name) {
     py::class_<S>(m, name)
         .def(py::init<>())
         .def_static("legacy", &S::legacy)
-        .def_static("loads", &S::loads)
         .def("init_files", &S::init_files)
         .def("init_request", &S::init_request)
         .def("files", &S::files)
-        .def("file_channels", &S::file_channels)
-        .def("descriptions", &S::descriptions)
-        .def("file_summary", &S::file_summary)
+        .def("inspect", &S::inspect)
         .def("select", &S::select)
         .def("configure", &S::configure)
         .def("keys", &S::keys)

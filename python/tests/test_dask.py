@@ -68,6 +68,20 @@ def test_damaged_file_is_skipped_as_in_the_sequential_read(boundary_run, tmp_pat
     pd.testing.assert_frame_equal(got, seq.reset_index().set_index("time")[got.columns], check_index_type=False)
 
 
+def test_cluster_example_gives_the_sequential_means(boundary_run):
+    import os
+    import subprocess
+    import sys
+    _, seq = sequential(boundary_run)
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "dask_cluster.py")
+    out = subprocess.run([sys.executable, script, os.path.dirname(boundary_run[0]) + "/*.raw",
+                          "BPM1", "SLOW1"], check=True, capture_output=True, text=True).stdout
+    means = dict(line.split("\t") for line in out.splitlines() if "\t" in line)
+    assert set(means) == {"BPM1.X", "BPM1.Y", "BPM1.CHARGE", "SLOW1"}
+    for name, value in means.items():
+        assert float(value) == pytest.approx(seq[name].mean(), rel=1e-5)
+
+
 def test_local_cluster_of_processes(boundary_run):
     distributed = pytest.importorskip("distributed")
     _, seq = sequential(boundary_run)

@@ -193,7 +193,7 @@ class Channel:
         if self._members is None:
             self._members = []
             if self.kind in ("spectrum", "roi", "name_value") and self._run is not None:
-                self._members = self._run._first_members(self.name)
+                self._run._read_members()
         return self._members
 
     @property
@@ -270,29 +270,36 @@ def _expand_files(files):
     return out
 
 
-def _layout_of(path):
+def _inspected(path, layout=None):
+    """(layout, what the file holds) for a file whose tables load in
+    ``layout`` (either when None); (None, why) otherwise."""
+    why = ""
     for name, cls in _LAYOUTS.items():
-        if cls.loads(path):
-            return name
-    return None
+        if layout in (None, name):
+            try:
+                return name, cls().inspect(path)
+            except (Error, FileNotFoundError) as e:
+                why = str(e)
+    return None, why
 
 
 def _usable_files(files):
-    """The files whose tables load, their layout; each other file is left out
-    with a warning naming it. Missing files raise FileNotFoundError."""
+    """The files whose tables load, their layout and what each holds; each
+    other file is left out with a warning naming it. Missing files raise
+    FileNotFoundError."""
     usable, layout = [], None
     for f in files:
         if not _os.path.exists(f):
             raise FileNotFoundError("%s: no such file" % f)
-        lay = _layout_of(f)
+        lay, held = _inspected(f)
         if lay is None:
-            _warnings.warn("%s: cannot be read (damaged or not a DAQ raw file); left out" % f,
-                           stacklevel=3)
+            _warnings.warn("%s: cannot be read (damaged or not a DAQ raw file: %s); left out"
+                           % (f, held), stacklevel=4)
             continue
         if layout is not None and lay != layout:
             raise ValueError("the files are of both layouts; read each layout on its own")
         layout = lay
-        usable.append(f)
+        usable.append((f, held))
     if not usable:
         raise Error("no file can be read")
     return usable, layout
@@ -340,15 +347,16 @@ class Run:
     (a dict from name to :class:`Channel`). Use it as a context manager, or
     call :meth:`close`."""
 
-    def __init__(self, layout, files, request=None, window=(0.0, 0.0)):
+    def __init__(self, layout, inspected, request=None, window=(0.0, 0.0)):
         self.layout = layout
-        self.files = list(files)
+        self.files = [f for f, _ in inspected]
         self._request = request
         self._window = window
         self._closed = False
         self._open_sessions = []
+        self._members_read = False
         self.skipped_files = []
-        self._inspect()
+        self._take_inspection(inspected)
 
     # ----- construction -----
 
@@ -373,7 +381,14 @@ class Run:
             if s.init_request(*request):
                 files = s.files()
                 s.close()
-                return cls(layout, files, request=request)
+                inspected = []
+                for f in files:
+                    lay, held = _inspected(f, layout)
+                    if lay is None:
+                        _warnings.warn("%s: %s" % (f, held), stacklevel=4)
+                    else:
+                        inspected.append((f, held))
+                return cls(layout, inspected, request=request)
             s.close()
         raise Error("the request's files are no DAQ raw files")
 
@@ -401,20 +416,12 @@ class Run:
                 s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
         return s
 
-    def _inspect(self):
-        s = _LAYOUTS[self.layout]()
+    def _take_inspection(self, inspected):
         chans, order = {}, []
         counts = {}
         first = last = 0
         self.file_spans = []
-        for f in self.files:
-            try:
-                listing = s.file_channels(f)
-                descr = s.descriptions(f)
-                types, a, b, low, high = s.file_summary(f)
-            except (Error, FileNotFoundError) as e:
-                _warnings.warn("%s: %s" % (f, e), stacklevel=4)
-                continue
+        for f, (listing, descr, (types, a, b, low, high)) in inspected:
             for k, v in types.items():
                 counts[k] = counts.get(k, 0) + v
             if a and (not first or a < first):
@@ -431,29 +438,36 @@ class Run:
                     order.append(name)
                 chans[name].entries += n
                 chans[name].files.append(f)
-        s.close()
         self.channels = {n: chans[n] for n in order}
         self.event_counts = counts
         self.event_count = sum(counts.values())
         self.time_span = (_datetime64(first), _datetime64(last)) if first else (None, None)
 
-    def _first_members(self, name):
-        s = self._session([name])
+    def _read_members(self):
+        """Member names of every spectrum, region of interest and name/value
+        channel, from the first block of each, in one read."""
+        self._members_read = True
+        names = [n for n, c in self.channels.items() if c.kind in ("spectrum", "roi", "name_value")]
+        for n in names:
+            self.channels[n]._members = []
+        if not names:
+            return
+        s = self._session(names)
         try:
-            s.select([name])
+            s.select(names)
             s.start()
-            for _ in range(100000):
+            keys = s.keys()
+            left = set(keys)
+            while left:
                 ev = s.next_event()
                 if ev is None:
                     break
-                d = ev[2][0][2]
-                if d is not None and "members" in d:
-                    return list(d["members"])
-                if d is not None and d.get("kind") == "name_value":
-                    return list(d["values"])
+                for key, (_state, _from, d) in zip(keys, ev[2]):
+                    if key in left and d is not None and "error" not in d:
+                        left.discard(key)
+                        self.channels[key]._members = list(d["members"] if "members" in d else d["values"])
         finally:
             self._release(s)
-        return []
 
     # ----- selection -----
 
