@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -150,16 +151,33 @@ py::dict value_object(const value_view& v) {
     return d;
 }
 
+// A session's lock, taken without the interpreter lock so that a thread
+// holding the session (and waiting for the interpreter) and one waiting for
+// the session (and holding the interpreter) cannot block each other. Every
+// call on a session holds it: a run closed from one thread while another
+// reads waits for that read to end instead of freeing the reader under it.
+class session_lock {
+public:
+    explicit session_lock(std::mutex& m) : lock_(m, std::defer_lock) {
+        py::gil_scoped_release unlocked;
+        lock_.lock();
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
 template <class L>
 class session {
 public:
     using reader_type = typename reader_of<L>::type;
 
-    ~session() { close(); }
+    ~session() { close_now(); }
 
     static bool legacy() { return L::legacy; }
 
     void init_files(const std::vector<std::string>& files) {
+        const session_lock held(m_);
         std::vector<std::vector<char>> text;
         std::vector<char*> ptrs;
         for (const auto& f : files) {
@@ -179,6 +197,7 @@ public:
     // A request; false when its files are of the other layout.
     bool init_request(int run_first, int run_last, double start_s, double stop_s, const std::string& exp,
                       const std::string& stream, const std::string& cdir, const std::string& ddir) {
+        const session_lock held(m_);
         zorv_daq_request req = r_.request;
         req.run_first = run_first;
         req.run_last = run_last;
@@ -208,6 +227,7 @@ public:
     }
 
     std::vector<std::string> files() {
+        const session_lock held(m_);
         std::vector<std::string> out;
         for (int i = 0; i < r_.get_number_of_files(); ++i) out.emplace_back(r_.get_file_name(i));
         return out;
@@ -219,6 +239,7 @@ public:
     // and last event time in µs, lowest and highest event number). Raises
     // when the file does not load as a file of this layout.
     py::tuple inspect(const std::string& path) {
+        const session_lock held(m_);
         int n = 0;
         int rc;
         {
@@ -292,6 +313,7 @@ private:
 
 public:
     void select(const std::vector<std::string>& chans) {
+        const session_lock held(m_);
         for (const auto& c : chans) {
             std::vector<char> text(c.c_str(), c.c_str() + c.size() + 1);
             daq_channel_entry e{text.data(), {}};
@@ -303,6 +325,7 @@ public:
     // zero steps and bounds mean none.
     void configure(bool by_time, double tolerance_us, uint32_t step_events, double step_s, uint32_t start_event,
                    uint32_t stop_event, double start_s, double stop_s) {
+        const session_lock held(m_);
         if (by_time) r_.request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
         if (tolerance_us >= 0) {
             if (tolerance_us > 4e15) throw std::invalid_argument("tolerance too large");
@@ -314,13 +337,16 @@ public:
         if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
     }
 
-    std::vector<std::string> keys() const {
+    std::vector<std::string> keys() {
+        const session_lock held(m_);
         std::vector<std::string> out;
         for (int i = 0; i < r_.nchans; ++i) out.push_back(key_of(*r_.results[i]));
         return out;
     }
 
     void start() {
+        const session_lock held(m_);
+        if (closed_) throw reader_error("the run is closed");
         int rc;
         {
             py::gil_scoped_release unlocked;
@@ -335,6 +361,7 @@ public:
     // The next event as (number, time in µs, [(state, from event, value)]),
     // or None at the end of the read.
     py::object next_event() {
+        const session_lock held(m_);
         if (!advance()) return py::none();
         py::list chans;
         value_view v;
@@ -358,6 +385,7 @@ public:
     // `progress` (or None) is called with the events read so far every
     // `every` events.
     py::dict read_arrays(long long limit, py::object progress, long long every, long long expected) {
+        const session_lock held(m_);
         const size_t hint = size_t(expected > 0 && expected < (1LL << 32) ? expected : 0);
         std::vector<uint32_t> events;
         std::vector<int64_t> times;
@@ -398,7 +426,8 @@ public:
         return out;
     }
 
-    py::dict report() const {
+    py::dict report() {
+        const session_lock held(m_);
         zorv_daq_delivery_report rep;
         py::dict out;
         if (r_.get_delivery_report(&rep) != 0) return out;
@@ -422,12 +451,18 @@ public:
     }
 
     void close() {
-        if (closed_) return;
-        closed_ = true;
-        r_.clean_up();
+        const session_lock held(m_);
+        close_now();
     }
 
 private:
+    void close_now() {
+        if (closed_) return;
+        closed_ = true;
+        started_ = false;
+        r_.clean_up();
+    }
+
     [[noreturn]] void fail_with(int rc) {
         const std::string words = r_.error_i2a(rc);
         if (rc == ZORV_DAQ_READER_FILES_NOT_FOUND || rc == ZORV_DAQ_READER_NOT_FOUND) throw missing_file_error(words);
@@ -502,6 +537,7 @@ private:
         return d;
     }
 
+    std::mutex m_;
     reader_type r_;
     bool started_ = false;
     bool closed_ = false;

@@ -72,6 +72,24 @@ def test_two_threads_read_at_once(small, sample):
             np.testing.assert_array_equal(g[key], e[key])
 
 
+def test_closing_a_run_while_another_thread_reads_it(sample):
+    _, files, _ = sample
+    run = zorvdaq.open(files)
+    outcome = []
+
+    def read():
+        try:
+            outcome.append(sum(1 for _ in run.events()))
+        except zorvdaq.Error as e:
+            outcome.append(str(e))
+
+    t = threading.Thread(target=read)
+    t.start()
+    run.close()
+    t.join()
+    assert outcome == [150] or "closed" in outcome[0]
+
+
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_corrupted_bytes_never_crash(small, tmp_path, data):

@@ -162,3 +162,11 @@ def test_plot_example_writes_its_pictures(sample, tmp_path):
     subprocess.run([sys.executable, script, str(d / "*.raw"), str(tmp_path)], check=True, capture_output=True)
     for name in ("spectrum.png", "image.png"):
         assert (tmp_path / name).read_bytes()[:4] == b"\x89PNG"
+
+
+def test_wide_run_range_through_the_catalogue(sample):
+    """A range up to the largest run number asks the catalogue for the runs it
+    holds instead of listing every number."""
+    _, files, d = sample
+    with zorvdaq.open(run=(1, 2**31 - 1), catalog_dir=d / "catalog") as run:
+        assert sorted(run.files) == files

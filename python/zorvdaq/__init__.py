@@ -620,7 +620,7 @@ class Run:
 
     def close(self):
         """Release every reader of the run; further reads raise Error."""
-        for s in self._open_sessions:
+        for s in list(self._open_sessions):
             s.close()
         self._open_sessions = []
         self._closed = True

@@ -62,13 +62,31 @@ const char* block_type_kind(int dtype) {
     return r ? r->kind : nullptr;
 }
 
+namespace {
+
+// The run numbers of a request's range to ask the catalogue for: every number
+// of a narrow range; of a wide one only those the catalogue holds, rather
+// than one entry per number (a range up to 2^31 would take gigabytes).
+std::vector<int> run_numbers(const zorv_daq_request& req, const std::string& exp) {
+    constexpr int64_t max_listed_runs = 10000;
+    const int last = std::max(req.run_first, req.run_last);
+    std::vector<int> numbers;
+    if (int64_t(last) - req.run_first < max_listed_runs) {
+        for (int64_t n = req.run_first; n <= last; ++n) numbers.push_back(int(n));
+    } else {
+        get_runs_in_range(req.run_first, last, &numbers, &exp, req.cdir);
+    }
+    return numbers;
+}
+
+}  // namespace
+
 std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
     std::vector<zorv_root_xml_files*> records;
     std::string desc, exp = req.exp_name;
     constexpr int catalogue_mode = 1;
     if (req.run_first > 0) {
-        std::vector<int> numbers;
-        for (int64_t n = req.run_first; n <= std::max(req.run_first, req.run_last); ++n) numbers.push_back(int(n));
+        std::vector<int> numbers = run_numbers(req, exp);
         std::vector<int*> runs;
         for (int& n : numbers) runs.push_back(&n);
         get_files_for_runs(&runs, &records, &desc, &exp, req.cdir, catalogue_mode);
