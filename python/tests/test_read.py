@@ -170,3 +170,27 @@ def test_wide_run_range_through_the_catalogue(sample):
     _, files, d = sample
     with zorvdaq.open(run=(1, 2**31 - 1), catalog_dir=d / "catalog") as run:
         assert sorted(run.files) == files
+
+
+def test_values_growing_between_files_widen_every_row(tmp_path):
+    """A channel whose blocks grow from one file to the next (more samples,
+    a larger image, more name/value pairs): earlier rows are padded, no value
+    moves or is cut."""
+    small = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+    large = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
+                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3")
+    with zorvdaq.open(small + large) as run:
+        a = run.arrays(progress=True)
+        events = list(run.events())
+    assert a["SP1"].shape == (10, 3, 8) and a["IM1"].shape == (10, 6, 6)
+    for i, ev in enumerate(events):
+        s = ev["SP1"].samples
+        np.testing.assert_array_equal(a["SP1"][i, :, : s.shape[1]], s)
+        assert np.isnan(a["SP1"][i, :, s.shape[1]:]).all()
+        img = ev["IM1"]
+        np.testing.assert_array_equal(a["IM1"][i, : img.shape[0], : img.shape[1]], img)
+        assert not a["IM1"][i, img.shape[0]:, :].any()
+        names = a.info["NV1"]["members"]
+        assert {names[k]: a["NV1"][i, k] for k in range(len(names)) if not np.isnan(a["NV1"][i, k])} == \
+            {k: np.float32(v) for k, v in ev["NV1"].items()}
