@@ -26,24 +26,27 @@ const elem_row& row_of(elem e) {
     return elem_rows[0];
 }
 
-// Element type of a kind's values; images by their bytes per pixel.
+// Element type of each kind's values (images: by their bytes per pixel).
+struct kind_elem {
+    kind k;
+    elem e;
+};
+constexpr kind_elem kind_elems[] = {
+    {kind::update, elem::f8}, {kind::env, elem::f8},        {kind::spectrum, elem::f4},
+    {kind::roi, elem::f4},    {kind::name_value, elem::f4}, {kind::equipment, elem::u4},
+};
+
 elem elem_of(kind k, int bytes_per_pixel) {
-    switch (k) {
-        case kind::update:
-        case kind::env: return elem::f8;
-        case kind::spectrum:
-        case kind::roi:
-        case kind::name_value: return elem::f4;
-        case kind::equipment: return elem::u4;
-        case kind::image:
-            return bytes_per_pixel == 1 ? elem::u1 : bytes_per_pixel == 2 ? elem::be_u2 : elem::be_u4;
-        default: return elem::none;
-    }
+    if (k == kind::image) return bytes_per_pixel == 1 ? elem::u1 : bytes_per_pixel == 2 ? elem::be_u2 : elem::be_u4;
+    for (const auto& r : kind_elems)
+        if (r.k == k) return r.e;
+    return elem::none;
 }
 
 }  // namespace
 
 const char* elem_dtype(elem e) { return row_of(e).dtype; }
+const char* pixel_dtype(int bytes_per_pixel) { return elem_dtype(elem_of(kind::image, bytes_per_pixel)); }
 size_t elem_size(elem e) { return row_of(e).size; }
 
 size_t column::row_elems() const {
@@ -87,22 +90,55 @@ bool column::take_kind(const value_view& v) {
     return v.k == kind_ && (kind_ != kind::image || v.bytes_per_pixel == bytes_per_pixel_);
 }
 
-std::vector<size_t> column::shape_of(const value_view& v) {
-    switch (kind_) {
-        case kind::spectrum:
-        case kind::roi: {
-            size_t samples = 0;
-            for (const auto& m : v.members) samples = std::max(samples, m.count);
-            return {v.members.size(), samples};
-        }
-        case kind::image: return {size_t(v.height), size_t(v.width)};
-        case kind::name_value:
-            for (const auto& p : v.pairs)
-                if (std::find(names_.begin(), names_.end(), p.name) == names_.end()) names_.push_back(p.name);
-            return {names_.size()};
-        case kind::equipment: return {v.length / 4};
-        default: return {};
+// Per kind: the row shape a value needs, and how it is written into a row
+// of the column's (possibly larger) shape.
+std::vector<size_t> column::scalar_shape(column&, const value_view&) { return {}; }
+std::vector<size_t> column::members_shape(column&, const value_view& v) {
+    size_t samples = 0;
+    for (const auto& m : v.members) samples = std::max(samples, m.count);
+    return {v.members.size(), samples};
+}
+std::vector<size_t> column::image_shape(column&, const value_view& v) { return {size_t(v.height), size_t(v.width)}; }
+std::vector<size_t> column::pairs_shape(column& c, const value_view& v) {
+    for (const auto& p : v.pairs)
+        if (std::find(c.names_.begin(), c.names_.end(), p.name) == c.names_.end()) c.names_.push_back(p.name);
+    return {c.names_.size()};
+}
+std::vector<size_t> column::words_shape(column&, const value_view& v) { return {v.length / 4}; }
+
+void column::write_scalar(column& c, const value_view& v, unsigned char* row) {
+    std::memcpy(row, &v.value, sizeof v.value);
+    c.time_us_.back() = int64_t(v.sec) * 1000000 + v.usec;
+}
+void column::write_members(column& c, const value_view& v, unsigned char* row) {
+    for (size_t m = 0; m < v.members.size(); ++m)
+        std::memcpy(row + m * c.dims_[1] * sizeof(float), v.members[m].samples, v.members[m].count * sizeof(float));
+}
+void column::write_image(column& c, const value_view& v, unsigned char* row) {
+    const size_t es = elem_size(c.elem_), width = size_t(v.width);
+    for (size_t y = 0; y < size_t(v.height); ++y)
+        std::memcpy(row + y * c.dims_[1] * es, v.pixels + y * width * es, width * es);
+}
+void column::write_pairs(column& c, const value_view& v, unsigned char* row) {
+    for (const auto& p : v.pairs) {
+        const size_t at = size_t(std::find(c.names_.begin(), c.names_.end(), p.name) - c.names_.begin());
+        std::memcpy(row + at * sizeof(float), &p.value, sizeof(float));
     }
+}
+void column::write_words(column&, const value_view& v, unsigned char* row) {
+    std::memcpy(row, v.payload, (v.length / 4) * 4);
+}
+
+const column::row_form* column::form_of(kind k) {
+    static constexpr row_form forms[] = {
+        {kind::update, scalar_shape, write_scalar},    {kind::env, scalar_shape, write_scalar},
+        {kind::spectrum, members_shape, write_members}, {kind::roi, members_shape, write_members},
+        {kind::image, image_shape, write_image},        {kind::name_value, pairs_shape, write_pairs},
+        {kind::equipment, words_shape, write_words},
+    };
+    for (const auto& f : forms)
+        if (f.k == k) return &f;
+    return nullptr;
 }
 
 // Makes every row at least `dims` large, keeping each row's values at the
@@ -117,7 +153,6 @@ void column::widen(const std::vector<size_t>& dims) {
     const size_t old_elems = dims_.size() == nd.size() ? row_elems() : 0;
     const size_t inner_old = dims_.size() == 2 ? dims_[1] : old_elems;
     const size_t outer_old = dims_.size() == 2 ? dims_[0] : 1;
-    std::vector<size_t> keep = dims_;
     dims_ = nd;
     const size_t new_elems = row_elems();
     const size_t inner_new = nd.size() == 2 ? nd[1] : new_elems;
@@ -144,34 +179,6 @@ void column::append_missing() {
     if (elem_ == elem::f8) time_us_.push_back(0);
 }
 
-void column::write_row(const value_view& v, unsigned char* row) {
-    const size_t es = elem_size(elem_);
-    switch (kind_) {
-        case kind::update:
-        case kind::env:
-            std::memcpy(row, &v.value, sizeof v.value);
-            time_us_.back() = int64_t(v.sec) * 1000000 + v.usec;
-            break;
-        case kind::spectrum:
-        case kind::roi:
-            for (size_t m = 0; m < v.members.size(); ++m)
-                std::memcpy(row + m * dims_[1] * es, v.members[m].samples, v.members[m].count * es);
-            break;
-        case kind::image:
-            for (size_t y = 0; y < size_t(v.height); ++y)
-                std::memcpy(row + y * dims_[1] * es, v.pixels + y * size_t(v.width) * es, size_t(v.width) * es);
-            break;
-        case kind::name_value:
-            for (const auto& p : v.pairs) {
-                const size_t at = size_t(std::find(names_.begin(), names_.end(), p.name) - names_.begin());
-                std::memcpy(row + at * es, &p.value, es);
-            }
-            break;
-        case kind::equipment: std::memcpy(row, v.payload, (v.length / 4) * 4); break;
-        default: break;
-    }
-}
-
 void column::push(const value_view* v, int state) {
     if (v && !v->error.empty()) {
         mark_damaged(v->error);
@@ -182,11 +189,12 @@ void column::push(const value_view* v, int state) {
         v = nullptr;
         state = ZORV_DAQ_CHAN_DAMAGED;
     }
-    if (v && elem_ != elem::none) widen(shape_of(*v));
-    if (elem_ != elem::none) append_missing();
+    const row_form* form = elem_ != elem::none ? form_of(kind_) : nullptr;
+    if (v && form) widen(form->shape(*this, *v));
+    if (form) append_missing();
     ++rows_;
     state_.push_back(int8_t(state));
-    if (v && elem_ != elem::none) write_row(*v, data_.data() + data_.size() - row_elems() * elem_size(elem_));
+    if (v && form) form->write(*this, *v, data_.data() + data_.size() - row_elems() * elem_size(elem_));
 }
 
 }  // namespace zorvpy

@@ -19,6 +19,8 @@ namespace zorvpy {
 // Element types of the stacked values, named as numpy names them.
 enum class elem : int { none, f8, f4, u1, be_u2, be_u4, u4 };
 const char* elem_dtype(elem e);
+// numpy's name of an image pixel of 1, 2 or 4 bytes (most significant first).
+const char* pixel_dtype(int bytes_per_pixel);
 size_t elem_size(elem e);
 
 class column {
@@ -46,12 +48,27 @@ public:
     const std::string& first_error() const { return first_error_; }
 
 private:
+    struct row_form {
+        kind k;
+        std::vector<size_t> (*shape)(column&, const value_view&);
+        void (*write)(column&, const value_view&, unsigned char*);
+    };
+    static const row_form* form_of(kind k);
+    static std::vector<size_t> scalar_shape(column&, const value_view& v);
+    static std::vector<size_t> members_shape(column&, const value_view& v);
+    static std::vector<size_t> image_shape(column&, const value_view& v);
+    static std::vector<size_t> pairs_shape(column& c, const value_view& v);
+    static std::vector<size_t> words_shape(column&, const value_view& v);
+    static void write_scalar(column& c, const value_view& v, unsigned char* row);
+    static void write_members(column& c, const value_view& v, unsigned char* row);
+    static void write_image(column& c, const value_view& v, unsigned char* row);
+    static void write_pairs(column& c, const value_view& v, unsigned char* row);
+    static void write_words(column&, const value_view& v, unsigned char* row);
+
     bool take_kind(const value_view& v);
-    std::vector<size_t> shape_of(const value_view& v);
     void widen(const std::vector<size_t>& dims);
     void append_missing();
     void fill_missing(unsigned char* p, size_t elems) const;
-    void write_row(const value_view& v, unsigned char* row);
     size_t row_elems() const;
     void mark_damaged(const std::string& why);
 

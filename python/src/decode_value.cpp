@@ -35,7 +35,7 @@ bool inside(const block<L>& b, const void* p, size_t len) {
 
 // Every record of an update-kind block; the first one is the value.
 template <class L>
-void read_update(const block<L>& b, value_view* v) {
+void read_update(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
     const int sel = zorv::hl::layout_sel<L>();
     const int n = get_number_of_upd_channels(b.hdr, sel);
     for (int k = 0; k < n; ++k) {
@@ -58,7 +58,7 @@ void read_update(const block<L>& b, value_view* v) {
 }
 
 template <class L>
-void read_env(const block<L>& b, value_view* v) {
+void read_env(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
     zorv_env_data_block e;
     if (b.payload_len() < sizeof e) {
         v->error = "environment value shorter than its record";
@@ -73,7 +73,7 @@ void read_env(const block<L>& b, value_view* v) {
 }
 
 template <class L>
-void read_env_dict(const block<L>& b, value_view* v) {
+void read_env_dict(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
     constexpr size_t rec = sizeof(zorv_env_dict_entry);
     for (size_t off = 0; off + rec <= b.payload_len(); off += rec) {
         zorv_env_dict_entry e;
@@ -82,7 +82,8 @@ void read_env_dict(const block<L>& b, value_view* v) {
     }
 }
 
-void read_name_value(zorv_daq_getdata& g, value_view* v) {
+template <class L>
+void read_name_value(zorv_daq_getdata& g, const block<L>&, int, value_view* v) {
     int id = 0, n = 0;
     char* comment = nullptr;
     zorv_name_value_channel* recs = nullptr;
@@ -130,7 +131,7 @@ void read_spectrum(zorv_daq_getdata& g, const block<L>& b, int subchan, value_vi
 }
 
 template <class L>
-void read_image(zorv_daq_getdata& g, const block<L>& b, value_view* v) {
+void read_image(zorv_daq_getdata& g, const block<L>& b, int, value_view* v) {
     int length = 0;
     const int rc = g.GetImagePar(nullptr, nullptr, &v->bytes_per_pixel, &length);
     if (rc != 0) {
@@ -155,9 +156,29 @@ void read_image(zorv_daq_getdata& g, const block<L>& b, value_view* v) {
     v->length = size_t(need);
 }
 
-bool decoder_reads(kind k) {
-    return k == kind::name_value || k == kind::spectrum || k == kind::roi || k == kind::image;
+// Equipment words and blocks of unknown types: the raw payload.
+template <class L>
+void read_raw(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
+    v->payload = reinterpret_cast<const unsigned char*>(b.payload());
+    v->length = b.payload_len();
 }
+
+// How each kind is read, and whether through the event decoder (which must
+// first take the entry's headers).
+template <class L>
+struct kind_reader {
+    kind k;
+    bool via_decoder;
+    void (*read)(zorv_daq_getdata&, const block<L>&, int, value_view*);
+};
+template <class L>
+constexpr kind_reader<L> kind_readers[] = {
+    {kind::update, false, read_update<L>},          {kind::env, false, read_env<L>},
+    {kind::env_dict, false, read_env_dict<L>},      {kind::name_value, true, read_name_value<L>},
+    {kind::spectrum, true, read_spectrum<L>},       {kind::roi, true, read_spectrum<L>},
+    {kind::image, true, read_image<L>},             {kind::equipment, false, read_raw<L>},
+    {kind::unknown, false, read_raw<L>},
+};
 
 template <class L>
 void decode_in(const zorv_channel_entry_long& e, int subchan, value_view* v) {
@@ -165,25 +186,16 @@ void decode_in(const zorv_channel_entry_long& e, int subchan, value_view* v) {
     v->dtype = b.type();
     v->k = kind_of_type(v->dtype);
     v->status = int(b.hdr->error & ~int32_t(ZORV_CHAN_ZIP_FLAG));
-    zorv_daq_getdata g;
-    std::vector<zorv_channel_entry_long*> one{const_cast<zorv_channel_entry_long*>(&e)};
-    if (decoder_reads(v->k) && !(g.SetRes(&one) > 0 && g.data_2010 == !L::legacy)) {
-        v->error = "event headers missing or of the other layout";
+    for (const auto& r : kind_readers<L>) {
+        if (r.k != v->k) continue;
+        zorv_daq_getdata g;
+        std::vector<zorv_channel_entry_long*> one{const_cast<zorv_channel_entry_long*>(&e)};
+        if (r.via_decoder && !(g.SetRes(&one) > 0 && g.data_2010 == !L::legacy)) {
+            v->error = "event headers missing or of the other layout";
+            return;
+        }
+        r.read(g, b, subchan, v);
         return;
-    }
-    switch (v->k) {
-        case kind::update: read_update(b, v); break;
-        case kind::env: read_env(b, v); break;
-        case kind::env_dict: read_env_dict(b, v); break;
-        case kind::name_value: read_name_value(g, v); break;
-        case kind::spectrum:
-        case kind::roi: read_spectrum(g, b, subchan, v); break;
-        case kind::image: read_image(g, b, v); break;
-        case kind::equipment:
-        case kind::unknown:
-            v->payload = reinterpret_cast<const unsigned char*>(b.payload());
-            v->length = b.payload_len();
-            break;
     }
 }
 

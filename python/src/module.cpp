@@ -90,8 +90,65 @@ py::dict member_params(const std::vector<member_view>& members) {
     return d;
 }
 
-// The Python value of a decoded block: a dict with "kind" and the values in
-// their natural shape (arrays are copies: the block is gone at the next event).
+// The Python values of each kind of decoded block, added to its dict (arrays
+// are copies: the block is gone at the next event).
+void put_slow(py::dict& d, const value_view& v) {
+    d["value"] = v.value;
+    d["time_us"] = int64_t(v.sec) * 1000000 + v.usec;
+    d["name"] = v.prop;
+    d["index"] = v.index;
+}
+
+void put_members(py::dict& d, const value_view& v) {
+    size_t samples = 0;
+    for (const auto& m : v.members) samples = std::max(samples, m.count);
+    py::array_t<float> a({py::ssize_t(v.members.size()), py::ssize_t(samples)});
+    float* out = a.mutable_data();
+    for (size_t m = 0; m < v.members.size(); ++m) {
+        float* row = out + m * samples;
+        std::memcpy(row, v.members[m].samples, v.members[m].count * sizeof(float));
+        std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
+    }
+    d["samples"] = a;
+    d.attr("update")(member_params(v.members));
+}
+
+void put_image(py::dict& d, const value_view& v) {
+    py::array a(py::dtype(pixel_dtype(v.bytes_per_pixel)), {py::ssize_t(v.height), py::ssize_t(v.width)});
+    std::memcpy(a.mutable_data(), v.pixels, v.length);
+    d["pixels"] = a;
+}
+
+void put_pairs(py::dict& d, const value_view& v) {
+    py::dict values;
+    for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
+    d["values"] = values;
+    d["comment"] = v.prop;
+    d["index"] = v.index;
+}
+
+void put_words(py::dict& d, const value_view& v) {
+    py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
+    std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
+    d["words"] = a;
+}
+
+void put_bytes(py::dict& d, const value_view& v) {
+    d["bytes"] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
+}
+
+struct kind_putter {
+    kind k;
+    void (*put)(py::dict&, const value_view&);
+};
+constexpr kind_putter kind_putters[] = {
+    {kind::update, put_slow},      {kind::env, put_slow},         {kind::spectrum, put_members},
+    {kind::roi, put_members},      {kind::image, put_image},      {kind::name_value, put_pairs},
+    {kind::env_dict, put_pairs},   {kind::equipment, put_words},  {kind::unknown, put_bytes},
+};
+
+// The Python value of a decoded block: a dict with "kind", "dtype",
+// "status" and the values in their natural shape, or "error".
 py::dict value_object(const value_view& v) {
     py::dict d;
     d["kind"] = kind_word(v.k);
@@ -101,53 +158,8 @@ py::dict value_object(const value_view& v) {
         d["error"] = v.error;
         return d;
     }
-    switch (v.k) {
-        case kind::update:
-        case kind::env:
-            d["value"] = v.value;
-            d["time_us"] = int64_t(v.sec) * 1000000 + v.usec;
-            d["name"] = v.prop;
-            d["index"] = v.index;
-            break;
-        case kind::spectrum:
-        case kind::roi: {
-            size_t samples = 0;
-            for (const auto& m : v.members) samples = std::max(samples, m.count);
-            py::array_t<float> a({py::ssize_t(v.members.size()), py::ssize_t(samples)});
-            float* out = a.mutable_data();
-            for (size_t m = 0; m < v.members.size(); ++m) {
-                float* row = out + m * samples;
-                std::memcpy(row, v.members[m].samples, v.members[m].count * sizeof(float));
-                std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
-            }
-            d["samples"] = a;
-            d.attr("update")(member_params(v.members));
-            break;
-        }
-        case kind::image: {
-            const char* dt = v.bytes_per_pixel == 1 ? "u1" : v.bytes_per_pixel == 2 ? ">u2" : ">u4";
-            py::array a(py::dtype(dt), {py::ssize_t(v.height), py::ssize_t(v.width)});
-            std::memcpy(a.mutable_data(), v.pixels, v.length);
-            d["pixels"] = a;
-            break;
-        }
-        case kind::name_value:
-        case kind::env_dict: {
-            py::dict values;
-            for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
-            d["values"] = values;
-            d["comment"] = v.prop;
-            d["index"] = v.index;
-            break;
-        }
-        case kind::equipment: {
-            py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
-            std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
-            d["words"] = a;
-            break;
-        }
-        case kind::unknown: d["bytes"] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length); break;
-    }
+    for (const auto& p : kind_putters)
+        if (p.k == v.k) p.put(d, v);
     return d;
 }
 
