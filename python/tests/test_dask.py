@@ -92,3 +92,13 @@ def test_local_cluster_of_processes(boundary_run):
             df = to_dask_dataframe(boundary_run, files_per_partition=2)
             got = client.compute(df).result()
     pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+
+
+def test_every_payload_kind_of_the_sample(sample):
+    _, files, _ = sample
+    seq_arrays, seq = sequential(files)
+    got = to_dask_dataframe(files, files_per_partition=2).compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+    arrays = to_dask_arrays(files, ["CAM1", "RF1", "NV1"])
+    for key in ("CAM1", "RF1", "NV1"):
+        np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)

@@ -667,6 +667,43 @@ def _progress(progress, total):
 # Stacked arrays.
 # --------------------------------------------------------------------------
 
+def _summary_table(n, columns):
+    """The scalar summary of channels over n events as one float64 matrix
+    and its column names. ``columns`` holds (key, kind, values or None,
+    member names wanted, member names of the values' second axis)."""
+    blocks, names = [], []
+    for key, kind, values, wanted, have in columns:
+        if kind in ("update", "env"):
+            col = _np.full((n, 1), _np.nan)
+            if values is not None and values.ndim == 1:
+                col[:, 0] = values
+            blocks.append(col)
+            names.append(key)
+        elif kind in ("spectrum", "roi", "name_value"):
+            block = _np.full((n, len(wanted)), _np.nan)
+            if values is not None and values.ndim >= 2 and values.shape[1]:
+                if kind == "name_value":
+                    for j, name in enumerate(wanted):
+                        if name in have:
+                            block[:, j] = values[:, have.index(name)]
+                elif values.shape[2]:
+                    with _warnings.catch_warnings():
+                        _warnings.simplefilter("ignore", RuntimeWarning)
+                        means = _np.nanmean(values, axis=2)
+                    k = min(len(wanted), means.shape[1])
+                    block[:, :k] = means[:, :k]
+            blocks.append(block)
+            names.extend("%s.%s" % (key, m) for m in wanted)
+    return (_np.hstack(blocks) if blocks else _np.zeros((n, 0))), names
+
+
+def _summary_frame(event, time, table, names):
+    import pandas as pd
+    df = pd.DataFrame(table, columns=names, index=pd.Index(event, name="event"))
+    df.insert(0, "time", time)
+    return df
+
+
 class Arrays:
     """The result of :meth:`Run.arrays`: ``event``, ``time``, and per channel
     key ``arrays[key]`` (values), ``state[key]`` (int8 per event),
@@ -709,26 +746,14 @@ class Arrays:
 
     def to_pandas(self):
         """A pandas DataFrame, one row per event (index: event number): a
-        ``time`` column, slow channels as their value, and per member of a
-        spectrum the mean of its samples (``KEY.MEMBER``); name/value pairs
-        as ``KEY.NAME``. Images and equipment words are left out."""
-        import pandas as pd
-        cols = {"time": self.time}
-        for key in self.keys:
-            v, info = self.data[key], self.info[key]
-            kind = info.get("kind")
-            if kind in ("update", "env") or v.ndim == 1:
-                cols[key] = v
-            elif kind in ("spectrum", "roi"):
-                with _warnings.catch_warnings():
-                    _warnings.simplefilter("ignore", RuntimeWarning)
-                    means = _np.nanmean(v, axis=2) if v.shape[2] else _np.full(v.shape[:2], _np.nan)
-                for m, name in enumerate(info.get("members", [])):
-                    cols["%s.%s" % (key, name)] = means[:, m]
-            elif kind == "name_value":
-                for m, name in enumerate(info.get("members", [])):
-                    cols["%s.%s" % (key, name)] = v[:, m]
-        return pd.DataFrame(cols, index=pd.Index(self.event, name="event"))
+        ``time`` column, slow channels as their value, per member of a
+        spectrum or region of interest the mean of its samples
+        (``KEY.MEMBER``), name/value pairs as ``KEY.NAME``; float64, NaN
+        where a value is missing. Images, equipment words and dictionaries
+        are left out."""
+        cols = [(k, self.info[k].get("kind"), self.data[k], self.info[k].get("members", []),
+                 self.info[k].get("members", [])) for k in self.keys]
+        return _summary_frame(self.event, self.time, *_summary_table(len(self.event), cols))
 
     def to_xarray(self):
         """An xarray Dataset with dimension ``event`` (coordinates ``event``

@@ -93,9 +93,9 @@ def _read(desc, i):
     cols = {}
     for key in desc["keys"]:
         if a is not None and key in a:
-            cols[key] = (a[key], a.state[key], a.times.get(key))
+            cols[key] = (a[key], a.state[key], a.times.get(key), a.info[key].get("members", []))
         else:
-            cols[key] = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None)
+            cols[key] = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None, [])
     event = a.event if a is not None else _np.zeros(0, "u4")
     time = a.time if a is not None else _np.zeros(0, "datetime64[us]")
     return event, time, cols
@@ -105,7 +105,7 @@ def _tail(desc, part):
     """The last fresh value of each carried channel in a partition:
     {key: (value, time_us)}."""
     out = {}
-    for key, (values, state, times) in part[2].items():
+    for key, (values, state, times, _names) in part[2].items():
         if not desc["schema"][key]["carried"] or values is None:
             continue
         fresh = _np.nonzero(state == _z.FRESH)[0]
@@ -131,7 +131,7 @@ def _with_carried(desc, part, carry):
     n = len(event)
     cols = dict(cols)
     for key, (value, time_us) in carry.items():
-        values, state, times = cols[key]
+        values, state, times, names = cols[key]
         values = _np.full(n, _np.nan) if values is None else values.copy()
         times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
         state = state.copy()
@@ -140,39 +140,17 @@ def _with_carried(desc, part, carry):
         values[:upto] = value
         times[:upto] = _np.datetime64(time_us, "us")
         state[:upto] = _z.CARRIED
-        cols[key] = (values, state, times)
+        cols[key] = (values, state, times, names)
     return event, time, cols
 
 
 def _frame(desc, part, index):
     """One partition as a pandas frame with the schema's columns."""
-    import pandas as pd
     event, time, cols = part
-    data = {"time": time}
-    for key in desc["keys"]:
-        values, _state, _times = cols[key]
-        sch = desc["schema"][key]
-        kind = sch["kind"]
-        if kind in ("update", "env"):
-            data[key] = values if values is not None else _np.full(len(event), _np.nan)
-        elif kind in ("spectrum", "roi", "name_value"):
-            for m, name in enumerate(sch["members"]):
-                col = _np.full(len(event), _np.nan)
-                if values is not None and values.ndim >= 2 and m < values.shape[1]:
-                    if kind == "name_value":
-                        col = values[:, m].astype("f8")
-                    elif values.shape[2]:
-                        with _warnings.catch_warnings():
-                            _warnings.simplefilter("ignore", RuntimeWarning)
-                            col = _np.nanmean(values[:, m, :], axis=1).astype("f8")
-                data["%s.%s" % (key, name)] = col
-    df = pd.DataFrame(data, index=pd.Index(event.astype("u4"), name="event"))
-    for c in df.columns:
-        if c != "time":
-            df[c] = df[c].astype("f8")
-    if index == "time":
-        df = df.reset_index().set_index("time")
-    return df
+    table = [(k, desc["schema"][k]["kind"], cols[k][0], desc["schema"][k]["members"], cols[k][3])
+             for k in desc["keys"]]
+    df = _z._summary_frame(event, time, *_z._summary_table(len(event), table))
+    return df.reset_index().set_index("time") if index == "time" else df
 
 
 def _events_of(part):
@@ -204,12 +182,14 @@ def _graph(files, channels, settings, files_per_partition, request):
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
     desc = _describe(files, channels, settings, files_per_partition, request)
-    raw = [delayed(_read, pure=True)(desc, i) for i in range(len(desc["groups"]))]
+    # One node of the graph holds the description; the tasks refer to it.
+    shared = delayed(desc, traverse=False)
+    raw = [delayed(_read, pure=True)(shared, i) for i in range(len(desc["groups"]))]
     parts, carry = [], {}
     for i, r in enumerate(raw):
-        parts.append(delayed(_with_carried, pure=True)(desc, r, carry) if i else r)
-        carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(desc, r))
-    return desc, parts
+        parts.append(delayed(_with_carried, pure=True)(shared, r, carry) if i else r)
+        carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(shared, r))
+    return desc, shared, parts
 
 
 def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index="event",
@@ -235,11 +215,11 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
         raise ValueError("index is \"event\" or \"time\"")
     settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
                 "start_event": start_event, "stop_event": stop_event}
-    desc, parts = _graph(files, channels, settings, files_per_partition, request)
+    desc, shared, parts = _graph(files, channels, settings, files_per_partition, request)
     empty = (_np.zeros(0, "u4"), _np.zeros(0, "datetime64[us]"),
-             {k: (None, _np.zeros(0, "i1"), None) for k in desc["keys"]})
+             {k: (None, _np.zeros(0, "i1"), None, []) for k in desc["keys"]})
     meta = _frame(desc, empty, index)
-    frames = [delayed(_frame, pure=True)(desc, p, index) for p in parts]
+    frames = [delayed(_frame, pure=True)(shared, p, index) for p in parts]
     if index == "event":
         divisions = list(desc["first_event"]) + [desc["last_event"]]
     else:
@@ -265,7 +245,7 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     from dask import delayed
     settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
                 "start_event": start_event, "stop_event": stop_event}
-    desc, parts = _graph(files, channels, settings, files_per_partition, request)
+    desc, _shared, parts = _graph(files, channels, settings, files_per_partition, request)
     shapes = _array_shapes(files, desc, request)
     out = {"event": da.concatenate([
         da.from_delayed(delayed(_events_of, pure=True)(p), shape=(_np.nan,), dtype="u4") for p in parts])
