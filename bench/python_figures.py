@@ -32,6 +32,10 @@ def rss():
         return int(f.read().split()[1]) * 4096
 base = rss()
 files = sys.argv[2:]
+def cpu():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+c0 = cpu()
 t0 = time.perf_counter()
 with zorvdaq.open(files) as run:
     if sys.argv[1] == "arrays":
@@ -44,8 +48,9 @@ with zorvdaq.open(files) as run:
             n += 1
         nbytes = 0
 t = time.perf_counter() - t0
+c = cpu() - c0
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(t, n, peak, nbytes, base)
+print(t, n, peak, nbytes, base, c)
 """
 
 
@@ -70,14 +75,18 @@ def figures(args, layout, work):
     arrays = best([sys.executable, "-c", CHILD, "arrays", *files], env, args.repeat)
     events = best([sys.executable, "-c", CHILD, "events", *files], env, args.repeat)
     print("%s layout: %d files of %d events" % (layout, args.files, args.events))
-    print("  C++ full read: %.3f s, %d events, peak %.0f MB" % (cpp[0], cpp[1], cpp[2] / 1e6))
-    print("  run.arrays(): %.3f s, %d events, peak %.0f MB, arrays %.0f MB, interpreter %.0f MB"
-          % (arrays[0], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6, arrays[4] / 1e6))
-    print("  run.events(): %.3f s, %d events" % (events[0], events[1]))
+    print("  C++ full read: %.3f s (%.3f s processor), %d events, peak %.0f MB"
+          % (cpp[0], cpp[3], cpp[1], cpp[2] / 1e6))
+    print("  run.arrays(): %.3f s (%.3f s processor), %d events, peak %.0f MB, arrays %.0f MB, "
+          "interpreter %.0f MB" % (arrays[0], arrays[5], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6,
+                                   arrays[4] / 1e6))
+    print("  run.events(): %.3f s (%.3f s processor), %d events" % (events[0], events[5], events[1]))
     if not (cpp[1] == arrays[1] == events[1]):
         print("  EVENT COUNTS DIFFER")
     ratio("arrays() / C++ full read", arrays[0] / cpp[0], 1.2)
     ratio("events() / C++ full read", events[0] / cpp[0], 1.5)
+    print("  %-45s %.3f" % ("processor time, arrays() / C++ full read", arrays[5] / cpp[3]))
+    print("  %-45s %.3f" % ("processor time, events() / C++ full read", events[5] / cpp[3]))
     ratio("arrays() peak / (C++ peak + arrays + interpreter)", arrays[2] / (cpp[2] + arrays[3] + arrays[4]), 1.0)
     shutil.rmtree(os.path.join(work, layout))
 

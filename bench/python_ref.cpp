@@ -5,7 +5,8 @@
 //   zorv-bench-python-ref read current|legacy FILE...
 //
 // `read` selects every channel of the first file, reads event by event
-// through get_data and prints "seconds events peak_rss_bytes".
+// through get_data and prints "seconds events peak_rss_bytes cpu_seconds"
+// (processor time of every thread of the process, reading included).
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -50,7 +51,9 @@ int read_all(std::vector<std::string> paths) {
     r.clean_up();
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    std::printf("%.6f %ld %ld\n", seconds, events, long(ru.ru_maxrss) * 1024);
+    const double cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+    std::printf("%.6f %ld %ld %.6f\n", seconds, events, long(ru.ru_maxrss) * 1024, cpu);
     return 0;
 }
 

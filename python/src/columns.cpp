@@ -1,9 +1,13 @@
 #include "columns.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <system_error>
 
 #include "zorv_daq_delivery.h"
 
@@ -44,6 +48,56 @@ elem elem_of(kind k, int bytes_per_pixel) {
 }
 
 }  // namespace
+
+#ifdef MADV_POPULATE_WRITE
+constexpr int populate_write = MADV_POPULATE_WRITE;
+#else
+constexpr int populate_write = 23;
+#endif
+
+page_buffer::~page_buffer() {
+    settle();
+    if (p_) munmap(p_, cap_);
+}
+
+void page_buffer::settle() {
+    if (prefault_.joinable()) prefault_.join();
+}
+
+void page_buffer::swap(page_buffer& o) noexcept {
+    settle();
+    o.settle();
+    std::swap(p_, o.p_);
+    std::swap(size_, o.size_);
+    std::swap(cap_, o.cap_);
+}
+
+void page_buffer::reserve(size_t bytes) {
+    if (bytes <= cap_) return;
+    settle();
+    const size_t page = 4096;
+    const size_t cap = (bytes + page - 1) / page * page;
+    void* q = p_ ? mremap(p_, cap_, cap, MREMAP_MAYMOVE)
+                 : mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (q == MAP_FAILED) throw std::bad_alloc();
+    p_ = static_cast<unsigned char*>(q);
+    unsigned char* fresh = p_ + cap_;
+    const size_t len = cap - cap_;
+    cap_ = cap;
+    madvise(fresh, len, MADV_HUGEPAGE);
+    // The kernel faults the pages in without changing what the reading
+    // thread may already have written there. Where it cannot (before Linux
+    // 5.14) or no thread can be started, the reading thread takes the faults.
+    try {
+        prefault_ = std::thread([fresh, len] { madvise(fresh, len, populate_write); });
+    } catch (const std::system_error&) {
+    }
+}
+
+void page_buffer::resize(size_t bytes) {
+    if (bytes > cap_) reserve(std::max(bytes, cap_ * 2));
+    size_ = bytes;  // a fresh mapping is zero; the column never shrinks
+}
 
 const char* elem_dtype(elem e) { return row_of(e).dtype; }
 const char* pixel_dtype(int bytes_per_pixel) { return elem_dtype(elem_of(kind::image, bytes_per_pixel)); }
@@ -156,7 +210,8 @@ void column::widen(const std::vector<size_t>& dims) {
     dims_ = nd;
     const size_t new_elems = row_elems();
     const size_t inner_new = nd.size() == 2 ? nd[1] : new_elems;
-    std::vector<unsigned char> grown(rows_ * new_elems * es);
+    page_buffer grown;
+    grown.resize(rows_ * new_elems * es);
     if (!grown.empty()) fill_missing(grown.data(), rows_ * new_elems);
     if (old_elems)
         for (size_t r = 0; r < rows_; ++r)

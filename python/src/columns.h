@@ -10,11 +10,47 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decode_value.h"
 
 namespace zorvpy {
+
+// A growable byte buffer in an anonymous mapping of its own. Memory a
+// process touches for the first time costs the kernel a cleared page; the
+// buffer's reserved room is faulted in on a helper thread while the read
+// goes on, instead of one page at a time on the reading thread.
+class page_buffer {
+public:
+    page_buffer() = default;
+    ~page_buffer();
+    page_buffer(const page_buffer&) = delete;
+    page_buffer& operator=(const page_buffer&) = delete;
+    page_buffer(page_buffer&& o) noexcept { swap(o); }
+    page_buffer& operator=(page_buffer&& o) noexcept {
+        swap(o);
+        return *this;
+    }
+
+    unsigned char* data() { return p_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // Room for `bytes` in all (contents kept); its new pages are faulted in
+    // on the helper thread.
+    void reserve(size_t bytes);
+    // New bytes are zero.
+    void resize(size_t bytes);
+    void swap(page_buffer& o) noexcept;
+
+private:
+    void settle();  // waits for the helper thread
+
+    unsigned char* p_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+    std::thread prefault_;
+};
 
 // Element types of the stacked values, named as numpy names them.
 enum class elem : int { none, f8, f4, u1, be_u2, be_u4, u4 };
@@ -37,7 +73,7 @@ public:
     elem element() const { return elem_; }
     size_t rows() const { return rows_; }
     const std::vector<size_t>& row_shape() const { return dims_; }
-    std::vector<unsigned char>& data() { return data_; }
+    page_buffer& data() { return data_; }
     std::vector<int8_t>& states() { return state_; }
     std::vector<int64_t>& times_us() { return time_us_; }
     // Member names and their spectrum parameters (from the first value that
@@ -80,7 +116,7 @@ private:
     int bytes_per_pixel_ = 0;
     elem elem_ = elem::none;
     std::vector<size_t> dims_;
-    std::vector<unsigned char> data_;
+    page_buffer data_;
     size_t rows_ = 0;
     std::vector<int8_t> state_;
     std::vector<int64_t> time_us_;

@@ -70,6 +70,13 @@ py::array owned_array(std::vector<T>&& v, const py::dtype& dt, std::vector<py::s
     return py::array(dt, std::move(shape), {}, heap->data(), owner);
 }
 
+// The same for a column's page buffer.
+py::array owned_array(page_buffer&& b, const py::dtype& dt, std::vector<py::ssize_t> shape) {
+    auto* heap = new page_buffer(std::move(b));
+    py::capsule owner(heap, [](void* p) { delete static_cast<page_buffer*>(p); });
+    return py::array(dt, std::move(shape), {}, heap->data(), owner);
+}
+
 py::dict member_params(const std::vector<member_view>& members) {
     py::list names, start, inc, ndata, groups, groups_inc;
     for (const auto& m : members) {
@@ -401,7 +408,9 @@ public:
         const size_t hint = size_t(expected > 0 && expected < (1LL << 32) ? expected : 0);
         std::vector<uint32_t> events;
         std::vector<int64_t> times;
-        std::vector<column> cols(size_t(r_.nchans), column(limit >= 0 && size_t(limit) < hint ? size_t(limit) : hint));
+        std::vector<column> cols;
+        cols.reserve(size_t(r_.nchans));
+        for (int i = 0; i < r_.nchans; ++i) cols.emplace_back(limit >= 0 && size_t(limit) < hint ? size_t(limit) : hint);
         events.reserve(hint);
         times.reserve(hint);
         value_view v;

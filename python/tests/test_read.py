@@ -126,8 +126,9 @@ def test_selection_forms_and_unknown_names(sample):
         np.testing.assert_array_equal(a["q"][:, 0], full["BPM3"][:, 2])
         with pytest.raises(KeyError, match="BPM3"):
             run.arrays(["BMP3"])
-        with pytest.raises(KeyError, match="no member"):
-            run.select("BPM3:Z")
+        for bad in ("BPM3:Z", "BPM3:3", "CAM1:0"):
+            with pytest.raises(KeyError, match="no member"):
+                run.select(bad)
 
 
 def test_window_step_and_time_synchronisation(tmp_path):

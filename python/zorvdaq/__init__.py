@@ -498,12 +498,15 @@ class Run:
             base, colon, sub = name.partition(":")
             if base not in self.channels:
                 raise KeyError(self._unknown(base))
-            if colon and not sub.lstrip("-").isdigit():
+            if colon:
                 members = self.channels[base].members
-                if sub not in members:
+                index = int(sub) if sub.lstrip("-").isdigit() else \
+                    (members.index(sub) if sub in members else None)
+                if self.channels[base].kind not in ("spectrum", "roi") or index is None \
+                        or not 0 <= index < len(members):
                     raise KeyError("channel %s has no member %r (members: %s)"
                                    % (base, sub, ", ".join(members) or "none"))
-                name = "%s:%d" % (base, members.index(sub))
+                name = "%s:%d" % (base, index)
             out.append(name + (";" + nick if nick else ""))
         return out
 
