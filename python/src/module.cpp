@@ -77,15 +77,18 @@ py::array owned_array(page_buffer&& b, const py::dtype& dt, std::vector<py::ssiz
     return py::array(dt, std::move(shape), {}, heap->data(), owner);
 }
 
+// Member names and spectrum parameters as a dict of tuples.
 py::dict member_params(const std::vector<member_view>& members) {
-    py::list names, start, inc, ndata, groups, groups_inc;
-    for (const auto& m : members) {
-        names.append(m.name);
-        start.append(m.start);
-        inc.append(m.inc);
-        ndata.append(m.ndata);
-        groups.append(m.groups);
-        groups_inc.append(m.groups_inc);
+    const size_t n = members.size();
+    py::tuple names(n), start(n), inc(n), ndata(n), groups(n), groups_inc(n);
+    for (size_t i = 0; i < n; ++i) {
+        const auto& m = members[i];
+        names[i] = py::str(m.name);
+        start[i] = py::float_(m.start);
+        inc[i] = py::float_(m.inc);
+        ndata[i] = py::int_(m.ndata);
+        groups[i] = py::int_(m.groups);
+        groups_inc[i] = py::float_(m.groups_inc);
     }
     py::dict d;
     d["members"] = names;
@@ -97,16 +100,43 @@ py::dict member_params(const std::vector<member_view>& members) {
     return d;
 }
 
+bool same_params(const std::vector<member_view>& a, const std::vector<member_view>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].name != b[i].name || a[i].start != b[i].start || a[i].inc != b[i].inc || a[i].ndata != b[i].ndata ||
+            a[i].groups != b[i].groups || a[i].groups_inc != b[i].groups_inc)
+            return false;
+    return true;
+}
+
+// A channel's member parameters as Python objects, made again only when they
+// change (they rarely do), so that an event's spectrum costs little more
+// than its samples. The tuples are shared by the values handed out.
+class member_cache {
+public:
+    py::dict get(const std::vector<member_view>& members) {
+        if (!params_ || !same_params(members, last_)) {
+            params_ = member_params(members);
+            last_ = members;
+        }
+        return params_;
+    }
+
+private:
+    std::vector<member_view> last_;
+    py::dict params_{py::reinterpret_steal<py::dict>(py::handle())};
+};
+
 // The Python values of each kind of decoded block, added to its dict (arrays
 // are copies: the block is gone at the next event).
-void put_slow(py::dict& d, const value_view& v) {
+void put_slow(py::dict& d, const value_view& v, member_cache&) {
     d["value"] = v.value;
     d["time_us"] = int64_t(v.sec) * 1000000 + v.usec;
     d["name"] = v.prop;
     d["index"] = v.index;
 }
 
-void put_members(py::dict& d, const value_view& v) {
+void put_members(py::dict& d, const value_view& v, member_cache& cache) {
     size_t samples = 0;
     for (const auto& m : v.members) samples = std::max(samples, m.count);
     py::array_t<float> a({py::ssize_t(v.members.size()), py::ssize_t(samples)});
@@ -117,16 +147,16 @@ void put_members(py::dict& d, const value_view& v) {
         std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
     }
     d["samples"] = a;
-    d.attr("update")(member_params(v.members));
+    for (auto item : cache.get(v.members)) d[item.first] = item.second;
 }
 
-void put_image(py::dict& d, const value_view& v) {
+void put_image(py::dict& d, const value_view& v, member_cache&) {
     py::array a(py::dtype(pixel_dtype(v.bytes_per_pixel)), {py::ssize_t(v.height), py::ssize_t(v.width)});
     std::memcpy(a.mutable_data(), v.pixels, v.length);
     d["pixels"] = a;
 }
 
-void put_pairs(py::dict& d, const value_view& v) {
+void put_pairs(py::dict& d, const value_view& v, member_cache&) {
     py::dict values;
     for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
     d["values"] = values;
@@ -134,19 +164,19 @@ void put_pairs(py::dict& d, const value_view& v) {
     d["index"] = v.index;
 }
 
-void put_words(py::dict& d, const value_view& v) {
+void put_words(py::dict& d, const value_view& v, member_cache&) {
     py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
     std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
     d["words"] = a;
 }
 
-void put_bytes(py::dict& d, const value_view& v) {
+void put_bytes(py::dict& d, const value_view& v, member_cache&) {
     d["bytes"] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
 }
 
 struct kind_putter {
     kind k;
-    void (*put)(py::dict&, const value_view&);
+    void (*put)(py::dict&, const value_view&, member_cache&);
 };
 constexpr kind_putter kind_putters[] = {
     {kind::update, put_slow},      {kind::env, put_slow},         {kind::spectrum, put_members},
@@ -156,7 +186,7 @@ constexpr kind_putter kind_putters[] = {
 
 // The Python value of a decoded block: a dict with "kind", "dtype",
 // "status" and the values in their natural shape, or "error".
-py::dict value_object(const value_view& v) {
+py::dict value_object(const value_view& v, member_cache& cache) {
     py::dict d;
     d["kind"] = kind_word(v.k);
     d["dtype"] = v.dtype;
@@ -166,7 +196,7 @@ py::dict value_object(const value_view& v) {
         return d;
     }
     for (const auto& p : kind_putters)
-        if (p.k == v.k) p.put(d, v);
+        if (p.k == v.k) p.put(d, v, cache);
     return d;
 }
 
@@ -382,6 +412,7 @@ public:
     py::object next_event() {
         const session_lock held(m_);
         if (!advance()) return py::none();
+        caches_.resize(size_t(r_.nchans));
         py::list chans;
         value_view v;
         for (int i = 0; i < r_.nchans; ++i) {
@@ -392,7 +423,7 @@ public:
             if ((c.updated || c.slow) && c.data) {
                 decode_value(c.res, L::legacy, c.chan.subchan, &v);
                 if (!v.error.empty()) st.state = ZORV_DAQ_CHAN_DAMAGED;
-                value = value_object(v);
+                value = value_object(v, caches_[size_t(i)]);
             }
             chans.append(py::make_tuple(st.state, st.from.event_number, value));
         }
@@ -559,6 +590,7 @@ private:
     }
 
     std::mutex m_;
+    std::vector<member_cache> caches_;  // per selected channel, for next_event
     reader_type r_;
     bool started_ = false;
     bool closed_ = false;

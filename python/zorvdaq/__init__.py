@@ -81,21 +81,26 @@ class SlowValue(float):
 class Spectrum:
     """A spectrum or region of interest: ``samples`` is a 2-D float32 array
     (members x samples; shorter members padded with NaN), with per-member
-    ``members`` (names), ``start``, ``inc``, ``ndata``, ``groups`` and
-    ``groups_inc``."""
+    tuples ``members`` (names), ``start``, ``inc``, ``ndata``, ``groups`` and
+    ``groups_inc``; ``kind``, ``dtype`` (block type) and ``status``."""
 
-    __slots__ = ("kind", "dtype", "samples", "members", "start", "inc", "ndata",
-                 "groups", "groups_inc", "status")
+    __slots__ = ("_d",)
 
     def __init__(self, d):
-        for k in self.__slots__:
-            setattr(self, k, d.get(k))
+        self._d = d
+
+    def __getattr__(self, name):
+        try:
+            return self._d[name]
+        except KeyError:
+            raise AttributeError(name) from None
 
     def __array__(self, dtype=None):
-        return self.samples if dtype is None else self.samples.astype(dtype)
+        s = self._d["samples"]
+        return s if dtype is None else s.astype(dtype)
 
     def __repr__(self):
-        return "Spectrum(%s, members=%s, shape=%s)" % (self.kind, self.members, self.samples.shape)
+        return "Spectrum(%s, members=%s, shape=%s)" % (self.kind, list(self.members), self.samples.shape)
 
 
 class Missing:
@@ -603,8 +608,10 @@ class Run:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
+                # Events of the types sharing event numbers are one event of
+                # the read: the largest count is the better guess of its length.
                 raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
-                                    self.event_count)
+                                    max(self.event_counts.values(), default=0))
             finally:
                 if bar is not None:
                     bar.close()
@@ -771,12 +778,12 @@ class Arrays:
             kind = info.get("kind")
             if kind in ("spectrum", "roi"):
                 dims = ("event", key + "_member", key + "_sample")
-                coords[key + "_member"] = info.get("members", [])[: v.shape[1]]
+                coords[key + "_member"] = list(info.get("members", ()))[: v.shape[1]]
             elif kind == "image":
                 dims = ("event", key + "_y", key + "_x")
             elif kind == "name_value":
                 dims = ("event", key + "_name")
-                coords[key + "_name"] = info.get("members", [])
+                coords[key + "_name"] = list(info.get("members", ()))
             elif kind == "equipment":
                 dims = ("event", key + "_word")
             else:
