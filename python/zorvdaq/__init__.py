@@ -41,6 +41,8 @@ STATES = ("fresh", "carried", "no entry", "not in file", "damaged", "file skippe
 FRESH, CARRIED, NO_ENTRY, NOT_IN_FILE, DAMAGED, FILE_SKIPPED = range(6)
 
 _LAYOUTS = {"current": _core.CurrentReader, "legacy": _core.LegacyReader}
+# Kinds whose values are arrays rather than one number.
+_ARRAY_KINDS = ("spectrum", "roi", "name_value", "image")
 
 
 def _state_word(code):
@@ -189,23 +191,46 @@ class Channel:
         self.files = list(files)
         self._run = run
         self._members = None
+        self._first = None
 
     @property
     def members(self):
         """Member names of a spectrum or region of interest, or the names of
         a name/value block, as its first block gives them (read on first
         use); empty for other kinds."""
-        if self._members is None:
-            self._members = []
-            if self.kind in ("spectrum", "roi", "name_value") and self._run is not None:
-                self._run._read_members()
+        self._first_block()
         return self._members
+
+    @property
+    def first_shape(self):
+        """(shape, numpy dtype name) of the channel's first value for array
+        kinds (spectra: members x samples, images: height x width,
+        name/value blocks: pairs), read on first use; None for other kinds
+        or when the run holds no value of the channel."""
+        self._first_block()
+        return self._first
+
+    def _first_block(self):
+        if self._members is None:
+            self._members, self._first = [], None
+            if self.kind in _ARRAY_KINDS and self._run is not None:
+                self._run._read_first_blocks()
 
     @property
     def value_dtype(self):
         return {"update": _np.dtype("f8"), "env": _np.dtype("f8"), "spectrum": _np.dtype("f4"),
                 "roi": _np.dtype("f4"), "name_value": _np.dtype("f4"),
                 "equipment": _np.dtype("u4")}.get(self.kind, _np.dtype("O"))
+
+    def _take_first(self, d):
+        if "members" in d:
+            self._members = list(d["members"])
+            self._first = (d["samples"].shape, "f4")
+        elif "pixels" in d:
+            self._first = (d["pixels"].shape, d["pixels"].dtype.str)
+        elif "values" in d:
+            self._members = list(d["values"])
+            self._first = ((len(d["values"]),), "f4")
 
     def __repr__(self):
         return "Channel(%r, %s, %d entries)" % (self.name, self.kind, self.entries)
@@ -448,11 +473,10 @@ class Run:
         self.event_count = sum(counts.values())
         self.time_span = (_datetime64(first), _datetime64(last)) if first else (None, None)
 
-    def _read_members(self):
-        """Member names of every spectrum, region of interest and name/value
-        channel, from the first block of each, in one read."""
-        self._members_read = True
-        names = [n for n, c in self.channels.items() if c.kind in ("spectrum", "roi", "name_value")]
+    def _read_first_blocks(self):
+        """Member names and value shapes of every array-valued channel, from
+        the first block of each, in one read."""
+        names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS]
         for n in names:
             self.channels[n]._members = []
         if not names:
@@ -470,7 +494,7 @@ class Run:
                 for key, (_state, _from, d) in zip(keys, ev[2]):
                     if key in left and d is not None and "error" not in d:
                         left.discard(key)
-                        self.channels[key]._members = list(d["members"] if "members" in d else d["values"])
+                        self.channels[key]._take_first(d)
         finally:
             self._release(s)
 

@@ -47,10 +47,11 @@ def _describe(files, channels, settings, files_per_partition, request):
         for text, key in zip(texts, keys):
             name, _, sub = text.split(";")[0].partition(":")
             ch = run.channels[name]
-            members = ch.members
+            members, first = ch.members, ch.first_shape
             if sub and members:
-                members = [members[int(sub)]] if int(sub) < len(members) else []
-            schema[key] = {"kind": ch.kind, "members": members,
+                members = [members[int(sub)]]
+                first = ((1,) + tuple(first[0][1:]), first[1]) if first else None
+            schema[key] = {"kind": ch.kind, "members": members, "first": first,
                            "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
         spans = run.file_spans
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
@@ -246,7 +247,7 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
                 "start_event": start_event, "stop_event": stop_event}
     desc, _shared, parts = _graph(files, channels, settings, files_per_partition, request)
-    shapes = _array_shapes(files, desc, request)
+    shapes = _array_shapes(desc)
     out = {"event": da.concatenate([
         da.from_delayed(delayed(_events_of, pure=True)(p), shape=(_np.nan,), dtype="u4") for p in parts])
         if parts else da.zeros(0, "u4")}
@@ -257,26 +258,8 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     return out
 
 
-def _array_shapes(files, desc, request):
+def _array_shapes(desc):
     """Shape and dtype of each array-valued channel, from its first value."""
-    shapes = {}
-    wanted = [(t, k) for t, k in zip(desc["texts"], desc["keys"])
-              if desc["schema"][k]["kind"] in ("spectrum", "roi", "image", "name_value")]
-    if not wanted:
-        return shapes
-    run = _z.open(files, **request) if files is not None else _z.open(**request)
-    with run:
-        for text, key in wanted:
-            for ev in run.events([text], **{k: v for k, v in desc["settings"].items()
-                                             if k in ("by_time", "tolerance", "step")}):
-                v = ev.values[key]
-                if v is None:
-                    continue
-                if isinstance(v, _z.Spectrum):
-                    shapes[key] = (v.samples.shape, "f4")
-                elif isinstance(v, dict):
-                    shapes[key] = ((len(v),), "f4")
-                else:
-                    shapes[key] = (v.shape, v.dtype.str)
-                break
-    return shapes
+    return {k: desc["schema"][k]["first"] for k in desc["keys"]
+            if desc["schema"][k]["kind"] in ("spectrum", "roi", "image", "name_value")
+            and desc["schema"][k]["first"] is not None}
