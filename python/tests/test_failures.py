@@ -31,6 +31,9 @@ def test_exceptions(small, tmp_path):
     with pytest.warns(UserWarning, match="not_daq.raw"), pytest.raises(zorvdaq.Error):
         zorvdaq.open([str(other)])
     run = zorvdaq.open(small)
+    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}):
+        with pytest.raises(ValueError):
+            run.arrays(**bad)
     run.close()
     with pytest.raises(zorvdaq.Error, match="closed"):
         run.arrays()

@@ -545,6 +545,9 @@ class Run:
         return "no channel %r in the run%s" % (name, hint)
 
     def _started(self, channels, by_time, tolerance, step, start_event, stop_event):
+        for what, v in (("start_event", start_event), ("stop_event", stop_event)):
+            if v is not None and not 0 <= int(v) <= 0xFFFFFFFF:
+                raise ValueError("%s %r is no event number" % (what, v))
         texts = self.select(channels)
         s = self._session(texts)
         try:
@@ -627,6 +630,8 @@ class Run:
         True where a value is missing. ``progress=True`` shows a progress
         bar. Other arguments as for :meth:`events`.
         """
+        if limit is not None and int(limit) < 0:
+            raise ValueError("limit must not be negative")
         s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
         try:
             keys = s.keys()
