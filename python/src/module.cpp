@@ -433,49 +433,26 @@ public:
 
     // Reads up to `limit` events (all when negative) into stacked arrays.
     // `progress` (or None) is called with the events read so far every
-    // `every` events.
+    // `every` events. Between batches the interpreter handles its signals,
+    // so that a long read can be interrupted.
     py::dict read_arrays(long long limit, py::object progress, long long every, long long expected) {
         const session_lock held(m_);
         const size_t hint = size_t(expected > 0 && expected < (1LL << 32) ? expected : 0);
-        std::vector<uint32_t> events;
-        std::vector<int64_t> times;
-        std::vector<column> cols;
-        cols.reserve(size_t(r_.nchans));
-        for (int i = 0; i < r_.nchans; ++i) cols.emplace_back(limit >= 0 && size_t(limit) < hint ? size_t(limit) : hint);
-        events.reserve(hint);
-        times.reserve(hint);
-        value_view v;
+        stacked out(size_t(r_.nchans), limit >= 0 && size_t(limit) < hint ? size_t(limit) : hint);
+        const size_t batch = every > 0 ? size_t(every) : 1024;
+        const auto wanted = [&] { return limit < 0 || (long long)out.events.size() < limit; };
         bool more = true;
-        while (more && (limit < 0 || (long long)events.size() < limit)) {
+        while (more && wanted()) {
             {
                 py::gil_scoped_release unlocked;
-                const long long stop = every > 0 ? (long long)events.size() + every : -1;
-                while ((limit < 0 || (long long)events.size() < limit) && (stop < 0 || (long long)events.size() < stop)) {
-                    if (!(more = advance_unlocked())) break;
-                    const zorv_time_id id = event_id();
-                    events.push_back(id.event_number);
-                    times.push_back(micros(id.time));
-                    for (int i = 0; i < r_.nchans; ++i) {
-                        const auto& c = *r_.results[i];
-                        zorv_daq_chan_status st;
-                        r_.get_chan_status(i, &st);
-                        const bool has = (c.updated || c.slow) && c.data;
-                        if (has) decode_value(c.res, L::legacy, c.chan.subchan, &v);
-                        cols[size_t(i)].push(has ? &v : nullptr, st.state);
-                    }
-                }
+                const size_t stop = out.events.size() + batch;
+                while (wanted() && out.events.size() < stop && (more = advance_unlocked())) take_event(&out);
             }
-            if (failed_) fail_read(events.size());
-            if (!progress.is_none()) progress(events.size());
+            if (failed_) fail_read(out.events.size());
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (!progress.is_none()) progress(out.events.size());
         }
-        py::dict out;
-        const auto n = py::ssize_t(events.size());
-        out["event"] = owned_array(std::move(events), py::dtype("u4"), {n});
-        out["time_us"] = owned_array(std::move(times), py::dtype("i8"), {n});
-        py::list chans;
-        for (int i = 0; i < r_.nchans; ++i) chans.append(column_object(cols[size_t(i)], n));
-        out["channels"] = chans;
-        return out;
+        return out.to_python();
     }
 
     py::dict report() {
@@ -525,6 +502,47 @@ private:
     [[noreturn]] void fail_read(size_t events) {
         failed_ = false;
         throw reader_error("reading stopped after " + std::to_string(events) + " events: " + r_.error_i2a(fail_rc_));
+    }
+
+    // The events of a bulk read: their numbers and times, and a column per
+    // selected channel.
+    struct stacked {
+        std::vector<uint32_t> events;
+        std::vector<int64_t> times;
+        std::vector<column> cols;
+
+        stacked(size_t nchans, size_t rows) {
+            events.reserve(rows);
+            times.reserve(rows);
+            cols.reserve(nchans);
+            for (size_t i = 0; i < nchans; ++i) cols.emplace_back(rows);
+        }
+
+        py::dict to_python() {
+            py::dict out;
+            const auto n = py::ssize_t(events.size());
+            out["event"] = owned_array(std::move(events), py::dtype("u4"), {n});
+            out["time_us"] = owned_array(std::move(times), py::dtype("i8"), {n});
+            py::list chans;
+            for (auto& c : cols) chans.append(column_object(c, n));
+            out["channels"] = chans;
+            return out;
+        }
+    };
+
+    // Appends the reader's current event to a bulk read.
+    void take_event(stacked* out) {
+        const zorv_time_id id = event_id();
+        out->events.push_back(id.event_number);
+        out->times.push_back(micros(id.time));
+        for (int i = 0; i < r_.nchans; ++i) {
+            const auto& c = *r_.results[i];
+            zorv_daq_chan_status st;
+            r_.get_chan_status(i, &st);
+            const bool has = (c.updated || c.slow) && c.data;
+            if (has) decode_value(c.res, L::legacy, c.chan.subchan, &view_);
+            out->cols[size_t(i)].push(has ? &view_ : nullptr, st.state);
+        }
     }
 
     // One get_data without the interpreter lock held by the caller; false at
@@ -591,6 +609,7 @@ private:
 
     std::mutex m_;
     std::vector<member_cache> caches_;  // per selected channel, for next_event
+    value_view view_;                   // reused by take_event
     reader_type r_;
     bool started_ = false;
     bool closed_ = false;
