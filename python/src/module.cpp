@@ -275,6 +275,14 @@ public:
         return true;
     }
 
+    // The read window the request settled on (seconds; 0 for an open side),
+    // which may be narrower than the one asked for (a run's own times).
+    py::tuple window() {
+        const session_lock held(m_);
+        const auto sec = [](const zorv_time_id& t) { return double(micros(t.time)) / 1e6; };
+        return py::make_tuple(sec(r_.request.start_time), sec(r_.request.stop_time));
+    }
+
     std::vector<std::string> files() {
         const session_lock held(m_);
         std::vector<std::string> out;
@@ -626,6 +634,7 @@ void bind_session(py::module_& m, const char* name) {
         .def("init_files", &S::init_files)
         .def("init_request", &S::init_request)
         .def("files", &S::files)
+        .def("window", &S::window)
         .def("inspect", &S::inspect)
         .def("select", &S::select)
         .def("configure", &S::configure)

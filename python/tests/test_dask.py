@@ -82,6 +82,15 @@ def test_cluster_example_gives_the_sequential_means(boundary_run):
         assert float(value) == pytest.approx(seq[name].mean(), rel=1e-5)
 
 
+def test_request_by_run_reads_the_run_s_own_window(sample):
+    _, files, d = sample
+    with zorvdaq.open(run=1234, catalog_dir=d / "catalog") as run:
+        seq = run.to_pandas(["TORO1", "SLOW1"])
+    got = to_dask_dataframe(None, ["TORO1", "SLOW1"], run=1234,
+                            catalog_dir=d / "catalog").compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+
+
 def test_local_cluster_of_processes(boundary_run):
     distributed = pytest.importorskip("distributed")
     _, seq = sequential(boundary_run)

@@ -373,8 +373,11 @@ def open(files=None, *, run=None, start=None, stop=None, experiment=None, stream
 class Run:
     """Data opened by :func:`zorvdaq.open`: its ``files``, ``layout``
     ("current" or "legacy"), ``time_span`` (first and last event time),
-    ``event_count`` (events of every type over the files) and ``channels``
-    (a dict from name to :class:`Channel`). Use it as a context manager, or
+    ``event_count`` (events of every type over the files; ``event_counts``
+    per event type), ``channels`` (a dict from name to :class:`Channel`),
+    ``file_spans`` (per file: name, first and last event time, lowest and
+    highest event number) and ``window`` (the read's time window in seconds,
+    0 for an open side; a request by run takes the run's own times). Use it as a context manager, or
     call :meth:`close`."""
 
     def __init__(self, layout, inspected, request=None, window=(0.0, 0.0)):
@@ -382,6 +385,7 @@ class Run:
         self.files = [f for f, _ in inspected]
         self._request = request
         self._window = window
+        self.window = tuple(window)
         self._closed = False
         self._open_sessions = []
         self._members_read = False
@@ -409,7 +413,7 @@ class Run:
         for layout, cls_ in _LAYOUTS.items():
             s = cls_()
             if s.init_request(*request):
-                files = s.files()
+                files, window = s.files(), s.window()
                 s.close()
                 inspected = []
                 for f in files:
@@ -418,7 +422,7 @@ class Run:
                         _warnings.warn("%s: %s" % (f, held), stacklevel=4)
                     else:
                         inspected.append((f, held))
-                return cls(layout, inspected, request=request)
+                return cls(layout, inspected, request=request, window=window)
             s.close()
         raise Error("the request's files are no DAQ raw files")
 
@@ -441,7 +445,7 @@ class Run:
             s.init_request(*self._request)
         else:
             s.init_files(files)
-            window = self._window if self._request is None else self._request[2:4]
+            window = self._window
             if any(window):
                 s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
         return s

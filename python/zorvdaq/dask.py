@@ -54,8 +54,8 @@ def _describe(files, channels, settings, files_per_partition, request):
             schema[key] = {"kind": ch.kind, "members": members, "first": first,
                            "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
         spans = run.file_spans
+        window = {k: t for k, t in zip(("start", "stop"), run.window) if t}
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
-    window = {k: request[k] for k in ("start", "stop") if files is not None and request.get(k) is not None}
     return {"texts": texts, "keys": keys, "schema": schema, "settings": settings,
             "groups": [[g[0] for g in grp] for grp in groups],
             "window": window,
