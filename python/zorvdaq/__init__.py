@@ -436,11 +436,11 @@ class Run:
         s = _LAYOUTS[self.layout]()
         self._open_sessions.append(s)
         names = {t.split(";")[0].split(":")[0] for t in texts}
+        firsts = [self.channels[n].files[0] for n in names if n in self.channels and self.channels[n].files]
         files = self.files
-        if names:
-            holding = [i for i, f in enumerate(files)
-                       if any(f in self.channels[n].files for n in names if n in self.channels)]
-            files = files[holding[0]:] if holding else files
+        if firsts:
+            position = {f: i for i, f in enumerate(files)}
+            files = files[min(position[f] for f in firsts):]
         if self._request is not None and files == self.files:
             s.init_request(*self._request)
         else:
