@@ -28,7 +28,6 @@ coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
 10 Hz) for results equal to the single-process read.
 """
 
-
 import numpy as _np
 
 import zorvdaq as _z
