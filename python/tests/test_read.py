@@ -64,8 +64,11 @@ def test_arrays_equal_the_events(sample):
     _, files, _ = sample
     with zorvdaq.open(files) as run:
         events = list(run.events())
+        delivered = {c["channel"]: c["delivered"] for c in run.last_report["channels"]}
         arrays = run.arrays()
     assert arrays.event.tolist() == [e.number for e in events]
+    for key in arrays:
+        assert delivered[key] == np.count_nonzero(arrays.state[key] == zorvdaq.FRESH), key
     assert (arrays.time == np.array([e.time for e in events])).all()
     for i, ev in enumerate(events):
         for key, value in ev.values.items():

@@ -390,6 +390,7 @@ class Run:
         self._open_sessions = []
         self._members_read = False
         self.skipped_files = []
+        self.last_report = None
         self._take_inspection(inspected)
 
     # ----- construction -----
@@ -595,7 +596,10 @@ class Run:
         ``tolerance`` (microseconds, or a timedelta); ``step`` takes every
         n-th event (an int) or one event per interval (a timedelta, with
         ``by_time``); ``start_event``/``stop_event`` bound the event numbers.
-        Each item is an :class:`Event`.
+        Each item is an :class:`Event`. Once the iteration has ended,
+        ``run.last_report`` holds what the reader delivered (per channel:
+        delivered, carried, damaged, unmatched, in skipped files; the skipped
+        files with their reasons).
         """
         s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
         keys = s.keys()
@@ -613,7 +617,7 @@ class Run:
                         v = None
                     values[key] = v
                 yield Event(number, _datetime64(micros), values, reasons)
-            self._warn_skipped(s)
+            self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
 
@@ -648,7 +652,7 @@ class Run:
             finally:
                 if bar is not None:
                     bar.close()
-            report = self._warn_skipped(s)
+            report = self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
         return Arrays(raw, keys, report, self.channels)
