@@ -111,3 +111,22 @@ def test_every_payload_kind_of_the_sample(sample):
     arrays = to_dask_arrays(files, ["CAM1", "RF1", "NV1"])
     for key in ("CAM1", "RF1", "NV1"):
         np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
+
+
+def test_event_split_over_two_files_is_neither_lost_nor_doubled(tmp_path):
+    """Event 109's spectrum ends one file, its slow value is alone in the
+    next: matched by time, the sequential read makes them one event."""
+    a = write_run(tmp_path / "a", "--events", 10, "--first-event", 100, "--rate", 1, "--files", 1,
+                  "--start", 1286193600, "--channels", "BPM1 38 ndata=4")
+    b = write_run(tmp_path / "b", "--events", 1, "--first-event", 109, "--rate", 1, "--files", 1,
+                  "--start", 1286193609, "--channels", "SLOW1 33")
+    c = write_run(tmp_path / "c", "--events", 10, "--first-event", 110, "--rate", 1, "--files", 1,
+                  "--start", 1286193610, "--channels", "BPM1 38 ndata=4")
+    files = a + b + c
+    kw = {"by_time": True, "tolerance": 1000, "step": np.timedelta64(1, "s")}
+    seq_arrays, seq = sequential(files, **kw)
+    assert seq_arrays.state["SLOW1"][seq_arrays.event.tolist().index(109)] == zorvdaq.FRESH
+    got = to_dask_dataframe(files, **kw).compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+    arrays = to_dask_arrays(files, **kw)
+    np.testing.assert_array_equal(arrays["BPM1"].compute(scheduler="synchronous"), seq_arrays["BPM1"])

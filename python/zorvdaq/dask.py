@@ -101,35 +101,109 @@ def _read(desc, i):
 
 
 def _tail(desc, part):
-    """The last fresh value of each carried channel in a partition:
-    {key: (value, time_us)}."""
-    out = {}
-    for key, (values, state, times, _names) in part[2].items():
+    """What a partition hands on to the next: the last fresh value of each
+    carried channel, {key: (value, time_us)}, and its last event (number and
+    per channel (value, state, time)), which the next partition takes over
+    when it starts with the same event (channels of one event written to
+    two files)."""
+    event, _time, cols = part
+    slow = {}
+    for key, (values, state, times, _names) in cols.items():
         if not desc["schema"][key]["carried"] or values is None:
             continue
         fresh = _np.nonzero(state == _z.FRESH)[0]
         if len(fresh):
             j = fresh[-1]
-            out[key] = (float(values[j]), int(times[j].astype("int64")))
-    return out
+            slow[key] = (float(values[j]), int(times[j].astype("int64")))
+    last = None
+    if len(event):
+        last = (int(event[-1]), {k: _row(c, len(event) - 1) for k, c in cols.items()})
+    return {"slow": slow, "last": last}
+
+
+def _row(col, j):
+    values, state, times, names = col
+    return (None if values is None else values[j], int(state[j]),
+            None if times is None else times[j], names)
+
+
+def _head(part):
+    """The first event number of a partition (None when it has none)."""
+    return int(part[0][0]) if len(part[0]) else None
 
 
 def _carry_in(previous_carry, previous_tail):
-    """The values carried into a partition: those carried into the previous
-    one, updated by what the previous one ended with."""
-    merged = dict(previous_carry)
-    merged.update(previous_tail)
-    return merged
+    """What is carried into a partition: the slow values carried into the
+    previous one, updated by what the previous one ended with, and the
+    previous one's last event."""
+    slow = dict(previous_carry.get("slow", {}))
+    slow.update(previous_tail["slow"])
+    return {"slow": slow, "last": previous_tail["last"]}
 
 
-def _with_carried(desc, part, carry):
+def _finish(desc, part, carry, next_head):
+    """A partition as the sequential read gives it: an event it shares with
+    the next partition is left to that one; the previous partition's last
+    event, when this one starts with it, is merged into its first; the slow
+    values carried in fill the events before the partition's own."""
+    event, time, cols = part
+    if next_head is not None and len(event) and int(event[-1]) == next_head:
+        event, time = event[:-1], time[:-1]
+        cols = {k: _cut(c, len(event)) for k, c in cols.items()}
+    last = carry.get("last")
+    if last is not None and len(event) and int(event[0]) == last[0]:
+        cols = {k: _merged_first(c, last[1][k]) for k, c in cols.items()}
+    return _with_carried(desc, (event, time, cols), carry.get("slow", {}))
+
+
+def _cut(col, n):
+    values, state, times, names = col
+    return (None if values is None else values[:n], state[:n], None if times is None else times[:n], names)
+
+
+def _merged_first(col, row):
+    """A column whose first event takes the other file's value of the same
+    event where it has none of its own."""
+    values, state, times, names = col
+    value, row_state, row_time, row_names = row
+    mine = (state[0] == _z.FRESH) | (state[0] == _z.CARRIED)
+    if mine or row_state not in (_z.FRESH, _z.CARRIED) or value is None:
+        return col
+    value = _np.asarray(value)
+    n = len(state)
+    if values is None:
+        fill = _np.nan if value.dtype.kind == "f" else 0
+        values = _np.full((n,) + value.shape, fill, value.dtype)
+        names = row_names
+    else:
+        values = _widened(values, value.shape)
+    values[(0,) + tuple(slice(0, d) for d in value.shape)] = value
+    state = state.copy()
+    state[0] = row_state
+    if row_time is not None:
+        times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
+        times[0] = row_time
+    return values, state, times, names
+
+
+def _widened(values, shape):
+    """A copy of values whose rows are at least `shape` large (padding with
+    NaN or 0), so that another value can be written into a row."""
+    grown = tuple(max(a, b) for a, b in zip(values.shape[1:], shape))
+    fill = _np.nan if values.dtype.kind == "f" else 0
+    out = _np.full(values.shape[:1] + grown, fill, values.dtype)
+    out[(slice(None),) + tuple(slice(0, d) for d in values.shape[1:])] = values
+    return out
+
+
+def _with_carried(desc, part, slow):
     """A partition with the slow values carried in filled where the
     sequential read carries them: the events before the partition's first
     value of the channel."""
     event, time, cols = part
     n = len(event)
     cols = dict(cols)
-    for key, (value, time_us) in carry.items():
+    for key, (value, time_us) in slow.items():
         values, state, times, names = cols[key]
         values = _np.full(n, _np.nan) if values is None else values.copy()
         times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
@@ -174,9 +248,10 @@ def _array(part, key, shape, dtype):
 # --------------------------------------------------------------------------
 
 def _graph(files, channels, settings, files_per_partition, request):
-    """The description and one task per partition giving its values with the
-    carried slow values filled in. Partitions are read in parallel; only
-    their last slow values (a few numbers) pass from one to the next."""
+    """The description and one task per partition giving its values as the
+    sequential read gives them. Partitions are read in parallel; only their
+    last slow values and last event pass from one to the next, and only its
+    first event number to the one before."""
     from dask import delayed
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
@@ -184,9 +259,10 @@ def _graph(files, channels, settings, files_per_partition, request):
     # One node of the graph holds the description; the tasks refer to it.
     shared = delayed(desc, traverse=False)
     raw = [delayed(_read, pure=True)(shared, i) for i in range(len(desc["groups"]))]
+    heads = [delayed(_head, pure=True)(r) for r in raw[1:]] + [None]
     parts, carry = [], {}
-    for i, r in enumerate(raw):
-        parts.append(delayed(_with_carried, pure=True)(shared, r, carry) if i else r)
+    for r, head in zip(raw, heads):
+        parts.append(delayed(_finish, pure=True)(shared, r, carry, head))
         carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(shared, r))
     return desc, shared, parts
 
