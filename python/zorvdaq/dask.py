@@ -13,6 +13,10 @@ of the same files:
 - a slow value carried forward into a file's first events comes from the
   previous files: a small task per file reads only the carried channels and
   hands its last value on to the next file's partition;
+- an event whose channels lie in two files (time synchronisation matches
+  them) is one event, in the later file's partition, as in the sequential
+  read: each partition learns the next one's first event number and the
+  previous one's last event;
 - the files are checked on the client when the graph is built, as the
   sequential read does: a file that cannot be read is left out with a
   warning naming it (it gets no partition); a file whose damage shows only
