@@ -21,6 +21,12 @@ def write_run(directory, *args):
     return sorted(str(p) for p in directory.glob("*.raw"))
 
 
+def cli_records(*args):
+    """JSON lines the program prints for `args`."""
+    out = zorv(*args, check=False).stdout
+    return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+
+
 def cli_events(files, *args):
     """The program's reading of `files`: one dict per event."""
     out = zorv("read", *files, *args, check=False).stdout

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import zorvdaq
-from conftest import cli_events, write_run
+from conftest import cli_events, cli_records, write_run
 
 
 def f32(x):
@@ -35,6 +35,8 @@ def check_value(key, ours, ref):
     elif kind in ("update", "env"):
         assert f32(ours) == f32(ref["value"]), key
         assert ours.carried == bool(ref.get("carried", False)), key
+        if ours.carried:
+            assert ours.from_event == ref["event"], key
         assert ours.time == np.datetime64(int(ref["sec"]) * 1000000 + int(ref["usec"]), "us")
     else:
         pytest.fail("kind %s not compared" % kind)
@@ -106,23 +108,58 @@ def test_frames_and_datasets(sample):
     assert (ds["time"].values.astype("datetime64[us]") == a.time).all()
 
 
-def test_channel_listing(sample):
+def test_run_description_equals_the_program_listing(sample):
+    """Files, event counts, time span and channels as `zorv-daq info` and
+    `zorv-daq ls` give them."""
     layout, files, _ = sample
+    info = cli_records("info", *files)
     with zorvdaq.open(files) as run:
-        assert run.event_count >= 150 and run.time_span[0] < run.time_span[1]
-        bpm = run.channels["BPM3"]
-        assert bpm.kind == "spectrum" and bpm.entries == 150 and bpm.members == ["X", "Y", "CHARGE"]
-        assert run.channels["CAM1"].kind == "image"
-        assert run.channels["SLOW1"].kind == "update"
-        if layout == "current":
-            assert bpm.units == "mm" and "BPM3" in bpm.description
+        assert [s[0] for s in run.file_spans] == [i["file"] for i in info]
+        counts = {}
+        for i in info:
+            for k, v in i["events"].items():
+                counts[k] = counts.get(k, 0) + v
+        assert run.event_counts == counts and run.event_count == sum(counts.values())
+        assert str(run.time_span[0]) + "Z" == info[0]["first"] and str(run.time_span[1]) + "Z" == info[-1]["last"]
+        entries = {}
+        for f in files:
+            for c in cli_records("ls", f):
+                entries[c["name"]] = entries.get(c["name"], 0) + c["entries"]
+                ch = run.channels[c["name"]]
+                assert ch.type_name in c["dtypes"] and f in ch.files
+                if layout == "current":
+                    assert ch.units == c["units"]
+        assert {n: c.entries for n, c in run.channels.items()} == entries
+        assert run.channels["BPM3"].members == ["X", "Y", "CHARGE"]
+        assert run.channels["CAM1"].first_shape[0] == (32, 32)
+
+
+def test_time_forms_name_the_same_window(sample):
+    """A window given as ISO text, naive or aware datetime, numpy datetime64
+    or seconds selects the same events (naive times are UTC)."""
+    import datetime as dt
+    _, files, _ = sample
+    t0, t1 = 1286193602, 1286193611.5
+    forms = [(t0, t1),
+             ("2010-10-04T12:00:02Z", "2010-10-04T12:00:11.5"),
+             (dt.datetime(2010, 10, 4, 12, 0, 2), dt.datetime(2010, 10, 4, 12, 0, 11, 500000,
+                                                               tzinfo=dt.timezone.utc)),
+             (np.datetime64("2010-10-04T12:00:02"), np.datetime64("2010-10-04T12:00:11.500")),
+             ("20101004T120002", t1)]
+    got = []
+    for start, stop in forms:
+        with zorvdaq.open(files, start=start, stop=stop) as run:
+            got.append(run.arrays(["TORO1"]).event.tolist())
+    ref = cli_events(files, "--from", t0, "--to", t1, "-c", "TORO1")
+    assert got[0] == [r["event"] for r in ref] != []
+    assert all(g == got[0] for g in got)
 
 
 def test_selection_forms_and_unknown_names(sample):
     _, files, _ = sample
     with zorvdaq.open(files) as run:
         assert run.select("ENV*") == ["ENV1", "ENVD1"]
-        a = run.arrays(["BPM3:1", "BPM3:CHARGE;q", "TORO1;t"], limit=3)
+        a = run.arrays(["BPM3:1", "BPM3:CHARGE;q", "TORO1;t", "t"], limit=3)
         assert a.keys == ["BPM3:1", "q", "t"]
         full = run.arrays(["BPM3"], limit=3)
         np.testing.assert_array_equal(a["BPM3:1"][:, 0], full["BPM3"][:, 1])
