@@ -14,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "block_types.h"
@@ -127,13 +128,22 @@ private:
     py::dict params_{py::reinterpret_steal<py::dict>(py::handle())};
 };
 
+// An interned Python string for a text that lives as long as the process
+// (a literal), made once: the values of every event use the same few keys.
+py::handle key(const char* text) {
+    static std::unordered_map<const char*, PyObject*> made;
+    auto it = made.find(text);
+    if (it == made.end()) it = made.emplace(text, PyUnicode_InternFromString(text)).first;
+    return it->second;
+}
+
 // The Python values of each kind of decoded block, added to its dict (arrays
 // are copies: the block is gone at the next event).
 void put_slow(py::dict& d, const value_view& v, member_cache&) {
-    d["value"] = v.value;
-    d["time_us"] = int64_t(v.sec) * 1000000 + v.usec;
-    d["name"] = v.prop;
-    d["index"] = v.index;
+    d[key("value")] = v.value;
+    d[key("time_us")] = int64_t(v.sec) * 1000000 + v.usec;
+    d[key("name")] = v.prop;
+    d[key("index")] = v.index;
 }
 
 void put_members(py::dict& d, const value_view& v, member_cache& cache) {
@@ -146,32 +156,32 @@ void put_members(py::dict& d, const value_view& v, member_cache& cache) {
         std::memcpy(row, v.members[m].samples, v.members[m].count * sizeof(float));
         std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
     }
-    d["samples"] = a;
+    d[key("samples")] = a;
     for (auto item : cache.get(v.members)) d[item.first] = item.second;
 }
 
 void put_image(py::dict& d, const value_view& v, member_cache&) {
     py::array a(py::dtype(pixel_dtype(v.bytes_per_pixel)), {py::ssize_t(v.height), py::ssize_t(v.width)});
     std::memcpy(a.mutable_data(), v.pixels, v.length);
-    d["pixels"] = a;
+    d[key("pixels")] = a;
 }
 
 void put_pairs(py::dict& d, const value_view& v, member_cache&) {
     py::dict values;
     for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
-    d["values"] = values;
-    d["comment"] = v.prop;
-    d["index"] = v.index;
+    d[key("values")] = values;
+    d[key("comment")] = v.prop;
+    d[key("index")] = v.index;
 }
 
 void put_words(py::dict& d, const value_view& v, member_cache&) {
     py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
     std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
-    d["words"] = a;
+    d[key("words")] = a;
 }
 
 void put_bytes(py::dict& d, const value_view& v, member_cache&) {
-    d["bytes"] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
+    d[key("bytes")] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
 }
 
 struct kind_putter {
@@ -188,11 +198,11 @@ constexpr kind_putter kind_putters[] = {
 // "status" and the values in their natural shape, or "error".
 py::dict value_object(const value_view& v, member_cache& cache) {
     py::dict d;
-    d["kind"] = kind_word(v.k);
-    d["dtype"] = v.dtype;
-    d["status"] = v.status;
+    d[key("kind")] = key(kind_word(v.k));
+    d[key("dtype")] = v.dtype;
+    d[key("status")] = v.status;
     if (!v.error.empty()) {
-        d["error"] = v.error;
+        d[key("error")] = v.error;
         return d;
     }
     for (const auto& p : kind_putters)
