@@ -97,18 +97,6 @@ void read_name_value(zorv_daq_getdata& g, const block<L>&, int, value_view* v) {
     for (int i = 0; i < n; ++i) v->pairs.push_back({text_of(recs[i].name, sizeof recs[i].name), recs[i].value});
 }
 
-// Name of member m of an n-member block. A member the reader cut out of a
-// device block is named by its place in the device: the decoder, seeing a
-// one-member block, would name it as the device's first member.
-template <class L>
-std::string member_name(zorv_daq_getdata& g, const block<L>& b, int n, int m, int subchan) {
-    const int device = (b.hdr->dtype >> 16) & 0xFFFF;
-    const bool cut = n == 1 && subchan >= 0;
-    const int index = cut ? subchan : m;
-    const char* name = cut ? get_chan_name(device ? device : b.type(), index) : g.GetMembName(m);
-    return name ? name : "CH" + std::to_string(index + 1);
-}
-
 template <class L>
 void read_spectrum(zorv_daq_getdata& g, const block<L>& b, int subchan, value_view* v) {
     const int n = g.GetNmemb();
@@ -125,7 +113,7 @@ void read_spectrum(zorv_daq_getdata& g, const block<L>& b, int subchan, value_vi
             v->error = "spectrum samples do not fit the block";
             return;
         }
-        mv.name = member_name(g, b, n, m, subchan);
+        mv.name = zorv_common::member_name(b.hdr->dtype, n, m, subchan, g.GetMembName(m));
         v->members.push_back(std::move(mv));
     }
 }

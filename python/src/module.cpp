@@ -37,17 +37,6 @@ struct missing_file_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-template <class L>
-struct reader_of;
-template <>
-struct reader_of<zorv::layout_current> {
-    using type = zorv_daq_reader_2010;
-};
-template <>
-struct reader_of<zorv::layout_legacy> {
-    using type = zorv_daq_reader;
-};
-
 void copy_text(char* field, size_t size, const std::string& text) {
     if (text.size() >= size) throw std::invalid_argument("\"" + text + "\" is too long");
     std::snprintf(field, size, "%s", text.c_str());
@@ -229,7 +218,7 @@ private:
 template <class L>
 class session {
 public:
-    using reader_type = typename reader_of<L>::type;
+    using reader_type = typename zorv_common::reader_for<L>::type;
 
     ~session() { close_now(); }
 

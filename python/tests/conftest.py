@@ -2,6 +2,7 @@
 of them (JSON lines) as the reference the module is compared with."""
 import json
 import os
+import shutil
 import subprocess
 
 import pytest
@@ -19,6 +20,18 @@ def write_run(directory, *args):
     directory.mkdir(parents=True, exist_ok=True)
     zorv("gen", "-o", directory, *args)
     return sorted(str(p) for p in directory.glob("*.raw"))
+
+
+def damaged_copies(files, directory, index, size):
+    """Copies of `files` in `directory` whose file `index` is cut to `size`
+    bytes, as a file cut short while being copied."""
+    copies = []
+    for f in files:
+        shutil.copy(f, directory)
+        copies.append(str(directory / os.path.basename(f)))
+    with open(copies[index], "r+b") as fh:
+        fh.truncate(size)
+    return copies
 
 
 def cli_records(*args):

@@ -2,7 +2,6 @@
 files: channels absent from some files, slow values crossing file
 boundaries, both layouts and both synchronisation modes, damaged files, and
 a cluster of worker processes."""
-import shutil
 import warnings
 
 import numpy as np
@@ -10,7 +9,7 @@ import pandas as pd
 import pytest
 
 import zorvdaq
-from conftest import write_run
+from conftest import damaged_copies, write_run
 
 dd = pytest.importorskip("dask.dataframe")
 from zorvdaq.dask import to_dask_arrays, to_dask_dataframe  # noqa: E402
@@ -53,12 +52,7 @@ def test_dataframe_and_arrays_equal_the_sequential_read(boundary_run, by_time):
 
 
 def test_damaged_file_is_skipped_as_in_the_sequential_read(boundary_run, tmp_path):
-    files = []
-    for f in boundary_run:
-        shutil.copy(f, tmp_path)
-        files.append(str(tmp_path / f.rsplit("/", 1)[1]))
-    with open(files[2], "r+b") as fh:
-        fh.truncate(1000)
+    files = damaged_copies(boundary_run, tmp_path, 2, 1000)
     with pytest.warns(UserWarning, match=files[2].rsplit("/", 1)[1]):
         _, seq = sequential(files)
     with pytest.warns(UserWarning, match=files[2].rsplit("/", 1)[1]):

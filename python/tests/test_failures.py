@@ -1,6 +1,5 @@
 """Bad input ends in an exception or a warning, never in a crash, and two
 runs read from two threads give what they give one after the other."""
-import shutil
 import threading
 import warnings
 
@@ -9,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zorvdaq
-from conftest import write_run
+from conftest import damaged_copies, write_run
 
 
 @pytest.fixture(scope="module")
@@ -42,12 +41,8 @@ def test_exceptions(small, tmp_path):
 
 
 def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
-    files = []
-    for f in small:
-        shutil.copy(f, tmp_path)
-        files.append(str(tmp_path / f.rsplit("/", 1)[1]))
-    with open(files[1], "r+b") as fh:
-        fh.truncate(fh.seek(0, 2) // 2)
+    import os
+    files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
     with pytest.warns(UserWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:

@@ -140,18 +140,6 @@ json decode_equipment(const block_view<L>& b) {
     return {{"words", words}};
 }
 
-// Name of member m of an n-member block. A member the reader cut out of a
-// device block is named by its place in the device (the decoder, seeing a
-// one-member block, would name it as the device's first member).
-template <class L>
-std::string member_name(zorv_daq_getdata& g, const block_view<L>& b, int n, int m, int subchan) {
-    const int device = (b.sh->dtype >> 16) & 0xFFFF;
-    const bool cut = n == 1 && subchan >= 0;
-    const int index = cut ? subchan : m;
-    const char* name = cut ? get_chan_name(device ? device : b.type(), index) : g.GetMembName(m);
-    return name ? name : "CH" + std::to_string(index + 1);
-}
-
 // Every member of a spectrum or region of interest with its start and
 // increment, as the event decoder reads them.
 template <class L>
@@ -168,7 +156,7 @@ json decode_spectrum(zorv_daq_getdata& g, const block_view<L>& b, int subchan) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(s);
         if (!s || ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
             return {{"error", "spectrum samples do not fit the block"}};
-        json mj = {{"name", member_name(g, b, n, m, subchan)},
+        json mj = {{"name", zorv_common::member_name(b.sh->dtype, n, m, subchan, g.GetMembName(m))},
                    {"start", tidy(start)},
                    {"inc", tidy(inc)},
                    {"ndata", ndata}};

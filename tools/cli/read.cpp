@@ -36,16 +36,7 @@ struct read_options {
     int debug = 0;
 };
 
-template <class L>
-struct reader_for;
-template <>
-struct reader_for<zorv::layout_current> {
-    using type = zorv_daq_reader_2010;
-};
-template <>
-struct reader_for<zorv::layout_legacy> {
-    using type = zorv_daq_reader;
-};
+using zorv_common::reader_for;
 
 // The request and reader settings the options ask for, checked before any
 // file is touched.

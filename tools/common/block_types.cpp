@@ -62,6 +62,14 @@ const char* block_type_kind(int dtype) {
     return r ? r->kind : nullptr;
 }
 
+std::string member_name(int dtype, int n, int m, int subchan, const char* decoder_name) {
+    const int device = (dtype >> 16) & 0xFFFF;
+    const bool cut = n == 1 && subchan >= 0;
+    const int index = cut ? subchan : m;
+    const char* name = cut ? get_chan_name(device ? device : dtype & 0xFFFF, index) : decoder_name;
+    return name ? name : "CH" + std::to_string(index + 1);
+}
+
 namespace {
 
 // The run numbers of a request's range to ask the catalogue for: every number
