@@ -236,6 +236,8 @@ private:
         const reader_t* reader = nullptr;
         int last = -1;
         int state = 2;  // ZORV_DAQ_CHAN_NO_ENTRY
+        const zorv_channel_entry_long* given = nullptr;       // handed out at this event
+        const zorv_channel_entry_long* given_before = nullptr;  // at the event before
         long unmatched = 0;
         long in_skipped = 0;
         std::vector<std::string> failed_files;  // files it could not be read from

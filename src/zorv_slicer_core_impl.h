@@ -480,6 +480,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     if (size_t(i) < track_.size()) {
         track_[size_t(i)].reader = r;
         track_[size_t(i)].last = -1;
+        track_[size_t(i)].given = track_[size_t(i)].given_before = nullptr;
     }
     // Set again on a reader started ahead: they may have changed since.
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
@@ -872,9 +873,9 @@ void slicer<L>::count_passed(int i, int upto) {
 // Why channel i has nothing at an event that came from `event_file`.
 template <class L>
 int slicer<L>::missing_state(int i, const tables_t* event_file) const {
-    const reader_t* r = read_chans[i];
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
     const auto* t = r ? static_cast<const tables_t*>(const_cast<reader_t*>(r)->get_cfg()) : nullptr;
-    if (!event_file || t == event_file) return ZORV_DAQ_CHAN_NO_ENTRY;
+    if (!event_file || (r && t == event_file)) return ZORV_DAQ_CHAN_NO_ENTRY;
     const char* name = slicer_detail::file_of(const_cast<tables_t*>(event_file));
     for (const std::string& f : track_[size_t(i)].failed_files)
         if (f == name) return ZORV_DAQ_CHAN_FILE_SKIPPED;
@@ -1358,7 +1359,12 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
-        if (size_t(i) < track_.size()) track_[size_t(i)].state = r ? missing_state(i, event_file) : int(ZORV_DAQ_CHAN_NO_ENTRY);
+        if (size_t(i) < track_.size()) {
+            chan_track& t = track_[size_t(i)];
+            t.state = missing_state(i, event_file);
+            t.given_before = t.given;
+            t.given = nullptr;
+        }
         if (!r) continue;
         ++with_reader;
         if (debug > 1) printf("Calling get_chan_data() gete_data() end\n");
@@ -1373,8 +1379,8 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
             const int k = r->out && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
             // In time synchronisation a step may land on the entry the
             // channel handed out at the event before: it is not fresh again.
-            if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && step && t.reader == r && k >= 0 && k == t.last)
-                continue;
+            if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && step && e == t.given_before) continue;
+            t.given = e;
             if (k >= 0 && t.reader == r) {
                 count_passed(i, k);
                 t.last = k;
