@@ -217,23 +217,35 @@ std::vector<std::string> write_case(const conservation_case& c) {
 // The oracle: the entries the writer wrote, inside the request.
 // ---------------------------------------------------------------------------
 
-// Every entry of the selected channels over all runs, in file order.
-std::vector<entry> written_entries(const conservation_case& c) {
-    std::vector<entry> out;
+// What the writer wrote for the selected channels over all runs: every
+// entry in file order, the file of every event number, and which files hold
+// which channels.
+struct written {
+    std::vector<entry> entries;
+    std::map<uint32_t, int> file_of_event;
+    std::set<std::pair<int, int>> holds;  // (file, channel)
+};
+
+written written_entries(const conservation_case& c) {
+    written out;
     int file = 0;
     for (const auto& cfg : c.runs) {
         uint64_t g = 0;
         for (int f = 1; f <= cfg.files; ++f, ++file) {
+            for (int ch : c.selected) {
+                const auto& miss = cfg.channels[size_t(ch)].missing_files;
+                if (std::find(miss.begin(), miss.end(), f) == miss.end()) out.holds.insert({file, ch});
+            }
             for (int k = 0; k < cfg.file_events[size_t(f - 1)]; ++k, ++g) {
                 const uint32_t number = cfg.first_event + uint32_t(g) +
                                         (cfg.gap_every ? uint32_t(g / uint64_t(cfg.gap_every)) * uint32_t(cfg.gap_size) : 0);
                 const double t = double(cfg.start_time) * 1e6 + double(g) * kPeriodUs;
+                out.file_of_event[number] = file;
                 for (int ch : c.selected) {
                     const auto& sc = cfg.channels[size_t(ch)];
-                    const auto& miss = sc.missing_files;
-                    if (std::find(miss.begin(), miss.end(), f) != miss.end() || g % uint64_t(sc.every)) continue;
+                    if (!out.holds.count({file, ch}) || g % uint64_t(sc.every)) continue;
                     const bool bad = std::count(sc.damaged_events.begin(), sc.damaged_events.end(), number) > 0;
-                    out.push_back({ch, number, t, file, bad});
+                    out.entries.push_back({ch, number, t, file, bad});
                 }
             }
         }
@@ -325,6 +337,7 @@ struct legacy_traits {
 struct event_seen {
     std::vector<entry_key> fresh;
     std::vector<double> times;
+    std::vector<int> states;  // per selected channel
     bool operator==(const event_seen& o) const { return fresh == o.fresh; }
 };
 
@@ -395,7 +408,9 @@ public:
         *ev = {};
         for (int i = 0; i < int(c_.selected.size()); ++i) {
             zorv_daq_chan_status st;
-            if (r.get_chan_status(i, &st) != 0 || st.state != ZORV_DAQ_CHAN_FRESH) continue;
+            if (r.get_chan_status(i, &st) != 0) st.state = -1;
+            ev->states.push_back(st.state);
+            if (st.state != ZORV_DAQ_CHAN_FRESH) continue;
             const auto* rec = r.results[size_t(i)];
             const int ch = c_.selected[size_t(i)];
             const uint32_t number = rec->evhd.event_number;
@@ -468,6 +483,33 @@ void check_order(const conservation_case& c, const walk& w, std::vector<std::str
         if (at <= last) problems->push_back("event " + std::to_string(i) + " (" + key_text(ev.fresh.front()) +
                                             ") does not follow the one before");
         last = at;
+    }
+}
+
+// By number, a channel without fresh data says why: its entry of the event is
+// damaged, the event's file does not hold it, or it has no entry there (a slow
+// channel may carry its value instead).
+void check_reasons(const conservation_case& c, const written& truth, const walk& w,
+                   std::vector<std::string>* problems) {
+    std::set<entry_key> damaged;
+    for (const entry& e : truth.entries)
+        if (e.damaged) damaged.insert({e.ch, e.number});
+    for (const auto& ev : w.events) {
+        if (ev.fresh.empty()) continue;
+        const uint32_t number = ev.fresh.front().second;
+        const auto f = truth.file_of_event.find(number);
+        if (f == truth.file_of_event.end()) continue;
+        for (size_t i = 0; i < c.selected.size() && i < ev.states.size(); ++i) {
+            const int ch = c.selected[i], got = ev.states[i];
+            if (got == ZORV_DAQ_CHAN_FRESH) continue;
+            int want = ZORV_DAQ_CHAN_NO_ENTRY;
+            if (damaged.count({ch, number})) want = ZORV_DAQ_CHAN_DAMAGED;
+            else if (!truth.holds.count({f->second, ch})) want = ZORV_DAQ_CHAN_NOT_IN_FILE;
+            if (got == want || (ch == CH_SLOW && got == ZORV_DAQ_CHAN_CARRIED)) continue;
+            problems->push_back(key_text({ch, number}) + ": state \"" + zorv_daq_chan_state_word(got) +
+                                "\", want \"" + zorv_daq_chan_state_word(want) + "\"");
+            return;  // one is enough to show the fault
+        }
     }
 }
 
@@ -572,7 +614,8 @@ std::vector<std::string> run_case(conservation_case& c, const std::string& dir) 
     std::vector<std::string> problems;
     const std::vector<std::string> files = write_case(c);
     if (files.empty()) return {"no files written"};
-    const std::vector<entry> all = written_entries(c);
+    const written truth = written_entries(c);
+    const std::vector<entry>& all = truth.entries;
     if (c.from == source::period_catalogue || c.from == source::period_scan) {
         std::mt19937_64 rng(c.seed);
         choose_window(c, all, rng);
@@ -594,6 +637,7 @@ std::vector<std::string> run_case(conservation_case& c, const std::string& dir) 
     }
     const walk w = cr.next_walk(r, expected.size() + 10, &problems);
     check_order(c, w, &problems);
+    if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) check_reasons(c, truth, w, &problems);
     check_conservation(c, expected, files, w, &problems);
     check_mixed_walks(cr, w, c.seed, &problems);
     return problems;
