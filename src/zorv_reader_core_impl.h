@@ -374,7 +374,9 @@ int reader<L>::check_request() {
             uint32_t t = 0, n = 0;
             keep = file_start(files[i], &t);
             a = double(t) * 1e6;
-            b = i + 1 < files.size() && file_start(files[i + 1], &n) ? double(n) * 1e6 : HUGE_VAL;
+            b = HUGE_VAL;
+            for (size_t k = i + 1; k < files.size() && b == HUGE_VAL; ++k)
+                if (file_start(files[k], &n)) b = double(n) * 1e6;
         }
         keep = keep && b >= time_start && a <= stop_us_open;
         if (keep)
