@@ -81,6 +81,14 @@ struct conservation_case {
 
 double micros(const time_stamp& t) { return double(t.timeup) * 1e6 + t.timelow; }
 
+// Number and time of event slot g of a run (g counts from the run's first event).
+uint32_t slot_number(const zorv::synthetic_run_config& cfg, uint64_t g) {
+    return cfg.first_event + uint32_t(g) + (cfg.gap_every ? uint32_t(g / uint64_t(cfg.gap_every)) * uint32_t(cfg.gap_size) : 0);
+}
+double slot_time_us(const zorv::synthetic_run_config& cfg, uint64_t g) {
+    return double(cfg.start_time) * 1e6 + double(g) * kPeriodUs;
+}
+
 std::string conservation_case::describe() const {
     std::ostringstream d;
     d << "seed " << seed << ": " << (layout == file_layout::current ? "current" : "legacy") << ", "
@@ -167,9 +175,7 @@ conservation_case make_case(uint64_t seed, const std::string& dir) {
         for (int n : cfg.file_events) events += n;
         if (pick(0, 1)) {
             const int ch = std::vector<int>{CH_A, CH_B, CH_C, CH_EQ}[size_t(pick(0, 3))];
-            const int g = pick(0, events - 1);
-            cfg.channels[size_t(ch)].damaged_events.push_back(
-                first_event + uint32_t(g) + (cfg.gap_every ? uint32_t(g / cfg.gap_every * cfg.gap_size) : 0));
+            cfg.channels[size_t(ch)].damaged_events.push_back(slot_number(cfg, uint64_t(pick(0, events - 1))));
         }
         c.runs.push_back(cfg);
         start += uint32_t(events / kRate + pick(2, 20));
@@ -237,9 +243,8 @@ written written_entries(const conservation_case& c) {
                 if (std::find(miss.begin(), miss.end(), f) == miss.end()) out.holds.insert({file, ch});
             }
             for (int k = 0; k < cfg.file_events[size_t(f - 1)]; ++k, ++g) {
-                const uint32_t number = cfg.first_event + uint32_t(g) +
-                                        (cfg.gap_every ? uint32_t(g / uint64_t(cfg.gap_every)) * uint32_t(cfg.gap_size) : 0);
-                const double t = double(cfg.start_time) * 1e6 + double(g) * kPeriodUs;
+                const uint32_t number = slot_number(cfg, g);
+                const double t = slot_time_us(cfg, g);
                 out.file_of_event[number] = file;
                 for (int ch : c.selected) {
                     const auto& sc = cfg.channels[size_t(ch)];
@@ -275,10 +280,10 @@ struct file_span {
 std::vector<file_span> file_spans(const conservation_case& c) {
     std::vector<file_span> out;
     for (const auto& cfg : c.runs) {
-        double t = double(cfg.start_time) * 1e6;
+        uint64_t g = 0;
         for (int n : cfg.file_events) {
-            out.push_back({cfg.run, t, t + double(n - 1) * kPeriodUs});
-            t += double(n) * kPeriodUs;
+            out.push_back({cfg.run, slot_time_us(cfg, g), slot_time_us(cfg, g + uint64_t(n) - 1)});
+            g += uint64_t(n);
         }
     }
     return out;
