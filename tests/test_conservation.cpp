@@ -49,8 +49,9 @@ enum class source { files, run_catalogue, run_scan, period_catalogue, period_sca
 const char* const kSourceNames[] = {"files", "run-catalogue", "run-scan", "period-catalogue",
                                     "period-scan"};
 
-enum class breakage { none, tables, truncated, empty };
-const char* const kBreakageNames[] = {"none", "damaged tables", "truncated", "emptied"};
+enum class breakage { none, tables, truncated, empty, directory };
+const char* const kBreakageNames[] = {"none", "damaged tables", "truncated", "emptied",
+                                      "a directory"};
 
 // One entry the writer wrote: channel, event number, event slot time, file.
 struct entry {
@@ -183,7 +184,7 @@ conservation_case make_case(uint64_t seed, const std::string& dir) {
     }
     if (total_files >= 3 && pick(0, 2) == 0) {
         c.broken_file = pick(1, total_files - 2);
-        c.broken = breakage(pick(1, 3));
+        c.broken = breakage(pick(1, 4));
     }
     for (int ch = 0; ch < CH_COUNT; ++ch)
         if (pick(0, 1)) c.selected.push_back(ch);
@@ -210,12 +211,18 @@ std::vector<std::string> write_case(const conservation_case& c) {
         all.insert(all.end(), files.begin(), files.end());
     }
     if (c.broken == breakage::none) return all;
-    std::string bytes = zorv_test::read_file(all[size_t(c.broken_file)]);
+    const std::string& broken = all[size_t(c.broken_file)];
+    if (c.broken == breakage::directory) {  // opens, but cannot be read or mapped
+        std::filesystem::remove(broken);
+        std::filesystem::create_directory(broken);
+        return all;
+    }
+    std::string bytes = zorv_test::read_file(broken);
     if (c.broken == breakage::tables)
         std::memset(&bytes[bytes.size() - 4], 0xFF, 4);  // the reference table lies beyond the end
     else
         bytes.resize(c.broken == breakage::truncated ? bytes.size() / 2 : 0);
-    zorv_test::write_file(all[size_t(c.broken_file)], bytes);
+    zorv_test::write_file(broken, bytes);
     return all;
 }
 
@@ -567,6 +574,8 @@ void check_conservation(const conservation_case& c, const std::vector<entry>& ex
         if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && (missing || rep.unmatched || rep.damaged != damaged))
             say(line.str() + (missing ? ": lost, first " + first_missing : ": wrong reasons"));
     }
+    for (const auto& s : w.report.skipped_files)
+        if (s.reason.empty()) say("skipped file " + s.file + " without a reason");
     if (!broken_needed) return;
     const std::string name = std::filesystem::path(files[size_t(c.broken_file)]).filename().string();
     bool listed = false;
