@@ -349,7 +349,8 @@ struct legacy_traits {
 struct event_seen {
     std::vector<entry_key> fresh;
     std::vector<double> times;
-    std::vector<int> states;  // per selected channel
+    std::vector<int> states;           // per selected channel
+    std::vector<zorv_time_id> from;    // per selected channel: where a carried value came from
     bool operator==(const event_seen& o) const { return fresh == o.fresh; }
 };
 
@@ -422,6 +423,7 @@ public:
             zorv_daq_chan_status st;
             if (r.get_chan_status(i, &st) != 0) st.state = -1;
             ev->states.push_back(st.state);
+            ev->from.push_back(st.from);
             if (st.state != ZORV_DAQ_CHAN_FRESH) continue;
             const auto* rec = r.results[size_t(i)];
             const int ch = c_.selected[size_t(i)];
@@ -485,6 +487,10 @@ void check_order(const conservation_case& c, const walk& w, std::vector<std::str
         const auto& ev = w.events[i];
         if (ev.fresh.empty()) continue;
         double at = *std::min_element(ev.times.begin(), ev.times.end());
+        const double spread = *std::max_element(ev.times.begin(), ev.times.end()) - at;
+        if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && spread > 2.0 * c.tolerance_us)
+            problems->push_back("event " + std::to_string(i) + " (" + event_text(ev) + ") spans " +
+                                std::to_string(spread) + " us");
         if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) {
             for (const auto& k : ev.fresh)
                 if (k.second != ev.fresh.front().second)
@@ -495,6 +501,26 @@ void check_order(const conservation_case& c, const walk& w, std::vector<std::str
         if (at <= last) problems->push_back("event " + std::to_string(i) + " (" + key_text(ev.fresh.front()) +
                                             ") does not follow the one before");
         last = at;
+    }
+}
+
+// Only the slow channel carries a value, the one it last had fresh.
+void check_carried(const conservation_case& c, const walk& w, std::vector<std::string>* problems) {
+    std::map<int, std::pair<uint32_t, double>> last;  // channel -> number and time of its last fresh entry
+    for (const auto& ev : w.events) {
+        for (size_t k = 0; k < ev.fresh.size(); ++k) last[ev.fresh[k].first] = {ev.fresh[k].second, ev.times[k]};
+        for (size_t i = 0; i < c.selected.size() && i < ev.states.size(); ++i) {
+            if (ev.states[i] != ZORV_DAQ_CHAN_CARRIED) continue;
+            const int ch = c.selected[i];
+            const auto l = last.find(ch);
+            const zorv_time_id& f = ev.from[i];
+            const bool same = l != last.end() && (f.event_number ? f.event_number == l->second.first
+                                                                 : micros(f.time) == l->second.second);
+            if (ch == CH_SLOW && same) continue;
+            problems->push_back(std::string(kNames[ch]) + " carried from event " + std::to_string(f.event_number) +
+                                " in event " + event_text(ev));
+            return;
+        }
     }
 }
 
@@ -651,6 +677,7 @@ std::vector<std::string> run_case(conservation_case& c, const std::string& dir) 
     }
     const walk w = cr.next_walk(r, expected.size() + 10, &problems);
     check_order(c, w, &problems);
+    check_carried(c, w, &problems);
     if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID) check_reasons(c, truth, w, &problems);
     check_conservation(c, expected, files, w, &problems);
     check_mixed_walks(cr, w, c.seed, &problems);
