@@ -1392,6 +1392,8 @@ zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, in
     const uint32_t found = e->event_id.event_number;
     const uint32_t step = event_step.event_number;
     const bool next = op == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    // Nothing handed out yet: there is no current event to step from.
+    if (cur == 0 && event_cur.time.timeup == 0 && event_cur.time.timelow == 0) return e;
     if ((next ? found - cur : cur - found) <= 1) return e;
     if (debug_level() > 0) printf("Double check instead of time -> by EvID\n");
     const bool outside = next ? (cur > std::numeric_limits<uint32_t>::max() - step ||
@@ -1458,6 +1460,20 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_event_id(uint32_t id, int o
     return found < 0 ? nullptr : out_cur;
 }
 
+// From entry k, the neighbour nearer to ts as long as there is one; the
+// entries are in ascending time.
+template <class L>
+int read_chan<L>::nearest_around(int k, const time_stamp& ts) const {
+    using read_chan_detail::is_timeless;
+    using read_chan_detail::is_unfinished;
+    const double t = read_chan_detail::micros(ts);
+    auto dist = [&](int j) { return std::abs(t - read_chan_detail::micros(out[j].event_id.time)); };
+    auto usable = [&](int j) { return j >= 0 && j < out_total && !is_unfinished(out[j]) && !is_timeless(out[j]); };
+    for (int dir : {-1, 1})
+        while (usable(k + dir) && dist(k + dir) < dist(k)) k += dir;
+    return k;
+}
+
 template <class L>
 zorv_channel_entry_long* read_chan<L>::find_entry_by_time(time_stamp* ts, int op, int* sts) {
     using read_chan_detail::is_timeless;
@@ -1492,6 +1508,9 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_time(time_stamp* ts, int op
         if (is_unfinished(out[k])) return status = ZORV_DAQ_READ_CHAN_NO_DATA, nullptr;
         if (!is_timeless(out[k]) && compare(k, cmp)) found = k;
     }
+    // Of the entries within the tolerance the nearest one: a tolerance of
+    // more than half the spacing holds two, and the search may meet either.
+    if (found >= 0) found = nearest_around(found, *ts);
     if (found < 0 && (op == ZORV_DAQ_READ_CHAN_EVENT_PREV || op == ZORV_DAQ_READ_CHAN_EVENT_NEXT)) {
         const int want = op == ZORV_DAQ_READ_CHAN_EVENT_PREV ? 1 : -1;
         double best = 0;
