@@ -5,6 +5,7 @@
 # Usage: scripts/run-conservation.sh [first seed] [number of seeds] [chunk]
 set -eu
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 first=${1:-0}
 count=${2:-10000}
 chunk=${3:-500}
