@@ -345,7 +345,8 @@ struct legacy_traits {
     }
 };
 
-// One delivered event: the fresh entries (channel, event number) and their times.
+// One delivered event: the fresh entries (channel, event number) in channel
+// order, their times, and every selected channel's state.
 struct event_seen {
     std::vector<entry_key> fresh;
     std::vector<double> times;
@@ -419,6 +420,7 @@ public:
         const int s = r.get_data(nullptr, &out, type);
         if (s != 0) return s;
         *ev = {};
+        std::vector<std::pair<entry_key, double>> fresh;  // sorted by channel, with their times
         for (int i = 0; i < int(c_.selected.size()); ++i) {
             zorv_daq_chan_status st;
             if (r.get_chan_status(i, &st) != 0) st.state = -1;
@@ -428,11 +430,14 @@ public:
             const auto* rec = r.results[size_t(i)];
             const int ch = c_.selected[size_t(i)];
             const uint32_t number = rec->evhd.event_number;
-            ev->fresh.push_back({ch, number});
-            ev->times.push_back(micros(rec->evhd.event_time));
+            fresh.push_back({{ch, number}, micros(rec->evhd.event_time)});
             check_payload(ch, number, rec->data, problems);
         }
-        std::sort(ev->fresh.begin(), ev->fresh.end());
+        std::sort(fresh.begin(), fresh.end());
+        for (const auto& [key, time] : fresh) {
+            ev->fresh.push_back(key);
+            ev->times.push_back(time);
+        }
         return 0;
     }
 
