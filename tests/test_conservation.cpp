@@ -601,7 +601,8 @@ void check_conservation(const conservation_case& c, const std::vector<entry>& ex
              << " damaged " << rep.damaged << " unmatched " << rep.unmatched << " in skipped files "
              << rep.in_skipped_files;
         if (rep.delivered != fresh) say(line.str() + ": delivered is not what was handed out");
-        if (counted > total || counted < total - in_broken) say(line.str() + ": entries unaccounted for");
+        if (counted > total || counted < total - in_broken)
+            say(line.str() + ": entries unaccounted for" + (missing ? ", first not handed out " + first_missing : ""));
         if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && (missing || rep.unmatched || rep.damaged != damaged))
             say(line.str() + (missing ? ": lost, first " + first_missing : ": wrong reasons"));
     }
