@@ -204,6 +204,7 @@ private:
     void add_fallback(zorv_root_xml_files* rec, const discovery_detail::before_window& cand,
                       const char* message);
     void enter_files();
+    void note_refused(const char* path);
     void extend_first();
     void extend_last();
     bool find_neighbour(const std::string& pattern, const char* found_msg, std::string* name);
@@ -248,6 +249,7 @@ int discovery<L>::take_request(const zorv_daq_request* req,
     zorv_daq_request copy;
     std::memcpy(&copy, req, sizeof copy);  // req may be the reader's own record
     if (r_.slicer) r_.clean_up();
+    r_.skipped_files_.clear();
     r_.request = copy;
     // The caller's texts need not be terminated; every later use reads them as C strings.
     r_.request.exp_name[sizeof r_.request.exp_name - 1] = '\0';
@@ -506,16 +508,30 @@ void discovery<L>::enter_files() {
             if (!p || (!exp_.empty() && !std::strstr(p, exp_.c_str()))) continue;
             const char* base = discovery_detail::base_name(p);
             const int rc = r_.add_file(base, true);
-            if (base == p || !path_exists(p)) continue;
+            if (base == p || !path_exists(p)) {
+                if (rc != 0) note_refused(p);
+                continue;
+            }
             if (rc == 0) {
                 if (path_exists(r_.files.back())) continue;
                 std::free(r_.files.back());
                 r_.files.pop_back();
             }
-            r_.add_file(p, true);
+            if (r_.add_file(p, true) != 0) note_refused(p);
         }
     }
     list_.release();
+}
+
+// A file the request covers that cannot be entered (missing, or still being
+// written) is not read: the read reports it skipped instead of losing it
+// unnoticed.
+template <class L>
+void discovery<L>::note_refused(const char* path) {
+    for (const auto& k : r_.skipped_files_)
+        if (k.file == path) return;
+    std::printf("Skipping file %s: cannot be entered (missing or still being written)\n", path);
+    r_.skipped_files_.push_back({path, "cannot be entered (missing or still being written)"});
 }
 
 // Finds the first directory entry of ddir whose name contains `pattern`.
