@@ -3,9 +3,9 @@
 // lists and from run and period requests (run catalogue and local scan).
 // The truth is what the writer wrote; for every case, each entry inside the
 // request is handed out exactly once by a NEXT walk or counted in the
-// delivery report with its reason, the events come in order, NEXT and PREV
-// mixed land where the NEXT walk did, and a PREV walk from the last event
-// gives the NEXT walk reversed.
+// delivery report with its reason, the events come in order, NEXT, PREV,
+// FIRST and LAST mixed land on the NEXT walk's events, and a PREV walk from
+// the last event gives the NEXT walk reversed.
 //
 // ZORV_CONSERVATION_SEED=n replays one seed; ZORV_CONSERVATION_SEEDS=a:b runs
 // the seeds a to b-1 (the suite runs 0:kSuiteSeeds).
@@ -615,9 +615,10 @@ void check_conservation(const conservation_case& c, const std::vector<entry>& ex
     if (!listed) say("the broken file " + name + " is not in the report's skipped files");
 }
 
-// On a second reader, NEXT and PREV mixed at random up to the last event of
-// the NEXT walk, then a PREV walk from there: every step lands on the event
-// the NEXT walk had at that position, and PREV before the first gives -3.
+// On a second reader, NEXT, PREV, FIRST and LAST mixed at random up to the
+// last event of the NEXT walk, then a PREV walk from there: every step lands
+// on an event of the NEXT walk (NEXT and PREV on the neighbour of the one
+// before), and PREV before the first gives -3.
 template <class T>
 void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
                        std::vector<std::string>* problems) {
@@ -641,8 +642,26 @@ void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
     };
     size_t at = 0;
     if (!lands("mixed walk", ZORV_DAQ_READ_CHAN_EVENT_NEXT, 0)) return;
-    while (at + 1 < n) {
-        const bool back = at > 0 && rng() % 3 == 0;
+    // Mostly NEXT, a third PREV, and a few FIRST or LAST, which must land on
+    // some event of the NEXT walk; the walk goes on from there.
+    for (int jumps = 0; at + 1 < n;) {
+        const unsigned roll = unsigned(rng() % 30);
+        if (roll < 2 && jumps++ < 3) {
+            const bool first = roll == 0;
+            const int s = cr.step(r, first ? ZORV_DAQ_READ_CHAN_EVENT_FIRST : ZORV_DAQ_READ_CHAN_EVENT_LAST, &ev,
+                                  problems);
+            const auto found = std::find(forward.events.begin(), forward.events.end(), ev);
+            if (s != 0 || found == forward.events.end()) {
+                problems->push_back(std::string("mixed walk ") + (first ? "FIRST" : "LAST") + " after event " +
+                                    std::to_string(at) + " came as " +
+                                    (s ? "status " + std::to_string(s) : event_text(ev)) +
+                                    ", no event of the NEXT walk");
+                return;
+            }
+            at = size_t(found - forward.events.begin());
+            continue;
+        }
+        const bool back = at > 0 && roll % 3 == 0;
         at = back ? at - 1 : at + 1;
         if (!lands(back ? "mixed walk PREV" : "mixed walk NEXT",
                    back ? ZORV_DAQ_READ_CHAN_EVENT_PREV : ZORV_DAQ_READ_CHAN_EVENT_NEXT, at))
