@@ -846,7 +846,24 @@ long slicer<L>::entries_in_skipped_files(int i) const {
 
 template <class L>
 long slicer<L>::unmatched_entries(int i) const {
-    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].unmatched : 0;
+    if (i < 0 || size_t(i) >= track_.size()) return 0;
+    const chan_track& t = track_[size_t(i)];
+    // And those the walk has already passed in the channel's current file:
+    // a read ended by its window stops before the slicer leaves that file.
+    long passed = 0;
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r && r->out && t.reader == r) {
+        const double now = slicer_detail::exact_us(current_event_id) - time_diff;
+        for (int k = t.last + 1; k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id) && slicer_detail::exact_us(r->out[k].event_id) < now) ++passed;
+    }
+    return t.unmatched + passed;
+}
+
+template <class L>
+bool slicer<L>::in_count_window(const zorv_time_id& id) const {
+    const double us = slicer_detail::exact_us(id);
+    return id.time.timeup != 0 && (count_from_ == 0.0 || us >= count_from_) && (count_to_ == 0.0 || us <= count_to_);
 }
 
 // Time synchronisation, walking forward: the entries of channel i's reader
@@ -859,13 +876,8 @@ void slicer<L>::count_passed(int i, int upto) {
     const reader_t* r = read_chans[i];
     if (t.reader != r) return;
     if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r->out) {
-        for (int k = t.last + 1; k < upto && k < r->out_total; ++k) {
-            const zorv_time_id& id = r->out[k].event_id;
-            const double us = slicer_detail::exact_us(id);
-            if (id.time.timeup == 0 || (count_from_ != 0.0 && us < count_from_) || (count_to_ != 0.0 && us > count_to_))
-                continue;
-            ++t.unmatched;
-        }
+        for (int k = t.last + 1; k < upto && k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id)) ++t.unmatched;
     }
     if (upto - 1 > t.last) t.last = upto - 1;
 }
