@@ -1328,8 +1328,13 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
+    // In time synchronisation a step's lookup may find an entry within the
+    // tolerance of the event it steps from (a tolerance above half the
+    // spacing): that entry is no step at all and cannot be the next event.
+    const bool no_step = by_time && ((request == ZORV_DAQ_READ_CHAN_EVENT_PREV && !before(id, target)) ||
+                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && !before(target, id)));
     if (!c.set) {
-        take(true);
+        if (!no_step) take(true);
         return;
     }
     int d = 0;
