@@ -49,9 +49,9 @@ enum class source { files, run_catalogue, run_scan, period_catalogue, period_sca
 const char* const kSourceNames[] = {"files", "run-catalogue", "run-scan", "period-catalogue",
                                     "period-scan"};
 
-enum class breakage { none, tables, truncated, empty, directory };
+enum class breakage { none, tables, truncated, empty, directory, removed };
 const char* const kBreakageNames[] = {"none", "damaged tables", "truncated", "emptied",
-                                      "a directory"};
+                                      "a directory", "removed"};
 
 // One entry the writer wrote: channel, event number, event slot time, file.
 struct entry {
@@ -184,7 +184,11 @@ conservation_case make_case(uint64_t seed, const std::string& dir) {
     }
     if (total_files >= 3 && pick(0, 2) == 0) {
         c.broken_file = pick(1, total_files - 2);
-        c.broken = breakage(pick(1, 4));
+        c.broken = breakage(pick(1, 5));
+        // A file the run catalogue lists but that is gone: only a catalogue
+        // request knows it should be there.
+        if (c.broken == breakage::removed && c.from != source::run_catalogue && c.from != source::period_catalogue)
+            c.broken = breakage::empty;
     }
     for (int ch = 0; ch < CH_COUNT; ++ch)
         if (pick(0, 1)) c.selected.push_back(ch);
@@ -212,9 +216,9 @@ std::vector<std::string> write_case(const conservation_case& c) {
     }
     if (c.broken == breakage::none) return all;
     const std::string& broken = all[size_t(c.broken_file)];
-    if (c.broken == breakage::directory) {  // opens, but cannot be read or mapped
+    if (c.broken == breakage::directory || c.broken == breakage::removed) {
         std::filesystem::remove(broken);
-        std::filesystem::create_directory(broken);
+        if (c.broken == breakage::directory) std::filesystem::create_directory(broken);  // opens, cannot be read
         return all;
     }
     std::string bytes = zorv_test::read_file(broken);
