@@ -43,7 +43,7 @@ def test_exceptions(small, tmp_path):
 def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
     import os
     files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
-    with pytest.warns(UserWarning, match=files[1].rsplit("/", 1)[1]):
+    with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:
         assert run.files == [files[0], files[2]]

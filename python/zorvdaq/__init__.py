@@ -30,7 +30,12 @@ import numpy as _np
 from . import _core
 
 __all__ = ["open", "Run", "Channel", "Event", "Arrays", "SlowValue", "Spectrum",
-           "Missing", "Error"]
+           "Missing", "Error", "SkippedFileWarning"]
+
+class SkippedFileWarning(UserWarning):
+    """A file of the run was left out of a read, with the reader's reason
+    (damaged, cannot be entered, or holding none of the selected channels)."""
+
 
 #: Raised for reader failures that are neither a missing file, an unknown
 #: channel nor a bad argument; its text is the reader's own message.
@@ -324,7 +329,7 @@ def _usable_files(files):
         lay, held = _inspected(f)
         if lay is None:
             _warnings.warn("%s: cannot be read (damaged or not a DAQ raw file: %s); left out"
-                           % (f, held), stacklevel=4)
+                           % (f, held), SkippedFileWarning, stacklevel=4)
             continue
         if layout is not None and lay != layout:
             raise ValueError("the files are of both layouts; read each layout on its own")
@@ -420,7 +425,7 @@ class Run:
                 for f in files:
                     lay, held = _inspected(f, layout)
                     if lay is None:
-                        _warnings.warn("%s: %s" % (f, held), stacklevel=4)
+                        _warnings.warn("%s: %s; left out" % (f, held), SkippedFileWarning, stacklevel=4)
                     else:
                         inspected.append((f, held))
                 return cls(layout, inspected, request=request, window=window)
@@ -583,7 +588,7 @@ class Run:
         rep = s.report()
         for f, why in rep.get("skipped_files", []):
             self.skipped_files.append((f, why))
-            _warnings.warn("%s: %s; skipped" % (f, why), stacklevel=4)
+            _warnings.warn("%s: %s; skipped" % (f, why), SkippedFileWarning, stacklevel=4)
         return rep
 
     # ----- reading -----
