@@ -86,9 +86,12 @@ def _present(run, texts):
     return [t for t in texts if t.split(";")[0].split(":")[0] in run.channels]
 
 
-def _read(desc, i):
+def _read(desc, i, summarise=False):
     """Partition i read by its own reader: (event, time, {key: (values,
-    state, times)}); channels its files do not hold are all "not in file"."""
+    state, times, member names)}); channels its files do not hold are all
+    "not in file". With ``summarise`` each channel's values are reduced here,
+    in the task that decoded them, to what the dataframe shows (see
+    :func:`_summarised`), so that only small results leave the task."""
     with _z.open(desc["groups"][i], **desc["window"]) as run:
         texts = _present(run, desc["texts"])
         a = run.arrays(texts, **desc["settings"]) if texts else None
@@ -96,12 +99,31 @@ def _read(desc, i):
     cols = {}
     for key in desc["keys"]:
         if a is not None and key in a:
-            cols[key] = (a[key], a.state[key], a.times.get(key), a.info[key].get("members", []))
+            col = (a[key], a.state[key], a.times.get(key), a.info[key].get("members", []))
         else:
-            cols[key] = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None, [])
+            col = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None, [])
+        cols[key] = _summarised(desc["schema"][key], key, n, col) if summarise else col
     event = a.event if a is not None else _np.zeros(0, "u4")
     time = a.time if a is not None else _np.zeros(0, "datetime64[us]")
     return event, time, cols
+
+
+def _summarised(schema, key, n, col):
+    """A column reduced to its dataframe columns: slow values stay one value
+    per event, spectra, regions of interest and name/value blocks become one
+    float64 column per wanted member (n, members); other kinds have none
+    (None). States and slow values' times are kept: the steps joining the
+    partitions work on them as on the full values."""
+    values, state, times, have = col
+    kind, wanted = schema["kind"], schema["members"]
+    if kind not in _SUMMARY_KINDS:
+        return None, state, times, wanted
+    block, _names = _z._summary_table(n, [(key, kind, values, wanted, have)])
+    return (block[:, 0] if kind in _SLOW_KINDS else block), state, times, wanted
+
+
+_SLOW_KINDS = ("update", "env")
+_SUMMARY_KINDS = _SLOW_KINDS + ("spectrum", "roi", "name_value")
 
 
 def _tail(desc, part):
@@ -222,11 +244,21 @@ def _with_carried(desc, part, slow):
 
 
 def _frame(desc, part, index):
-    """One partition as a pandas frame with the schema's columns."""
+    """One partition, summarised by :func:`_read`, as a pandas frame with the
+    schema's columns."""
     event, time, cols = part
-    table = [(k, desc["schema"][k]["kind"], cols[k][0], desc["schema"][k]["members"], cols[k][3])
-             for k in desc["keys"]]
-    df = _z._summary_frame(event, time, *_z._summary_table(len(event), table))
+    n = len(event)
+    blocks, names = [], []
+    for key in desc["keys"]:
+        kind, wanted = desc["schema"][key]["kind"], desc["schema"][key]["members"]
+        if kind not in _SUMMARY_KINDS:
+            continue
+        width = 1 if kind in _SLOW_KINDS else len(wanted)
+        values = cols[key][0]
+        blocks.append(_np.full((n, width), _np.nan) if values is None else values.reshape(n, width))
+        names.extend([key] if kind in _SLOW_KINDS else ["%s.%s" % (key, m) for m in wanted])
+    table = _np.hstack(blocks) if blocks else _np.zeros((n, 0))
+    df = _z._summary_frame(event, time, table, names)
     return df.reset_index().set_index("time") if index == "time" else df
 
 
@@ -251,18 +283,19 @@ def _array(part, key, shape, dtype):
 # Graph building.
 # --------------------------------------------------------------------------
 
-def _graph(files, channels, settings, files_per_partition, request):
+def _graph(files, channels, settings, files_per_partition, request, summarise=False):
     """The description and one task per partition giving its values as the
-    sequential read gives them. Partitions are read in parallel; only their
-    last slow values and last event pass from one to the next, and only its
-    first event number to the one before."""
+    sequential read gives them (summarised for a dataframe when
+    ``summarise``). Partitions are read in parallel; only their last slow
+    values and last event pass from one to the next, and only its first
+    event number to the one before."""
     from dask import delayed
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
     desc = _describe(files, channels, settings, files_per_partition, request)
     # One node of the graph holds the description; the tasks refer to it.
     shared = delayed(desc, traverse=False)
-    raw = [delayed(_read, pure=True)(shared, i) for i in range(len(desc["groups"]))]
+    raw = [delayed(_read, pure=True)(shared, i, summarise) for i in range(len(desc["groups"]))]
     heads = [delayed(_head, pure=True)(r) for r in raw[1:]] + [None]
     parts, carry = [], {}
     for r, head in zip(raw, heads):
@@ -294,7 +327,7 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
         raise ValueError("index is \"event\" or \"time\"")
     settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
                 "start_event": start_event, "stop_event": stop_event}
-    desc, shared, parts = _graph(files, channels, settings, files_per_partition, request)
+    desc, shared, parts = _graph(files, channels, settings, files_per_partition, request, summarise=True)
     empty = (_np.zeros(0, "u4"), _np.zeros(0, "datetime64[us]"),
              {k: (None, _np.zeros(0, "i1"), None, []) for k in desc["keys"]})
     meta = _frame(desc, empty, index)
