@@ -126,3 +126,24 @@ def test_event_split_over_two_files_is_neither_lost_nor_doubled(tmp_path):
     pd.testing.assert_frame_equal(got, seq, check_index_type=False)
     arrays = to_dask_arrays(files, **kw)
     np.testing.assert_array_equal(arrays["BPM1"].compute(scheduler="synchronous"), seq_arrays["BPM1"])
+
+
+def test_dataframe_tasks_hand_on_summaries_not_decoded_data(tmp_path):
+    """A partition's spectra and images stay in the task that decodes them:
+    what any task of the frame returns is far smaller than the decoded
+    values of one partition."""
+    import pickle
+    from dask.callbacks import Callback
+    files = write_run(tmp_path, "--files", 3, "--events", 20, "--channels",
+                      "SPEC1 38 ndata=256; CAM1 13 ndata=32; SLOW1 33 every=7")
+    seq_arrays, seq = sequential(files)
+    decoded_per_file = sum(seq_arrays[k].nbytes for k in seq_arrays) / len(files)
+    sizes = {}
+
+    def record(key, result, _dsk, _state, _worker):
+        sizes[key] = len(pickle.dumps(result))
+
+    with Callback(posttask=record):
+        got = to_dask_dataframe(files).compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+    assert max(sizes.values()) < decoded_per_file / 10, sorted(sizes.items(), key=lambda kv: -kv[1])[:3]

@@ -158,13 +158,14 @@ def _head(part):
     return int(part[0][0]) if len(part[0]) else None
 
 
-def _carry_in(previous_carry, previous_tail):
+def _carried_on(desc, previous_carry, previous_part):
     """What is carried into a partition: the slow values carried into the
     previous one, updated by what the previous one ended with, and the
     previous one's last event."""
+    tail = _tail(desc, previous_part)
     slow = dict(previous_carry.get("slow", {}))
-    slow.update(previous_tail["slow"])
-    return {"slow": slow, "last": previous_tail["last"]}
+    slow.update(tail["slow"])
+    return {"slow": slow, "last": tail["last"]}
 
 
 def _finish(desc, part, carry, next_head):
@@ -262,6 +263,12 @@ def _frame(desc, part, index):
     return df.reset_index().set_index("time") if index == "time" else df
 
 
+def _finished_frame(desc, part, carry, next_head, index):
+    """:func:`_finish` and :func:`_frame` in one task: one hop less per
+    partition."""
+    return _frame(desc, _finish(desc, part, carry, next_head), index)
+
+
 def _events_of(part):
     return part[0]
 
@@ -283,24 +290,28 @@ def _array(part, key, shape, dtype):
 # Graph building.
 # --------------------------------------------------------------------------
 
-def _graph(files, channels, settings, files_per_partition, request, summarise=False):
+def _graph(files, channels, settings, files_per_partition, request, index=None):
     """The description and one task per partition giving its values as the
-    sequential read gives them (summarised for a dataframe when
-    ``summarise``). Partitions are read in parallel; only their last slow
-    values and last event pass from one to the next, and only its first
-    event number to the one before."""
+    sequential read gives them, or with ``index`` ("event" or "time") its
+    dataframe; a dataframe's partitions reduce their values to the frame's
+    columns where they are read. Partitions are read in parallel; only their
+    last slow values and last event pass from one to the next, and only its
+    first event number to the one before."""
     from dask import delayed
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
     desc = _describe(files, channels, settings, files_per_partition, request)
     # One node of the graph holds the description; the tasks refer to it.
     shared = delayed(desc, traverse=False)
-    raw = [delayed(_read, pure=True)(shared, i, summarise) for i in range(len(desc["groups"]))]
+    raw = [delayed(_read, pure=True)(shared, i, index is not None) for i in range(len(desc["groups"]))]
     heads = [delayed(_head, pure=True)(r) for r in raw[1:]] + [None]
     parts, carry = [], {}
     for r, head in zip(raw, heads):
-        parts.append(delayed(_finish, pure=True)(shared, r, carry, head))
-        carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(shared, r))
+        if index is None:
+            parts.append(delayed(_finish, pure=True)(shared, r, carry, head))
+        else:
+            parts.append(delayed(_finished_frame, pure=True)(shared, r, carry, head, index))
+        carry = delayed(_carried_on, pure=True)(shared, carry, r)
     return desc, shared, parts
 
 
@@ -322,16 +333,14 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
     """
     import dask.dataframe as dd
     import pandas as pd
-    from dask import delayed
     if index not in ("event", "time"):
         raise ValueError("index is \"event\" or \"time\"")
     settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
                 "start_event": start_event, "stop_event": stop_event}
-    desc, shared, parts = _graph(files, channels, settings, files_per_partition, request, summarise=True)
+    desc, _shared, frames = _graph(files, channels, settings, files_per_partition, request, index=index)
     empty = (_np.zeros(0, "u4"), _np.zeros(0, "datetime64[us]"),
              {k: (None, _np.zeros(0, "i1"), None, []) for k in desc["keys"]})
     meta = _frame(desc, empty, index)
-    frames = [delayed(_frame, pure=True)(shared, p, index) for p in parts]
     if index == "event":
         divisions = list(desc["first_event"]) + [desc["last_event"]]
     else:
