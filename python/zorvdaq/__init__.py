@@ -128,25 +128,45 @@ class Missing:
         return "Missing(%r)" % (self.reason,)
 
 
-def _value(d, state, from_event):
-    """The Python value of one channel's decoded block (a dict from the core)."""
-    if d is None:
-        return None
-    if "error" in d:
-        return Missing("damaged", d["error"])
-    kind = d["kind"]
-    if kind in ("update", "env"):
-        return SlowValue(d["value"], _datetime64(d["time_us"]), state == CARRIED, from_event,
-                         d["status"], d["name"], kind)
-    if kind in ("spectrum", "roi"):
-        return Spectrum(d)
-    if kind == "image":
-        return d["pixels"]
-    if kind in ("name_value", "env_dict"):
-        return d["values"]
-    if kind == "equipment":
-        return d["words"]
+def _slow(d, state, from_event):
+    return SlowValue(d["value"], _datetime64(d["time_us"]), state == CARRIED, from_event,
+                     d["status"], d["name"], d["kind"])
+
+
+# The Python value of a decoded block (a dict from the core) by its kind,
+# called as maker(d, state, from_event): one lookup per channel and event.
+_MAKERS = {
+    "update": _slow,
+    "env": _slow,
+    "spectrum": lambda d, _s, _f: Spectrum(d),
+    "roi": lambda d, _s, _f: Spectrum(d),
+    "image": lambda d, _s, _f: d["pixels"],
+    "name_value": lambda d, _s, _f: d["values"],
+    "env_dict": lambda d, _s, _f: d["values"],
+    "equipment": lambda d, _s, _f: d["words"],
+}
+
+
+def _bytes_of(d, _state, _from_event):
     return d["bytes"]
+
+
+def _event_values(keys, chans):
+    """An event's values by channel key, and the reasons of those without
+    one (the reader's state word, or the decoder's message for a damaged
+    block)."""
+    values, reasons = {}, {}
+    makers = _MAKERS
+    for key, (state, from_event, d) in zip(keys, chans):
+        if d is None:
+            values[key] = None
+            reasons[key] = _state_word(state)
+        elif "error" in d:
+            values[key] = None
+            reasons[key] = d["error"]
+        else:
+            values[key] = makers.get(d["kind"], _bytes_of)(d, state, from_event)
+    return values, reasons
 
 
 class Event:
@@ -614,14 +634,7 @@ class Run:
                 if ev is None:
                     break
                 number, micros, chans = ev
-                values, reasons = {}, {}
-                for key, (state, from_event, d) in zip(keys, chans):
-                    v = _value(d, state, from_event)
-                    if isinstance(v, Missing) or v is None:
-                        reasons[key] = v.error if isinstance(v, Missing) else _state_word(state)
-                        v = None
-                    values[key] = v
-                yield Event(number, _datetime64(micros), values, reasons)
+                yield Event(number, _datetime64(micros), *_event_values(keys, chans))
             self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
