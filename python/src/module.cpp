@@ -438,6 +438,45 @@ public:
         return py::make_tuple(id.event_number, micros(id.time), chans);
     }
 
+    // The next event as (number, time in µs, values, reasons), or None at the
+    // end of the read; the loop over the channels runs here, where it costs
+    // least. `values` maps each channel's key to what makers[kind] makes of
+    // its decoded block (a field name picks that field of the block's dict, a
+    // callable is called with the dict, the channel's state and the event
+    // its value was carried from), or None without a value; `reasons` maps
+    // those keys to words[state], or to the decoder's message for a damaged
+    // block.
+    py::object next_values(const py::dict& makers, const py::tuple& words) {
+        const session_lock held(m_);
+        if (!advance()) return py::none();
+        caches_.resize(size_t(r_.nchans));
+        py::dict values, reasons;
+        value_view v;
+        for (int i = 0; i < r_.nchans; ++i) {
+            const auto& c = *r_.results[i];
+            const py::str k(key_of(c));
+            zorv_daq_chan_status st;
+            r_.get_chan_status(i, &st);
+            values[k] = py::none();
+            if (!(c.updated || c.slow) || !c.data) {
+                reasons[k] = size_t(st.state) < words.size() ? words[size_t(st.state)] : py::str("unknown");
+                continue;
+            }
+            decode_value(c.res, L::legacy, c.chan.subchan, &v);
+            if (!v.error.empty()) {
+                reasons[k] = v.error;
+                continue;
+            }
+            const py::dict d = value_object(v, caches_[size_t(i)]);
+            const py::handle maker = PyDict_GetItem(makers.ptr(), key(kind_word(v.k)).ptr());
+            if (!maker) values[k] = d;
+            else if (PyUnicode_Check(maker.ptr())) values[k] = d[maker];
+            else values[k] = maker(d, int(st.state), st.from.event_number);
+        }
+        const zorv_time_id id = event_id();
+        return py::make_tuple(id.event_number, micros(id.time), values, reasons);
+    }
+
     // Reads up to `limit` events (all when negative) into stacked arrays.
     // `progress` (or None) is called with the events read so far every
     // `every` events. Between batches the interpreter handles its signals,
@@ -640,6 +679,7 @@ void bind_session(py::module_& m, const char* name) {
         .def("keys", &S::keys)
         .def("start", &S::start)
         .def("next_event", &S::next_event)
+        .def("next_values", &S::next_values)
         .def("read_arrays", &S::read_arrays)
         .def("report", &S::report)
         .def("close", &S::close);

@@ -93,7 +93,7 @@ class Spectrum:
 
     __slots__ = ("_d",)
 
-    def __init__(self, d):
+    def __init__(self, d, _state=None, _from_event=None):
         self._d = d
 
     def __getattr__(self, name):
@@ -133,40 +133,21 @@ def _slow(d, state, from_event):
                      d["status"], d["name"], d["kind"])
 
 
-# The Python value of a decoded block (a dict from the core) by its kind,
-# called as maker(d, state, from_event): one lookup per channel and event.
+# What an event's value is, by the kind of its decoded block (a dict from the
+# core): a field of the dict, or what a maker called as maker(d, state,
+# from_event) makes of it. The core applies the table to every channel of an
+# event in one call.
 _MAKERS = {
     "update": _slow,
     "env": _slow,
-    "spectrum": lambda d, _s, _f: Spectrum(d),
-    "roi": lambda d, _s, _f: Spectrum(d),
-    "image": lambda d, _s, _f: d["pixels"],
-    "name_value": lambda d, _s, _f: d["values"],
-    "env_dict": lambda d, _s, _f: d["values"],
-    "equipment": lambda d, _s, _f: d["words"],
+    "spectrum": Spectrum,
+    "roi": Spectrum,
+    "image": "pixels",
+    "name_value": "values",
+    "env_dict": "values",
+    "equipment": "words",
+    "unknown": "bytes",
 }
-
-
-def _bytes_of(d, _state, _from_event):
-    return d["bytes"]
-
-
-def _event_values(keys, chans):
-    """An event's values by channel key, and the reasons of those without
-    one (the reader's state word, or the decoder's message for a damaged
-    block)."""
-    values, reasons = {}, {}
-    makers = _MAKERS
-    for key, (state, from_event, d) in zip(keys, chans):
-        if d is None:
-            values[key] = None
-            reasons[key] = _state_word(state)
-        elif "error" in d:
-            values[key] = None
-            reasons[key] = d["error"]
-        else:
-            values[key] = makers.get(d["kind"], _bytes_of)(d, state, from_event)
-    return values, reasons
 
 
 class Event:
@@ -627,14 +608,13 @@ class Run:
         files with their reasons).
         """
         s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
-        keys = s.keys()
         try:
             while True:
-                ev = s.next_event()
+                ev = s.next_values(_MAKERS, STATES)
                 if ev is None:
                     break
-                number, micros, chans = ev
-                yield Event(number, _datetime64(micros), *_event_values(keys, chans))
+                number, micros, values, reasons = ev
+                yield Event(number, _datetime64(micros), values, reasons)
             self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
