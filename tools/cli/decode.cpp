@@ -86,8 +86,8 @@ struct block_view {
 
 constexpr int layout_sel(bool legacy) { return legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT; }
 
-// The double that prints as the float's shortest decimal form (768.04, not
-// 768.0399780273438); converting it back gives the same float.
+}  // namespace
+
 double tidy(float f) {
     char buf[32];
     const auto r = std::to_chars(buf, buf + sizeof buf - 1, f);
@@ -96,7 +96,10 @@ double tidy(float f) {
     return std::strtod(buf, nullptr);
 }
 
-json time_json(const time_stamp& t) { return {{"sec", t.timeup}, {"usec", t.timelow}}; }
+namespace {
+
+// A value's own time, written like the event's.
+json time_json(const time_stamp& t) { return {{"time", time_text(t)}}; }
 
 json update_json(const char* name, size_t len, int status, const time_stamp& t, float value) {
     json r = {{"prop", name ? text_of(name, len) : std::string()}, {"status", status}, {"value", tidy(value)}};
@@ -182,15 +185,14 @@ json decode_equipment(const block_view<L>& b) {
     return {{"words", words}};
 }
 
-// Name of member m of an n-member block. A member the reader cut out of a
-// device block is named by its place in the device (the decoder, seeing a
-// one-member block, would name it as the device's first member).
+// Name of member m of the decoder's selected block; a cut member whose block
+// name lost its member number (a name cut to the field) is named by the
+// sub-channel the reader was asked for.
 template <class L>
-std::string member_name(zorv_daq_getdata& g, const block_view<L>& b, int n, int m, int subchan) {
-    const int device = (b.sh->dtype >> 16) & 0xFFFF;
-    const bool cut = n == 1 && subchan >= 0;
-    const int index = cut ? subchan : m;
-    const char* name = cut ? get_chan_name(device ? device : b.type(), index) : g.GetMembName(m);
+std::string member_name(zorv_daq_getdata& g, const block_view<L>& b, int m, int subchan) {
+    const char* name = g.GetMembName(m);
+    if (!name && subchan >= 0) name = get_chan_name(b.type(), subchan);
+    const int index = subchan >= 0 ? subchan : m;
     return name ? name : "CH" + std::to_string(index + 1);
 }
 
@@ -210,7 +212,7 @@ json decode_spectrum(zorv_daq_getdata& g, const block_view<L>& b, int subchan) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(s);
         if (!s || ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
             return {{"error", "spectrum samples do not fit the block"}};
-        json mj = {{"name", member_name(g, b, n, m, subchan)},
+        json mj = {{"name", member_name(g, b, m, subchan)},
                    {"start", tidy(start)},
                    {"inc", tidy(inc)},
                    {"ndata", ndata}};

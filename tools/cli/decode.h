@@ -15,6 +15,10 @@
 
 namespace zorv_cli {
 
+// The double that prints as the float's shortest decimal form (768.04, not
+// 768.0399780273438); converting it back gives the same float.
+double tidy(float f);
+
 // "BPM_2010", "IMAGE", ... or the number for unknown codes.
 std::string type_name(int dtype);
 // "update", "env", "env_dict", "spectrum", "roi", "image", "name_value",
