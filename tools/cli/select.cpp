@@ -112,7 +112,7 @@ std::vector<known_channel> known_channels(const std::vector<std::string>& files,
 }
 
 std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates) {
-    const size_t limit = std::max<size_t>(1, name.size() / 3);
+    const size_t limit = std::max<size_t>(2, name.size() / 3);
     std::vector<std::pair<size_t, std::string>> close;
     for (const auto& c : candidates) {
         const size_t d = edit_distance(name, c);
