@@ -233,8 +233,8 @@ bool image_view_of(zorv_daq_getdata& g, const block_view<L>& b, image_view* out,
     const int rc = g.GetImagePar(nullptr, nullptr, &out->bytes_per_pixel, &length);
     if (rc == -1) return *why = "block type " + type_name(b.type()) + " is no image", false;
     if (rc != 0) return *why = "image shorter than its frame head", false;
-    int xstart = 0, xinc = 0, ystart = 0, yinc = 0;
-    g.GetImageSize(&xstart, &xinc, &out->width, &ystart, &yinc, &out->height);
+    int xstart = 0, ystart = 0;
+    g.GetImageSize(&xstart, &out->hbin, &out->width, &ystart, &out->vbin, &out->height);
     const auto* px = reinterpret_cast<const unsigned char*>(g.GetImage());
     if (length < 0 || !px || px < b.payload || !b.holds(size_t(px - b.payload), size_t(length)))
         return *why = "image length " + std::to_string(length) + " runs past the block", false;

@@ -46,6 +46,7 @@ struct image_view {
     int bytes_per_pixel = 1;
     const unsigned char* pixels = nullptr;  // rows top to bottom, MSB of a pixel first
     size_t length = 0;                      // pixel bytes in the block
+    int hbin = 0, vbin = 0;                 // binning of the camera's pixels
 };
 // False with the reason in `why` when the block is no image or its size
 // does not hold width * height pixels.
