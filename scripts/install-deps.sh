@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="g++ cmake make pkg-config zlib1g-dev liblzo2-dev libpugixml-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-libpng-dev libdeflate-dev clang libclang-rt-14-dev valgrind"
+libpng-dev libdeflate-dev clang libclang-rt-14-dev valgrind help2man"
 
 missing=""
 for p in $PACKAGES; do

@@ -111,7 +111,7 @@ std::vector<known_channel> known_channels(const std::vector<std::string>& files,
     return out;
 }
 
-std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates) {
+std::vector<std::string> closest_names(const std::string& name, const std::vector<std::string>& candidates) {
     const size_t limit = std::max<size_t>(2, name.size() / 3);
     std::vector<std::pair<size_t, std::string>> close;
     for (const auto& c : candidates) {
@@ -119,8 +119,14 @@ std::string did_you_mean(const std::string& name, const std::vector<std::string>
         if (d <= limit) close.emplace_back(d, c);
     }
     std::stable_sort(close.begin(), close.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> out;
+    for (size_t i = 0; i < close.size() && i < 3; ++i) out.push_back(close[i].second);
+    return out;
+}
+
+std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates) {
     std::string s;
-    for (size_t i = 0; i < close.size() && i < 3; ++i) s += (i ? ", " : "") + close[i].second;
+    for (const auto& c : closest_names(name, candidates)) s += (s.empty() ? "" : ", ") + c;
     return s.empty() ? s : "did you mean " + s + "?";
 }
 

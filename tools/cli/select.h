@@ -40,6 +40,9 @@ struct chosen_channel {
 bool choose_channels(const std::vector<std::string>& selectors, const std::vector<known_channel>& known,
                      std::vector<chosen_channel>* out, std::string* why);
 
+// Up to three of `candidates` closest to `name` (by edits, ignoring case),
+// closest first; none when nothing is close.
+std::vector<std::string> closest_names(const std::string& name, const std::vector<std::string>& candidates);
 // "did you mean A, B?" for the names closest to `name`, or "" when none is close.
 std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates);
 
