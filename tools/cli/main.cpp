@@ -62,11 +62,17 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        // A command line that cannot be parsed is bad input (status 2); the
-        // subcommands end with their own status through CLI::RuntimeError.
-        if (rc != 0 && !dynamic_cast<const CLI::RuntimeError*>(&e)) return zorv_cli::exit_bad_input;
-        return rc;
+        // Help, version and the subcommands' own endings (CLI::RuntimeError,
+        // message already given) go through the parser's exit.
+        const bool own = dynamic_cast<const CLI::RuntimeError*>(&e) || dynamic_cast<const CLI::CallForHelp*>(&e) ||
+                         dynamic_cast<const CLI::CallForAllHelp*>(&e) || dynamic_cast<const CLI::CallForVersion*>(&e);
+        if (own) return app.exit(e);
+        // A command line that cannot be parsed is bad input, said like every
+        // other message of the subcommand.
+        const std::string sub = argc > 1 && argv[1][0] != '-' ? std::string(" ") + argv[1] : std::string();
+        std::fprintf(stderr, "zorv-daq%s: %s\nRun 'zorv-daq%s --help' for more information.\n", sub.c_str(),
+                     e.what(), sub.c_str());
+        return zorv_cli::exit_bad_input;
     }
     return 0;
 }

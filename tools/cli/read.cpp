@@ -2,6 +2,7 @@
 // time window), through the reader of the files' layout; one record per
 // event with the decoded value of each selected channel.
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -491,8 +492,8 @@ void register_read(CLI::App& app) {
     auto o = std::make_shared<read_options>();
     CLI::App* sub = app.add_subcommand(
         "read",
-        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines or TSV: "
-        "one record per event with each channel's decoded value");
+        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines (one record per "
+        "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)");
     sub->add_option("files", o->files, "DAQ raw files (either layout, not mixed)");
     sub->add_option("--run", o->run, "run number R, or runs R1-R2");
     sub->add_option("--from", o->from,
@@ -515,7 +516,7 @@ void register_read(CLI::App& app) {
                     "step between events: N events, or Xs seconds with --by-time (default: every event)");
     sub->add_option("--start-event", o->start_event, "first event number");
     sub->add_option("--stop-event", o->stop_event, "last event number");
-    sub->add_option("-n,--limit", o->limit, "at most this many events")->check(CLI::NonNegativeNumber);
+    sub->add_option("-n,--limit", o->limit, "at most this many events")->check(CLI::Range(0LL, LLONG_MAX));
     sub->add_flag("--tsv", o->tsv, "a tab-separated table under a header instead of JSON lines");
     sub->add_flag("--csv", o->csv,
                   "a comma-separated table: one row per event, scalar values and per-member mean, min and "
