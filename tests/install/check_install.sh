@@ -38,7 +38,9 @@ cmake --build "$work/cm/build" >/dev/null
 installed=$work/prefix/bin/zorv-daq
 env -u LD_LIBRARY_PATH "$installed" --version | grep -q '^zorv-daq [0-9]'
 env -u LD_LIBRARY_PATH "$installed" ls "$file" | grep -q '"name"'
-test -f "$work/prefix/share/bash-completion/completions/zorv-daq"
+completion=$work/prefix/share/bash-completion/completions/zorv-daq
+test "$(env -u LD_LIBRARY_PATH bash -c '. "$1"; COMP_WORDS=("$2" read --ch); COMP_CWORD=2; _zorv_daq;
+    echo "${COMPREPLY[@]}"' sh "$completion" "$installed")" = "--chan"
 if command -v help2man >/dev/null; then
     grep -q 'zorv-daq' "$work/prefix/share/man/man1/zorv-daq.1"
 fi

@@ -438,6 +438,7 @@ void read_events(typename reader_for<L>::type& r, const read_options& o, const s
     if (rc != 0 && rc != ZORV_DAQ_READER_OUT_OF_WINDOW)
         fail("read", exit_problems, std::string("reading stopped after ") + std::to_string(events) +
                                         " events: " + r.error_i2a(rc));
+    if (!out.complete()) throw CLI::RuntimeError(exit_problems);
 }
 
 // By time, the reader's own step skips events closer than it (the legacy

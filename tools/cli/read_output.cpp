@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <set>
 
 namespace zorv_cli {
 namespace {
@@ -89,6 +90,8 @@ struct event_output::impl {
     bool samples;
     std::vector<output_channel> channels;
     std::unique_ptr<record_writer> writer;
+    std::set<std::string> columns;     // of the wide table
+    std::set<std::string> overflowed;  // channels with values the table has no column for
 
     // One row per event: the columns every channel's example gives, and a
     // last column naming the channels that have nothing at the event.
@@ -98,6 +101,7 @@ struct event_output::impl {
             std::vector<cell> cells = ch.example.is_null() ? std::vector<cell>{{"", nullptr, true}} : flatten(ch.example);
             for (const auto& c : cells) {
                 columns.push_back(column_name(ch.key, c.suffix));
+                this->columns.insert(columns.back());
                 header.push_back(with_units(columns.back(), c, ch.units));
             }
         }
@@ -113,12 +117,25 @@ struct event_output::impl {
             const auto& key = channels[i].key;
             const auto it = rec["channels"].find(key);
             if (it != rec["channels"].end())
-                for (const auto& c : flatten(*it)) row[column_name(key, c.suffix)] = c.value;
+                for (const auto& c : flatten(*it)) place(row, key, column_name(key, c.suffix), c.value, rec["event"]);
             else if (i < states.size())
                 missing += (missing.empty() ? "" : "; ") + key + ": " + states[i];
         }
         row["missing"] = missing;
         writer->write(row);
+    }
+
+    // A value whose column the table lacks (a block of another shape than
+    // the first one) is reported, once per channel, and makes the read end
+    // with problems.
+    void place(json& row, const std::string& key, const std::string& column, const json& value, const json& event) {
+        if (columns.count(column)) {
+            row[column] = value;
+            return;
+        }
+        if (overflowed.insert(key).second)
+            warn("read", key + " at event " + event.dump() + " has a value the table has no column for (" + column +
+                             "); such values are left out of the table: read the channel as JSON or with --samples");
     }
 
     void write_long(const json& rec, const std::vector<std::string>& states) {
@@ -132,17 +149,24 @@ struct event_output::impl {
                 writer->write(base);
                 continue;
             }
+            bool any = false;
             sample_rows(*it, [&](const json& member, size_t index, const json& value) {
                 json row = base;
                 row.update({{"member", member}, {"index", index}, {"value", value}});
                 writer->write(row);
+                any = true;
             });
+            // Images and other blocks without samples still show they came.
+            if (!any) {
+                base["state"] = state + " (" + it->value("kind", "") + ": no samples)";
+                writer->write(base);
+            }
         }
     }
 };
 
 event_output::event_output(table_format format, bool samples, std::vector<output_channel> channels)
-    : impl_(new impl{format, samples && format != table_format::json, std::move(channels), nullptr}) {
+    : impl_(new impl{format, samples && format != table_format::json, std::move(channels), nullptr, {}, {}}) {
     if (format == table_format::json) impl_->writer = std::make_unique<record_writer>(format, std::vector<std::string>{});
     else if (impl_->samples)
         impl_->writer = std::make_unique<record_writer>(
@@ -151,6 +175,8 @@ event_output::event_output(table_format format, bool samples, std::vector<output
 }
 
 event_output::~event_output() = default;
+
+bool event_output::complete() const { return impl_->overflowed.empty(); }
 
 void event_output::write(const json& record, const std::vector<std::string>& states) {
     if (impl_->format == table_format::json) impl_->writer->write(record);

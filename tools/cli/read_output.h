@@ -30,6 +30,8 @@ public:
     // `record` is {"event", "time", "channels": {key: value}}; `states` holds
     // the state word of each channel in the order given to the constructor.
     void write(const json& record, const std::vector<std::string>& states);
+    // False when a value had no column in the table (reported on standard error).
+    bool complete() const;
 
 private:
     struct impl;
