@@ -121,6 +121,8 @@ settings check_options(const read_options& o) {
     parse_window_end(o.to, &s.stop.time, &s.to_offset);
     if (s.request_mode && s.from_offset >= 0)
         bad("--from as an offset counts from the first event of the files; give a time with a request");
+    if (s.request_mode && s.to_offset >= 0 && o.from.empty())
+        bad("--to as an offset counts from --from; give --from with a request");
     s.start.event_number = o.start_event;
     s.stop.event_number = o.stop_event;
     if (o.tolerance_us >= 0) {
