@@ -322,8 +322,10 @@ std::string table_cell(const std::string& text, table_format f) {
 
 }  // namespace
 
-record_writer::record_writer(bool tsv, std::vector<std::string> columns)
-    : record_writer(tsv ? table_format::tsv : table_format::json, std::move(columns)) {}
+void add_table_flags(CLI::App* sub, table_flags* flags) {
+    CLI::Option* tsv = sub->add_flag("--tsv", flags->tsv, "tab-separated lines under a header instead of JSON lines");
+    sub->add_flag("--csv", flags->csv, "comma-separated lines under a header instead of JSON lines")->excludes(tsv);
+}
 
 record_writer::record_writer(table_format f, std::vector<std::string> columns, std::vector<std::string> header)
     : format_(f), columns_(std::move(columns)), header_(std::move(header)) {

@@ -17,6 +17,10 @@
 #include "event_util.h"
 #include "zorv_layout.h"
 
+namespace CLI {
+class App;
+}
+
 namespace zorv_cli {
 
 // Records keep their keys in the order they were written.
@@ -124,9 +128,16 @@ enum class table_format { json, tsv, csv };
 // values of `columns` (lists of plain values joined by ",", other nested
 // values as compact JSON) under one header line (`header`, or the column
 // names themselves).
+// --tsv and --csv of a listing subcommand (they exclude each other).
+struct table_flags {
+    bool tsv = false;
+    bool csv = false;
+    table_format format() const { return csv ? table_format::csv : tsv ? table_format::tsv : table_format::json; }
+};
+void add_table_flags(CLI::App* sub, table_flags* flags);
+
 class record_writer {
 public:
-    record_writer(bool tsv, std::vector<std::string> columns);
     record_writer(table_format f, std::vector<std::string> columns, std::vector<std::string> header = {});
     void write(const json& record);
 

@@ -17,7 +17,7 @@ using namespace zorv_cli;
 
 struct info_options {
     std::vector<std::string> files;
-    bool tsv = false;
+    table_flags table;
 };
 
 struct byte_counts {
@@ -73,7 +73,7 @@ json file_record(const open_file<L>& f) {
 
 void run_info(const info_options& o) {
     separate_data_output();
-    record_writer out(o.tsv, {"file", "layout", "first", "last", "seconds", "events", "channels",
+    record_writer out(o.table.format(), {"file", "layout", "first", "last", "seconds", "events", "channels",
                               "size", "compressed_bytes", "uncompressed_bytes"});
     progress bar("info", o.files.size());
     int status = exit_ok;
@@ -93,7 +93,7 @@ void register_info(CLI::App& app) {
         "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
         "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)");
     sub->add_option("files", o->files, "DAQ raw files")->required();
-    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    add_table_flags(sub, &o->table);
     sub->callback([o]() { run_info(*o); });
 }
 
