@@ -42,6 +42,6 @@ completion=$work/prefix/share/bash-completion/completions/zorv-daq
 test "$(env -u LD_LIBRARY_PATH bash -c '. "$1"; COMP_WORDS=("$2" read --ch); COMP_CWORD=2; _zorv_daq;
     echo "${COMPREPLY[@]}"' sh "$completion" "$installed")" = "--chan"
 if command -v help2man >/dev/null; then
-    grep -q 'zorv-daq' "$work/prefix/share/man/man1/zorv-daq.1"
+    grep -q '^\.SS read' "$work/prefix/share/man/man1/zorv-daq.1"
 fi
 echo "install check passed"
