@@ -893,7 +893,10 @@ int slicer<L>::missing_state(int i, const tables_t* event_file) const {
     const char* name = slicer_detail::file_of(const_cast<tables_t*>(event_file));
     for (const std::string& f : track_[size_t(i)].failed_files)
         if (f == name) return ZORV_DAQ_CHAN_FILE_SKIPPED;
-    if (!slicer_detail::has_entries<L>(event_file->get_cdt_table(), chans[i]->name)) return ZORV_DAQ_CHAN_NOT_IN_FILE;
+    // A file whose dictionary lists the channel holds it, entries or not.
+    typename L::cdt_entry* e = nullptr;
+    const auto* cdt = event_file->get_cdt_table();
+    if (!cdt || L::find_channel_by_name(cdt, chans[i]->name, &e) < 0) return ZORV_DAQ_CHAN_NOT_IN_FILE;
     return ZORV_DAQ_CHAN_NO_ENTRY;
 }
 
