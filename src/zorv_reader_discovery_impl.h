@@ -101,12 +101,20 @@ struct before_window {
     std::string name;
     uint32_t time = 0;
     bool set = false;
+    // Every file that starts in that same second (names carry whole
+    // seconds, so short files share one).
+    std::vector<std::string> same_second;
 
     void offer(const char* n, uint32_t t, uint32_t start) {
-        if (t >= start || (set && t <= time)) return;
+        if (t >= start || (set && t < time)) return;
+        if (set && t == time) {
+            same_second.emplace_back(n);
+            return;
+        }
         name = n;
         time = t;
         set = true;
+        same_second.assign(1, name);
     }
 };
 
@@ -196,10 +204,12 @@ private:
     void add_fallback(zorv_root_xml_files* rec, const discovery_detail::before_window& cand,
                       const char* message);
     void enter_files();
+    void note_refused(const char* path);
     void extend_first();
     void extend_last();
     bool find_neighbour(const std::string& pattern, const char* found_msg, std::string* name);
     void correct_run_time();
+    bool run_end_locally(uint32_t* end);
     int check_first_file();
 
     reader<L>& r_;
@@ -239,6 +249,7 @@ int discovery<L>::take_request(const zorv_daq_request* req,
     zorv_daq_request copy;
     std::memcpy(&copy, req, sizeof copy);  // req may be the reader's own record
     if (r_.slicer) r_.clean_up();
+    r_.skipped_files_.clear();
     r_.request = copy;
     // The caller's texts need not be terminated; every later use reads them as C strings.
     r_.request.exp_name[sizeof r_.request.exp_name - 1] = '\0';
@@ -384,8 +395,17 @@ int discovery<L>::local_period_scan() {
                         static_cast<int>(t), static_cast<int>(start_), static_cast<int>(stop_));
         if (start_ <= t && t <= scan_stop_) discovery_detail::add_name(rec, e->d_name);
     }
-    if (rec->rfiles.empty() && cand.set && tables_overlap(cand.name.c_str(), false) == 1)
-        add_fallback(rec, cand, ".Pushing  file %s \n");
+    // The file already running when the window opens holds the window's
+    // first events, whether or not later files start inside the window (a
+    // window that begins in the last file of a run and ends in the next).
+    for (const std::string& n : cand.same_second) {
+        // One whose index cannot be read is taken too: the read then reports
+        // it skipped instead of leaving it out unnoticed.
+        if (tables_overlap(n.c_str(), false) == 0) continue;
+        discovery_detail::before_window one = cand;
+        one.name = n;
+        add_fallback(rec, one, ".Pushing  file %s \n");
+    }
     return 0;
 }
 
@@ -488,16 +508,30 @@ void discovery<L>::enter_files() {
             if (!p || (!exp_.empty() && !std::strstr(p, exp_.c_str()))) continue;
             const char* base = discovery_detail::base_name(p);
             const int rc = r_.add_file(base, true);
-            if (base == p || !path_exists(p)) continue;
+            if (base == p || !path_exists(p)) {
+                if (rc != 0) note_refused(p);
+                continue;
+            }
             if (rc == 0) {
                 if (path_exists(r_.files.back())) continue;
                 std::free(r_.files.back());
                 r_.files.pop_back();
             }
-            r_.add_file(p, true);
+            if (r_.add_file(p, true) != 0) note_refused(p);
         }
     }
     list_.release();
+}
+
+// A file the request covers that cannot be entered (missing, or still being
+// written) is not read: the read reports it skipped instead of losing it
+// unnoticed.
+template <class L>
+void discovery<L>::note_refused(const char* path) {
+    for (const auto& k : r_.skipped_files_)
+        if (k.file == path) return;
+    std::printf("Skipping file %s: cannot be entered (missing or still being written)\n", path);
+    r_.skipped_files_.push_back({path, "cannot be entered (missing or still being written)"});
 }
 
 // Finds the first directory entry of ddir whose name contains `pattern`.
@@ -587,11 +621,8 @@ void discovery<L>::correct_run_time() {
             if (!discovery_detail::start_second(r_.files[0], &a)) {
                 if (r_.debug)
                     std::printf("%s::init() failed to extract start time locally\n", cls);
-            } else if (!discovery_detail::start_second(r_.files.back(), &b)) {
+            } else if (!run_end_locally(&b)) {
                 if (r_.debug) std::printf("%s::init() failed to extract stop time locally\n", cls);
-            } else if (r_.files.size() > 1) {
-                // The last file's start plus one average file length.
-                b += (b - a) / static_cast<uint32_t>(r_.files.size() - 1);
             }
         }
         t1 = a;
@@ -603,20 +634,32 @@ void discovery<L>::correct_run_time() {
         q.stop_time = zorv_time_id{};
         if (r_.debug) std::printf("%s::init() time reset\n", cls);
     } else if (a != b && (b < start_ || stop_ < a)) {
+        // The stop covers the whole of the run's last second: its events
+        // carry microseconds.
         q.start_time = zorv_time_id{0, {a, 0}};
-        q.stop_time = zorv_time_id{0, {b, 0}};
+        q.stop_time = zorv_time_id{0, {b, 999999}};
         if (r_.debug) std::printf("%s::init() making correction in time\n", cls);
     }
 }
 
+// The second of the run's last event, from the last readable file's event
+// index; a file whose index cannot be read is judged by the start of the
+// file after it, the last by its own start. False when no file tells.
+template <class L>
+bool discovery<L>::run_end_locally(uint32_t* end) {
+    for (size_t k = r_.files.size(); k-- > 0;) {
+        double a = 0.0, b = 0.0;
+        if (r_.file_span(r_.files[k], &a, &b)) {
+            *end = static_cast<uint32_t>(b / 1e6);
+            return true;
+        }
+    }
+    return discovery_detail::start_second(r_.files.back(), end);
+}
+
 template <class L>
 int discovery<L>::check_first_file() {
-    r_.get_tables.clean_up();
-    int rc = r_.get_tables.get_all_tables(r_.files[0], 0, &r_.chans);
-    r_.get_tables.clean_up();
-    if (rc == 0) return ZORV_DAQ_READER_OK;
-    return rc == ZORV_DAQ_READER_NOT_FOUND ? ZORV_DAQ_READER_NOT_FOUND
-                                           : ZORV_DAQ_READER_BAD_FILE_FORMAT;
+    return r_.check_files_tables();
 }
 
 template <class L>

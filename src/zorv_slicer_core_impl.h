@@ -8,6 +8,8 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +120,71 @@ bool has_entries(const typename L::cdt* cdt, const char* name) {
     return cdt && L::find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
 }
 
+// Why a file's table set could not be loaded, by the loader's status.
+struct load_failure {
+    int status;
+    const char* reason;
+};
+constexpr load_failure load_failures[] = {
+    {1, "no file name"},
+    {-2, "cannot be opened"},
+    {-3, "cannot be mapped"},
+    {-4, "damaged event-header basket"},
+    {-5, "damaged event-header basket"},
+    {-6, "damaged server-block basket"},
+    {-7, "damaged server-block basket"},
+};
+constexpr const char* damaged_tables = "damaged tables";
+constexpr const char* no_selected_channel = "holds none of the selected channels";
+
+inline const char* load_failure_reason(int status) {
+    for (const auto& f : load_failures)
+        if (f.status == status) return f.reason;
+    return damaged_tables;
+}
+
+// Whether a file's dictionary lists any of the channels at all.
+template <class L>
+bool holds_any(const typename L::cdt* cdt, const std::vector<char*>* chans) {
+    if (!cdt || !chans) return false;
+    for (const char* name : *chans) {
+        typename L::cdt_entry* e = nullptr;
+        if (name && L::find_channel_by_name(cdt, name, &e) >= 0) return true;
+    }
+    return false;
+}
+
+// Loads the table set of `file` for the channels; null with the reason when
+// the file cannot be used.
+template <class L, class T>
+T* load_tables(const char* file, int mode, int debug, std::vector<char*>* chans, const char** why) {
+    auto* ts = new (std::nothrow) T(mode);
+    if (!ts) {
+        *why = "out of memory";
+        return nullptr;
+    }
+    ts->debug = debug;
+    const int rc = ts->get_all_tables(const_cast<char*>(file), 0, chans);
+    *why = rc != 0 ? load_failure_reason(rc) : !holds_any<L>(ts->get_cdt_table(), chans) ? no_selected_channel : nullptr;
+    if (!*why) return ts;
+    ts->clean_up();
+    delete ts;
+    return nullptr;
+}
+
+// Called with tmx held: records that files[file] is passed over, once, and
+// says so.
+template <class L>
+void note_skip(tables_task<L>* t, int file, const char* why) {
+    for (const auto& k : t->skipped)
+        if (k.first == file) return;
+    try {
+        t->skipped.emplace_back(file, why);
+    } catch (const std::bad_alloc&) {
+    }
+    printf("Skipping file %s: %s\n", (*t->files)[size_t(file)], why);
+}
+
 template <class R>
 int entries_of(const R* r) {
     return r->out_total;
@@ -136,6 +203,7 @@ template <class L>
 struct slicer<L>::candidate {
     zorv_time_id id{};
     bool set = false;
+    const void* file = nullptr;  // table set of the channel the event came from
 };
 
 template <class L>
@@ -277,6 +345,10 @@ int slicer<L>::start() {
     task.waiting = 0;
     task.done = 0;
     task.running = 1;
+    task.loading_slot = -1;
+    task.skipped.clear();
+    track_.assign(size_t(nchans), chan_track{});
+    chan_skips_.clear();
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -292,8 +364,10 @@ int slicer<L>::start() {
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
 
-    tables_t* first = find_ready_table(files[0]);
-    if (!first) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    // The first file that can be used; those before it are reported skipped.
+    tables_t* first = nullptr;
+    for (int k = 0; k < static_cast<int>(files.size()) && !first; ++k) first = usable_table(-1, k);
+    if (!first) return ZORV_DAQ_SLICER_NO_DATA;
     start_tables_ = first;
 
     read_chans = static_cast<reader_t**>(calloc(nchans, sizeof(reader_t*)));
@@ -329,12 +403,10 @@ int slicer<L>::start_one_channel(int i) {
     for (int switches = 0;; ++switches) {
         int s = start_channel(i, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
         if (s == 0) return 0;
-        if (!slicer_detail::file_lacks_channel(s)) {
-            drop_at_start(i, s, false);
-            return s;
-        }
+        const bool lacks = slicer_detail::file_lacks_channel(s);
+        if (!lacks && read_chans[i]) note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
         if (change_config(i, ZORV_DAQ_READ_CHAN_EVENT_NEXT, switches == 0 ? 0 : 1) != 0) {
-            drop_at_start(i, s, true);
+            drop_at_start(i, s, lacks);
             return s;
         }
     }
@@ -407,6 +479,11 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         configure_reader(r);
     }
     read_chans[i] = r;
+    if (size_t(i) < track_.size()) {
+        track_[size_t(i)].reader = r;
+        track_[size_t(i)].last = -1;
+        track_[size_t(i)].given = track_[size_t(i)].given_before = nullptr;
+    }
     // Set again on a reader started ahead: they may have changed since.
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
@@ -625,6 +702,8 @@ template <class L>
 void slicer<L>::close_reader(int i) {
     if (i < 0 || i >= nchans || !read_chans || !read_chans[i]) return;
     reader_t* r = read_chans[i];
+    count_passed(i, r->out_total);
+    if (size_t(i) < track_.size()) track_[size_t(i)].reader = nullptr;
     int unused;
     take_adopted(r, &unused);
     r->clean_descr();
@@ -682,7 +761,9 @@ typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
 template <class L>
 bool slicer<L>::table_may_come(int file) const {
     bool stuck = task.waiting && task.go == 0;
-    return file >= task.next && task.running && !task.done && !stuck && task.status != 1;
+    // The thread loads no further while this many wait to be claimed.
+    bool held = !L::legacy && task.ready >= slicer_detail::max_ready_ahead;
+    return file >= task.next && task.running && !task.done && !stuck && !held && task.status != 1;
 }
 
 template <class L>
@@ -690,12 +771,133 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     if (!name || !get_tables) return nullptr;
     int want = file_index(name);
     mutex_lock lk(&tmx);
-    if (tables_t* t = claim_from_slots(name)) return t;
-    while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
-    // A table set loaded before a later file failed is still handed out:
-    // whether this thread woke before or after the failure must not decide
-    // whether a good file can be read.
-    return claim_from_slots(name);
+    for (;;) {
+        if (tables_t* t = claim_from_slots(name)) return t;
+        if (!table_may_come(want)) return nullptr;
+        pthread_cond_wait(&tcond, &tmx);
+    }
+}
+
+// Called with tmx held.
+template <class L>
+bool slicer<L>::file_skipped(int file) const {
+    for (const auto& k : task.skipped)
+        if (k.first == file) return true;
+    return false;
+}
+
+// Loads files[file] on this thread: the table thread has passed it (a
+// channel goes back to a released file) or will not reach it soon. Null
+// when the file cannot be used (it is then reported skipped) or no slot is
+// free.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
+    const char* why = nullptr;
+    tables_t* ts = slicer_detail::load_tables<L, tables_t>(files[size_t(file)], mode, debug, &chansp, &why);
+    mutex_lock lk(&tmx);
+    if (!ts) {
+        slicer_detail::note_skip(&task, file, why);
+        pthread_cond_broadcast(&tcond);
+        return nullptr;
+    }
+    for (int k = 0; k < task.get_tables_num; ++k) {
+        if (get_tables[k] || k == task.loading_slot) continue;
+        get_tables[k] = ts;
+        return ts;
+    }
+    ts->clean_up();
+    delete ts;
+    return nullptr;
+}
+
+// The table set of files[file] for channel i (-1: any channel): one another
+// channel reads already, one from the slots or the table thread, or one
+// loaded here. Null when the file cannot be used or not be had now.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::usable_table(int i, int file) {
+    const char* name = files[size_t(file)];
+    {
+        mutex_lock lk(&tmx);
+        if (file_skipped(file)) return nullptr;
+        if (read_chans)
+            if (tables_t* t = table_of_other_channel(name, i)) return t;
+    }
+    if (tables_t* t = find_ready_table(name)) return t;
+    return load_table_now(file);
+}
+
+template <class L>
+std::vector<std::pair<std::string, std::string>> slicer<L>::get_skipped_files() {
+    std::vector<std::pair<std::string, std::string>> out;
+    mutex_lock lk(&tmx);
+    for (const auto& k : task.skipped)
+        if (k.first >= 0 && k.first < static_cast<int>(files.size())) out.emplace_back(files[size_t(k.first)], k.second);
+    out.insert(out.end(), chan_skips_.begin(), chan_skips_.end());
+    return out;
+}
+
+template <class L>
+int slicer<L>::chan_state(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].state : int(ZORV_DAQ_CHAN_NO_ENTRY);
+}
+
+template <class L>
+long slicer<L>::entries_in_skipped_files(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].in_skipped : 0;
+}
+
+template <class L>
+long slicer<L>::unmatched_entries(int i) const {
+    if (i < 0 || size_t(i) >= track_.size()) return 0;
+    const chan_track& t = track_[size_t(i)];
+    // And those the walk has already passed in the channel's current file:
+    // a read ended by its window stops before the slicer leaves that file.
+    long passed = 0;
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r && r->out && t.reader == r) {
+        const double now = slicer_detail::exact_us(current_event_id) - time_diff;
+        for (int k = t.last + 1; k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id) && slicer_detail::exact_us(r->out[k].event_id) < now) ++passed;
+    }
+    return t.unmatched + passed;
+}
+
+template <class L>
+bool slicer<L>::in_count_window(const zorv_time_id& id) const {
+    const double us = slicer_detail::exact_us(id);
+    return id.time.timeup != 0 && (count_from_ == 0.0 || us >= count_from_) && (count_to_ == 0.0 || us <= count_to_);
+}
+
+// Time synchronisation, walking forward: the entries of channel i's reader
+// after the one it last handed out and before index `upto` were passed
+// without an event taking them; those inside the counting window count.
+template <class L>
+void slicer<L>::count_passed(int i, int upto) {
+    if (size_t(i) >= track_.size() || !read_chans || !read_chans[i]) return;
+    chan_track& t = track_[size_t(i)];
+    const reader_t* r = read_chans[i];
+    if (t.reader != r) return;
+    if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r->out) {
+        for (int k = t.last + 1; k < upto && k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id)) ++t.unmatched;
+    }
+    if (upto - 1 > t.last) t.last = upto - 1;
+}
+
+// Why channel i has nothing at an event that came from `event_file`.
+template <class L>
+int slicer<L>::missing_state(int i, const tables_t* event_file) const {
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    const auto* t = r ? static_cast<const tables_t*>(const_cast<reader_t*>(r)->get_cfg()) : nullptr;
+    if (!event_file || (r && t == event_file)) return ZORV_DAQ_CHAN_NO_ENTRY;
+    const char* name = slicer_detail::file_of(const_cast<tables_t*>(event_file));
+    for (const std::string& f : track_[size_t(i)].failed_files)
+        if (f == name) return ZORV_DAQ_CHAN_FILE_SKIPPED;
+    // A file whose dictionary lists the channel holds it, entries or not.
+    typename L::cdt_entry* e = nullptr;
+    const auto* cdt = event_file->get_cdt_table();
+    if (!cdt || L::find_channel_by_name(cdt, chans[i]->name, &e) < 0) return ZORV_DAQ_CHAN_NOT_IN_FILE;
+    return ZORV_DAQ_CHAN_NO_ENTRY;
 }
 
 template <class L>
@@ -723,8 +925,20 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         }
         if (t->stop) break;
         int slot = -1;
+        bool have = false;
         {
             mutex_lock lk(t->tmx);
+            // Loaded on the caller's thread already, or known to be unusable.
+            const char* name = (*t->files)[size_t(i)];
+            for (int k = 0; k < nslots && !have; ++k)
+                have = t->get_tables[k] && strcmp(t->get_tables[k]->get_file_name(), name) == 0;
+            for (const auto& k : t->skipped) have = have || k.first == i;
+            if (have) {
+                ++t->go;
+                t->next = ++i;
+                publish();
+                continue;
+            }
             for (int k = 0; k < nslots && slot < 0; ++k)
                 if (!t->get_tables[k]) slot = k;
             if (slot >= 0 && !L::legacy && t->ready >= slicer_detail::max_ready_ahead) {
@@ -732,6 +946,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
                 publish();
                 slot = -2;
             }
+            if (slot >= 0) t->loading_slot = slot;
         }
         // Both layouts look at stop again before loading: the legacy thread
         // would otherwise load one more file only to have it released.
@@ -744,34 +959,38 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             usleep(slicer_detail::ahead_poll_us);
             continue;
         }
-        auto* ts = new (std::nothrow) tables_t(t->mode);
-        int rc = 1;
-        if (ts) {
-            ts->debug = t->slicer->get_debug();
-            rc = ts->get_all_tables((*t->files)[i], 0, t->chans);
-        }
-        if (rc != 0) {
-            delete ts;
+        const char* why = nullptr;
+        tables_t* ts = slicer_detail::load_tables<L, tables_t>((*t->files)[size_t(i)], t->mode,
+                                                               t->slicer->get_debug(), t->chans, &why);
+        if (!ts) {
+            // A file that cannot be used is passed over; the files after it
+            // are still read.
             mutex_lock lk(t->tmx);
-            t->status = 1;
-            publish();
+            slicer_detail::note_skip(t, i, why);
+            t->loading_slot = -1;
+            ++t->go;
+            t->next = ++i;
             result = 1;
-            break;
+            publish();
+            continue;
         }
         if (!L::legacy && t->stop) {
             ts->clean_up();
             delete ts;
+            mutex_lock lk(t->tmx);
+            t->loading_slot = -1;
             break;
         }
         mutex_lock lk(t->tmx);
         t->get_tables[slot] = ts;
+        t->loading_slot = -1;
         t->next = ++i;
         ++t->ready;
         publish();
     }
 
     mutex_lock lk(t->tmx);
-    if (result == 0) t->status = 0;
+    t->status = 0;
     t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
@@ -902,20 +1121,25 @@ bool slicer<L>::before(const zorv_time_id& a, const zorv_time_id& b) const {
     return s < 0;
 }
 
-// Whether the channel's file cannot hold the wanted event in the direction
-// of the request; such a channel sits out the event without a lookup.
+// Where the channel's file stands against the wanted event: 0 when the
+// event may be in it; -1 when the file lies wholly behind the event in the
+// direction of a NEXT or PREV step (the channel's entry is in a file further
+// on, so it moves there); 1 when the channel sits out the event.
 template <class L>
-bool slicer<L>::passed_over(reader_t* r, int request, const zorv_time_id& target) const {
+int slicer<L>::side_of_file(reader_t* r, int request, const zorv_time_id& target) const {
     zorv_time_id first{}, last{};
     r->get_time_limits(&first, &last);
     switch (request) {
         case ZORV_DAQ_READ_CHAN_EVENT_CUR:
-            return before(target, first) || before(last, target);
+            return before(target, first) || before(last, target) ? 1 : 0;
         case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
+            return before(last, target) ? -1 : 0;
+        case ZORV_DAQ_READ_CHAN_EVENT_PREV:
+            return before(target, first) ? -1 : 0;
         case ZORV_DAQ_READ_CHAN_EVENT_LAST:
-            return before(last, target);
+            return before(last, target) ? 1 : 0;
         default:
-            return before(target, first);
+            return before(target, first) ? 1 : 0;
     }
 }
 
@@ -963,6 +1187,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     result->clear();
     zorv_time_id target = id ? *id : current_event_id;
     if (by_time) target.event_number = 0;
+    walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
     candidate c;
     const double t0 = wall_clock_us();
     for (int i = 0; read_chans && i < nchans; ++i) {
@@ -973,10 +1198,15 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
-    if (!c.set) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+    if (!c.set) {
+        // Walking forward, what is left in the channels' files was passed.
+        for (int i = 0; read_chans && i < nchans; ++i)
+            if (read_chans[i]) count_passed(i, read_chans[i]->out_total);
+        return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+    }
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
-    int with_reader = collect(result);
+    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
     first_event = 0;
     start_next_file_ahead();
     if (debug > 0)
@@ -1001,7 +1231,9 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
             r->print_time_limits();
             printf("lop: %d\n", request);
         }
-        if (passed_over(r, request, target)) return 0;
+        const int side = side_of_file(r, request, target);
+        if (side > 0 || (side < 0 && !switch_file(i, request))) return 0;
+        if (side < 0) continue;
         if (debug > 0) printf("Calling %d with:%d\n", i, request);
         if (debug > 1) printf("Calling get_chan_data() get_data()\n");
         double dt = wall_clock_us() - t0;
@@ -1043,20 +1275,47 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
 // new reader starts; false when the channel has no further usable file.
 template <class L>
 bool slicer<L>::switch_file(int i, int request) {
+    // Whether the channel's reader is one whose start failed: it cannot stay
+    // once no further file can take its place.
+    bool broken = false;
     for (;;) {
         const int c = change_config(i, request, 1);
         const int s = c == 0 ? start_channel(i, request) : c;
         release_spare_memory();
         if (c != 0) {
             if (debug > 0) printf("NO CONGIGS ANY MORE for %s:%d \n", chan_name(i), chan_sub(i));
+            if (broken) {
+                if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
+                remove_channel(i);
+            }
             return false;
         }
         if (s == 0) return true;
-        if (slicer_detail::file_lacks_channel(s)) continue;
-        if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
-        remove_channel(i);
-        return false;
+        broken = true;
+        // The channel's part of this file cannot be read: it goes on with
+        // the next file, and the file is reported for it.
+        if (!slicer_detail::file_lacks_channel(s))
+            note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
     }
+}
+
+// Channel i cannot be read from table set t (its basket or blocks are
+// damaged): the file is reported for the channel, and its entries there are
+// counted as lost.
+template <class L>
+void slicer<L>::note_channel_skip(int i, tables_t* t, int status) {
+    const char* file = slicer_detail::file_of(t);
+    std::string why = std::string("channel ") + chan_name(i) + " cannot be read (error " + std::to_string(status) + ")";
+    for (const auto& k : chan_skips_)
+        if (k.first == file && k.second == why) return;
+    printf("Skipping file %s: %s\n", file, why.c_str());
+    chan_skips_.emplace_back(file, why);
+    if (size_t(i) >= track_.size()) return;
+    track_[size_t(i)].failed_files.emplace_back(file);
+    typename L::cdt_entry* e = nullptr;
+    const auto* cdt = t ? t->get_cdt_table() : nullptr;
+    if (cdt && L::find_channel_by_name(cdt, chans[i]->name, &e) >= 0 && e && e->count > 0)
+        track_[size_t(i)].in_skipped += e->count;
 }
 
 template <class L>
@@ -1067,11 +1326,17 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
     auto take = [&](bool say) {
         c.id = id;
         c.set = true;
+        c.file = read_chans[i]->get_cfg();
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
+    // In time synchronisation a step's lookup may find an entry within the
+    // tolerance of the event it steps from (a tolerance above half the
+    // spacing): that entry is no step at all and cannot be the next event.
+    const bool no_step = by_time && ((request == ZORV_DAQ_READ_CHAN_EVENT_PREV && !before(id, target)) ||
+                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && !before(target, id)));
     if (!c.set) {
-        take(true);
+        if (!no_step) take(true);
         return;
     }
     int d = 0;
@@ -1079,10 +1344,19 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
     if (debug > 0) printf("Diff: %d\n", d);
     switch (request) {
         case ZORV_DAQ_READ_CHAN_EVENT_CUR:
-            if (d == 0) c.id = id;
+            if (d == 0) {
+                c.id = id;
+                c.file = read_chans[i]->get_cfg();
+            }
             return;
         case ZORV_DAQ_READ_CHAN_EVENT_PREV:
-            if (before(id, target) && before(c.id, id)) take(false);
+            // The latest entry before the target; in time synchronisation an
+            // equal entry with a later exact time wins, the mirror of NEXT,
+            // so that a step back lands where the step forward did.
+            if (before(id, target) &&
+                (before(c.id, id) || (by_time && is_event_id_eq(&id, &c.id, nullptr) &&
+                                      slicer_detail::exact_us(c.id) < slicer_detail::exact_us(id))))
+                take(false);
             return;
         case ZORV_DAQ_READ_CHAN_EVENT_FIRST:
             if (before(id, target) && before(id, c.id)) take(false);
@@ -1107,10 +1381,19 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
 // Appends the current entry of every channel that has the chosen event;
 // returns the number of channels that still have a reader.
 template <class L>
-int slicer<L>::collect(entry_vector* result) {
+int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file) {
     int with_reader = 0;
+    const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+    const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    std::vector<zorv_channel_entry_long*> at(size_t(nchans), nullptr);
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
+        if (size_t(i) < track_.size()) {
+            chan_track& t = track_[size_t(i)];
+            t.state = missing_state(i, event_file);
+            t.given_before = t.given;
+            t.given = nullptr;
+        }
         if (!r) continue;
         ++with_reader;
         if (debug > 1) printf("Calling get_chan_data() gete_data() end\n");
@@ -1120,8 +1403,11 @@ int slicer<L>::collect(entry_vector* result) {
         if (s != 0 || !e) continue;
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
         if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
+        // In time synchronisation a step may land on the entry the channel
+        // handed out at the event before: it is not fresh again.
+        if (same && by_time && step && size_t(i) < track_.size() && e == track_[size_t(i)].given_before) continue;
         if (same) {
-            result->push_back(e);
+            at[size_t(i)] = e;
         } else if (debug > 1) {
             // The legacy slicer names the mapped event-header area, the
             // current one the event-header basket.
@@ -1134,7 +1420,50 @@ int slicer<L>::collect(entry_vector* result) {
                    e->event_id.time.timeup, e->event_id.time.timelow, slicer_detail::identity(evh));
         }
     }
+    // With a tolerance above half the spacing an entry may be within it of
+    // this event and of the next: it goes with the nearer one.
+    if (by_time)
+        for (int i = 0; i < nchans; ++i)
+            if (at[size_t(i)] && nearer_elsewhere(i, *at[size_t(i)], at)) at[size_t(i)] = nullptr;
+    for (int i = 0; i < nchans; ++i) {
+        zorv_channel_entry_long* e = at[size_t(i)];
+        if (!e) continue;
+        result->push_back(e);
+        if (size_t(i) >= track_.size()) continue;
+        chan_track& t = track_[size_t(i)];
+        const reader_t* r = read_chans[i];
+        const int k = r->out && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
+        t.given = e;
+        if (k >= 0 && t.reader == r) {
+            count_passed(i, k);
+            t.last = k;
+        }
+        t.state = e->sbchdata[0].chhd ? ZORV_DAQ_CHAN_FRESH : ZORV_DAQ_CHAN_DAMAGED;
+    }
     return with_reader;
+}
+
+// Whether another channel has an entry, not part of this event, that lies
+// within the tolerance of e and nearer to it than this event is.
+template <class L>
+bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
+                                 const std::vector<zorv_channel_entry_long*>& at) const {
+    const double te = slicer_detail::exact_us(e.event_id);
+    const double d = std::abs(te - slicer_detail::exact_us(current_event_id));
+    for (int j = 0; j < nchans; ++j) {
+        const reader_t* r = read_chans[j];
+        if (j == i || !r || !r->out || r->out_total <= 0) continue;
+        const zorv_channel_entry_long* first = r->out;
+        const zorv_channel_entry_long* end = r->out + r->out_total;
+        const zorv_channel_entry_long* k = std::lower_bound(
+            first, end, te, [](const zorv_channel_entry_long& x, double t) { return slicer_detail::exact_us(x.event_id) < t; });
+        for (const zorv_channel_entry_long* x : {k - 1, k}) {
+            if (x < first || x >= end || x == at[size_t(j)] || x->event_id.time.timeup == 0) continue;
+            const double dx = std::abs(slicer_detail::exact_us(x->event_id) - te);
+            if (dx < d && dx <= time_diff) return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -1195,6 +1524,57 @@ int slicer<L>::leave_lost_table(int i, tables_t* old) {
     return ZORV_DAQ_SLICER_NO_DATA;
 }
 
+// The file channel i moves to from files[from] for the request, with its
+// table set: the neighbour in the request's direction, passing over files
+// that cannot be used or do not hold the channel. -1 when there is none,
+// -2 when the next usable file cannot be had now (every slot is taken).
+template <class L>
+int slicer<L>::destination(int i, int from, int request, tables_t** table) {
+    const int nfiles = static_cast<int>(files.size());
+    const int dir = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_FIRST ? 1 : -1;
+    for (int q = slicer_detail::neighbour_file(from, request, nfiles); q >= 0 && q < nfiles; q += dir) {
+        tables_t* t = usable_table(i, q);
+        if (!t) {
+            bool skipped;
+            {
+                mutex_lock lk(&tmx);
+                skipped = file_skipped(q);
+            }
+            if (skipped) continue;
+            return -2;
+        }
+        if (slicer_detail::has_entries<L>(t->get_cdt_table(), chans[i]->name)) {
+            *table = t;
+            return q;
+        }
+        if (debug > 0) printf("Channel[%d] %s not in %s\n", i, chan_name(i), slicer_detail::file_of(t));
+        release_if_left(t, i);
+    }
+    return -1;
+}
+
+// Channel i leaves table set t (or passes it over). Once no channel reads it
+// and every channel has left it, it is released; a channel that needs it
+// again later loads it afresh.
+template <class L>
+void slicer<L>::release_if_left(tables_t* t, int i) {
+    t->inc_client_counter();
+    if (other_channel_on(t, i) || t->get_client_counter() < nchans) return;
+    if (i >= 0 && read_chans[i] && static_cast<tables_t*>(read_chans[i]->get_cfg()) == t) close_reader(i);
+    {
+        mutex_lock lk(&tmx);
+        const int slot = slot_of(t);
+        if (slot < 0) return;
+        get_tables[slot] = nullptr;
+        ++task.go;
+        pthread_cond_broadcast(&tcond);
+    }
+    drop_ahead(t);
+    t->clean_up();
+    delete t;
+    spare_memory_due = true;
+}
+
 template <class L>
 int slicer<L>::change_config(int i, int request, int /*flag*/) {
     if (i < 0 || i >= nchans || !slicer_detail::valid_request(request)) return ZORV_DAQ_SLICER_INV_PARAM;
@@ -1204,36 +1584,14 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     auto* old = static_cast<tables_t*>(r->get_cfg());
     if (debug > 0) printf("Channel %s switching to the next file %s\n", chan_name(i), slicer_detail::file_of(old));
     if (!old) return leave_lost_table(i, old);
-    old->inc_client_counter();
-    const bool shared = other_channel_on(old, i);
     int p = -1;
     int slot = -1;
-    bool release = false;
     {
         mutex_lock lk(&tmx);
         slot = slot_of(old);
-        if (slot >= 0) {
-            p = file_index(old->get_file_name());
-            release = !shared && old->get_client_counter() >= nchans;
-            if (release) get_tables[slot] = nullptr;
-        }
+        if (slot >= 0) p = file_index(old->get_file_name());
     }
     if (slot < 0) return leave_lost_table(i, old);
-    if (release) {
-        // Every channel has left the table set. The channel's old reader goes
-        // first, so that nothing can reach the table set after its release,
-        // whether or not the next file can be had. A reader started ahead for
-        // the channel on the next file stays for create_channel.
-        close_reader(i);
-        drop_ahead(old);
-        old->clean_up();
-        delete old;
-        spare_memory_due = true;
-        next_file_ahead_due_ = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
-        mutex_lock lk(&tmx);
-        ++task.go;
-        pthread_cond_broadcast(&tcond);
-    }
     if (debug > 0) {
         if (L::legacy)
             printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), p);
@@ -1246,24 +1604,25 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         remove_channel(i);
         return ZORV_DAQ_SLICER_NO_DATA;
     }
-    const int nfiles = static_cast<int>(files.size());
-    int q = slicer_detail::neighbour_file(p, request, nfiles);
-    if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
-    if (q < 0 || q >= nfiles) {
-        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
-        remove_channel(i);
-        return ZORV_DAQ_SLICER_NO_DATA;
-    }
+    // The next file is found before the channel leaves its file: with none
+    // in this direction the channel keeps its reader and position, so that
+    // a request the other way still finds it.
     tables_t* next = nullptr;
-    {
-        mutex_lock lk(&tmx);
-        next = table_of_other_channel(files[q], i);
+    int q = destination(i, p, request, &next);
+    bool left = false;
+    if (q == -2 && !other_channel_on(old, i) && old->get_client_counter() + 1 >= nchans) {
+        // Every slot is taken: the file this channel leaves last makes room.
+        release_if_left(old, i);
+        left = true;
+        q = destination(i, p, request, &next);
     }
-    if (!next) next = find_ready_table(files[q]);
-    if (!next) {
-        if (!L::legacy && debug > 0) printf("%s failed to find get_tbl for  %s\n", chan_name(i), files[q]);
+    if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
+    if (q < 0) {
+        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
         return ZORV_DAQ_SLICER_NO_DATA;
     }
+    if (next != old && !left) release_if_left(old, i);
+    if (!read_chans[i]) next_file_ahead_due_ = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
     int rc = create_channel(i, next);
     if (rc != 0) return rc;
     if (debug > 0) printf("change_config is OK fentry:%d  %s\n", q, slicer_detail::file_of(next));

@@ -44,4 +44,13 @@ test "$(env -u LD_LIBRARY_PATH bash -c '. "$1"; COMP_WORDS=("$2" read --ch); COM
 if command -v help2man >/dev/null; then
     grep -q '^\.SS read' "$work/prefix/share/man/man1/zorv-daq.1"
 fi
+# The Python module, when built, from the installed prefix alone.
+pydir=$(ls -d "$work"/prefix/lib/python3*/dist-packages 2>/dev/null | head -n 1)
+if [ -n "$pydir" ] && [ -d "$pydir/zorvdaq" ]; then
+    ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME=1 PYTHONPATH=$pydir /usr/bin/python3 -c '
+import sys, zorvdaq
+with zorvdaq.open(sys.argv[1]) as run:
+    assert zorvdaq.__file__.startswith(sys.argv[2]) and len(run.arrays(limit=2)) == 2
+' "$file" "$pydir" >/dev/null
+fi
 echo "install check passed"

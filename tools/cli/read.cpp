@@ -3,12 +3,14 @@
 // event with the decoded value of each selected channel.
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "block_types.h"
 #include "cli_common.h"
 #include "commands.h"
 #include "decode.h"
@@ -39,18 +41,10 @@ struct read_options {
     bool samples = false;
     bool accept_open = false;
     int debug = 0;
+    bool report = false;
 };
 
-template <class L>
-struct reader_for;
-template <>
-struct reader_for<zorv::layout_current> {
-    using type = zorv_daq_reader_2010;
-};
-template <>
-struct reader_for<zorv::layout_legacy> {
-    using type = zorv_daq_reader;
-};
+using zorv_common::reader_for;
 
 // The request and reader settings the options ask for, checked before any
 // file is touched.
@@ -149,38 +143,6 @@ void copy_text(char* field, size_t size, const std::string& text) {
     std::snprintf(field, size, "%s", text.c_str());
 }
 
-// Directories of the files the run catalogue lists for the request's runs
-// (or, without runs, for its period), in the order it lists them.
-std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
-    std::vector<zorv_root_xml_files*> records;
-    std::string desc, exp = req.exp_name;
-    constexpr int catalogue_mode = 1;
-    if (req.run_first > 0) {
-        std::vector<int> numbers;
-        for (int64_t n = req.run_first; n <= std::max(req.run_first, req.run_last); ++n) numbers.push_back(int(n));
-        std::vector<int*> runs;
-        for (int& n : numbers) runs.push_back(&n);
-        get_files_for_runs(&runs, &records, &desc, &exp, req.cdir, catalogue_mode);
-    } else {
-        const uint32_t stop = req.stop_time.time.timeup ? req.stop_time.time.timeup : UINT32_MAX;
-        get_files_for_period(req.start_time.time.timeup, stop, &records, &desc, &exp, req.cdir, catalogue_mode);
-    }
-    std::vector<std::string> dirs;
-    for (zorv_root_xml_files* rec : records) {
-        for (char* path : rec->rfiles) {
-            const char* slash = path ? std::strrchr(path, '/') : nullptr;
-            if (slash && slash != path) {
-                std::string d(path, size_t(slash - path));
-                if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(std::move(d));
-            }
-            delete[] path;
-        }
-        delete[] rec->xmlfile;
-        delete rec;
-    }
-    return dirs;
-}
-
 // A request with a catalogue but no data directory: the reader is given the
 // directory the catalogue names, or several of them as a search list (with a
 // ':' in the data directory the reader looks bare file names up in each
@@ -188,7 +150,7 @@ std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
 // stays.
 void data_dirs_from_catalogue(zorv_daq_request* req) {
     std::string list;
-    for (const auto& d : catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
+    for (const auto& d : zorv_common::catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
     if (list.empty()) return;
     if (list.size() >= sizeof req->ddir) bad("the run catalogue names too long a list of data directories; give --ddir");
     copy_text(req->ddir, sizeof req->ddir, list);
@@ -370,7 +332,41 @@ const zorv_channel_entry_long* reference_entry(const R& r) {
     return first;
 }
 
-// One event: {"event", "time", "channels": {key: value}}.
+// ----- what the reader could not deliver -----
+
+// {"reasons": {key: word}} for the channels without fresh data at this event:
+// a carried slow value, or why there is nothing.
+template <class R>
+void add_reasons(const R& r, const std::vector<chosen_channel>& chosen, json* rec) {
+    json reasons = json::object();
+    for (int i = 0; i < r.nchans && size_t(i) < chosen.size(); ++i) {
+        zorv_daq_chan_status st;
+        if (r.get_chan_status(i, &st) != 0 || st.state == ZORV_DAQ_CHAN_FRESH) continue;
+        reasons[chosen[size_t(i)].key] = zorv_daq_chan_state_word(st.state);
+    }
+    if (!reasons.empty()) (*rec)["reasons"] = std::move(reasons);
+}
+
+// The delivery report on standard error (with --report), and the exit status
+// of a read that went through: 1 when a file was skipped.
+template <class R>
+void finish_read(const R& r, const read_options& o) {
+    zorv_daq_delivery_report rep;
+    if (r.get_delivery_report(&rep) != 0) return;
+    if (o.report) {
+        for (const auto& c : rep.channels)
+            std::fprintf(stderr, "channel %s: delivered %ld carried %ld damaged %ld unmatched %ld in skipped files %ld\n",
+                         c.channel.c_str(), c.delivered, c.carried, c.damaged, c.unmatched, c.in_skipped_files);
+        for (const auto& f : rep.skipped_files)
+            std::fprintf(stderr, "skipped file %s: %s\n", f.file.c_str(), f.reason.c_str());
+        if (r.request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME)
+            std::fprintf(stderr, "time tolerance %.0f us\n", rep.tolerance_us);
+        std::fprintf(stderr, "read %s\n", rep.complete() ? "complete" : "incomplete");
+    }
+    if (!rep.skipped_files.empty()) throw CLI::RuntimeError(exit_problems);
+}
+
+// One event: {"event", "time", "channels": {key: value}, "reasons": ...}.
 template <class L, class R>
 json event_record(const R& r, const std::vector<chosen_channel>& chosen) {
     constexpr file_layout lay = L::legacy ? file_layout::legacy : file_layout::current;
@@ -387,6 +383,7 @@ json event_record(const R& r, const std::vector<chosen_channel>& chosen) {
         chans[chosen[size_t(i)].key] = std::move(v);
     }
     rec["channels"] = std::move(chans);
+    add_reasons(r, chosen, &rec);
     return rec;
 }
 
@@ -440,6 +437,7 @@ void read_events(typename reader_for<L>::type& r, const read_options& o, const s
     if (rc != 0 && rc != ZORV_DAQ_READER_OUT_OF_WINDOW)
         fail("read", exit_problems, std::string("reading stopped after ") + std::to_string(events) +
                                         " events: " + r.error_i2a(rc));
+    finish_read(r, o);
     if (!out.complete()) throw CLI::RuntimeError(exit_problems);
 }
 
@@ -530,6 +528,9 @@ void register_read(CLI::App& app) {
     sub->add_flag("--accept-open-files", o->accept_open,
                   "also read files changed in the last 30 seconds (still being written)");
     sub->add_option("--debug", o->debug, "the reader's debug level (its messages go to standard error)");
+    sub->add_flag("--report", o->report,
+                  "at the end, what each channel got (delivered, carried, damaged, unmatched, in skipped files) and "
+                  "the skipped files, on standard error");
     sub->callback([o]() { run_read(*o); });
 }
 
