@@ -450,28 +450,31 @@ public:
         const session_lock held(m_);
         if (!advance()) return py::none();
         caches_.resize(size_t(r_.nchans));
+        // The keys are made once: their hashes are kept with them.
+        if (keys_.size() != size_t(r_.nchans)) {
+            keys_.clear();
+            for (int i = 0; i < r_.nchans; ++i) keys_.push_back(py::str(key_of(*r_.results[i])));
+        }
         py::dict values, reasons;
         value_view v;
         for (int i = 0; i < r_.nchans; ++i) {
             const auto& c = *r_.results[i];
-            const py::str k(key_of(c));
+            const py::str& k = keys_[size_t(i)];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
-            values[k] = py::none();
+            py::object value = py::none();
             if (!(c.updated || c.slow) || !c.data) {
                 reasons[k] = size_t(st.state) < words.size() ? words[size_t(st.state)] : py::str("unknown");
-                continue;
-            }
-            decode_value(c.res, L::legacy, c.chan.subchan, &v);
-            if (!v.error.empty()) {
+            } else if (decode_value(c.res, L::legacy, c.chan.subchan, &v), !v.error.empty()) {
                 reasons[k] = v.error;
-                continue;
+            } else {
+                const py::dict d = value_object(v, caches_[size_t(i)]);
+                const py::handle maker = PyDict_GetItem(makers.ptr(), key(kind_word(v.k)).ptr());
+                if (!maker) value = d;
+                else if (PyUnicode_Check(maker.ptr())) value = d[maker];
+                else value = maker(d, int(st.state), st.from.event_number);
             }
-            const py::dict d = value_object(v, caches_[size_t(i)]);
-            const py::handle maker = PyDict_GetItem(makers.ptr(), key(kind_word(v.k)).ptr());
-            if (!maker) values[k] = d;
-            else if (PyUnicode_Check(maker.ptr())) values[k] = d[maker];
-            else values[k] = maker(d, int(st.state), st.from.event_number);
+            values[k] = value;
         }
         const zorv_time_id id = event_id();
         return py::make_tuple(id.event_number, micros(id.time), values, reasons);
@@ -655,6 +658,7 @@ private:
 
     std::mutex m_;
     std::vector<member_cache> caches_;  // per selected channel, for next_event
+    std::vector<py::str> keys_;         // per selected channel, for next_values
     value_view view_;                   // reused by take_event
     reader_type r_;
     bool started_ = false;
