@@ -18,7 +18,7 @@ using entry = int (*)(const uint8_t*, size_t);
 
 const std::map<std::string, entry> entries = {
     {"table_set", zorv_fuzz_table_set},       {"read_channels", zorv_fuzz_read_channels},
-    {"reader", zorv_fuzz_reader},
+    {"reader", zorv_fuzz_reader},             {"tables", zorv_fuzz_tables},
     {"payload", zorv_fuzz_payload},           {"chan_descr", zorv_fuzz_chan_descr},
     {"run_catalog", zorv_fuzz_run_catalog},   {"file_names", zorv_fuzz_file_names},
 };
