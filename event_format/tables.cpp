@@ -415,12 +415,14 @@ int load_ecpt(const file_source& f, const typename L::ref_table& ref, const type
     const uint64_t ncols = chans ? chans->size() : g.ncols;
     uint64_t maxev = uint64_t(g.maxev);
     if (chans) {
-        int64_t largest = -1;
+        // No listed name in the file: every column stays empty and the table
+        // still loads, so that the file's other tables can be used (a file
+        // that lacks the channels is not a damaged file).
+        int64_t largest = 0;
         for (uint64_t col = 0; col < ncols; ++col) {
             const int src = column_source<L>(chans, cdt, col);
             if (src >= 0) largest = std::max<int64_t>(largest, (cdt.entry + src)->count);
         }
-        if (largest < 0) return table_no_listed_channel;
         maxev = uint64_t(largest);
     }
     if (maxev != 0 && ncols > (max_record_bytes - ecpt_record_head) / ecpt_entry_bytes / maxev)

@@ -439,7 +439,11 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     if (out || basket_in_ || store_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
 
     cdtl = cdt_tab ? L::find_channel_by_name(cdt_tab, chan, &cdt) : -1;
-    if (cdtl < 0 || !cdt) {
+    // A table set loaded for a channel list has columns for the listed names
+    // only: a channel outside the list has no column of its own, and reading
+    // the column of its dictionary index would hand out another channel's
+    // blocks.
+    if (cdtl < 0 || !cdt || (!cfg->is_ecp_tab_full() && ecpl < 0)) {
         cdt = nullptr;
         printf("%s", R::not_found);
         return fail_start(ZORV_DAQ_READ_CHAN_NOT_FOUND);
@@ -860,7 +864,7 @@ void read_chan<L>::set_thread_exited(pthread_t id) {
 template <class L>
 zorv_event_chan_ptr_entry* read_chan<L>::get_data_table_pointer(int cnt) {
     if (!ecp_tab) return nullptr;
-    const int col = ecpl >= 0 ? ecpl : cdtl;
+    const int col = cfg && !cfg->is_ecp_tab_full() ? ecpl : cdtl;
     if (col < 0 || cnt < 0 || cnt >= ecp_tab->maxev) return nullptr;
     const uint64_t idx = uint64_t(col) * uint64_t(ecp_tab->maxev) + uint64_t(cnt);
     const uint64_t need = offsetof(zorv_event_chan_pointers_table, chptr) + (idx + 1) * sizeof(zorv_event_chan_ptr_entry);

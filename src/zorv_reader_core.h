@@ -28,6 +28,9 @@ template <class L>
 struct reader_traits;
 
 template <class L>
+class discovery;
+
+template <class L>
 class ZORV_EXPORT reader {
 public:
     using result_entry = typename reader_traits<L>::result_entry;
@@ -142,6 +145,9 @@ public:
     void print_channel_channel(const char* file, const char* channel);
 
 protected:
+    template <class>
+    friend class discovery;
+
     void set_default_request();
     void free_files();
     void free_results();
@@ -151,7 +157,8 @@ protected:
     static bool matched_by_property(int type);
     int find_in_search_list(const char* candidate, char** found);
     bool accept_path(const char* path) const;
-    int check_first_file_tables();
+    int check_files_tables();
+    bool file_span(const char* path, double* first, double* last);
     int open_inspected_file(const char* file, int mode);
     const typename L::cdt* loaded_cdt() const;
     int loaded_cdt_count() const;

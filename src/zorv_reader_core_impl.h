@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -139,6 +140,28 @@ inline int field_cmp(const char* field, size_t size, const char* text) {
     return n == m ? 0 : (n < m ? -1 : 1);
 }
 
+
+// The span of the events an event index lists, first to last over every
+// event type, in microseconds; false when it lists none. The walk stops at
+// an entry whose length cannot be right.
+inline bool eit_span(const zorv_event_index_table_2010* eit, double* first, double* last) {
+    if (!eit || eit->nevent_types <= 0 || eit->nevent_types > 32) return false;
+    bool any = false;
+    const auto* p = reinterpret_cast<const unsigned char*>(&eit->entry[0]);
+    for (int k = 0; k < eit->nevent_types; ++k) {
+        const auto* e = reinterpret_cast<const zorv_event_index_entry*>(p);
+        const int head = int(offsetof(zorv_event_index_entry, event_info));
+        if (e->length < head || (e->length - head) % int(sizeof(zorv_event_info)) != 0) break;
+        if (e->event_time_first.timeup != 0 && e->event_time_last.timeup != 0) {
+            const double a = micros(e->event_time_first), b = micros(e->event_time_last);
+            if (!any || a < *first) *first = a;
+            if (!any || b > *last) *last = b;
+            any = true;
+        }
+        p += e->length;
+    }
+    return any;
+}
 
 }  // namespace reader_detail
 
@@ -342,24 +365,24 @@ int reader<L>::check_request() {
     }
     if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
 
-    // One average file length, estimated from the start times in the names.
-    uint32_t first = 0, last = 0, step = 0;
-    if (!file_start(files.front(), &first)) {
-        std::printf("%s", T::no_start_time);
-        first = last = 0;
-    } else if (!file_start(files.back(), &last)) {
-        std::printf("%s", T::no_stop_time);
-        last = 0;
-    }
-    // A last start before the first (unknown, or names out of order) gives
-    // no estimate rather than a wrapped-around one.
-    if (files.size() > 1 && last >= first) step = (last - first) / static_cast<uint32_t>(files.size() - 1);
-
+    // A file is kept when its own events reach into the window. A file whose
+    // index cannot be read is judged by its name, from its start to the next
+    // file's start: it is kept unless it surely lies outside, so that the
+    // slicer reports it rather than it vanishing unnoticed.
+    const double stop_us_open = time_stop == 0.0 ? HUGE_VAL : time_stop;
     std::vector<char*> kept;
     for (size_t i = 0; i < files.size(); ++i) {
-        uint32_t t = 0;
-        bool keep = file_start(files[i], &t) && t <= q.stop_time.time.timeup;
-        if (keep && (L::legacy || i > 0)) keep = uint64_t(t) + step >= q.start_time.time.timeup;
+        double a = 0.0, b = 0.0;
+        bool keep = file_span(files[i], &a, &b);
+        if (!keep) {
+            uint32_t t = 0, n = 0;
+            keep = file_start(files[i], &t);
+            a = double(t) * 1e6;
+            b = HUGE_VAL;
+            for (size_t k = i + 1; k < files.size() && b == HUGE_VAL; ++k)
+                if (file_start(files[k], &n)) b = double(n) * 1e6;
+        }
+        keep = keep && b >= time_start && a <= stop_us_open;
         if (keep)
             kept.push_back(files[i]);
         else
@@ -516,14 +539,41 @@ void reader<L>::sort_my_files() {
     }
 }
 
-// Reads the first file's tables for the selected channels, as a check.
+// Checks the files' tables for the selected channels: BAD_FILE_FORMAT when
+// no file can be read, NOT_FOUND when a selected channel is in no file (one
+// missing from some files only is read from the others).
 template <class L>
-int reader<L>::check_first_file_tables() {
+int reader<L>::check_files_tables() {
     if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
+    std::vector<bool> found(chans.size(), false);
+    size_t missing = chans.size();
+    bool readable = false;
+    for (size_t k = 0; k < files.size() && (!readable || missing > 0); ++k) {
+        get_tables.clean_up();
+        if (get_tables.get_all_tables(files[k], 0, &chans) != 0) continue;
+        readable = true;
+        for (size_t c = 0; c < chans.size(); ++c) {
+            typename L::cdt_entry* e = nullptr;
+            if (found[c] || L::find_channel_by_name(get_tables.get_cdt_table(), chans[c], &e) < 0) continue;
+            found[c] = true;
+            --missing;
+        }
+    }
     get_tables.clean_up();
-    if (get_tables.get_all_tables(files[0], 0, &chans) != 0) return set_error(ZORV_DAQ_READER_BAD_FILE_FORMAT);
+    if (!readable) return set_error(ZORV_DAQ_READER_BAD_FILE_FORMAT);
+    return set_error(missing > 0 ? ZORV_DAQ_READER_NOT_FOUND : ZORV_DAQ_READER_OK);
+}
+
+// The span of a file's events, first to last in its event index, in
+// microseconds; false when its index cannot be read.
+template <class L>
+bool reader<L>::file_span(const char* path, double* first, double* last) {
     get_tables.clean_up();
-    return set_error(ZORV_DAQ_READER_OK);
+    inspected_path_.reset();
+    const bool ok = get_tables.get_all_tables(const_cast<char*>(path), 0, nullptr) == 0 &&
+                    reader_detail::eit_span(get_tables.get_eit_table(), first, last);
+    get_tables.clean_up();
+    return ok;
 }
 
 template <class L>
@@ -537,7 +587,7 @@ int reader<L>::init(std::vector<char*>* file_list, std::vector<daq_channel_entry
         const int r = set_channels(channels);
         if (!L::legacy || r != 0) return set_error(r);
     }
-    return check_first_file_tables();
+    return check_files_tables();
 }
 
 // ===================== channel selection =====================

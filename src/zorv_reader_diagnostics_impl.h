@@ -173,7 +173,8 @@ void dump_channel(reader<L>& r, const char* op, const char* file, const char* ch
     std::vector<char*> wanted{&name[0]};
     int rc = r.get_tables.get_all_tables(&path[0], 0, &wanted);
     r.remove_file(file);
-    if (rc != 0) {
+    typename L::cdt_entry* entry = nullptr;
+    if (rc != 0 || L::find_channel_by_name(r.get_tables.get_cdt_table(), &name[0], &entry) < 0) {
         std::printf("%s::%s() channel: %s not found in file: %s\n", cls, op, channel, file);
         r.get_tables.clean_up();
         return;

@@ -200,6 +200,7 @@ private:
     void extend_last();
     bool find_neighbour(const std::string& pattern, const char* found_msg, std::string* name);
     void correct_run_time();
+    bool run_end_locally(uint32_t* end);
     int check_first_file();
 
     reader<L>& r_;
@@ -384,7 +385,10 @@ int discovery<L>::local_period_scan() {
                         static_cast<int>(t), static_cast<int>(start_), static_cast<int>(stop_));
         if (start_ <= t && t <= scan_stop_) discovery_detail::add_name(rec, e->d_name);
     }
-    if (rec->rfiles.empty() && cand.set && tables_overlap(cand.name.c_str(), false) == 1)
+    // The file already running when the window opens holds the window's
+    // first events, whether or not later files start inside the window (a
+    // window that begins in the last file of a run and ends in the next).
+    if (cand.set && tables_overlap(cand.name.c_str(), false) == 1)
         add_fallback(rec, cand, ".Pushing  file %s \n");
     return 0;
 }
@@ -587,11 +591,8 @@ void discovery<L>::correct_run_time() {
             if (!discovery_detail::start_second(r_.files[0], &a)) {
                 if (r_.debug)
                     std::printf("%s::init() failed to extract start time locally\n", cls);
-            } else if (!discovery_detail::start_second(r_.files.back(), &b)) {
+            } else if (!run_end_locally(&b)) {
                 if (r_.debug) std::printf("%s::init() failed to extract stop time locally\n", cls);
-            } else if (r_.files.size() > 1) {
-                // The last file's start plus one average file length.
-                b += (b - a) / static_cast<uint32_t>(r_.files.size() - 1);
             }
         }
         t1 = a;
@@ -603,20 +604,32 @@ void discovery<L>::correct_run_time() {
         q.stop_time = zorv_time_id{};
         if (r_.debug) std::printf("%s::init() time reset\n", cls);
     } else if (a != b && (b < start_ || stop_ < a)) {
+        // The stop covers the whole of the run's last second: its events
+        // carry microseconds.
         q.start_time = zorv_time_id{0, {a, 0}};
-        q.stop_time = zorv_time_id{0, {b, 0}};
+        q.stop_time = zorv_time_id{0, {b, 999999}};
         if (r_.debug) std::printf("%s::init() making correction in time\n", cls);
     }
 }
 
+// The second of the run's last event, from the last readable file's event
+// index; a file whose index cannot be read is judged by the start of the
+// file after it, the last by its own start. False when no file tells.
+template <class L>
+bool discovery<L>::run_end_locally(uint32_t* end) {
+    for (size_t k = r_.files.size(); k-- > 0;) {
+        double a = 0.0, b = 0.0;
+        if (r_.file_span(r_.files[k], &a, &b)) {
+            *end = static_cast<uint32_t>(b / 1e6);
+            return true;
+        }
+    }
+    return discovery_detail::start_second(r_.files.back(), end);
+}
+
 template <class L>
 int discovery<L>::check_first_file() {
-    r_.get_tables.clean_up();
-    int rc = r_.get_tables.get_all_tables(r_.files[0], 0, &r_.chans);
-    r_.get_tables.clean_up();
-    if (rc == 0) return ZORV_DAQ_READER_OK;
-    return rc == ZORV_DAQ_READER_NOT_FOUND ? ZORV_DAQ_READER_NOT_FOUND
-                                           : ZORV_DAQ_READER_BAD_FILE_FORMAT;
+    return r_.check_files_tables();
 }
 
 template <class L>

@@ -71,6 +71,11 @@ struct tables_task {
     int waiting = 0;  // 1 while the thread waits for a permit
     int done = 0;     // 1 once the thread loads no more files
     int running = 0;  // 1 from the thread's creation until it has ended
+    int loading_slot = -1;  // the slot the thread fills with the file it loads
+
+    // Files that cannot be used (cannot be opened, damaged tables, none of
+    // the channels), by index into *files, with why; in the order found.
+    std::vector<std::pair<int, const char*>> skipped;
 };
 
 template <class L>
@@ -131,6 +136,9 @@ public:
     tables_t* find_ready_table(const char* name);
     void clean_up();
 
+    // The files passed over so far, with why, in the order found.
+    std::vector<std::pair<std::string, std::string>> get_skipped_files();
+
     int get_data(zorv_time_id* id, entry_vector* result, int request);
     bool is_event_id_eq(const zorv_time_id* a, const zorv_time_id* b, int* sign) const;
     int change_config(int i, int request, int flag);
@@ -156,6 +164,11 @@ private:
     tables_t* table_of_other_channel(const char* file, int i) const;
     tables_t* claim_from_slots(const char* name);
     bool table_may_come(int file) const;
+    bool file_skipped(int file) const;
+    tables_t* load_table_now(int file);
+    tables_t* usable_table(int i, int file);
+    int destination(int i, int from, int request, tables_t** table);
+    void release_if_left(tables_t* t, int i);
     void drop_at_start(int i, int status, bool no_file);
     int start_one_channel(int i);
     void set_starting_point();
@@ -163,7 +176,7 @@ private:
     void release_readers();
     void release_slots();
     void release_copies();
-    bool passed_over(reader_t* r, int request, const zorv_time_id& target) const;
+    int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
     int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
     bool switch_file(int i, int request);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,

@@ -120,6 +120,71 @@ bool has_entries(const typename L::cdt* cdt, const char* name) {
     return cdt && L::find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
 }
 
+// Why a file's table set could not be loaded, by the loader's status.
+struct load_failure {
+    int status;
+    const char* reason;
+};
+constexpr load_failure load_failures[] = {
+    {1, "no file name"},
+    {-2, "cannot be opened"},
+    {-3, "cannot be mapped"},
+    {-4, "damaged event-header basket"},
+    {-5, "damaged event-header basket"},
+    {-6, "damaged server-block basket"},
+    {-7, "damaged server-block basket"},
+};
+constexpr const char* damaged_tables = "damaged tables";
+constexpr const char* no_selected_channel = "holds none of the selected channels";
+
+inline const char* load_failure_reason(int status) {
+    for (const auto& f : load_failures)
+        if (f.status == status) return f.reason;
+    return damaged_tables;
+}
+
+// Whether a file's dictionary lists any of the channels at all.
+template <class L>
+bool holds_any(const typename L::cdt* cdt, const std::vector<char*>* chans) {
+    if (!cdt || !chans) return false;
+    for (const char* name : *chans) {
+        typename L::cdt_entry* e = nullptr;
+        if (name && L::find_channel_by_name(cdt, name, &e) >= 0) return true;
+    }
+    return false;
+}
+
+// Loads the table set of `file` for the channels; null with the reason when
+// the file cannot be used.
+template <class L, class T>
+T* load_tables(const char* file, int mode, int debug, std::vector<char*>* chans, const char** why) {
+    auto* ts = new (std::nothrow) T(mode);
+    if (!ts) {
+        *why = "out of memory";
+        return nullptr;
+    }
+    ts->debug = debug;
+    const int rc = ts->get_all_tables(const_cast<char*>(file), 0, chans);
+    *why = rc != 0 ? load_failure_reason(rc) : !holds_any<L>(ts->get_cdt_table(), chans) ? no_selected_channel : nullptr;
+    if (!*why) return ts;
+    ts->clean_up();
+    delete ts;
+    return nullptr;
+}
+
+// Called with tmx held: records that files[file] is passed over, once, and
+// says so.
+template <class L>
+void note_skip(tables_task<L>* t, int file, const char* why) {
+    for (const auto& k : t->skipped)
+        if (k.first == file) return;
+    try {
+        t->skipped.emplace_back(file, why);
+    } catch (const std::bad_alloc&) {
+    }
+    printf("Skipping file %s: %s\n", (*t->files)[size_t(file)], why);
+}
+
 template <class R>
 int entries_of(const R* r) {
     return r->out_total;
@@ -279,6 +344,8 @@ int slicer<L>::start() {
     task.waiting = 0;
     task.done = 0;
     task.running = 1;
+    task.loading_slot = -1;
+    task.skipped.clear();
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -294,8 +361,10 @@ int slicer<L>::start() {
         return ZORV_DAQ_SLICER_INTERN_ERROR;
     }
 
-    tables_t* first = find_ready_table(files[0]);
-    if (!first) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    // The first file that can be used; those before it are reported skipped.
+    tables_t* first = nullptr;
+    for (int k = 0; k < static_cast<int>(files.size()) && !first; ++k) first = usable_table(-1, k);
+    if (!first) return ZORV_DAQ_SLICER_NO_DATA;
     start_tables_ = first;
 
     read_chans = static_cast<reader_t**>(calloc(nchans, sizeof(reader_t*)));
@@ -684,7 +753,9 @@ typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
 template <class L>
 bool slicer<L>::table_may_come(int file) const {
     bool stuck = task.waiting && task.go == 0;
-    return file >= task.next && task.running && !task.done && !stuck && task.status != 1;
+    // The thread loads no further while this many wait to be claimed.
+    bool held = !L::legacy && task.ready >= slicer_detail::max_ready_ahead;
+    return file >= task.next && task.running && !task.done && !stuck && !held && task.status != 1;
 }
 
 template <class L>
@@ -692,12 +763,68 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     if (!name || !get_tables) return nullptr;
     int want = file_index(name);
     mutex_lock lk(&tmx);
-    if (tables_t* t = claim_from_slots(name)) return t;
-    while (task.ready == 0 && table_may_come(want)) pthread_cond_wait(&tcond, &tmx);
-    // A table set loaded before a later file failed is still handed out:
-    // whether this thread woke before or after the failure must not decide
-    // whether a good file can be read.
-    return claim_from_slots(name);
+    for (;;) {
+        if (tables_t* t = claim_from_slots(name)) return t;
+        if (!table_may_come(want)) return nullptr;
+        pthread_cond_wait(&tcond, &tmx);
+    }
+}
+
+// Called with tmx held.
+template <class L>
+bool slicer<L>::file_skipped(int file) const {
+    for (const auto& k : task.skipped)
+        if (k.first == file) return true;
+    return false;
+}
+
+// Loads files[file] on this thread: the table thread has passed it (a
+// channel goes back to a released file) or will not reach it soon. Null
+// when the file cannot be used (it is then reported skipped) or no slot is
+// free.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
+    const char* why = nullptr;
+    tables_t* ts = slicer_detail::load_tables<L, tables_t>(files[size_t(file)], mode, debug, &chansp, &why);
+    mutex_lock lk(&tmx);
+    if (!ts) {
+        slicer_detail::note_skip(&task, file, why);
+        pthread_cond_broadcast(&tcond);
+        return nullptr;
+    }
+    for (int k = 0; k < task.get_tables_num; ++k) {
+        if (get_tables[k] || k == task.loading_slot) continue;
+        get_tables[k] = ts;
+        return ts;
+    }
+    ts->clean_up();
+    delete ts;
+    return nullptr;
+}
+
+// The table set of files[file] for channel i (-1: any channel): one another
+// channel reads already, one from the slots or the table thread, or one
+// loaded here. Null when the file cannot be used or not be had now.
+template <class L>
+typename slicer<L>::tables_t* slicer<L>::usable_table(int i, int file) {
+    const char* name = files[size_t(file)];
+    {
+        mutex_lock lk(&tmx);
+        if (file_skipped(file)) return nullptr;
+        if (read_chans)
+            if (tables_t* t = table_of_other_channel(name, i)) return t;
+    }
+    if (tables_t* t = find_ready_table(name)) return t;
+    return load_table_now(file);
+}
+
+template <class L>
+std::vector<std::pair<std::string, std::string>> slicer<L>::get_skipped_files() {
+    std::vector<std::pair<std::string, std::string>> out;
+    mutex_lock lk(&tmx);
+    for (const auto& k : task.skipped)
+        if (k.first >= 0 && k.first < static_cast<int>(files.size())) out.emplace_back(files[size_t(k.first)], k.second);
+    return out;
 }
 
 template <class L>
@@ -725,8 +852,20 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         }
         if (t->stop) break;
         int slot = -1;
+        bool have = false;
         {
             mutex_lock lk(t->tmx);
+            // Loaded on the caller's thread already, or known to be unusable.
+            const char* name = (*t->files)[size_t(i)];
+            for (int k = 0; k < nslots && !have; ++k)
+                have = t->get_tables[k] && strcmp(t->get_tables[k]->get_file_name(), name) == 0;
+            for (const auto& k : t->skipped) have = have || k.first == i;
+            if (have) {
+                ++t->go;
+                t->next = ++i;
+                publish();
+                continue;
+            }
             for (int k = 0; k < nslots && slot < 0; ++k)
                 if (!t->get_tables[k]) slot = k;
             if (slot >= 0 && !L::legacy && t->ready >= slicer_detail::max_ready_ahead) {
@@ -734,6 +873,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
                 publish();
                 slot = -2;
             }
+            if (slot >= 0) t->loading_slot = slot;
         }
         // Both layouts look at stop again before loading: the legacy thread
         // would otherwise load one more file only to have it released.
@@ -746,34 +886,38 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             usleep(slicer_detail::ahead_poll_us);
             continue;
         }
-        auto* ts = new (std::nothrow) tables_t(t->mode);
-        int rc = 1;
-        if (ts) {
-            ts->debug = t->slicer->get_debug();
-            rc = ts->get_all_tables((*t->files)[i], 0, t->chans);
-        }
-        if (rc != 0) {
-            delete ts;
+        const char* why = nullptr;
+        tables_t* ts = slicer_detail::load_tables<L, tables_t>((*t->files)[size_t(i)], t->mode,
+                                                               t->slicer->get_debug(), t->chans, &why);
+        if (!ts) {
+            // A file that cannot be used is passed over; the files after it
+            // are still read.
             mutex_lock lk(t->tmx);
-            t->status = 1;
-            publish();
+            slicer_detail::note_skip(t, i, why);
+            t->loading_slot = -1;
+            ++t->go;
+            t->next = ++i;
             result = 1;
-            break;
+            publish();
+            continue;
         }
         if (!L::legacy && t->stop) {
             ts->clean_up();
             delete ts;
+            mutex_lock lk(t->tmx);
+            t->loading_slot = -1;
             break;
         }
         mutex_lock lk(t->tmx);
         t->get_tables[slot] = ts;
+        t->loading_slot = -1;
         t->next = ++i;
         ++t->ready;
         publish();
     }
 
     mutex_lock lk(t->tmx);
-    if (result == 0) t->status = 0;
+    t->status = 0;
     t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
@@ -904,20 +1048,25 @@ bool slicer<L>::before(const zorv_time_id& a, const zorv_time_id& b) const {
     return s < 0;
 }
 
-// Whether the channel's file cannot hold the wanted event in the direction
-// of the request; such a channel sits out the event without a lookup.
+// Where the channel's file stands against the wanted event: 0 when the
+// event may be in it; -1 when the file lies wholly behind the event in the
+// direction of a NEXT or PREV step (the channel's entry is in a file further
+// on, so it moves there); 1 when the channel sits out the event.
 template <class L>
-bool slicer<L>::passed_over(reader_t* r, int request, const zorv_time_id& target) const {
+int slicer<L>::side_of_file(reader_t* r, int request, const zorv_time_id& target) const {
     zorv_time_id first{}, last{};
     r->get_time_limits(&first, &last);
     switch (request) {
         case ZORV_DAQ_READ_CHAN_EVENT_CUR:
-            return before(target, first) || before(last, target);
+            return before(target, first) || before(last, target) ? 1 : 0;
         case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
+            return before(last, target) ? -1 : 0;
+        case ZORV_DAQ_READ_CHAN_EVENT_PREV:
+            return before(target, first) ? -1 : 0;
         case ZORV_DAQ_READ_CHAN_EVENT_LAST:
-            return before(last, target);
+            return before(last, target) ? 1 : 0;
         default:
-            return before(target, first);
+            return before(target, first) ? 1 : 0;
     }
 }
 
@@ -1003,7 +1152,9 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
             r->print_time_limits();
             printf("lop: %d\n", request);
         }
-        if (passed_over(r, request, target)) return 0;
+        const int side = side_of_file(r, request, target);
+        if (side > 0 || (side < 0 && !switch_file(i, request))) return 0;
+        if (side < 0) continue;
         if (debug > 0) printf("Calling %d with:%d\n", i, request);
         if (debug > 1) printf("Calling get_chan_data() get_data()\n");
         double dt = wall_clock_us() - t0;
@@ -1197,6 +1348,57 @@ int slicer<L>::leave_lost_table(int i, tables_t* old) {
     return ZORV_DAQ_SLICER_NO_DATA;
 }
 
+// The file channel i moves to from files[from] for the request, with its
+// table set: the neighbour in the request's direction, passing over files
+// that cannot be used or do not hold the channel. -1 when there is none,
+// -2 when the next usable file cannot be had now (every slot is taken).
+template <class L>
+int slicer<L>::destination(int i, int from, int request, tables_t** table) {
+    const int nfiles = static_cast<int>(files.size());
+    const int dir = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_FIRST ? 1 : -1;
+    for (int q = slicer_detail::neighbour_file(from, request, nfiles); q >= 0 && q < nfiles; q += dir) {
+        tables_t* t = usable_table(i, q);
+        if (!t) {
+            bool skipped;
+            {
+                mutex_lock lk(&tmx);
+                skipped = file_skipped(q);
+            }
+            if (skipped) continue;
+            return -2;
+        }
+        if (slicer_detail::has_entries<L>(t->get_cdt_table(), chans[i]->name)) {
+            *table = t;
+            return q;
+        }
+        if (debug > 0) printf("Channel[%d] %s not in %s\n", i, chan_name(i), slicer_detail::file_of(t));
+        release_if_left(t, i);
+    }
+    return -1;
+}
+
+// Channel i leaves table set t (or passes it over). Once no channel reads it
+// and every channel has left it, it is released; a channel that needs it
+// again later loads it afresh.
+template <class L>
+void slicer<L>::release_if_left(tables_t* t, int i) {
+    t->inc_client_counter();
+    if (other_channel_on(t, i) || t->get_client_counter() < nchans) return;
+    if (i >= 0 && read_chans[i] && static_cast<tables_t*>(read_chans[i]->get_cfg()) == t) close_reader(i);
+    {
+        mutex_lock lk(&tmx);
+        const int slot = slot_of(t);
+        if (slot < 0) return;
+        get_tables[slot] = nullptr;
+        ++task.go;
+        pthread_cond_broadcast(&tcond);
+    }
+    drop_ahead(t);
+    t->clean_up();
+    delete t;
+    spare_memory_due = true;
+}
+
 template <class L>
 int slicer<L>::change_config(int i, int request, int /*flag*/) {
     if (i < 0 || i >= nchans || !slicer_detail::valid_request(request)) return ZORV_DAQ_SLICER_INV_PARAM;
@@ -1206,36 +1408,14 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     auto* old = static_cast<tables_t*>(r->get_cfg());
     if (debug > 0) printf("Channel %s switching to the next file %s\n", chan_name(i), slicer_detail::file_of(old));
     if (!old) return leave_lost_table(i, old);
-    old->inc_client_counter();
-    const bool shared = other_channel_on(old, i);
     int p = -1;
     int slot = -1;
-    bool release = false;
     {
         mutex_lock lk(&tmx);
         slot = slot_of(old);
-        if (slot >= 0) {
-            p = file_index(old->get_file_name());
-            release = !shared && old->get_client_counter() >= nchans;
-            if (release) get_tables[slot] = nullptr;
-        }
+        if (slot >= 0) p = file_index(old->get_file_name());
     }
     if (slot < 0) return leave_lost_table(i, old);
-    if (release) {
-        // Every channel has left the table set. The channel's old reader goes
-        // first, so that nothing can reach the table set after its release,
-        // whether or not the next file can be had. A reader started ahead for
-        // the channel on the next file stays for create_channel.
-        close_reader(i);
-        drop_ahead(old);
-        old->clean_up();
-        delete old;
-        spare_memory_due = true;
-        next_file_ahead_due_ = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
-        mutex_lock lk(&tmx);
-        ++task.go;
-        pthread_cond_broadcast(&tcond);
-    }
     if (debug > 0) {
         if (L::legacy)
             printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), p);
@@ -1248,24 +1428,25 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
         remove_channel(i);
         return ZORV_DAQ_SLICER_NO_DATA;
     }
-    const int nfiles = static_cast<int>(files.size());
-    int q = slicer_detail::neighbour_file(p, request, nfiles);
-    if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
-    if (q < 0 || q >= nfiles) {
-        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
-        remove_channel(i);
-        return ZORV_DAQ_SLICER_NO_DATA;
-    }
+    // The next file is found before the channel leaves its file: with none
+    // in this direction the channel keeps its reader and position, so that
+    // a request the other way still finds it.
     tables_t* next = nullptr;
-    {
-        mutex_lock lk(&tmx);
-        next = table_of_other_channel(files[q], i);
+    int q = destination(i, p, request, &next);
+    bool left = false;
+    if (q == -2 && !other_channel_on(old, i) && old->get_client_counter() + 1 >= nchans) {
+        // Every slot is taken: the file this channel leaves last makes room.
+        release_if_left(old, i);
+        left = true;
+        q = destination(i, p, request, &next);
     }
-    if (!next) next = find_ready_table(files[q]);
-    if (!next) {
-        if (!L::legacy && debug > 0) printf("%s failed to find get_tbl for  %s\n", chan_name(i), files[q]);
+    if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
+    if (q < 0) {
+        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
         return ZORV_DAQ_SLICER_NO_DATA;
     }
+    if (next != old && !left) release_if_left(old, i);
+    if (!read_chans[i]) next_file_ahead_due_ = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
     int rc = create_channel(i, next);
     if (rc != 0) return rc;
     if (debug > 0) printf("change_config is OK fentry:%d  %s\n", q, slicer_detail::file_of(next));

@@ -157,17 +157,19 @@ TYPED_TEST(ReaderConfig, CheckRequestRejectsReversedWindows) {
 
 TYPED_TEST(ReaderConfig, CheckRequestFiltersFilesToTheWindow) {
     // Files named with the given start seconds (0: no time in the name) and
-    // the ones kept for the window 250 to 260 s by the current and the legacy
-    // reader. The step is one average file length from the first and last.
+    // the ones kept for the window 250 to 260 s. These files have no index,
+    // so each is taken to run from its start to the next file's start (the
+    // last one to no end).
     struct filter_case {
         std::vector<uint32_t> starts;
-        std::vector<uint32_t> current, legacy;
+        std::vector<uint32_t> kept;
     };
     const filter_case cases[] = {
-        {{100, 200, 300}, {100, 200}, {200}},
-        {{100, 0, 200, 300}, {100, 200}, {200}},
-        // No last time: no step estimate, never a wrapped-around one.
-        {{100, 200, 0}, {100}, {}},
+        {{100, 200, 300}, {200}},
+        {{100, 0, 200, 300}, {200}},
+        {{100, 200, 0}, {200}},
+        {{100, 255, 300}, {100, 255}},  // the first may run into the window
+        {{260, 300}, {260}},
     };
     for (const auto& c : cases) {
         zorv_test::temp_dir dir;
@@ -187,7 +189,7 @@ TYPED_TEST(ReaderConfig, CheckRequestFiltersFilesToTheWindow) {
         EXPECT_DOUBLE_EQ(r.time_stop, 260e6);
         std::vector<uint32_t> kept;
         for (int i = 0; i < r.get_number_of_files(); ++i) kept.push_back(start_of[r.get_file_name(i)]);
-        EXPECT_EQ(kept, TypeParam::legacy ? c.legacy : c.current) << c.starts.size();
+        EXPECT_EQ(kept, c.kept) << c.starts.size();
     }
 }
 
@@ -203,7 +205,7 @@ TEST(ReaderConfigCurrent, CatalogueListIsFilteredOnlyOnce) {
     EXPECT_EQ(r.get_number_of_files(), 3);
     EXPECT_FALSE(r.found_from_run_catalogue);
     EXPECT_EQ(r.check_request(), 0);
-    EXPECT_EQ(r.get_number_of_files(), 2);
+    EXPECT_EQ(r.get_number_of_files(), 1);
 }
 
 TYPED_TEST(ReaderConfig, AddFileResolvesNamesAndPaths) {

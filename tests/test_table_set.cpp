@@ -185,7 +185,7 @@ TYPED_TEST(TableSet, ChannelListPicksColumnsAndBasketMode) {
         {{"FAST"}, 0, may_copy},             // a fast channel: copied
         {{"SLOW", "ZIP"}, 0, may_copy},
         {{"NOPE", "SLOW"}, 0, 0},            // unknown names are skipped
-        {{"NOPE"}, -5, 0},                   // no listed name in the file
+        {{"NOPE"}, 0, 0},                    // no listed name: every column empty
     };
     for (auto& k : cases) {
         std::vector<char*> list;
@@ -200,7 +200,7 @@ TYPED_TEST(TableSet, ChannelListPicksColumnsAndBasketMode) {
         EXPECT_FALSE(s.is_ecp_tab_full());
         EXPECT_EQ(s.get_ecp_tab_entry_index(list.back()), int(list.size()) - 1);
         EXPECT_TRUE(s.descr_list.empty());
-        expect_headers_reachable<TypeParam>(s);
+        if (s.ecp_tab->maxev > 0) expect_headers_reachable<TypeParam>(s);
         if (k.copy_mode) {
             EXPECT_EQ(s.evh_offset, s.ref_tbl->evhdb_ref);
             EXPECT_EQ(s.sbh_offset, s.ref_tbl->srvbb_ref);
