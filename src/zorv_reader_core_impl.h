@@ -236,7 +236,8 @@ int reader<L>::set_synch_mode(int mode) {
 
 template <class L>
 int reader<L>::set_period(const zorv_time_id* period) {
-    if (!period) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    // A period of no events would give the same event for ever.
+    if (!period || period->event_number == 0) return set_error(ZORV_DAQ_READER_INV_PARAM);
     if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
     request.period = *period;
     return set_error(ZORV_DAQ_READER_OK);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "sample_run.h"
@@ -83,8 +84,9 @@ TYPED_TEST(hostile_requests, names_that_cannot_be_files_are_refused) {
 }
 
 // Texts that do not fit the request's fields are refused rather than cut
-// short: a shortened directory or experiment names another one.
-TYPED_TEST(hostile_requests, overlong_settings_are_refused) {
+// short (a shortened directory or experiment names another one), and so is
+// a period of no events, which would give the same event for ever.
+TYPED_TEST(hostile_requests, settings_that_cannot_work_are_refused) {
     TypeParam r;
     const std::string exp = r.get_experiment(), cdir = r.get_catalog_dir();
     const std::string dir = this->tmp_.path() + "/" + std::string(2000, 'd');
@@ -96,6 +98,23 @@ TYPED_TEST(hostile_requests, overlong_settings_are_refused) {
     EXPECT_EQ(r.get_experiment(), exp);
     EXPECT_EQ(r.set_catalog_dir(this->tmp_.path().c_str()), 0);
     EXPECT_EQ(r.set_experiment("linac"), 0);
+
+    const zorv_time_id still{0, {1, 0}};
+    EXPECT_EQ(r.set_period(&still), ZORV_DAQ_READER_INV_PARAM);
+    const auto& files = zorv_test::sample_run(std::is_same_v<TypeParam, zorv_daq_reader>
+                                                  ? zorv::file_layout::legacy
+                                                  : zorv::file_layout::current);
+    ASSERT_FALSE(files.empty());
+    zorv_daq_request q{};
+    q.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
+    std::vector<char*> list{const_cast<char*>(files[0].c_str())};
+    daq_channel_entry bpm{};
+    bpm.name = const_cast<char*>("TORO1");
+    std::vector<daq_channel_entry*> channels{&bpm};
+    TypeParam z;
+    ASSERT_EQ(z.init(&list, &channels), 0) << z.get_last_error();
+    std::memcpy(z.get_period(), &still, sizeof still);  // as a request copied whole would hold it
+    EXPECT_EQ(z.start(), ZORV_DAQ_READER_INV_PARAM);
 }
 
 // The widest run ranges, reversed and negative ones, over missing
