@@ -1379,7 +1379,7 @@ zorv_channel_entry_long* read_chan<L>::lookup_by_time(time_stamp t, int op, int*
     zorv_channel_entry_long* e = find_entry_by_time(&t, op, status);
     if constexpr (read_chan_detail::rules<L>::current_lookup) {
         if (e && by_time_fix && (op == ZORV_DAQ_READ_CHAN_EVENT_PREV || op == ZORV_DAQ_READ_CHAN_EVENT_NEXT))
-            return step_check(e, op, status);
+            return step_check(e, op, status, t);
     }
     return e;
 }
@@ -1388,11 +1388,14 @@ zorv_channel_entry_long* read_chan<L>::lookup_by_time(time_stamp t, int op, int*
 // that skips events or goes the wrong way is replaced by a step of
 // event_step.event_number events from the current event.
 template <class L>
-zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, int op, int* status) {
+zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, int op, int* status,
+                                                   const time_stamp& target) {
     const uint32_t cur = event_cur.event_number;
     const uint32_t found = e->event_id.event_number;
     const uint32_t step = event_step.event_number;
     const bool next = op == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    // Nothing handed out yet: there is no current event to step from.
+    if (cur == 0 && event_cur.time.timeup == 0 && event_cur.time.timelow == 0) return e;
     if ((next ? found - cur : cur - found) <= 1) return e;
     if (debug_level() > 0) printf("Double check instead of time -> by EvID\n");
     const bool outside = next ? (cur > std::numeric_limits<uint32_t>::max() - step ||
@@ -1403,7 +1406,15 @@ zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, in
         return e;
     }
     zorv_channel_entry_long* r = find_entry_by_event_id(next ? cur + step : cur - step, op, status);
-    return r ? r : e;
+    // The step by number must not leave the time grid: an entry short of the
+    // stepped time by more than the tolerance belongs to an event between,
+    // and taking it here would make a step back differ from a step forward.
+    const double want = read_chan_detail::micros(target), got = r ? read_chan_detail::micros(r->event_id.time) : 0.0;
+    if (!r || (next ? got < want - time_diff : got > want + time_diff)) {
+        out_cur = e;
+        return e;
+    }
+    return r;
 }
 
 template <class L>
@@ -1459,6 +1470,20 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_event_id(uint32_t id, int o
     return found < 0 ? nullptr : out_cur;
 }
 
+// From entry k, the neighbour nearer to ts as long as there is one; the
+// entries are in ascending time.
+template <class L>
+int read_chan<L>::nearest_around(int k, const time_stamp& ts) const {
+    using read_chan_detail::is_timeless;
+    using read_chan_detail::is_unfinished;
+    const double t = read_chan_detail::micros(ts);
+    auto dist = [&](int j) { return std::abs(t - read_chan_detail::micros(out[j].event_id.time)); };
+    auto usable = [&](int j) { return j >= 0 && j < out_total && !is_unfinished(out[j]) && !is_timeless(out[j]); };
+    for (int dir : {-1, 1})
+        while (usable(k + dir) && dist(k + dir) < dist(k)) k += dir;
+    return k;
+}
+
 template <class L>
 zorv_channel_entry_long* read_chan<L>::find_entry_by_time(time_stamp* ts, int op, int* sts) {
     using read_chan_detail::is_timeless;
@@ -1493,6 +1518,9 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_time(time_stamp* ts, int op
         if (is_unfinished(out[k])) return status = ZORV_DAQ_READ_CHAN_NO_DATA, nullptr;
         if (!is_timeless(out[k]) && compare(k, cmp)) found = k;
     }
+    // Of the entries within the tolerance the nearest one: a tolerance of
+    // more than half the spacing holds two, and the search may meet either.
+    if (found >= 0) found = nearest_around(found, *ts);
     if (found < 0 && (op == ZORV_DAQ_READ_CHAN_EVENT_PREV || op == ZORV_DAQ_READ_CHAN_EVENT_NEXT)) {
         const int want = op == ZORV_DAQ_READ_CHAN_EVENT_PREV ? 1 : -1;
         double best = 0;

@@ -853,6 +853,7 @@ int reader<L>::start() {
         return fail(r, "Failed to set time diff erro:%d\n", r);
     if ((r = slicer->set_event_step(&request.period)) != 0)
         return fail(r, "Failed to set event step error:%d\n", r);
+    slicer->set_count_window(time_start, time_stop);
     if ((r = slicer->start()) != 0) {
         fail(r, "Failed to start slicer error:%d\n", r);
         last_error += ":";
@@ -1139,6 +1140,8 @@ void reader<L>::count_delivery() {
         if (!rec) continue;
         if (rec->updated)
             ++delivery_[i].delivered;
+        else if (slicer && slicer->chan_state(int(i)) == ZORV_DAQ_CHAN_DAMAGED)
+            ++delivery_[i].damaged;
         else if (rec->slow)
             ++delivery_[i].carried;
     }
@@ -1150,11 +1153,15 @@ int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const {
         return ZORV_DAQ_READER_INV_PARAM;
     const result_entry* rec = results[size_t(i)];
     *out = zorv_daq_chan_status{};
+    const int missing = slicer ? slicer->chan_state(i) : int(ZORV_DAQ_CHAN_NO_ENTRY);
     if (rec->updated) {
         out->state = ZORV_DAQ_CHAN_FRESH;
-    } else if (rec->slow) {
+    } else if (rec->slow && missing != ZORV_DAQ_CHAN_DAMAGED) {
         out->state = ZORV_DAQ_CHAN_CARRIED;
         out->from = rec->res.event_id;
+    } else {
+        // Fresh at the slicer but not taken here: its block had no header.
+        out->state = missing == ZORV_DAQ_CHAN_FRESH ? int(ZORV_DAQ_CHAN_DAMAGED) : missing;
     }
     return ZORV_DAQ_READER_OK;
 }
@@ -1171,6 +1178,13 @@ int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const {
         }
     }
     out->skipped_files = skipped_files_;
+    if (slicer) {
+        for (size_t i = 0; i < out->channels.size(); ++i) {
+            out->channels[i].unmatched = slicer->unmatched_entries(int(i));
+            out->channels[i].in_skipped_files = slicer->entries_in_skipped_files(int(i));
+        }
+        for (auto& f : slicer->get_skipped_files()) out->skipped_files.push_back({f.first, f.second});
+    }
     out->tolerance_us = double(request.time_diff.timeup) * 1e6 + double(request.time_diff.timelow);
     return ZORV_DAQ_READER_OK;
 }

@@ -101,12 +101,20 @@ struct before_window {
     std::string name;
     uint32_t time = 0;
     bool set = false;
+    // Every file that starts in that same second (names carry whole
+    // seconds, so short files share one).
+    std::vector<std::string> same_second;
 
     void offer(const char* n, uint32_t t, uint32_t start) {
-        if (t >= start || (set && t <= time)) return;
+        if (t >= start || (set && t < time)) return;
+        if (set && t == time) {
+            same_second.emplace_back(n);
+            return;
+        }
         name = n;
         time = t;
         set = true;
+        same_second.assign(1, name);
     }
 };
 
@@ -388,8 +396,12 @@ int discovery<L>::local_period_scan() {
     // The file already running when the window opens holds the window's
     // first events, whether or not later files start inside the window (a
     // window that begins in the last file of a run and ends in the next).
-    if (cand.set && tables_overlap(cand.name.c_str(), false) == 1)
-        add_fallback(rec, cand, ".Pushing  file %s \n");
+    for (const std::string& n : cand.same_second) {
+        if (tables_overlap(n.c_str(), false) != 1) continue;
+        discovery_detail::before_window one = cand;
+        one.name = n;
+        add_fallback(rec, one, ".Pushing  file %s \n");
+    }
     return 0;
 }
 

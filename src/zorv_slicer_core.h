@@ -19,6 +19,7 @@
 #include "event_util.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
+#include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
 
@@ -136,8 +137,24 @@ public:
     tables_t* find_ready_table(const char* name);
     void clean_up();
 
-    // The files passed over so far, with why, in the order found.
+    // The files passed over so far, with why, in the order found; a file
+    // only one channel could not be read from names that channel.
     std::vector<std::pair<std::string, std::string>> get_skipped_files();
+
+    // What channel i got at the event the last get_data chose: a
+    // zorv_daq_chan_state (fresh, no entry, not in file, damaged, file
+    // skipped).
+    int chan_state(int i) const;
+    // Entries of channel i that lay in files it could not be read from.
+    long entries_in_skipped_files(int i) const;
+    // Time synchronisation: entries of channel i inside the counting window
+    // that the walk forward passed without an event taking them.
+    long unmatched_entries(int i) const;
+    // The window, in microseconds (0: open), whose entries count as unmatched.
+    void set_count_window(double from_us, double to_us) {
+        count_from_ = from_us;
+        count_to_ = to_us;
+    }
 
     int get_data(zorv_time_id* id, entry_vector* result, int request);
     bool is_event_id_eq(const zorv_time_id* a, const zorv_time_id* b, int* sign) const;
@@ -181,7 +198,7 @@ private:
     bool switch_file(int i, int request);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
-    int collect(entry_vector* result);
+    int collect(entry_vector* result, int request, const tables_t* event_file);
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
     void configure_reader(reader_t* r);
@@ -192,6 +209,10 @@ private:
     reader_t* take_ahead(int i, tables_t* tables, int* status);
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);
+    void count_passed(int i, int upto);
+    bool in_count_window(const zorv_time_id& id) const;
+    void note_channel_skip(int i, tables_t* t, int status);
+    int missing_state(int i, const tables_t* event_file) const;
     void drop_ahead(const tables_t* tables);
     static void discard(reader_t* r);
 
@@ -208,6 +229,24 @@ private:
     int ahead_status_ = 0;
     std::vector<std::pair<reader_t*, int>> adopted_;  // with their start status
     tables_t* start_tables_ = nullptr;  // the first file's, while start() runs
+
+    // Per channel: the reader its counts refer to, the index of the entry it
+    // last handed out there (-1: none), its state at the current event, and
+    // what it lost.
+    struct chan_track {
+        const reader_t* reader = nullptr;
+        int last = -1;
+        int state = 2;  // ZORV_DAQ_CHAN_NO_ENTRY
+        const zorv_channel_entry_long* given = nullptr;       // handed out at this event
+        const zorv_channel_entry_long* given_before = nullptr;  // at the event before
+        long unmatched = 0;
+        long in_skipped = 0;
+        std::vector<std::string> failed_files;  // files it could not be read from
+    };
+    std::vector<chan_track> track_;
+    std::vector<std::pair<std::string, std::string>> chan_skips_;
+    double count_from_ = 0.0, count_to_ = 0.0;
+    bool walking_forward_ = false;
 };
 
 }  // namespace zorv

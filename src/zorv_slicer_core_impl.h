@@ -203,6 +203,7 @@ template <class L>
 struct slicer<L>::candidate {
     zorv_time_id id{};
     bool set = false;
+    const void* file = nullptr;  // table set of the channel the event came from
 };
 
 template <class L>
@@ -347,6 +348,8 @@ int slicer<L>::start() {
     task.running = 1;
     task.loading_slot = -1;
     task.skipped.clear();
+    track_.assign(size_t(nchans), chan_track{});
+    chan_skips_.clear();
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -401,12 +404,10 @@ int slicer<L>::start_one_channel(int i) {
     for (int switches = 0;; ++switches) {
         int s = start_channel(i, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
         if (s == 0) return 0;
-        if (!slicer_detail::file_lacks_channel(s)) {
-            drop_at_start(i, s, false);
-            return s;
-        }
+        const bool lacks = slicer_detail::file_lacks_channel(s);
+        if (!lacks && read_chans[i]) note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
         if (change_config(i, ZORV_DAQ_READ_CHAN_EVENT_NEXT, switches == 0 ? 0 : 1) != 0) {
-            drop_at_start(i, s, true);
+            drop_at_start(i, s, lacks);
             return s;
         }
     }
@@ -479,6 +480,11 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         configure_reader(r);
     }
     read_chans[i] = r;
+    if (size_t(i) < track_.size()) {
+        track_[size_t(i)].reader = r;
+        track_[size_t(i)].last = -1;
+        track_[size_t(i)].given = track_[size_t(i)].given_before = nullptr;
+    }
     // Set again on a reader started ahead: they may have changed since.
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
@@ -697,6 +703,8 @@ template <class L>
 void slicer<L>::close_reader(int i) {
     if (i < 0 || i >= nchans || !read_chans || !read_chans[i]) return;
     reader_t* r = read_chans[i];
+    count_passed(i, r->out_total);
+    if (size_t(i) < track_.size()) track_[size_t(i)].reader = nullptr;
     int unused;
     take_adopted(r, &unused);
     r->clean_descr();
@@ -825,7 +833,69 @@ std::vector<std::pair<std::string, std::string>> slicer<L>::get_skipped_files() 
     mutex_lock lk(&tmx);
     for (const auto& k : task.skipped)
         if (k.first >= 0 && k.first < static_cast<int>(files.size())) out.emplace_back(files[size_t(k.first)], k.second);
+    out.insert(out.end(), chan_skips_.begin(), chan_skips_.end());
     return out;
+}
+
+template <class L>
+int slicer<L>::chan_state(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].state : int(ZORV_DAQ_CHAN_NO_ENTRY);
+}
+
+template <class L>
+long slicer<L>::entries_in_skipped_files(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].in_skipped : 0;
+}
+
+template <class L>
+long slicer<L>::unmatched_entries(int i) const {
+    if (i < 0 || size_t(i) >= track_.size()) return 0;
+    const chan_track& t = track_[size_t(i)];
+    // And those the walk has already passed in the channel's current file:
+    // a read ended by its window stops before the slicer leaves that file.
+    long passed = 0;
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r && r->out && t.reader == r) {
+        const double now = slicer_detail::exact_us(current_event_id) - time_diff;
+        for (int k = t.last + 1; k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id) && slicer_detail::exact_us(r->out[k].event_id) < now) ++passed;
+    }
+    return t.unmatched + passed;
+}
+
+template <class L>
+bool slicer<L>::in_count_window(const zorv_time_id& id) const {
+    const double us = slicer_detail::exact_us(id);
+    return id.time.timeup != 0 && (count_from_ == 0.0 || us >= count_from_) && (count_to_ == 0.0 || us <= count_to_);
+}
+
+// Time synchronisation, walking forward: the entries of channel i's reader
+// after the one it last handed out and before index `upto` were passed
+// without an event taking them; those inside the counting window count.
+template <class L>
+void slicer<L>::count_passed(int i, int upto) {
+    if (size_t(i) >= track_.size() || !read_chans || !read_chans[i]) return;
+    chan_track& t = track_[size_t(i)];
+    const reader_t* r = read_chans[i];
+    if (t.reader != r) return;
+    if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && walking_forward_ && r->out) {
+        for (int k = t.last + 1; k < upto && k < r->out_total; ++k)
+            if (in_count_window(r->out[k].event_id)) ++t.unmatched;
+    }
+    if (upto - 1 > t.last) t.last = upto - 1;
+}
+
+// Why channel i has nothing at an event that came from `event_file`.
+template <class L>
+int slicer<L>::missing_state(int i, const tables_t* event_file) const {
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    const auto* t = r ? static_cast<const tables_t*>(const_cast<reader_t*>(r)->get_cfg()) : nullptr;
+    if (!event_file || (r && t == event_file)) return ZORV_DAQ_CHAN_NO_ENTRY;
+    const char* name = slicer_detail::file_of(const_cast<tables_t*>(event_file));
+    for (const std::string& f : track_[size_t(i)].failed_files)
+        if (f == name) return ZORV_DAQ_CHAN_FILE_SKIPPED;
+    if (!slicer_detail::has_entries<L>(event_file->get_cdt_table(), chans[i]->name)) return ZORV_DAQ_CHAN_NOT_IN_FILE;
+    return ZORV_DAQ_CHAN_NO_ENTRY;
 }
 
 template <class L>
@@ -1115,6 +1185,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     result->clear();
     zorv_time_id target = id ? *id : current_event_id;
     if (by_time) target.event_number = 0;
+    walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
     candidate c;
     const double t0 = wall_clock_us();
     for (int i = 0; read_chans && i < nchans; ++i) {
@@ -1125,10 +1196,15 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
-    if (!c.set) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+    if (!c.set) {
+        // Walking forward, what is left in the channels' files was passed.
+        for (int i = 0; read_chans && i < nchans; ++i)
+            if (read_chans[i]) count_passed(i, read_chans[i]->out_total);
+        return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+    }
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
-    int with_reader = collect(result);
+    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
     first_event = 0;
     start_next_file_ahead();
     if (debug > 0)
@@ -1207,10 +1283,38 @@ bool slicer<L>::switch_file(int i, int request) {
         }
         if (s == 0) return true;
         if (slicer_detail::file_lacks_channel(s)) continue;
+        // The channel's part of this file cannot be read: it goes on with
+        // the next file, and the file is reported for it.
+        note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
+        if (change_config(i, request, 1) == 0) {
+            const int again = start_channel(i, request);
+            if (again == 0) return true;
+            if (slicer_detail::file_lacks_channel(again)) continue;
+        }
+        // No further file in this direction: its broken reader cannot stay.
         if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
         remove_channel(i);
         return false;
     }
+}
+
+// Channel i cannot be read from table set t (its basket or blocks are
+// damaged): the file is reported for the channel, and its entries there are
+// counted as lost.
+template <class L>
+void slicer<L>::note_channel_skip(int i, tables_t* t, int status) {
+    const char* file = slicer_detail::file_of(t);
+    std::string why = std::string("channel ") + chan_name(i) + " cannot be read (error " + std::to_string(status) + ")";
+    for (const auto& k : chan_skips_)
+        if (k.first == file && k.second == why) return;
+    printf("Skipping file %s: %s\n", file, why.c_str());
+    chan_skips_.emplace_back(file, why);
+    if (size_t(i) >= track_.size()) return;
+    track_[size_t(i)].failed_files.emplace_back(file);
+    typename L::cdt_entry* e = nullptr;
+    const auto* cdt = t ? t->get_cdt_table() : nullptr;
+    if (cdt && L::find_channel_by_name(cdt, chans[i]->name, &e) >= 0 && e && e->count > 0)
+        track_[size_t(i)].in_skipped += e->count;
 }
 
 template <class L>
@@ -1221,6 +1325,7 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
     auto take = [&](bool say) {
         c.id = id;
         c.set = true;
+        c.file = read_chans[i]->get_cfg();
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
@@ -1233,7 +1338,10 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
     if (debug > 0) printf("Diff: %d\n", d);
     switch (request) {
         case ZORV_DAQ_READ_CHAN_EVENT_CUR:
-            if (d == 0) c.id = id;
+            if (d == 0) {
+                c.id = id;
+                c.file = read_chans[i]->get_cfg();
+            }
             return;
         case ZORV_DAQ_READ_CHAN_EVENT_PREV:
             if (before(id, target) && before(c.id, id)) take(false);
@@ -1261,10 +1369,17 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
 // Appends the current entry of every channel that has the chosen event;
 // returns the number of channels that still have a reader.
 template <class L>
-int slicer<L>::collect(entry_vector* result) {
+int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file) {
     int with_reader = 0;
+    const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
+        if (size_t(i) < track_.size()) {
+            chan_track& t = track_[size_t(i)];
+            t.state = missing_state(i, event_file);
+            t.given_before = t.given;
+            t.given = nullptr;
+        }
         if (!r) continue;
         ++with_reader;
         if (debug > 1) printf("Calling get_chan_data() gete_data() end\n");
@@ -1274,6 +1389,19 @@ int slicer<L>::collect(entry_vector* result) {
         if (s != 0 || !e) continue;
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
         if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
+        if (same && size_t(i) < track_.size()) {
+            chan_track& t = track_[size_t(i)];
+            const int k = r->out && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
+            // In time synchronisation a step may land on the entry the
+            // channel handed out at the event before: it is not fresh again.
+            if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && step && e == t.given_before) continue;
+            t.given = e;
+            if (k >= 0 && t.reader == r) {
+                count_passed(i, k);
+                t.last = k;
+            }
+            t.state = e->sbchdata[0].chhd ? ZORV_DAQ_CHAN_FRESH : ZORV_DAQ_CHAN_DAMAGED;
+        }
         if (same) {
             result->push_back(e);
         } else if (debug > 1) {

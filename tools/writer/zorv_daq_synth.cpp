@@ -2,6 +2,7 @@
 // names and the run catalogue entry.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -204,7 +205,50 @@ public:
 
     int write_file(int file, std::string* path, std::string* err) const;
 
+    // Global slot of the first event of file `file` (1-based) and its event count.
+    uint64_t first_slot(int file) const {
+        uint64_t g = 0;
+        for (int f = 1; f < file; ++f) g += uint64_t(events_in(f));
+        return g;
+    }
+    int events_in(int file) const {
+        return cfg_.file_events.empty() ? cfg_.events_per_file : cfg_.file_events[size_t(file - 1)];
+    }
+
 private:
+    // The time offset of an event type: that of its channels (0 without any).
+    int type_offset(int type) const {
+        for (const auto& c : cfg_.channels)
+            if (c.event_type == type) return c.offset_us;
+        return 0;
+    }
+
+    std::vector<int> types_by_time() const {
+        std::vector<int> types;
+        for (int t = 0; t < ZORV_EV_EVMAX; ++t) types.push_back(t);
+        std::stable_sort(types.begin(), types.end(),
+                         [&](int a, int b) { return type_offset(a) < type_offset(b); });
+        return types;
+    }
+
+    static event_slot shifted(event_slot ev, int us) {
+        const uint64_t t = uint64_t(ev.time.timelow) + uint64_t(us);
+        ev.time.timeup += static_cast<uint32_t>(t / 1000000);
+        ev.time.timelow = static_cast<uint32_t>(t % 1000000);
+        return ev;
+    }
+
+    // The channel's block of this event; a block listed as damaged is
+    // written zlib-compressed and then spoilt.
+    int add_channel_block(daq_file_writer& w, int index, int ch, const event_slot& ev) const {
+        const synthetic_channel& c = cfg_.channels[size_t(ch)];
+        const auto& bad = c.damaged_events;
+        if (std::find(bad.begin(), bad.end(), ev.number) == bad.end())
+            return w.add_block(index, c.server, block(ch, ev));
+        if (w.add_block(index, c.server, block(ch, ev), 0, compression::zlib) != 0) return -1;
+        return w.spoil_last_block(index);
+    }
+
     payload spectrum(const synthetic_channel& c, int ch, const event_slot& ev, int t) const {
         int members = spectrum_members(t);
         if (members == 0) members = (t == ZORV_BLOCK_GENERIC_SPECT) ? 2 : 1;
@@ -320,12 +364,13 @@ int run_generator::write_file(int file, std::string* path, std::string* err) con
         if (t == ZORV_ENV_BLOCK || t == ZORV_ENV_BLOCK_2010)
             w.add_env_index(static_cast<uint32_t>(ch + 1), static_cast<int32_t>(ch));
     }
-    const uint64_t first = uint64_t(file - 1) * uint64_t(cfg_.events_per_file);
-    for (uint64_t g = first; g < first + uint64_t(cfg_.events_per_file); ++g) {
+    const uint64_t first = first_slot(file);
+    for (uint64_t g = first; g < first + uint64_t(events_in(file)); ++g) {
         const event_slot ev = slot(g);
-        // One event per event type with blocks due (the normal event always), in
-        // ascending type, all with the same number and time.
-        for (int type = 0; type < ZORV_EV_EVMAX; ++type) {
+        // One event per event type with blocks due (the normal event always),
+        // all with the same number, at the time of the type's channels
+        // (offsets), in ascending time and then type.
+        for (int type : types_by_time()) {
             std::vector<size_t> chans;
             for (size_t ch = 0; ch < cfg_.channels.size(); ++ch) {
                 const synthetic_channel& c = cfg_.channels[ch];
@@ -333,10 +378,10 @@ int run_generator::write_file(int file, std::string* path, std::string* err) con
                     chans.push_back(ch);
             }
             if (chans.empty() && type != ZORV_EV_NORMAL) continue;
-            if (w.begin_event(ev.number, ev.time, type) != 0) return failed("event");
+            const event_slot at = shifted(ev, type_offset(type));
+            if (w.begin_event(at.number, at.time, type) != 0) return failed("event");
             for (size_t ch : chans)
-                if (w.add_block(index[ch], cfg_.channels[ch].server,
-                                block(static_cast<int>(ch), ev)) != 0)
+                if (add_channel_block(w, index[ch], static_cast<int>(ch), at) != 0)
                     return failed("block");
             w.end_event();
         }
@@ -356,9 +401,9 @@ int write_catalogue(const synthetic_run_config& cfg, const std::vector<std::stri
     }
     const std::string data_dir = std::filesystem::absolute(cfg.dir, ec).lexically_normal().string();
     auto span = [&](int file) {
-        const uint64_t first = uint64_t(file - 1) * uint64_t(cfg.events_per_file);
+        const uint64_t first = gen.first_slot(file);
         const event_slot a = gen.slot(first);
-        const event_slot b = gen.slot(first + uint64_t(cfg.events_per_file) - 1);
+        const event_slot b = gen.slot(first + uint64_t(gen.events_in(file)) - 1);
         return std::make_pair(a.time.timeup, b.time.timeup);
     };
     std::ostringstream x;
@@ -385,8 +430,19 @@ std::string check_config(const synthetic_run_config& cfg) {
     if (cfg.gap_every < 0 || cfg.gap_size < 0) return "event gaps must not be negative";
     if (cfg.run < 0) return "the run number must not be negative";
     if (cfg.experiment.empty() || cfg.stream.empty()) return "experiment and stream need names";
-    for (const auto& c : cfg.channels)
+    if (!cfg.file_events.empty() && cfg.file_events.size() != size_t(cfg.files))
+        return "file_events must give the events of every file";
+    for (int n : cfg.file_events)
+        if (n < 1) return "files and events per file must be >= 1";
+    for (const auto& c : cfg.channels) {
         if (c.every < 1) return "channel \"" + c.name + "\": every must be >= 1";
+        if (c.offset_us < 0 || c.offset_us >= 1e6 / cfg.rate_hz)
+            return "channel \"" + c.name + "\": the time offset must lie within one event period";
+        for (const auto& o : cfg.channels)
+            if (o.event_type == c.event_type && o.offset_us != c.offset_us)
+                return "channels \"" + c.name + "\" and \"" + o.name +
+                       "\" share an event type but not a time offset";
+    }
     return {};
 }
 
@@ -428,7 +484,7 @@ float synthetic_sample(const synthetic_run_config& cfg, int channel, uint32_t ev
 
 std::string synthetic_file_name(const synthetic_run_config& cfg, int n) {
     run_generator gen(cfg);
-    const uint32_t t = gen.slot(uint64_t(n - 1) * uint64_t(cfg.events_per_file)).time.timeup;
+    const uint32_t t = gen.slot(gen.first_slot(n)).time.timeup;
     return cfg.experiment + "_" + cfg.stream + "_run" + std::to_string(cfg.run) + "_file" +
            std::to_string(n) + "_" + utc_stamp(t, "%Y%m%dT%H%M%S") + ".raw";
 }

@@ -464,6 +464,22 @@ int daq_file_writer::add_block(int channel, const std::string& server, const pay
     return 0;
 }
 
+int daq_file_writer::spoil_last_block(int channel) {
+    state& s = *st_;
+    if (!s.open || !s.in_event) return s.fail("no event is open");
+    if (channel < 0 || channel >= static_cast<int>(s.channels.size()))
+        return s.fail("channel index " + std::to_string(channel) + " is not declared");
+    channel_state& c = s.channels[channel];
+    if (c.blocks.empty() || c.blocks.back().event != s.events.size() - 1)
+        return s.fail("channel \"" + c.decl.name + "\" has no block in this event");
+    const block_ref& b = c.blocks.back();
+    if (b.data_skip <= s.info.subhead_size)
+        return s.fail("the block of \"" + c.decl.name + "\" is not compressed");
+    // 0xFF opens neither a zlib stream nor a valid LZO1X instruction run.
+    std::fill(c.data.begin() + b.offset + b.data_skip, c.data.end(), 0xFF);
+    return 0;
+}
+
 int daq_file_writer::end_event() {
     if (!st_->in_event) return st_->fail("no event is open");
     st_->in_event = false;

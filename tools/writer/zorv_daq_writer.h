@@ -195,6 +195,10 @@ public:
     int add_block(const std::string& channel, const std::string& server, const payload& p,
                   uint32_t error = 0, compression comp = compression::channel_default);
     int end_event();
+    // Overwrites the compressed bytes of the block just added for `channel`
+    // in the open event, so that the block no longer decompresses (data for
+    // tests of damaged blocks). Refused when that block is not compressed.
+    int spoil_last_block(int channel);
 
     // Writes the file and renames it to its final name.
     int close();
@@ -231,6 +235,13 @@ struct synthetic_channel {
     int every = 1;             // one block every `every` events (slow channels: > 1)
     int event_type = ZORV_EV_NORMAL;  // update channels: ZORV_EV_UPD
     std::vector<int> missing_files;   // 1-based numbers of the files without the channel
+    // Time of the channel's blocks after their event's time. A channel with an
+    // offset is written in events of its own (its event type, same number);
+    // the channels of one event type share one offset, below the event period.
+    int offset_us = 0;
+    // Event numbers whose block is written zlib-compressed and then spoilt,
+    // so that it cannot be decoded.
+    std::vector<uint32_t> damaged_events;
 };
 
 struct synthetic_run_config {
@@ -241,6 +252,7 @@ struct synthetic_run_config {
     int run = 1;
     int files = 3;
     int events_per_file = 50;
+    std::vector<int> file_events;          // events of each file; empty: events_per_file each
     file_layout layout = file_layout::current;
     compression comp = compression::none;  // for channels that leave it to the run
     double rate_hz = 10.0;
