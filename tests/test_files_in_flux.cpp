@@ -94,7 +94,7 @@ using Layouts = ::testing::Types<current_case, legacy_case>;
 TYPED_TEST_SUITE(files_in_flux, Layouts);
 
 // The last file is still being written: its first half sits under its
-// ".part" name. The run gives the complete files.
+// ".part" name. The run gives the complete files, and names the other.
 TYPED_TEST(files_in_flux, the_file_being_written_is_left_out) {
     const std::string last = this->files_.back();
     const std::string bytes = zorv_test::read_file(last);
@@ -108,6 +108,9 @@ TYPED_TEST(files_in_flux, the_file_being_written_is_left_out) {
     const outcome o = this->drain(r);
     EXPECT_EQ(o.end, ZORV_DAQ_READER_OUT_OF_WINDOW);
     EXPECT_EQ(o.events, (kFiles - 1) * kEvents);
+    ASSERT_EQ(o.report.skipped_files.size(), 1u);
+    EXPECT_EQ(o.report.skipped_files[0].file, last + ".part");
+    EXPECT_EQ(o.report.skipped_files[0].reason, "still being written");
 }
 
 // Renamed into place a moment ago, the last file may still be settling: it

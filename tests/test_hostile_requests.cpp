@@ -111,6 +111,7 @@ TYPED_TEST(hostile_requests, settings_that_cannot_work_are_refused) {
     daq_channel_entry bpm{};
     bpm.name = const_cast<char*>("TORO1");
     std::vector<daq_channel_entry*> channels{&bpm};
+    zorv_test::scoped_env fresh("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1");
     TypeParam z;
     ASSERT_EQ(z.init(&list, &channels), 0) << z.get_last_error();
     std::memcpy(z.get_period(), &still, sizeof still);  // as a request copied whole would hold it
