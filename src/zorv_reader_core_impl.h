@@ -116,10 +116,9 @@ inline bool file_start(const char* name, uint32_t* t) {
 }
 
 // A file whose status changed less than 30 seconds ago is still being written.
-// A directory is no data file, whatever its name.
 inline bool closed_long_enough(const char* path, bool* exists) {
     struct stat st;
-    *exists = ::stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+    *exists = ::stat(path, &st) == 0;
     return *exists && st.st_ctime + 29 < std::time(nullptr);
 }
 
@@ -271,8 +270,6 @@ template <class L>
 int reader<L>::copy_text(char* field, size_t size, const char* text) {
     if (reader_detail::empty_text(text)) return set_error(ZORV_DAQ_READER_INV_PARAM);
     if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
-    // Cut short, a directory or an experiment would name another one.
-    if (std::strlen(text) >= size) return set_error(ZORV_DAQ_READER_INV_PARAM);
     std::snprintf(field, size, "%s", text);
     return set_error(ZORV_DAQ_READER_OK);
 }
@@ -304,7 +301,6 @@ int reader<L>::set_data_dir(const char* dir) {
     const char last = text.back();
     const bool keep = L::legacy ? last == '/' : (last == '/' || last == ':');
     if (!keep) text += '/';
-    if (text.size() >= sizeof request.ddir) return set_error(ZORV_DAQ_READER_INV_PARAM);
     std::snprintf(request.ddir, sizeof request.ddir, "%s", text.c_str());
     return set_error(ZORV_DAQ_READER_OK);
 }
