@@ -19,19 +19,18 @@ rm -f "$dir"/*.profraw
 LLVM_PROFILE_FILE="$PWD/$dir/replay-%p.profraw" ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME=1 \
     "$dir/tests/test_fuzz_regress" >/dev/null
 "$profdata" merge -sparse "$dir"/*.profraw -o "$dir/replay.profdata"
-objects="-object $dir/libzorvevutl.so -object $dir/libzorvdaq.so"
-parsers="event_format/tables.cpp event_format/tables_impl.h event_format/payload.cpp
-event_format/payload_impl.h event_format/parse_chan_descr.cpp event_format/run_catalog.cpp
-event_format/event_time.cpp"
+objects="$dir/libzorvevutl.so -object $dir/libzorvdaq.so"
 echo "== event-format parsers"
 # shellcheck disable=SC2086
-"$cov" report $objects -instr-profile="$dir/replay.profdata" $parsers
+"$cov" report $objects -instr-profile="$dir/replay.profdata" \
+    -ignore-filename-regex='(/src/|/tests/|/fuzz/|printers|fuzz_entry|be_reader|zorv_layout)' 
 echo "== reader stack"
 # shellcheck disable=SC2086
-"$cov" report $objects -instr-profile="$dir/replay.profdata" src/
+"$cov" report $objects -instr-profile="$dir/replay.profdata" \
+    -ignore-filename-regex='(/event_format/|/tests/|/fuzz/)' 
 if [ "${1:-}" = "-html" ]; then
     # shellcheck disable=SC2086
     "$cov" show $objects -instr-profile="$dir/replay.profdata" -format=html \
-        -output-dir="$dir/html" event_format/ src/
+        -output-dir="$dir/html" -ignore-filename-regex='(/tests/|/fuzz/)' 
     echo "HTML report: $dir/html/index.html"
 fi
