@@ -72,14 +72,7 @@ protected:
 
     // The run by its number, found by the local scan of the data directory.
     int init_run(typename C::reader_t& r) {
-        zorv_daq_request q{};
-        q.run_first = q.run_last = cfg_.run;
-        std::strcpy(q.exp_name, "linac");
-        std::strcpy(q.stream_name, "main");
-        std::snprintf(q.cdir, sizeof q.cdir, "%s", dir_.file("no-catalogue").c_str());
-        std::snprintf(q.ddir, sizeof q.ddir, "%s/", dir_.path().c_str());
-        q.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
-        q.period = {1, {0, 100000}};
+        zorv_daq_request q = zorv_test::run_request(cfg_.run, cfg_.run, dir_.file("none"), dir_.path() + "/");
         std::vector<daq_channel_entry*> none;
         const int s = r.init(&q, &none);
         return s ? s : select_channels(r);

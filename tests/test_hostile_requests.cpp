@@ -30,14 +30,7 @@ protected:
     // A request for runs first..last of experiment "linac" through `cdir`,
     // with the local scan over `ddir`.
     int init_runs(Reader& r, int first, int last, const std::string& cdir, const std::string& ddir) {
-        zorv_daq_request q{};
-        q.run_first = first;
-        q.run_last = last;
-        std::strcpy(q.exp_name, "linac");
-        std::strcpy(q.stream_name, "main");
-        std::snprintf(q.cdir, sizeof q.cdir, "%s", cdir.c_str());
-        std::snprintf(q.ddir, sizeof q.ddir, "%s", ddir.c_str());
-        q.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
+        zorv_daq_request q = zorv_test::run_request(first, last, cdir, ddir);
         std::vector<daq_channel_entry*> none;
         return r.init(&q, &none);
     }
@@ -99,8 +92,6 @@ TYPED_TEST(hostile_requests, overlong_settings_name_nothing_and_a_still_period_i
                                                   ? zorv::file_layout::legacy
                                                   : zorv::file_layout::current);
     ASSERT_FALSE(files.empty());
-    zorv_daq_request q{};
-    q.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
     std::vector<char*> list{const_cast<char*>(files[0].c_str())};
     daq_channel_entry bpm{};
     bpm.name = const_cast<char*>("TORO1");
