@@ -250,11 +250,11 @@ TEST_F(server_load, long_run_keeps_descriptors_threads_and_memory_flat) {
         std::printf("fds %ld/%ld/%ld/%ld threads %ld/%ld/%ld/%ld RSS kB %ld/%ld/%ld/%ld (start/middle/end/after)\n",
                     at[0].fds, at[1].fds, at[2].fds, after.fds, at[0].threads, at[1].threads,
                     at[2].threads, after.threads, at[0].rss_kb, at[1].rss_kb, at[2].rss_kb, after.rss_kb);
-        // A file's descriptors and threads may still be open when the next
-        // one's are, and workers come and go with the channels: a few files'
-        // worth at most, never a count that grows with the files read.
+        // The files loaded ahead and the next file's channel started early
+        // hold descriptors, and workers come and go with the channels: a
+        // few files' worth at most, never a count that grows with the files.
         for (const usage& u : {at[1], at[2]}) {
-            EXPECT_LE(u.fds, at[0].fds + 4);
+            EXPECT_LE(u.fds, at[0].fds + 6);
             EXPECT_LE(u.threads, at[0].threads + 8);
         }
         if (!sanitized) {
