@@ -295,8 +295,15 @@ extern "C" int zorv_fuzz_chan_descr(const uint8_t* data, size_t size) {
     h->length = int32_t(head + size + 1);
     if (size) std::memcpy(h->xml, data, size);
 
-    std::vector<chan_descr_2010*> list;
-    if (zorv_load_chan_descr(h, &list) == 0) {
+    // Loaded from the table and from the bare text (the same parser behind
+    // two doors); each description printed (every field within its bounds),
+    // copied and freed.
+    for (const bool from_table : {true, false}) {
+        std::vector<chan_descr_2010*> list;
+        const char* text = reinterpret_cast<const char*>(h->xml);
+        if ((from_table ? zorv_load_chan_descr(h, &list) : zorv_load_chan_descr_text(text, &list)) != 0)
+            continue;
+        if (from_table) print_zorv_chan_descr(&list);
         for (chan_descr_2010* d : list) {
             zorv_free_chan_descr(zorv_copy_chan_descr(d));
             zorv_free_chan_descr(d);

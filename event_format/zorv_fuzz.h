@@ -18,7 +18,8 @@ extern "C" {
 // member to cut out, then the big-endian payload.
 ZORV_EXPORT int zorv_fuzz_payload(const uint8_t* data, size_t size);
 
-// The XML channel description loader; the input is the XML text.
+// The XML channel description loader (from the table and from the text) and
+// the description printer; the input is the XML text.
 ZORV_EXPORT int zorv_fuzz_chan_descr(const uint8_t* data, size_t size);
 
 // The run catalogue. Input: byte 0 chooses the query (mod 4: by run, by

@@ -52,7 +52,7 @@ TEST_P(fuzz_regress, seeds_are_handled) {
 // The kept corpus of every target (the inputs that reached new code in the
 // campaigns, and those that once failed) ends with a status.
 TEST_P(fuzz_regress, kept_inputs_are_handled) {
-    const fs::path dir = fs::path(__FILE__).parent_path() / "fuzz_corpus" / GetParam();
+    const fs::path dir = fs::path(ZORV_FUZZ_CORPUS_DIR) / GetParam();
     ASSERT_TRUE(fs::is_directory(dir) && !fs::is_empty(dir)) << "no kept inputs for " << GetParam();
     for (const auto& f : fs::directory_iterator(dir)) {
         SCOPED_TRACE(f.path().string());
