@@ -8,7 +8,10 @@
 # The working corpora grow in build-fuzz/corpus/<target> from one campaign to
 # the next. With -k the kept corpora in tests/fuzz_corpus/<target> (replayed
 # by the test suite) are re-minimised over the working corpus (-merge=1), so
-# they only grow by inputs that add coverage. Failing inputs are written to
+# they only grow by inputs that add coverage; of the minimised set the
+# smallest inputs are kept up to ZORV_FUZZ_KEEP_KB kilobytes per target
+# (default 40), so that the repository stays small (the seeds, written afresh
+# by the tests, stand for the whole files). Failing inputs are written to
 # build-fuzz/artifacts/; a fixed one belongs in tests/fuzz_corpus/<target>/.
 #
 # Usage: scripts/run-fuzz.sh [-j jobs] [-n max executions] [-k] [seconds per target] [target]...
@@ -43,11 +46,14 @@ cmake --build "$dir" -j"$jobs" >/dev/null
 mkdir -p "$dir/artifacts" "$dir/logs"
 
 # One target's run; its libFuzzer log goes to build-fuzz/logs/<target>.log.
+# Whole files need room; names, catalogue and description texts do not, and
+# shorter inputs keep those targets fast.
 run_target() {
-    local t=$1 kept=tests/fuzz_corpus/$1
+    local t=$1 kept=tests/fuzz_corpus/$1 max_len=65536
+    case $t in file_names | run_catalog | chan_descr) max_len=4096 ;; esac
     mkdir -p "$dir/corpus/$t" "$kept"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$dir/fuzz/fuzz_$t" -max_total_time="$secs" -runs="$runs" -max_len=65536 -timeout=10 \
+        "$dir/fuzz/fuzz_$t" -max_total_time="$secs" -runs="$runs" -max_len="$max_len" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -close_fd_mask=1 \
         -artifact_prefix="$dir/artifacts/$t-" "$dir/corpus/$t" "$dir/seeds/$t" "$kept" \
         >"$dir/logs/$t.log" 2>&1 || true
@@ -68,7 +74,7 @@ for t in $targets; do
     execs=$(stat "$t" number_of_executed_units)
     speed=$(stat "$t" average_exec_per_sec)
     added=$(stat "$t" new_units_added)
-    last=$(grep -E '^#[0-9]+ ' "$dir/logs/$t.log" | tail -1)
+    last=$(grep -E '^#[0-9]+[[:space:]]' "$dir/logs/$t.log" | tail -1)
     cov=$(echo "$last" | sed -n 's/.*cov: \([0-9]*\).*/\1/p')
     ft=$(echo "$last" | sed -n 's/.*ft: \([0-9]*\).*/\1/p')
     crashes=$(ls "$dir/artifacts" | grep -c "^$t-" || true)
@@ -90,7 +96,12 @@ if [ "$keep" = 1 ]; then
             # The merge names inputs by their hash; inputs kept under a
             # name (a fixed fault) stay whatever their coverage.
             find "$kept" -type f -regextype egrep -regex '.*/[0-9a-f]{40}' -delete
-            cp -n "$dir/merged/$t"/* "$kept"/
+            budget=$((${ZORV_FUZZ_KEEP_KB:-40} * 1024))
+            find "$dir/merged/$t" -type f -printf '%s %p\n' | sort -n | while read -r size f; do
+                [ "$size" -le "$budget" ] || break
+                budget=$((budget - size))
+                cp -n "$f" "$kept"/
+            done
         fi
         echo "kept $t: $(ls "$kept" | wc -l) inputs, $(du -sk "$kept" | cut -f1) KB"
     done
