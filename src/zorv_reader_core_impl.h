@@ -363,9 +363,10 @@ int reader<L>::check_request() {
     if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
 
     // A file is kept when its own events reach into the window. A file whose
-    // index cannot be read is judged by its name, from its start to the next
-    // file's start: it is kept unless it surely lies outside, so that the
-    // slicer reports it rather than it vanishing unnoticed.
+    // index cannot be read is judged by its name, from its start to the end
+    // of the next file's start second: it is kept unless it surely lies
+    // outside, so that the slicer reports it rather than it vanishing
+    // unnoticed.
     const double stop_us_open = time_stop == 0.0 ? HUGE_VAL : time_stop;
     std::vector<char*> kept;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -377,7 +378,7 @@ int reader<L>::check_request() {
             a = double(t) * 1e6;
             b = HUGE_VAL;
             for (size_t k = i + 1; k < files.size() && b == HUGE_VAL; ++k)
-                if (file_start(files[k], &n)) b = double(n) * 1e6;
+                if (file_start(files[k], &n)) b = (double(n) + 1.0) * 1e6;  // names carry whole seconds
         }
         keep = keep && b >= time_start && a <= stop_us_open;
         if (keep)

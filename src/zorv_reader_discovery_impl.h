@@ -432,7 +432,9 @@ int discovery<L>::local_period_scan() {
     // first events, whether or not later files start inside the window (a
     // window that begins in the last file of a run and ends in the next).
     for (const std::string& n : cand.same_second) {
-        if (tables_overlap(n.c_str(), false) != 1) continue;
+        // One whose index cannot be read is taken too: the read then reports
+        // it skipped instead of leaving it out unnoticed.
+        if (tables_overlap(n.c_str(), false) == 0) continue;
         discovery_detail::before_window one = cand;
         one.name = n;
         add_fallback(rec, one, ".Pushing  file %s \n");

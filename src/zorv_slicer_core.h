@@ -210,6 +210,7 @@ private:
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);
     void count_passed(int i, int upto);
+    bool nearer_elsewhere(int i, const zorv_channel_entry_long& e, const std::vector<zorv_channel_entry_long*>& at) const;
     bool in_count_window(const zorv_time_id& id) const;
     void note_channel_skip(int i, tables_t* t, int status);
     int missing_state(int i, const tables_t* event_file) const;

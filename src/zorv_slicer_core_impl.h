@@ -8,6 +8,8 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -1329,8 +1331,13 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
+    // In time synchronisation a step's lookup may find an entry within the
+    // tolerance of the event it steps from (a tolerance above half the
+    // spacing): that entry is no step at all and cannot be the next event.
+    const bool no_step = by_time && ((request == ZORV_DAQ_READ_CHAN_EVENT_PREV && !before(id, target)) ||
+                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && !before(target, id)));
     if (!c.set) {
-        take(true);
+        if (!no_step) take(true);
         return;
     }
     int d = 0;
@@ -1344,7 +1351,13 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
             }
             return;
         case ZORV_DAQ_READ_CHAN_EVENT_PREV:
-            if (before(id, target) && before(c.id, id)) take(false);
+            // The latest entry before the target; in time synchronisation an
+            // equal entry with a later exact time wins, the mirror of NEXT,
+            // so that a step back lands where the step forward did.
+            if (before(id, target) &&
+                (before(c.id, id) || (by_time && is_event_id_eq(&id, &c.id, nullptr) &&
+                                      slicer_detail::exact_us(c.id) < slicer_detail::exact_us(id))))
+                take(false);
             return;
         case ZORV_DAQ_READ_CHAN_EVENT_FIRST:
             if (before(id, target) && before(id, c.id)) take(false);
@@ -1371,7 +1384,9 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
 template <class L>
 int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file) {
     int with_reader = 0;
+    const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    std::vector<zorv_channel_entry_long*> at(size_t(nchans), nullptr);
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
         if (size_t(i) < track_.size()) {
@@ -1389,21 +1404,11 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
         if (s != 0 || !e) continue;
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
         if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
-        if (same && size_t(i) < track_.size()) {
-            chan_track& t = track_[size_t(i)];
-            const int k = r->out && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
-            // In time synchronisation a step may land on the entry the
-            // channel handed out at the event before: it is not fresh again.
-            if (synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME && step && e == t.given_before) continue;
-            t.given = e;
-            if (k >= 0 && t.reader == r) {
-                count_passed(i, k);
-                t.last = k;
-            }
-            t.state = e->sbchdata[0].chhd ? ZORV_DAQ_CHAN_FRESH : ZORV_DAQ_CHAN_DAMAGED;
-        }
+        // In time synchronisation a step may land on the entry the channel
+        // handed out at the event before: it is not fresh again.
+        if (same && by_time && step && size_t(i) < track_.size() && e == track_[size_t(i)].given_before) continue;
         if (same) {
-            result->push_back(e);
+            at[size_t(i)] = e;
         } else if (debug > 1) {
             // The legacy slicer names the mapped event-header area, the
             // current one the event-header basket.
@@ -1416,7 +1421,50 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
                    e->event_id.time.timeup, e->event_id.time.timelow, slicer_detail::identity(evh));
         }
     }
+    // With a tolerance above half the spacing an entry may be within it of
+    // this event and of the next: it goes with the nearer one.
+    if (by_time)
+        for (int i = 0; i < nchans; ++i)
+            if (at[size_t(i)] && nearer_elsewhere(i, *at[size_t(i)], at)) at[size_t(i)] = nullptr;
+    for (int i = 0; i < nchans; ++i) {
+        zorv_channel_entry_long* e = at[size_t(i)];
+        if (!e) continue;
+        result->push_back(e);
+        if (size_t(i) >= track_.size()) continue;
+        chan_track& t = track_[size_t(i)];
+        const reader_t* r = read_chans[i];
+        const int k = r->out && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
+        t.given = e;
+        if (k >= 0 && t.reader == r) {
+            count_passed(i, k);
+            t.last = k;
+        }
+        t.state = e->sbchdata[0].chhd ? ZORV_DAQ_CHAN_FRESH : ZORV_DAQ_CHAN_DAMAGED;
+    }
     return with_reader;
+}
+
+// Whether another channel has an entry, not part of this event, that lies
+// within the tolerance of e and nearer to it than this event is.
+template <class L>
+bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
+                                 const std::vector<zorv_channel_entry_long*>& at) const {
+    const double te = slicer_detail::exact_us(e.event_id);
+    const double d = std::abs(te - slicer_detail::exact_us(current_event_id));
+    for (int j = 0; j < nchans; ++j) {
+        const reader_t* r = read_chans[j];
+        if (j == i || !r || !r->out || r->out_total <= 0) continue;
+        const zorv_channel_entry_long* first = r->out;
+        const zorv_channel_entry_long* end = r->out + r->out_total;
+        const zorv_channel_entry_long* k = std::lower_bound(
+            first, end, te, [](const zorv_channel_entry_long& x, double t) { return slicer_detail::exact_us(x.event_id) < t; });
+        for (const zorv_channel_entry_long* x : {k - 1, k}) {
+            if (x < first || x >= end || x == at[size_t(j)] || x->event_id.time.timeup == 0) continue;
+            const double dx = std::abs(slicer_detail::exact_us(x->event_id) - te);
+            if (dx < d && dx <= time_diff) return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------

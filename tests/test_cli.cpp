@@ -2,6 +2,7 @@
 // in both layouts: exit statuses, what goes to standard output and standard
 // error, and the values `read` prints checked against what was written.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
@@ -388,6 +389,36 @@ TEST(Cli, ReadLeavesOutATruncatedFile) {
             EXPECT_EQ(info.status, 1) << info.err;
         }
     }
+}
+
+// A request reads past a file it cannot use: each record names why a
+// channel has nothing, --report tells what was lost, and the status says a
+// file was skipped.
+TEST(Cli, ReadGivesReasonsAndReportsASkippedFile) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 3, 4, "A 38;X 38 missing=1", file_layout::current);
+    cfg.run = 7;
+    const auto files = zorv_test::write_run(cfg);
+    ASSERT_EQ(files.size(), 3u);
+    const std::vector<std::string> req = {"read", "--run", "7", "--ddir", dir.path(), "--accept-open-files",
+                                          "-c", "A", "-c", "X"};
+
+    result whole = run(with(req, {"--report"}));
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    auto recs = whole.records();
+    ASSERT_EQ(recs.size(), 12u);
+    EXPECT_EQ(recs[0]["reasons"]["X"], "not in file");
+    EXPECT_FALSE(recs[4].contains("reasons"));
+    EXPECT_NE(whole.err.find("channel X: delivered 8 "), std::string::npos) << whole.err;
+    EXPECT_NE(whole.err.find("read complete"), std::string::npos) << whole.err;
+
+    damage(files[1], 0, 16);
+    ASSERT_EQ(truncate(files[1].c_str(), 64), 0);
+    result part = run(with(req, {"--report"}));
+    EXPECT_EQ(part.status, 1) << part.err;
+    EXPECT_EQ(part.records().size(), 8u);
+    EXPECT_NE(part.err.find("skipped file " + files[1] + ": "), std::string::npos) << part.err;
+    EXPECT_NE(part.err.find("read incomplete"), std::string::npos) << part.err;
 }
 
 }  // namespace

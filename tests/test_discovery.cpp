@@ -103,8 +103,8 @@ TEST_F(Discovery, RunWithoutTimesTakesTheRunsTimes) {
         zorv_daq_request q = request(1, 0, 0, 0, catalogue);
         ASSERT_EQ(rd.init(&q, nullptr), 0);
         EXPECT_EQ(rd.get_start_point()->time.timeup, T);
-        // The catalogue knows the run's end; locally it is the last file's
-        // start plus one average file length.
+        // The catalogue knows the run's end; locally it is the second of the
+        // last file's last event.
         EXPECT_GE(rd.get_stop_point()->time.timeup, T + 8) << catalogue;
         EXPECT_LE(rd.get_stop_point()->time.timeup, T + 9) << catalogue;
     }

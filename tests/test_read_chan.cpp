@@ -556,6 +556,42 @@ TYPED_TEST(ReadChan, StepsByTimeFromTheCurrentEntry) {
     EXPECT_EQ(res->event_id.event_number, T::legacy ? 3u : 2u);
 }
 
+TYPED_TEST(ReadChan, TimeLookupsTakeTheNearestEntryAndNeedNoCurrentOne) {
+    using T = TypeParam;
+    const std::string path = write_file<T>(this->dir);
+    enum { FIRST = -2, PREV, CUR, NEXT, LAST };
+    {
+        // Nothing handed out yet: the step from a given time is taken as it
+        // lands, not corrected from an event 0.
+        started<T> s(path, "SPECP");
+        check_lookups(s, {{0, 5, 0, NEXT, 0, 7}});
+    }
+    started<T> s(path, "SPECZ");
+    if constexpr (!T::legacy) s.rc->set_by_time_fix(false);
+    // A tolerance above half the spacing holds two entries: the nearer wins,
+    // whichever the search meets first.
+    time_stamp wide{0, 80000};
+    ASSERT_EQ(s.rc->set_time_diff(&wide), 0);
+    check_lookups(s, {
+                         {0, 5, 45000, CUR, 0, 5},
+                         {0, 5, 55000, CUR, 0, 6},
+                         {0, 8, -45000, CUR, 0, 8},
+                         {0, 8, -55000, CUR, 0, 7},
+                     });
+}
+
+TYPED_TEST(ReadChan, ChannelOutsideTheListOfItsTableSetIsNotFound) {
+    using T = TypeParam;
+    const std::string path = write_file<T>(this->dir);
+    // Another channel's column must never be read for it.
+    char specp[] = "SPECP", nope[] = "NOPE";
+    for (std::vector<char*> list : {std::vector<char*>{specp}, std::vector<char*>{nope}}) {
+        started<T> s(path, "SPECZ", -1, 0, &list);
+        EXPECT_EQ(s.status, ZORV_DAQ_READ_CHAN_NOT_FOUND) << list[0];
+        EXPECT_EQ(s.rc->out, nullptr);
+    }
+}
+
 TYPED_TEST(ReadChan, UnfinishedEntryStopsLookupsThatMeetIt) {
     using T = TypeParam;
     started<T> s(write_file<T>(this->dir), "SPECP");

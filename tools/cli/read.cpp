@@ -2,6 +2,7 @@
 // time window), through the reader of the files' layout; one record per
 // event with the decoded value of each selected channel.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,7 @@ struct read_options {
     bool tsv = false;
     bool accept_open = false;
     int debug = 0;
+    bool report = false;
 };
 
 template <class L>
@@ -316,6 +318,40 @@ const zorv_channel_entry_long* reference_entry(const R& r) {
     return first;
 }
 
+// ----- what the reader could not deliver -----
+
+// {"reasons": {key: word}} for the channels without fresh data at this event:
+// a carried slow value, or why there is nothing.
+template <class R>
+void add_reasons(const R& r, json* rec) {
+    json reasons = json::object();
+    for (int i = 0; i < r.nchans; ++i) {
+        zorv_daq_chan_status st;
+        if (r.get_chan_status(i, &st) != 0 || st.state == ZORV_DAQ_CHAN_FRESH) continue;
+        reasons[channel_key(*r.results[i])] = zorv_daq_chan_state_word(st.state);
+    }
+    if (!reasons.empty()) (*rec)["reasons"] = std::move(reasons);
+}
+
+// The delivery report on standard error (with --report), and the exit status
+// of a read that went through: 1 when a file was skipped.
+template <class R>
+void finish_read(const R& r, const read_options& o) {
+    zorv_daq_delivery_report rep;
+    if (r.get_delivery_report(&rep) != 0) return;
+    if (o.report) {
+        for (const auto& c : rep.channels)
+            std::fprintf(stderr, "channel %s: delivered %ld carried %ld damaged %ld unmatched %ld in skipped files %ld\n",
+                         c.channel.c_str(), c.delivered, c.carried, c.damaged, c.unmatched, c.in_skipped_files);
+        for (const auto& f : rep.skipped_files)
+            std::fprintf(stderr, "skipped file %s: %s\n", f.file.c_str(), f.reason.c_str());
+        if (r.request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME)
+            std::fprintf(stderr, "time tolerance %.0f us\n", rep.tolerance_us);
+        std::fprintf(stderr, "read %s\n", rep.complete() ? "complete" : "incomplete");
+    }
+    if (!rep.skipped_files.empty()) throw CLI::RuntimeError(exit_problems);
+}
+
 // One event: {"event", "time", "channels": {key: value}}, or for TSV the
 // channels' values next to the event and time (slow values as the bare number).
 template <class L, class R>
@@ -336,6 +372,7 @@ json event_record(const R& r, bool tsv) {
         else chans[key] = std::move(v);
     }
     if (!tsv) rec["channels"] = std::move(chans);
+    if (!tsv) add_reasons(r, &rec);
     return rec;
 }
 
@@ -364,6 +401,7 @@ void read_events(typename reader_for<L>::type& r, const read_options& o) {
     if (rc != 0 && rc != ZORV_DAQ_READER_OUT_OF_WINDOW)
         fail("read", exit_problems, std::string("reading stopped after ") + std::to_string(events) +
                                         " events: " + r.error_i2a(rc));
+    finish_read(r, o);
 }
 
 void run_read(const read_options& o) {
@@ -431,6 +469,9 @@ void register_read(CLI::App& app) {
     sub->add_flag("--accept-open-files", o->accept_open,
                   "also read files changed in the last 30 seconds (still being written)");
     sub->add_option("--debug", o->debug, "the reader's debug level (its messages go to standard error)");
+    sub->add_flag("--report", o->report,
+                  "at the end, what each channel got (delivered, carried, damaged, unmatched, in skipped files) and "
+                  "the skipped files, on standard error");
     sub->callback([o]() { run_read(*o); });
 }
 
