@@ -217,6 +217,7 @@ private:
     int tables_overlap(const char* name, bool verbose);
     bool passed_as_being_written(const char* name, bool wanted);
     void report_skip(const std::string& path, const char* reason);
+    void report_not_entered(const char* path, const char* base);
     void add_fallback(zorv_root_xml_files* rec, const discovery_detail::before_window& cand,
                       const char* message);
     void enter_files();
@@ -402,6 +403,15 @@ void discovery<L>::report_skip(const std::string& path, const char* reason) {
     r_.skipped_files_.push_back({path, reason});
 }
 
+// A file the catalogue or the scan named that could not be entered: gone
+// since, or renamed into place too short a time ago to be surely complete.
+template <class L>
+void discovery<L>::report_not_entered(const char* path, const char* base) {
+    const std::string local = discovery_detail::join_dir(r_.request.ddir, base);
+    const bool there = discovery_detail::path_exists(path) || discovery_detail::path_exists(local.c_str());
+    report_skip(base == path ? local : std::string(path), there ? "written less than 30 seconds ago" : "not found");
+}
+
 // True for a file still being written, which is reported when the request
 // would have taken it.
 template <class L>
@@ -542,13 +552,16 @@ void discovery<L>::enter_files() {
             if (!p || (!exp_.empty() && !std::strstr(p, exp_.c_str()))) continue;
             const char* base = discovery_detail::base_name(p);
             const int rc = r_.add_file(base, true);
-            if (base == p || !path_exists(p)) continue;
+            if (base == p || !path_exists(p)) {
+                if (rc != 0) report_not_entered(p, base);
+                continue;
+            }
             if (rc == 0) {
                 if (path_exists(r_.files.back())) continue;
                 std::free(r_.files.back());
                 r_.files.pop_back();
             }
-            r_.add_file(p, true);
+            if (r_.add_file(p, true) != 0) report_not_entered(p, base);
         }
     }
     list_.release();

@@ -123,6 +123,30 @@ TYPED_TEST(files_in_flux, a_file_closed_a_moment_ago_is_named_and_passed_over) {
     }
 }
 
+// The run catalogue lists a file that is gone: the read gives the others
+// and names it.
+TYPED_TEST(files_in_flux, a_catalogued_file_that_is_gone_is_reported) {
+    this->cfg_.catalog_dir = this->dir_.file("catalog");
+    std::filesystem::create_directories(this->cfg_.catalog_dir);
+    this->files_ = zorv_test::write_run(this->cfg_);
+    ASSERT_EQ(::unlink(this->files_[1].c_str()), 0);
+    zorv_daq_request q =
+        zorv_test::run_request(this->cfg_.run, this->cfg_.run, this->cfg_.catalog_dir, this->dir_.path());
+    std::vector<daq_channel_entry*> none;
+    typename TypeParam::reader_t r;
+    ASSERT_EQ(r.init(&q, &none), 0) << r.get_last_error();
+    ASSERT_EQ(this->select_channels(r), 0);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    const outcome o = this->drain(r);
+    EXPECT_EQ(o.end, ZORV_DAQ_READER_OUT_OF_WINDOW);
+    EXPECT_EQ(o.events, (kFiles - 1) * kEvents);
+    ASSERT_EQ(o.report.skipped_files.size(), 1u);
+    EXPECT_EQ(o.report.skipped_files[0].file, this->files_[1]);
+    // Named by the discovery ("not found"), or by the read when fresh files
+    // are taken unchecked ("cannot be opened").
+    EXPECT_FALSE(o.report.skipped_files[0].reason.empty());
+}
+
 // Files listed, then removed, cut short or replaced by another run's file
 // before the read reaches them: the read skips each with its reason and
 // goes on; every event of the untouched files is delivered.
