@@ -179,7 +179,7 @@ private:
     zorv_channel_entry_long* lookup_by_number(uint32_t n, int op, int* status);
     zorv_channel_entry_long* lookup_by_time(time_stamp t, int op, int* status);
     int nearest_around(int k, const time_stamp& ts) const;
-    zorv_channel_entry_long* step_check(zorv_channel_entry_long* e, int op, int* status);
+    zorv_channel_entry_long* step_check(zorv_channel_entry_long* e, int op, int* status, const time_stamp& target);
     template <class F>
     void print_entries(const char* head, const char* tail, F&& dump);
 

@@ -1379,7 +1379,7 @@ zorv_channel_entry_long* read_chan<L>::lookup_by_time(time_stamp t, int op, int*
     zorv_channel_entry_long* e = find_entry_by_time(&t, op, status);
     if constexpr (read_chan_detail::rules<L>::current_lookup) {
         if (e && by_time_fix && (op == ZORV_DAQ_READ_CHAN_EVENT_PREV || op == ZORV_DAQ_READ_CHAN_EVENT_NEXT))
-            return step_check(e, op, status);
+            return step_check(e, op, status, t);
     }
     return e;
 }
@@ -1388,7 +1388,8 @@ zorv_channel_entry_long* read_chan<L>::lookup_by_time(time_stamp t, int op, int*
 // that skips events or goes the wrong way is replaced by a step of
 // event_step.event_number events from the current event.
 template <class L>
-zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, int op, int* status) {
+zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, int op, int* status,
+                                                   const time_stamp& target) {
     const uint32_t cur = event_cur.event_number;
     const uint32_t found = e->event_id.event_number;
     const uint32_t step = event_step.event_number;
@@ -1405,6 +1406,17 @@ zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, in
         return e;
     }
     zorv_channel_entry_long* r = find_entry_by_event_id(next ? cur + step : cur - step, op, status);
+    // When the time step found no entry at the stepped time, only the
+    // nearest one beyond it, a step by number must not land short of the
+    // stepped time: that entry lies between two events of the grid, and a
+    // step in the other direction would not take it either.
+    const double want = read_chan_detail::micros(target);
+    const bool matched = std::abs(read_chan_detail::micros(e->event_id.time) - want) <= time_diff;
+    const double got = r ? read_chan_detail::micros(r->event_id.time) : 0.0;
+    if (r && !matched && (next ? got < want - time_diff : got > want + time_diff)) {
+        out_cur = e;
+        return e;
+    }
     return r ? r : e;
 }
 

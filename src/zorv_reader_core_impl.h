@@ -1034,9 +1034,10 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     zorv_time_id last_seen{};
     for (;;) {
         const int s = ask_slicer(id, type);
+        // Recorded, so that a read that has ended never still says "OK".
         if (s == ZORV_DAQ_READER_INV_PARAM || s == ZORV_DAQ_READER_INTERN_ERROR || s == ZORV_DAQ_READER_NOT_READY ||
             s == ZORV_DAQ_READER_OUT_OF_WINDOW)
-            return s;
+            return set_error(s);
         if (s != 0) {
             std::printf("Unexpected return code %d\n", s);
             return set_error(s);

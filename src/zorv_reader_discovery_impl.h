@@ -217,10 +217,10 @@ private:
     int tables_overlap(const char* name, bool verbose);
     bool passed_as_being_written(const char* name, bool wanted);
     void report_skip(const std::string& path, const char* reason);
-    void report_not_entered(const char* path, const char* base);
     void add_fallback(zorv_root_xml_files* rec, const discovery_detail::before_window& cand,
                       const char* message);
     void enter_files();
+    void note_refused(const char* path);
     void extend_first();
     void extend_last();
     bool find_neighbour(const std::string& pattern, const char* found_msg, std::string* name);
@@ -395,21 +395,15 @@ int discovery<L>::period_branch() {
     return rc;
 }
 
-// A file the scan passes over is named in the read's delivery report, and
-// in a message, so that the caller learns why its data is missing.
+// A file the request covers that is not read is named, once, in the read's
+// delivery report and in a message, so that the caller learns why its data
+// is missing.
 template <class L>
 void discovery<L>::report_skip(const std::string& path, const char* reason) {
-    std::printf("%s::init() file %s skipped (%s)\n", cls, path.c_str(), reason);
+    for (const auto& k : r_.skipped_files_)
+        if (k.file == path) return;
+    std::printf("Skipping file %s: %s\n", path.c_str(), reason);
     r_.skipped_files_.push_back({path, reason});
-}
-
-// A file the catalogue or the scan named that could not be entered: gone
-// since, or renamed into place too short a time ago to be surely complete.
-template <class L>
-void discovery<L>::report_not_entered(const char* path, const char* base) {
-    const std::string local = discovery_detail::join_dir(r_.request.ddir, base);
-    const bool there = discovery_detail::path_exists(path) || discovery_detail::path_exists(local.c_str());
-    report_skip(base == path ? local : std::string(path), there ? "written less than 30 seconds ago" : "not found");
 }
 
 // True for a file still being written, which is reported when the request
@@ -553,7 +547,7 @@ void discovery<L>::enter_files() {
             const char* base = discovery_detail::base_name(p);
             const int rc = r_.add_file(base, true);
             if (base == p || !path_exists(p)) {
-                if (rc != 0) report_not_entered(p, base);
+                if (rc != 0) note_refused(p);
                 continue;
             }
             if (rc == 0) {
@@ -561,10 +555,18 @@ void discovery<L>::enter_files() {
                 std::free(r_.files.back());
                 r_.files.pop_back();
             }
-            if (r_.add_file(p, true) != 0) report_not_entered(p, base);
+            if (r_.add_file(p, true) != 0) note_refused(p);
         }
     }
     list_.release();
+}
+
+// A file the request covers that cannot be entered (missing, or still being
+// written) is not read: the read reports it skipped instead of losing it
+// unnoticed.
+template <class L>
+void discovery<L>::note_refused(const char* path) {
+    report_skip(path, "cannot be entered (missing or still being written)");
 }
 
 // Finds the first directory entry of ddir whose name contains `pattern`.

@@ -3,9 +3,9 @@
 // lists and from run and period requests (run catalogue and local scan).
 // The truth is what the writer wrote; for every case, each entry inside the
 // request is handed out exactly once by a NEXT walk or counted in the
-// delivery report with its reason, the events come in order, NEXT and PREV
-// mixed land where the NEXT walk did, and a PREV walk from the last event
-// gives the NEXT walk reversed.
+// delivery report with its reason, the events come in order, NEXT, PREV,
+// FIRST and LAST mixed land on the NEXT walk's events, and a PREV walk from
+// the last event gives the NEXT walk reversed.
 //
 // ZORV_CONSERVATION_SEED=n replays one seed; ZORV_CONSERVATION_SEEDS=a:b runs
 // the seeds a to b-1 (the suite runs 0:kSuiteSeeds).
@@ -49,9 +49,9 @@ enum class source { files, run_catalogue, run_scan, period_catalogue, period_sca
 const char* const kSourceNames[] = {"files", "run-catalogue", "run-scan", "period-catalogue",
                                     "period-scan"};
 
-enum class breakage { none, tables, truncated, empty, directory };
+enum class breakage { none, tables, truncated, empty, directory, removed };
 const char* const kBreakageNames[] = {"none", "damaged tables", "truncated", "emptied",
-                                      "a directory"};
+                                      "a directory", "removed"};
 
 // One entry the writer wrote: channel, event number, event slot time, file.
 struct entry {
@@ -184,7 +184,11 @@ conservation_case make_case(uint64_t seed, const std::string& dir) {
     }
     if (total_files >= 3 && pick(0, 2) == 0) {
         c.broken_file = pick(1, total_files - 2);
-        c.broken = breakage(pick(1, 4));
+        c.broken = breakage(pick(1, 5));
+        // A file the run catalogue lists but that is gone: only a catalogue
+        // request knows it should be there.
+        if (c.broken == breakage::removed && c.from != source::run_catalogue && c.from != source::period_catalogue)
+            c.broken = breakage::empty;
     }
     for (int ch = 0; ch < CH_COUNT; ++ch)
         if (pick(0, 1)) c.selected.push_back(ch);
@@ -212,9 +216,9 @@ std::vector<std::string> write_case(const conservation_case& c) {
     }
     if (c.broken == breakage::none) return all;
     const std::string& broken = all[size_t(c.broken_file)];
-    if (c.broken == breakage::directory) {  // opens, but cannot be read or mapped
+    if (c.broken == breakage::directory || c.broken == breakage::removed) {
         std::filesystem::remove(broken);
-        std::filesystem::create_directory(broken);
+        if (c.broken == breakage::directory) std::filesystem::create_directory(broken);  // opens, cannot be read
         return all;
     }
     std::string bytes = zorv_test::read_file(broken);
@@ -556,13 +560,9 @@ void check_reasons(const conservation_case& c, const written& truth, const walk&
     }
 }
 
-// Every entry handed out once or counted with its reason.
-void check_conservation(const conservation_case& c, const std::vector<entry>& expected,
-                        const std::vector<std::string>& files, const walk& w,
-                        std::vector<std::string>* problems) {
-    auto say = [&](const std::string& p) { problems->push_back(p); };
-    if (w.end_status != ZORV_DAQ_READER_OUT_OF_WINDOW)
-        say("the NEXT walk ended with " + std::to_string(w.end_status));
+// Each fresh entry is one of the request's readable entries, handed out once.
+std::map<entry_key, int> check_handed_once(const conservation_case& c, const std::vector<entry>& expected,
+                                           const walk& w, std::vector<std::string>* problems) {
     std::map<entry_key, int> handed;
     for (const auto& ev : w.events)
         for (const auto& k : ev.fresh) ++handed[k];
@@ -570,54 +570,73 @@ void check_conservation(const conservation_case& c, const std::vector<entry>& ex
     for (const entry& e : expected) truth[{e.ch, e.number}] = &e;
     for (const auto& [k, n] : handed) {
         auto t = truth.find(k);
-        if (t == truth.end()) say(key_text(k) + " handed out but not in the request");
-        else if (t->second->damaged) say(key_text(k) + " handed out although its block is damaged");
-        else if (t->second->file == c.broken_file) say(key_text(k) + " handed out from the broken file");
-        if (n > 1) say(key_text(k) + " handed out " + std::to_string(n) + " times");
+        if (t == truth.end()) problems->push_back(key_text(k) + " handed out but not in the request");
+        else if (t->second->damaged) problems->push_back(key_text(k) + " handed out although its block is damaged");
+        else if (t->second->file == c.broken_file) problems->push_back(key_text(k) + " handed out from the broken file");
+        if (n > 1) problems->push_back(key_text(k) + " handed out " + std::to_string(n) + " times");
     }
+    return handed;
+}
+
+// One channel's entries: handed out, or counted in its report line (by
+// number exactly, and never as unmatched). Entries of the broken file may go
+// uncounted. True when the channel has entries in the broken file.
+bool check_channel_counts(const conservation_case& c, const std::vector<entry>& expected, int ch,
+                          const zorv_daq_chan_delivery& rep, const std::map<entry_key, int>& handed,
+                          std::vector<std::string>* problems) {
+    long total = 0, damaged = 0, in_broken = 0, fresh = 0, missing = 0;
+    std::string first_missing;
+    for (const entry& e : expected) {
+        if (e.ch != ch) continue;
+        ++total;
+        if (e.file == c.broken_file) ++in_broken;
+        else if (e.damaged) ++damaged;
+        else if (handed.count({ch, e.number})) ++fresh;
+        else if (!missing++) first_missing = std::to_string(e.number);
+    }
+    const long counted = rep.delivered + rep.damaged + rep.unmatched + rep.in_skipped_files;
+    std::ostringstream line;
+    line << kNames[ch] << ": " << total << " in the request (" << damaged << " damaged, " << in_broken
+         << " in the broken file), " << fresh << " handed out; report delivered " << rep.delivered
+         << " damaged " << rep.damaged << " unmatched " << rep.unmatched << " in skipped files "
+         << rep.in_skipped_files;
+    auto say = [&](const std::string& why) { problems->push_back(line.str() + ": " + why); };
+    if (rep.delivered != fresh) say("delivered is not what was handed out");
+    if (counted > total || counted < total - in_broken)
+        say("entries unaccounted for" + (missing ? ", first not handed out " + first_missing : ""));
+    if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && (missing || rep.unmatched || rep.damaged != damaged))
+        say(missing ? "lost, first " + first_missing : "wrong reasons");
+    return in_broken > 0;
+}
+
+// Every entry handed out once or counted with its reason; a broken file that
+// held entries of the request is in the report's skipped files.
+void check_conservation(const conservation_case& c, const std::vector<entry>& expected,
+                        const std::vector<std::string>& files, const walk& w,
+                        std::vector<std::string>* problems) {
+    if (w.end_status != ZORV_DAQ_READER_OUT_OF_WINDOW)
+        problems->push_back("the NEXT walk ended with " + std::to_string(w.end_status));
+    const auto handed = check_handed_once(c, expected, w, problems);
     if (w.report.channels.size() != c.selected.size()) {
-        say("the report has " + std::to_string(w.report.channels.size()) + " channels");
+        problems->push_back("the report has " + std::to_string(w.report.channels.size()) + " channels");
         return;
     }
     bool broken_needed = false;
-    for (size_t i = 0; i < c.selected.size(); ++i) {
-        const int ch = c.selected[i];
-        const auto& rep = w.report.channels[i];
-        long total = 0, damaged = 0, in_broken = 0, fresh = 0, missing = 0;
-        std::string first_missing;
-        for (const entry& e : expected) {
-            if (e.ch != ch) continue;
-            ++total;
-            if (e.file == c.broken_file) ++in_broken;
-            else if (e.damaged) ++damaged;
-            else if (handed.count({ch, e.number})) ++fresh;
-            else if (!missing++) first_missing = std::to_string(e.number);
-        }
-        broken_needed |= in_broken > 0;
-        const long counted = rep.delivered + rep.damaged + rep.unmatched + rep.in_skipped_files;
-        std::ostringstream line;
-        line << kNames[ch] << ": " << total << " in the request (" << damaged << " damaged, " << in_broken
-             << " in the broken file), " << fresh << " handed out; report delivered " << rep.delivered
-             << " damaged " << rep.damaged << " unmatched " << rep.unmatched << " in skipped files "
-             << rep.in_skipped_files;
-        if (rep.delivered != fresh) say(line.str() + ": delivered is not what was handed out");
-        if (counted > total || counted < total - in_broken)
-            say(line.str() + ": entries unaccounted for" + (missing ? ", first not handed out " + first_missing : ""));
-        if (c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && (missing || rep.unmatched || rep.damaged != damaged))
-            say(line.str() + (missing ? ": lost, first " + first_missing : ": wrong reasons"));
-    }
+    for (size_t i = 0; i < c.selected.size(); ++i)
+        broken_needed |= check_channel_counts(c, expected, c.selected[i], w.report.channels[i], handed, problems);
     for (const auto& s : w.report.skipped_files)
-        if (s.reason.empty()) say("skipped file " + s.file + " without a reason");
+        if (s.reason.empty()) problems->push_back("skipped file " + s.file + " without a reason");
     if (!broken_needed) return;
     const std::string name = std::filesystem::path(files[size_t(c.broken_file)]).filename().string();
     bool listed = false;
     for (const auto& s : w.report.skipped_files) listed |= s.file.find(name) != std::string::npos;
-    if (!listed) say("the broken file " + name + " is not in the report's skipped files");
+    if (!listed) problems->push_back("the broken file " + name + " is not in the report's skipped files");
 }
 
-// On a second reader, NEXT and PREV mixed at random up to the last event of
-// the NEXT walk, then a PREV walk from there: every step lands on the event
-// the NEXT walk had at that position, and PREV before the first gives -3.
+// On a second reader, NEXT, PREV, FIRST and LAST mixed at random up to the
+// last event of the NEXT walk, then a PREV walk from there: every step lands
+// on an event of the NEXT walk (NEXT and PREV on the neighbour of the one
+// before), and PREV before the first gives -3.
 template <class T>
 void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
                        std::vector<std::string>* problems) {
@@ -641,8 +660,26 @@ void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
     };
     size_t at = 0;
     if (!lands("mixed walk", ZORV_DAQ_READ_CHAN_EVENT_NEXT, 0)) return;
-    while (at + 1 < n) {
-        const bool back = at > 0 && rng() % 3 == 0;
+    // Mostly NEXT, a third PREV, and a few FIRST or LAST, which must land on
+    // some event of the NEXT walk; the walk goes on from there.
+    for (int jumps = 0; at + 1 < n;) {
+        const unsigned roll = unsigned(rng() % 30);
+        if (roll < 2 && jumps++ < 3) {
+            const bool first = roll == 0;
+            const int s = cr.step(r, first ? ZORV_DAQ_READ_CHAN_EVENT_FIRST : ZORV_DAQ_READ_CHAN_EVENT_LAST, &ev,
+                                  problems);
+            const auto found = std::find(forward.events.begin(), forward.events.end(), ev);
+            if (s != 0 || found == forward.events.end()) {
+                problems->push_back(std::string("mixed walk ") + (first ? "FIRST" : "LAST") + " after event " +
+                                    std::to_string(at) + " came as " +
+                                    (s ? "status " + std::to_string(s) : event_text(ev)) +
+                                    ", no event of the NEXT walk");
+                return;
+            }
+            at = size_t(found - forward.events.begin());
+            continue;
+        }
+        const bool back = at > 0 && roll % 3 == 0;
         at = back ? at - 1 : at + 1;
         if (!lands(back ? "mixed walk PREV" : "mixed walk NEXT",
                    back ? ZORV_DAQ_READ_CHAN_EVENT_PREV : ZORV_DAQ_READ_CHAN_EVENT_NEXT, at))

@@ -98,6 +98,7 @@ TYPED_TEST(ReaderDelivery, FilesWithoutTheChannelOrUnreadableAreSkippedAndReport
         ASSERT_EQ(r.start(), 0) << r.get_last_error();
         auto w = this->next_walk(r);
         EXPECT_EQ(w.end, ZORV_DAQ_READER_OUT_OF_WINDOW);
+        EXPECT_STRNE(r.get_last_error(), "OK");
         EXPECT_EQ(w.fresh[0], 5);  // the fourth file's
         if (with_a) {
             EXPECT_EQ(w.fresh[1], 15);

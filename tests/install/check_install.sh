@@ -32,4 +32,13 @@ cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
       -DCMAKE_BUILD_RPATH="$(dirname "$libdir")" >/dev/null
 cmake --build "$work/cm/build" >/dev/null
 "$work/cm/build/outside" "$file" | grep -q '^OK$'
+# The Python module, when built, from the installed prefix alone.
+pydir=$(ls -d "$work"/prefix/lib/python3*/dist-packages 2>/dev/null | head -n 1)
+if [ -n "$pydir" ] && [ -d "$pydir/zorvdaq" ]; then
+    ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME=1 PYTHONPATH=$pydir /usr/bin/python3 -c '
+import sys, zorvdaq
+with zorvdaq.open(sys.argv[1]) as run:
+    assert zorvdaq.__file__.startswith(sys.argv[2]) and len(run.arrays(limit=2)) == 2
+' "$file" "$pydir" >/dev/null
+fi
 echo "install check passed"

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "be_reader.h"
+#include "block_types.h"
 #include "event_util.h"
 #include "zorv_daq_data.h"
 #include "zorv_layout.h"
@@ -21,49 +22,6 @@
 namespace zorv_cli {
 namespace {
 
-
-struct type_row {
-    int code;
-    const char* name;
-    const char* kind;
-};
-
-// Block types and the kind of payload each one carries.
-constexpr type_row type_rows[] = {
-    {1, "UPD_BLOCK", "update"},          {2, "ENV_DICT_BLOCK", "env_dict"},
-    {3, "ENV_BLOCK", "env"},             {4, "BOR_BLOCK", "update"},
-    {5, "EOR_BLOCK", "update"},          {6, "BLOCK_BPM", "spectrum"},
-    {7, "BLOCK_BPM_Z", "spectrum"},      {8, "BLOCK_BPM_S", "spectrum"},
-    {9, "BLOCK_SINGLE", "spectrum"},     {10, "BLOCK_TOROID", "spectrum"},
-    {11, "BLOCK_RF_250K", "spectrum"},   {12, "BLOCK_ENERGY", "spectrum"},
-    {13, "BLOCK_IMAGE", "image"},        {14, "BLOCK_WS_FAST", "spectrum"},
-    {15, "BLOCK_WS_SLOW", "spectrum"},   {16, "BLOCK_CPLINTL", "spectrum"},
-    {17, "BLOCK_GUNINTL", "spectrum"},   {18, "BLOCK_MCP", "spectrum"},
-    {19, "BLOCK_PHM", "spectrum"},       {20, "BLOCK_WSS_RAW", "spectrum"},
-    {21, "BLOCK_WSS_COR", "spectrum"},   {22, "BLOCK_NAME_VALUE", "name_value"},
-    {23, "BLOCK_EQDATA", "equipment"},   {24, "BLOCK_IMG_ROI1", "roi"},
-    {25, "BLOCK_IMG_ROI2", "roi"},       {26, "BLOCK_IMG_ROI3", "roi"},
-    {27, "BLOCK_IMAGE_EXT", "image"},    {28, "BLOCK_GENERIC_SPECT", "spectrum"},
-    {33, "UPD_BLOCK_2010", "update"},    {34, "ENV_DICT_BLOCK_2010", "env_dict"},
-    {35, "ENV_BLOCK_2010", "env"},       {36, "BOR_BLOCK_2010", "update"},
-    {37, "EOR_BLOCK_2010", "update"},    {38, "BLOCK_BPM_2010", "spectrum"},
-    {39, "BLOCK_BPM_Z_2010", "spectrum"}, {40, "BLOCK_BPM_S_2010", "spectrum"},
-    {41, "BLOCK_1CHAN_2010", "spectrum"}, {42, "BLOCK_TOROID_2010", "spectrum"},
-    {43, "BLOCK_RF_250K_2010", "spectrum"}, {44, "BLOCK_ENERGY_2010", "spectrum"},
-    {45, "BLOCK_2CHAN_2010", "spectrum"}, {46, "BLOCK_WS_2010", "spectrum"},
-    {47, "BLOCK_4CHAN_2010", "spectrum"}, {48, "BLOCK_CPLINTL_2010", "spectrum"},
-    {49, "BLOCK_GUNINTL_2010", "spectrum"}, {50, "BLOCK_MCP_2010", "spectrum"},
-    {51, "BLOCK_PHM_2010", "spectrum"},  {52, "BLOCK_6CHAN_2010", "spectrum"},
-    {53, "BLOCK_8CHAN_2010", "spectrum"}, {60, "BLOCK_3CHAN_2010", "spectrum"},
-    {61, "BLOCK_5CHAN_2010", "spectrum"}, {62, "BLOCK_7CHAN_2010", "spectrum"},
-};
-
-const type_row* row_of(int dtype) {
-    const int code = dtype & 0xFFFF;
-    for (const auto& r : type_rows)
-        if (r.code == code) return &r;
-    return nullptr;
-}
 
 bool shared_code(int code) { return code == 13 || (code >= 22 && code <= 28); }
 
@@ -182,18 +140,6 @@ json decode_equipment(const block_view<L>& b) {
     return {{"words", words}};
 }
 
-// Name of member m of an n-member block. A member the reader cut out of a
-// device block is named by its place in the device (the decoder, seeing a
-// one-member block, would name it as the device's first member).
-template <class L>
-std::string member_name(zorv_daq_getdata& g, const block_view<L>& b, int n, int m, int subchan) {
-    const int device = (b.sh->dtype >> 16) & 0xFFFF;
-    const bool cut = n == 1 && subchan >= 0;
-    const int index = cut ? subchan : m;
-    const char* name = cut ? get_chan_name(device ? device : b.type(), index) : g.GetMembName(m);
-    return name ? name : "CH" + std::to_string(index + 1);
-}
-
 // Every member of a spectrum or region of interest with its start and
 // increment, as the event decoder reads them.
 template <class L>
@@ -210,7 +156,7 @@ json decode_spectrum(zorv_daq_getdata& g, const block_view<L>& b, int subchan) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(s);
         if (!s || ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
             return {{"error", "spectrum samples do not fit the block"}};
-        json mj = {{"name", member_name(g, b, n, m, subchan)},
+        json mj = {{"name", zorv_common::member_name(b.sh->dtype, n, m, subchan, g.GetMembName(m))},
                    {"start", tidy(start)},
                    {"inc", tidy(inc)},
                    {"ndata", ndata}};
@@ -300,13 +246,13 @@ json decode(const zorv_channel_entry_long& e, int subchan) {
 }  // namespace
 
 std::string type_name(int dtype) {
-    const type_row* r = row_of(dtype);
-    return r ? r->name : std::to_string(dtype & 0xFFFF);
+    const char* name = zorv_common::block_type_name(dtype);
+    return name ? name : std::to_string(dtype & 0xFFFF);
 }
 
 std::string type_kind(int dtype) {
-    const type_row* r = row_of(dtype);
-    return r ? r->kind : "unknown";
+    const char* kind = zorv_common::block_type_kind(dtype);
+    return kind ? kind : "unknown";
 }
 
 std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint) {
@@ -314,7 +260,7 @@ std::vector<int> mask_types(uint32_t dtype_mask, file_layout l, int hint) {
     hint &= 0xFFFF;
     for (int bit = 0; bit < 32; ++bit) {
         if (!((dtype_mask >> bit) & 1u)) continue;
-        const bool current_code = row_of(bit + 32) != nullptr;
+        const bool current_code = zorv_common::block_type_name(bit + 32) != nullptr;
         int code = bit;
         if (l == file_layout::current && current_code && !(shared_code(bit) && hint == bit))
             code = bit + 32;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "block_types.h"
 #include "cli_common.h"
 #include "commands.h"
 #include "decode.h"
@@ -37,16 +38,7 @@ struct read_options {
     bool report = false;
 };
 
-template <class L>
-struct reader_for;
-template <>
-struct reader_for<zorv::layout_current> {
-    using type = zorv_daq_reader_2010;
-};
-template <>
-struct reader_for<zorv::layout_legacy> {
-    using type = zorv_daq_reader;
-};
+using zorv_common::reader_for;
 
 // The request and reader settings the options ask for, checked before any
 // file is touched.
@@ -123,38 +115,6 @@ void copy_text(char* field, size_t size, const std::string& text) {
     std::snprintf(field, size, "%s", text.c_str());
 }
 
-// Directories of the files the run catalogue lists for the request's runs
-// (or, without runs, for its period), in the order it lists them.
-std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
-    std::vector<zorv_root_xml_files*> records;
-    std::string desc, exp = req.exp_name;
-    constexpr int catalogue_mode = 1;
-    if (req.run_first > 0) {
-        std::vector<int> numbers;
-        for (int64_t n = req.run_first; n <= std::max(req.run_first, req.run_last); ++n) numbers.push_back(int(n));
-        std::vector<int*> runs;
-        for (int& n : numbers) runs.push_back(&n);
-        get_files_for_runs(&runs, &records, &desc, &exp, req.cdir, catalogue_mode);
-    } else {
-        const uint32_t stop = req.stop_time.time.timeup ? req.stop_time.time.timeup : UINT32_MAX;
-        get_files_for_period(req.start_time.time.timeup, stop, &records, &desc, &exp, req.cdir, catalogue_mode);
-    }
-    std::vector<std::string> dirs;
-    for (zorv_root_xml_files* rec : records) {
-        for (char* path : rec->rfiles) {
-            const char* slash = path ? std::strrchr(path, '/') : nullptr;
-            if (slash && slash != path) {
-                std::string d(path, size_t(slash - path));
-                if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(std::move(d));
-            }
-            delete[] path;
-        }
-        delete[] rec->xmlfile;
-        delete rec;
-    }
-    return dirs;
-}
-
 // A request with a catalogue but no data directory: the reader is given the
 // directory the catalogue names, or several of them as a search list (with a
 // ':' in the data directory the reader looks bare file names up in each
@@ -162,7 +122,7 @@ std::vector<std::string> catalogue_dirs(const zorv_daq_request& req) {
 // stays.
 void data_dirs_from_catalogue(zorv_daq_request* req) {
     std::string list;
-    for (const auto& d : catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
+    for (const auto& d : zorv_common::catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
     if (list.empty()) return;
     if (list.size() >= sizeof req->ddir) bad("the run catalogue names too long a list of data directories; give --ddir");
     copy_text(req->ddir, sizeof req->ddir, list);

@@ -1,0 +1,80 @@
+// Helper of the Python figures (python_figures.py): writes the standard run,
+// and reads files through the C++ reader as the Python module's reference.
+//
+//   zorv-bench-python-ref write DIR current|legacy FILES EVENTS
+//   zorv-bench-python-ref read current|legacy FILE...
+//
+// `read` selects every channel of the first file, reads event by event
+// through get_data and prints "seconds events peak_rss_bytes cpu_seconds"
+// (processor time of every thread of the process, reading included).
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench_run.h"
+#include "zorv_daq_reader.h"
+#include "zorv_daq_reader_2010.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: zorv-bench-python-ref write DIR current|legacy FILES EVENTS\n"
+                 "       zorv-bench-python-ref read current|legacy FILE...\n");
+    return 2;
+}
+
+template <class R>
+int read_all(std::vector<std::string> paths) {
+    const double t0 = zorv_bench::now_s();
+    R r;
+    std::vector<char*> list;
+    for (auto& p : paths) list.push_back(p.data());
+    std::vector<daq_channel_entry*> none;
+    if (r.init(&list, &none) != 0) return std::fprintf(stderr, "init: %s\n", r.get_last_error()), 1;
+    int n = 0;
+    if (r.get_number_of_channels(list[0], &n, 0) != 0) return 1;
+    std::vector<std::string> names;
+    for (int i = 0; i < n; ++i) names.emplace_back(r.get_channel_name(i, nullptr, nullptr, nullptr));
+    for (auto& name : names) {
+        daq_channel_entry e{name.data(), {}};
+        r.add_channel(&e);
+    }
+    if (r.start() != 0) return std::fprintf(stderr, "start: %s\n", r.get_last_error()), 1;
+    std::vector<zorv_channel_entry_long*> out;
+    long events = 0;
+    while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) ++events;
+    const double seconds = zorv_bench::now_s() - t0;
+    r.clean_up();
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    const double cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+    std::printf("%.6f %ld %ld %.6f\n", seconds, events, long(ru.ru_maxrss) * 1024, cpu);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return usage();
+    const std::string cmd = argv[1];
+    if (cmd == "write" && argc == 6) {
+        const auto layout = std::string(argv[3]) == "legacy" ? zorv::file_layout::legacy : zorv::file_layout::current;
+        auto cfg = zorv_bench::standard_run(argv[2], layout, std::atoi(argv[4]), std::atoi(argv[5]));
+        std::vector<std::string> files;
+        std::string err;
+        if (zorv::write_synthetic_run(cfg, &files, &err) != 0) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+        for (const auto& f : files) std::printf("%s\n", f.c_str());
+        return 0;
+    }
+    if (cmd == "read") {
+        std::vector<std::string> paths(argv + 3, argv + argc);
+        return std::string(argv[2]) == "legacy" ? read_all<zorv_daq_reader>(paths)
+                                                : read_all<zorv_daq_reader_2010>(paths);
+    }
+    return usage();
+}

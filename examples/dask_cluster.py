@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Reads a run with a local Dask cluster of two worker processes and prints
+the mean of every scalar column (slow values, per-member spectrum means).
+
+    build/bench/zorv-bench-python-ref write bench_run current 12 100   # the benchmark run
+    PYTHONPATH=build/python python3 examples/dask_cluster.py "bench_run/*.raw"
+
+Against a running scheduler, connect instead of starting a cluster:
+
+    from distributed import Client
+    client = Client("tcp://scheduler.example:8786")
+    to_dask_dataframe(files, channels).mean().compute()
+
+The workers need the zorvdaq module and read access to the files under the
+same paths; only file names and settings travel to them.
+"""
+import sys
+import warnings
+
+from distributed import Client, LocalCluster
+
+from zorvdaq.dask import to_dask_dataframe
+
+
+def main(pattern, channels=None):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                          dashboard_address=None) as cluster, Client(cluster):
+            df = to_dask_dataframe(pattern, channels)
+            means = df.drop(columns="time").mean().compute()
+    for name, value in means.items():
+        print("%s\t%.6g" % (name, value))
+    return means
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    main(sys.argv[1], sys.argv[2:] or None)

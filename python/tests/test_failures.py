@@ -1,0 +1,110 @@
+"""Bad input ends in an exception or a warning, never in a crash, and two
+runs read from two threads give what they give one after the other."""
+import threading
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import zorvdaq
+from conftest import damaged_copies, write_run
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    return write_run(tmp_path_factory.mktemp("small"), "--files", 3, "--events", 10, "--channels", "bpm")
+
+
+def test_exceptions(small, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        zorvdaq.open([str(tmp_path / "nothing.raw")])
+    with pytest.raises(FileNotFoundError):
+        zorvdaq.open(str(tmp_path / "*.raw"))
+    with pytest.raises(ValueError, match="bad time"):
+        zorvdaq.open(small, start="yesterday")
+    with pytest.raises(ValueError):
+        zorvdaq.open()
+    other = tmp_path / "not_daq.raw"
+    other.write_bytes(b"plain text, no DAQ file" * 10)
+    with pytest.warns(UserWarning, match="not_daq.raw"), pytest.raises(zorvdaq.Error):
+        zorvdaq.open([str(other)])
+    run = zorvdaq.open(small)
+    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}):
+        with pytest.raises(ValueError):
+            run.arrays(**bad)
+    run.close()
+    with pytest.raises(zorvdaq.Error, match="closed"):
+        run.arrays()
+    with pytest.raises(FileNotFoundError):
+        zorvdaq.open(run=77, catalog_dir=tmp_path, data_dir=tmp_path)
+
+
+def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
+    import os
+    files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
+    with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
+        run = zorvdaq.open(files)
+    with run:
+        assert run.files == [files[0], files[2]]
+        assert len(run.arrays()) == 20
+
+
+def test_two_threads_read_at_once(small, sample):
+    _, sample_files, _ = sample
+    expected = [zorvdaq.open(f).arrays() for f in (small, sample_files)]
+    got = [None, None]
+
+    def read(i, files):
+        with zorvdaq.open(files) as run:
+            got[i] = run.arrays()
+
+    threads = [threading.Thread(target=read, args=(i, f)) for i, f in enumerate((small, sample_files))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for e, g in zip(expected, got):
+        assert g.event.tolist() == e.event.tolist()
+        for key in e:
+            np.testing.assert_array_equal(g[key], e[key])
+
+
+def test_closing_a_run_while_another_thread_reads_it(sample):
+    _, files, _ = sample
+    run = zorvdaq.open(files)
+    outcome = []
+
+    def read():
+        try:
+            outcome.append(sum(1 for _ in run.events()))
+        except zorvdaq.Error as e:
+            outcome.append(str(e))
+
+    t = threading.Thread(target=read)
+    t.start()
+    run.close()
+    t.join()
+    assert outcome == [150] or "closed" in outcome[0]
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_corrupted_bytes_never_crash(small, tmp_path, data):
+    """Any bytes overwritten anywhere: the read ends with values, a warning or
+    one of the module's exceptions."""
+    raw = bytearray(open(small[0], "rb").read())
+    for _ in range(data.draw(st.integers(1, 8))):
+        at = data.draw(st.integers(0, len(raw) - 1))
+        raw[at] = data.draw(st.integers(0, 255))
+    path = tmp_path / small[0].rsplit("/", 1)[1]
+    path.write_bytes(bytes(raw))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            with zorvdaq.open([str(path)]) as run:
+                a = run.arrays()
+                list(run.events())
+                assert len(a) <= 10
+        except (zorvdaq.Error, ValueError, KeyError, FileNotFoundError):
+            pass

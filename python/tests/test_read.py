@@ -1,0 +1,237 @@
+"""The module against the program's own reading of the same files: values of
+every payload kind in both layouts, the stacked arrays against the events,
+selections, synchronisation, requests through the catalogue."""
+import zlib
+
+import numpy as np
+import pytest
+
+import zorvdaq
+from conftest import cli_events, cli_records, write_run
+
+
+def f32(x):
+    return np.float32(x)
+
+
+def check_value(key, ours, ref):
+    kind = ref["kind"]
+    if kind in ("spectrum", "roi"):
+        assert list(ours.members) == [m["name"] for m in ref["members"]], key
+        for row, m in zip(ours.samples, ref["members"]):
+            n = len(m["samples"])
+            np.testing.assert_array_equal(row[:n], np.array(m["samples"], dtype=np.float32), key)
+            assert np.isnan(row[n:]).all()
+        assert [f32(s) for s in ours.start] == [f32(m["start"]) for m in ref["members"]]
+    elif kind == "image":
+        assert ours.shape == (ref["height"], ref["width"]), key
+        assert "%08x" % zlib.crc32(ours.tobytes()) == ref["crc32"], key
+    elif kind == "name_value":
+        assert {k: f32(v) for k, v in ours.items()} == {p["name"]: f32(p["value"]) for p in ref["values"]}
+    elif kind == "equipment":
+        assert ours.tolist() == ref["words"]
+    elif kind == "env_dict":
+        assert ours == {e["name"]: float(e["key"]) for e in ref["entries"]}
+    elif kind in ("update", "env"):
+        assert f32(ours) == f32(ref["value"]), key
+        assert ours.carried == bool(ref.get("carried", False)), key
+        if ours.carried:
+            assert ours.from_event == ref["event"], key
+        assert ours.time == np.datetime64(int(ref["sec"]) * 1000000 + int(ref["usec"]), "us")
+    else:
+        pytest.fail("kind %s not compared" % kind)
+
+
+def test_events_equal_the_program_reading(sample):
+    layout, files, _ = sample
+    ref = cli_events(files)
+    with zorvdaq.open(files) as run:
+        assert run.layout == layout
+        assert run.files == files
+        ours = list(run.events())
+    assert [e.number for e in ours] == [r["event"] for r in ref]
+    kinds = set()
+    for ev, r in zip(ours, ref):
+        assert str(ev.time) + "Z" == r["time"]
+        for key, value in ev.values.items():
+            if key not in r["channels"]:
+                assert value is None and ev.reason(key) in ("no entry", "not in file")
+                continue
+            kinds.add(r["channels"][key]["kind"])
+            check_value(key, value, r["channels"][key])
+    assert {"spectrum", "roi", "image", "name_value", "equipment", "update"} <= kinds
+
+
+def test_arrays_equal_the_events(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        events = list(run.events())
+        delivered = {c["channel"]: c["delivered"] for c in run.last_report["channels"]}
+        arrays = run.arrays()
+    assert arrays.event.tolist() == [e.number for e in events]
+    for key in arrays:
+        assert delivered[key] == np.count_nonzero(arrays.state[key] == zorvdaq.FRESH), key
+    assert (arrays.time == np.array([e.time for e in events])).all()
+    for i, ev in enumerate(events):
+        for key, value in ev.values.items():
+            info = arrays.info[key]
+            if value is None:
+                assert arrays.mask(key)[i], key
+                if arrays[key].dtype.kind == "f":
+                    assert np.isnan(arrays[key][i]).all(), key
+            elif info["kind"] in ("spectrum", "roi"):
+                got = arrays[key][i][: value.samples.shape[0], : value.samples.shape[1]]
+                np.testing.assert_array_equal(got, value.samples)
+            elif info["kind"] == "image":
+                np.testing.assert_array_equal(arrays[key][i], value)
+            elif info["kind"] in ("update", "env"):
+                assert arrays[key][i] == float(value)
+                assert arrays.times[key][i] == value.time
+                assert (arrays.state[key][i] == zorvdaq.CARRIED) == value.carried
+            elif info["kind"] == "name_value":
+                assert [arrays[key][i][info["members"].index(k)] for k in value] == list(value.values())
+            elif info["kind"] == "equipment":
+                assert arrays[key][i].tolist() == value.tolist()
+
+
+def test_frames_and_datasets(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        a = run.arrays(["BPM3", "SLOW1", "CAM1"])
+    df = a.to_pandas()
+    assert list(df.index) == a.event.tolist()
+    np.testing.assert_allclose(df["BPM3.X"], np.nanmean(a["BPM3"][:, 0, :], axis=1), rtol=1e-6)
+    np.testing.assert_array_equal(df["SLOW1"], a["SLOW1"])
+    ds = a.to_xarray()
+    assert ds["BPM3"].dims == ("event", "BPM3_member", "BPM3_sample")
+    assert ds["CAM1"].shape == a["CAM1"].shape
+    assert (ds["time"].values.astype("datetime64[us]") == a.time).all()
+
+
+def test_run_description_equals_the_program_listing(sample):
+    """Files, event counts, time span and channels as `zorv-daq info` and
+    `zorv-daq ls` give them."""
+    layout, files, _ = sample
+    info = cli_records("info", *files)
+    with zorvdaq.open(files) as run:
+        assert [s[0] for s in run.file_spans] == [i["file"] for i in info]
+        counts = {}
+        for i in info:
+            for k, v in i["events"].items():
+                counts[k] = counts.get(k, 0) + v
+        assert run.event_counts == counts and run.event_count == sum(counts.values())
+        assert str(run.time_span[0]) + "Z" == info[0]["first"] and str(run.time_span[1]) + "Z" == info[-1]["last"]
+        entries = {}
+        for f in files:
+            for c in cli_records("ls", f):
+                entries[c["name"]] = entries.get(c["name"], 0) + c["entries"]
+                ch = run.channels[c["name"]]
+                assert ch.type_name in c["dtypes"] and f in ch.files
+                if layout == "current":
+                    assert ch.units == c["units"]
+        assert {n: c.entries for n, c in run.channels.items()} == entries
+        assert run.channels["BPM3"].members == ["X", "Y", "CHARGE"]
+        assert run.channels["CAM1"].first_shape[0] == (32, 32)
+
+
+def test_time_forms_name_the_same_window(sample):
+    """A window given as ISO text, naive or aware datetime, numpy datetime64
+    or seconds selects the same events (naive times are UTC)."""
+    import datetime as dt
+    _, files, _ = sample
+    t0, t1 = 1286193602, 1286193611.5
+    forms = [(t0, t1),
+             ("2010-10-04T12:00:02Z", "2010-10-04T12:00:11.5"),
+             (dt.datetime(2010, 10, 4, 12, 0, 2), dt.datetime(2010, 10, 4, 12, 0, 11, 500000,
+                                                               tzinfo=dt.timezone.utc)),
+             (np.datetime64("2010-10-04T12:00:02"), np.datetime64("2010-10-04T12:00:11.500")),
+             ("20101004T120002", t1)]
+    got = []
+    for start, stop in forms:
+        with zorvdaq.open(files, start=start, stop=stop) as run:
+            got.append(run.arrays(["TORO1"]).event.tolist())
+    ref = cli_events(files, "--from", t0, "--to", t1, "-c", "TORO1")
+    assert got[0] == [r["event"] for r in ref] != []
+    assert all(g == got[0] for g in got)
+
+
+def test_selection_forms_and_unknown_names(sample):
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        assert run.select("ENV*") == ["ENV1", "ENVD1"]
+        a = run.arrays(["BPM3:1", "BPM3:CHARGE;q", "TORO1;t", "t"], limit=3)
+        assert a.keys == ["BPM3:1", "q", "t"]
+        full = run.arrays(["BPM3"], limit=3)
+        np.testing.assert_array_equal(a["BPM3:1"][:, 0], full["BPM3"][:, 1])
+        np.testing.assert_array_equal(a["q"][:, 0], full["BPM3"][:, 2])
+        with pytest.raises(KeyError, match="BPM3"):
+            run.arrays(["BMP3"])
+        for bad in ("BPM3:Z", "BPM3:3", "CAM1:0"):
+            with pytest.raises(KeyError, match="no member"):
+                run.select(bad)
+
+
+def test_window_step_and_time_synchronisation(tmp_path):
+    files = write_run(tmp_path, "--files", 2, "--events", 20, "--channels", "bpm", "--first-event", 1000)
+    with zorvdaq.open(files) as run:
+        assert run.arrays(start_event=1005, stop_event=1009).event.tolist() == list(range(1005, 1010))
+        assert run.arrays(step=5).event.tolist() == list(range(1000, 1040, 5))
+        by_time = run.arrays(by_time=True, tolerance=1000)
+        by_number = run.arrays()
+        assert by_time.event.tolist() == by_number.event.tolist()
+        for key in by_number:
+            np.testing.assert_array_equal(by_time[key], by_number[key])
+
+
+def test_request_through_the_catalogue(sample):
+    layout, files, d = sample
+    ref = cli_events([], "--run", 1234, "--cdir", d / "catalog", "-c", "TORO1")
+    with zorvdaq.open(run=1234, catalog_dir=d / "catalog") as run:
+        assert run.layout == layout and sorted(run.files) == files
+        assert run.arrays(["TORO1"]).event.tolist() == [r["event"] for r in ref] != []
+    with zorvdaq.open(start="2010-10-04T12:00:05Z", stop=1286193609, data_dir=d) as run:
+        ev = run.arrays(["TORO1"]).event
+        assert 0 < len(ev) < 150
+
+
+def test_plot_example_writes_its_pictures(sample, tmp_path):
+    import os
+    import subprocess
+    import sys
+    _, files, d = sample
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "plot_sample.py")
+    subprocess.run([sys.executable, script, str(d / "*.raw"), str(tmp_path)], check=True, capture_output=True)
+    for name in ("spectrum.png", "image.png"):
+        assert (tmp_path / name).read_bytes()[:4] == b"\x89PNG"
+
+
+def test_wide_run_range_through_the_catalogue(sample):
+    """A range up to the largest run number asks the catalogue for the runs it
+    holds instead of listing every number."""
+    _, files, d = sample
+    with zorvdaq.open(run=(1, 2**31 - 1), catalog_dir=d / "catalog") as run:
+        assert sorted(run.files) == files
+
+
+def test_values_growing_between_files_widen_every_row(tmp_path):
+    """A channel whose blocks grow from one file to the next (more samples,
+    a larger image, more name/value pairs): earlier rows are padded, no value
+    moves or is cut."""
+    small = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+    large = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
+                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3")
+    with zorvdaq.open(small + large) as run:
+        a = run.arrays(progress=True)
+        events = list(run.events())
+    assert a["SP1"].shape == (10, 3, 8) and a["IM1"].shape == (10, 6, 6)
+    for i, ev in enumerate(events):
+        s = ev["SP1"].samples
+        np.testing.assert_array_equal(a["SP1"][i, :, : s.shape[1]], s)
+        assert np.isnan(a["SP1"][i, :, s.shape[1]:]).all()
+        img = ev["IM1"]
+        np.testing.assert_array_equal(a["IM1"][i, : img.shape[0], : img.shape[1]], img)
+        assert not a["IM1"][i, img.shape[0]:, :].any()
+        names = a.info["NV1"]["members"]
+        assert {names[k]: a["NV1"][i, k] for k in range(len(names)) if not np.isnan(a["NV1"][i, k])} == \
+            {k: np.float32(v) for k, v in ev["NV1"].items()}

@@ -1,0 +1,343 @@
+"""Read runs with Dask, one partition per file (or per group of files).
+
+    from zorvdaq.dask import to_dask_dataframe, to_dask_arrays
+    df = to_dask_dataframe("data/*.raw", ["TORO*", "SLOW1"])
+    df.mean().compute()
+
+Files of a stream are independent units of work, so each partition opens its
+own reader on its own files; only the file names, the channel selection and
+the settings go into the task graph, never data. The result equals the
+single-process read (:meth:`zorvdaq.Run.arrays`, :meth:`zorvdaq.Run.to_pandas`)
+of the same files:
+
+- a slow value carried forward into a file's first events comes from the
+  previous files: a small task per file reads only the carried channels and
+  hands its last value on to the next file's partition;
+- an event whose channels lie in two files (time synchronisation matches
+  them) is one event, in the later file's partition, as in the sequential
+  read: each partition learns the next one's first event number and the
+  previous one's last event;
+- the files are checked on the client when the graph is built, as the
+  sequential read does: a file that cannot be read is left out with a
+  warning naming it (it gets no partition); a file whose damage shows only
+  while reading is reported by its partition with a warning, as the
+  sequential read reports it.
+
+A step between events (``step``, and in time synchronisation the reader's
+own default step of 100 ms, 200 ms for the legacy layout) is counted by each
+partition from its own first event, while the single-process read counts it
+from the run's first event: where the step is coarser than the spacing of
+the events, the two can pick different events of a file. Give a step no
+coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
+10 Hz) for results equal to the single-process read.
+"""
+
+import numpy as _np
+
+import zorvdaq as _z
+
+
+# --------------------------------------------------------------------------
+# What travels to the workers: a plain description of the partitions.
+# --------------------------------------------------------------------------
+
+def _describe(files, channels, settings, files_per_partition, request):
+    with _z.open(files, **request) if files is not None else _z.open(**request) as run:
+        texts = run.select(channels)
+        keys = _keys_of(texts)
+        schema = {}
+        for text, key in zip(texts, keys):
+            name, _, sub = text.split(";")[0].partition(":")
+            ch = run.channels[name]
+            members, first = ch.members, ch.first_shape
+            if sub and members:
+                members = [members[int(sub)]]
+                first = ((1,) + tuple(first[0][1:]), first[1]) if first else None
+            schema[key] = {"kind": ch.kind, "members": members, "first": first,
+                           "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
+        spans = run.file_spans
+        window = {k: t for k, t in zip(("start", "stop"), run.window) if t}
+    groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
+    return {"texts": texts, "keys": keys, "schema": schema, "settings": settings,
+            "groups": [[g[0] for g in grp] for grp in groups],
+            "window": window,
+            "first_event": [grp[0][3] for grp in groups], "last_event": groups[-1][-1][4] if groups else 0,
+            "first_time": [grp[0][1] for grp in groups], "last_time": groups[-1][-1][2] if groups else None}
+
+
+def _upd_type(layout):
+    return 1 if layout == "legacy" else 33
+
+
+def _keys_of(texts):
+    keys = []
+    for t in texts:
+        name, _, nick = t.partition(";")
+        keys.append(nick or name)
+    return keys
+
+
+# --------------------------------------------------------------------------
+# Tasks.
+# --------------------------------------------------------------------------
+
+def _present(run, texts):
+    """The texts whose channel the partition's files hold."""
+    return [t for t in texts if t.split(";")[0].split(":")[0] in run.channels]
+
+
+def _read(desc, i):
+    """Partition i read by its own reader: (event, time, {key: (values,
+    state, times)}); channels its files do not hold are all "not in file"."""
+    with _z.open(desc["groups"][i], **desc["window"]) as run:
+        texts = _present(run, desc["texts"])
+        a = run.arrays(texts, **desc["settings"]) if texts else None
+    n = len(a) if a is not None else 0
+    cols = {}
+    for key in desc["keys"]:
+        if a is not None and key in a:
+            cols[key] = (a[key], a.state[key], a.times.get(key), a.info[key].get("members", []))
+        else:
+            cols[key] = (None, _np.full(n, _z.NOT_IN_FILE, "i1"), None, [])
+    event = a.event if a is not None else _np.zeros(0, "u4")
+    time = a.time if a is not None else _np.zeros(0, "datetime64[us]")
+    return event, time, cols
+
+
+def _tail(desc, part):
+    """What a partition hands on to the next: the last fresh value of each
+    carried channel, {key: (value, time_us)}, and its last event (number and
+    per channel (value, state, time)), which the next partition takes over
+    when it starts with the same event (channels of one event written to
+    two files)."""
+    event, _time, cols = part
+    slow = {}
+    for key, (values, state, times, _names) in cols.items():
+        if not desc["schema"][key]["carried"] or values is None:
+            continue
+        fresh = _np.nonzero(state == _z.FRESH)[0]
+        if len(fresh):
+            j = fresh[-1]
+            slow[key] = (float(values[j]), int(times[j].astype("int64")))
+    last = None
+    if len(event):
+        last = (int(event[-1]), {k: _row(c, len(event) - 1) for k, c in cols.items()})
+    return {"slow": slow, "last": last}
+
+
+def _row(col, j):
+    values, state, times, names = col
+    return (None if values is None else values[j], int(state[j]),
+            None if times is None else times[j], names)
+
+
+def _head(part):
+    """The first event number of a partition (None when it has none)."""
+    return int(part[0][0]) if len(part[0]) else None
+
+
+def _carry_in(previous_carry, previous_tail):
+    """What is carried into a partition: the slow values carried into the
+    previous one, updated by what the previous one ended with, and the
+    previous one's last event."""
+    slow = dict(previous_carry.get("slow", {}))
+    slow.update(previous_tail["slow"])
+    return {"slow": slow, "last": previous_tail["last"]}
+
+
+def _finish(desc, part, carry, next_head):
+    """A partition as the sequential read gives it: an event it shares with
+    the next partition is left to that one; the previous partition's last
+    event, when this one starts with it, is merged into its first; the slow
+    values carried in fill the events before the partition's own."""
+    event, time, cols = part
+    if next_head is not None and len(event) and int(event[-1]) == next_head:
+        event, time = event[:-1], time[:-1]
+        cols = {k: _cut(c, len(event)) for k, c in cols.items()}
+    last = carry.get("last")
+    if last is not None and len(event) and int(event[0]) == last[0]:
+        cols = {k: _merged_first(c, last[1][k]) for k, c in cols.items()}
+    return _with_carried(desc, (event, time, cols), carry.get("slow", {}))
+
+
+def _cut(col, n):
+    values, state, times, names = col
+    return (None if values is None else values[:n], state[:n], None if times is None else times[:n], names)
+
+
+def _merged_first(col, row):
+    """A column whose first event takes the other file's value of the same
+    event where it has none of its own."""
+    values, state, times, names = col
+    value, row_state, row_time, row_names = row
+    mine = (state[0] == _z.FRESH) | (state[0] == _z.CARRIED)
+    if mine or row_state not in (_z.FRESH, _z.CARRIED) or value is None:
+        return col
+    value = _np.asarray(value)
+    n = len(state)
+    if values is None:
+        fill = _np.nan if value.dtype.kind == "f" else 0
+        values = _np.full((n,) + value.shape, fill, value.dtype)
+        names = row_names
+    else:
+        values = _widened(values, value.shape)
+    values[(0,) + tuple(slice(0, d) for d in value.shape)] = value
+    state = state.copy()
+    state[0] = row_state
+    if row_time is not None:
+        times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
+        times[0] = row_time
+    return values, state, times, names
+
+
+def _widened(values, shape):
+    """A copy of values whose rows are at least `shape` large (padding with
+    NaN or 0), so that another value can be written into a row."""
+    grown = tuple(max(a, b) for a, b in zip(values.shape[1:], shape))
+    fill = _np.nan if values.dtype.kind == "f" else 0
+    out = _np.full(values.shape[:1] + grown, fill, values.dtype)
+    out[(slice(None),) + tuple(slice(0, d) for d in values.shape[1:])] = values
+    return out
+
+
+def _with_carried(desc, part, slow):
+    """A partition with the slow values carried in filled where the
+    sequential read carries them: the events before the partition's first
+    value of the channel."""
+    event, time, cols = part
+    n = len(event)
+    cols = dict(cols)
+    for key, (value, time_us) in slow.items():
+        values, state, times, names = cols[key]
+        values = _np.full(n, _np.nan) if values is None else values.copy()
+        times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
+        state = state.copy()
+        has = _np.nonzero((state == _z.FRESH) | (state == _z.CARRIED))[0]
+        upto = has[0] if len(has) else n
+        values[:upto] = value
+        times[:upto] = _np.datetime64(time_us, "us")
+        state[:upto] = _z.CARRIED
+        cols[key] = (values, state, times, names)
+    return event, time, cols
+
+
+def _frame(desc, part, index):
+    """One partition as a pandas frame with the schema's columns."""
+    event, time, cols = part
+    table = [(k, desc["schema"][k]["kind"], cols[k][0], desc["schema"][k]["members"], cols[k][3])
+             for k in desc["keys"]]
+    df = _z._summary_frame(event, time, *_z._summary_table(len(event), table))
+    return df.reset_index().set_index("time") if index == "time" else df
+
+
+def _events_of(part):
+    return part[0]
+
+
+def _array(part, key, shape, dtype):
+    """One channel's values of a partition, padded to the channel's shape."""
+    event, _time, cols = part
+    values = cols[key][0]
+    out = _np.full((len(event),) + tuple(shape), _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
+    if values is not None:
+        if any(a > b for a, b in zip(values.shape[1:], shape)):
+            raise _z.Error("channel %s: values of shape %s do not fit the shape %s of its first value"
+                           % (key, values.shape[1:], tuple(shape)))
+        out[(slice(None),) + tuple(slice(0, s) for s in values.shape[1:])] = values
+    return out
+
+
+# --------------------------------------------------------------------------
+# Graph building.
+# --------------------------------------------------------------------------
+
+def _graph(files, channels, settings, files_per_partition, request):
+    """The description and one task per partition giving its values as the
+    sequential read gives them. Partitions are read in parallel; only their
+    last slow values and last event pass from one to the next, and only its
+    first event number to the one before."""
+    from dask import delayed
+    if files_per_partition < 1:
+        raise ValueError("files_per_partition must be at least 1")
+    desc = _describe(files, channels, settings, files_per_partition, request)
+    # One node of the graph holds the description; the tasks refer to it.
+    shared = delayed(desc, traverse=False)
+    raw = [delayed(_read, pure=True)(shared, i) for i in range(len(desc["groups"]))]
+    heads = [delayed(_head, pure=True)(r) for r in raw[1:]] + [None]
+    parts, carry = [], {}
+    for r, head in zip(raw, heads):
+        parts.append(delayed(_finish, pure=True)(shared, r, carry, head))
+        carry = delayed(_carry_in, pure=True)(carry, delayed(_tail, pure=True)(shared, r))
+    return desc, shared, parts
+
+
+def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index="event",
+                      by_time=False, tolerance=None, step=None, start_event=None, stop_event=None,
+                      **request):
+    """A ``dask.dataframe`` of ``channels`` (as :meth:`zorvdaq.Run.select`),
+    one partition per file or per ``files_per_partition`` files, one row per
+    event: a ``time`` column, slow values, and per member of a spectrum or
+    region of interest the mean of its samples (``KEY.MEMBER``), name/value
+    pairs as ``KEY.NAME``; float64 columns, NaN where a value is missing.
+
+    The index is the event number (``index="event"``), or the event time
+    (``index="time"``); divisions are known from the files' event index
+    tables. ``files`` or a request (``run=``, ``start=``, ``stop=``,
+    ``catalog_dir=``, ... as for :func:`zorvdaq.open`) say what to read;
+    ``by_time``, ``tolerance``, ``step``, ``start_event``, ``stop_event`` as
+    for :meth:`zorvdaq.Run.arrays` (see the module's note on ``step``).
+    """
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask import delayed
+    if index not in ("event", "time"):
+        raise ValueError("index is \"event\" or \"time\"")
+    settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
+                "start_event": start_event, "stop_event": stop_event}
+    desc, shared, parts = _graph(files, channels, settings, files_per_partition, request)
+    empty = (_np.zeros(0, "u4"), _np.zeros(0, "datetime64[us]"),
+             {k: (None, _np.zeros(0, "i1"), None, []) for k in desc["keys"]})
+    meta = _frame(desc, empty, index)
+    frames = [delayed(_frame, pure=True)(shared, p, index) for p in parts]
+    if index == "event":
+        divisions = list(desc["first_event"]) + [desc["last_event"]]
+    else:
+        divisions = [pd.Timestamp(t) for t in desc["first_time"]] + [pd.Timestamp(desc["last_time"])]
+    if not frames or any(d is None for d in divisions) or divisions != sorted(divisions) \
+            or len(set(divisions[:-1])) != len(divisions) - 1:
+        divisions = None
+    return dd.from_delayed(frames, meta=meta, divisions=divisions, verify_meta=False)
+
+
+def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=False, tolerance=None,
+                   step=None, start_event=None, stop_event=None, **request):
+    """Per array-valued channel of ``channels`` (spectra and regions of
+    interest: events x members x samples; images: events x height x width;
+    name/value blocks: events x names) a ``dask.array`` chunked along the
+    event axis by file (or group of ``files_per_partition`` files); the
+    events per chunk are learnt when computed. Also ``"event"`` (event
+    numbers). Shapes come from each channel's first block; a later block
+    larger than that fails its chunk with :class:`zorvdaq.Error`. Arguments
+    as for :func:`to_dask_dataframe`.
+    """
+    import dask.array as da
+    from dask import delayed
+    settings = {"by_time": bool(by_time), "tolerance": tolerance, "step": step,
+                "start_event": start_event, "stop_event": stop_event}
+    desc, _shared, parts = _graph(files, channels, settings, files_per_partition, request)
+    shapes = _array_shapes(desc)
+    out = {"event": da.concatenate([
+        da.from_delayed(delayed(_events_of, pure=True)(p), shape=(_np.nan,), dtype="u4") for p in parts])
+        if parts else da.zeros(0, "u4")}
+    for key, (shape, dtype) in shapes.items():
+        chunks = [da.from_delayed(delayed(_array, pure=True)(p, key, shape, dtype),
+                                  shape=(_np.nan,) + tuple(shape), dtype=dtype) for p in parts]
+        out[key] = da.concatenate(chunks) if chunks else da.zeros((0,) + tuple(shape), dtype)
+    return out
+
+
+def _array_shapes(desc):
+    """Shape and dtype of each array-valued channel, from its first value."""
+    return {k: desc["schema"][k]["first"] for k in desc["keys"]
+            if desc["schema"][k]["kind"] in ("spectrum", "roi", "image", "name_value")
+            and desc["schema"][k]["first"] is not None}
