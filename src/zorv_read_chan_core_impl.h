@@ -894,8 +894,7 @@ int read_chan<L>::set_time_diff(time_stamp* tm) {
 
 template <class L>
 int read_chan<L>::set_step(zorv_time_id* id) {
-    // A step of no events would answer the same event to every NEXT and PREV.
-    if (!id || id->event_number == 0) return ZORV_DAQ_READ_CHAN_INV_PARAM;
+    if (!id) return ZORV_DAQ_READ_CHAN_INV_PARAM;
     event_step = *id;
     return ZORV_DAQ_READ_CHAN_OK;
 }

@@ -235,8 +235,7 @@ int reader<L>::set_synch_mode(int mode) {
 
 template <class L>
 int reader<L>::set_period(const zorv_time_id* period) {
-    // A period of no events would give the same event for ever.
-    if (!period || period->event_number == 0) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (!period) return set_error(ZORV_DAQ_READER_INV_PARAM);
     if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
     request.period = *period;
     return set_error(ZORV_DAQ_READER_OK);
@@ -828,6 +827,17 @@ int reader<L>::start() {
             std::fflush(stdout);
         }
         return set_error(r);
+    }
+    // A step that does not move in the synchronisation's own measure (no
+    // events by number, no time by time) would give the same event for ever.
+    const zorv_time_id& step = request.period;
+    const bool still = request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID
+                           ? step.event_number == 0
+                           : step.time.timeup == 0 && step.time.timelow == 0;
+    if (still) {
+        if (talk) std::printf("The period does not move: %u events, %u.%06u s\n", step.event_number,
+                              step.time.timeup, step.time.timelow);
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
     }
     slicer = new slicer_type();
     if (debug != 0) slicer->set_debug(debug);

@@ -303,8 +303,7 @@ int slicer<L>::set_time_diff(time_stamp* tm) {
 template <class L>
 int slicer<L>::set_event_step(zorv_time_id* step) {
     if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
-    // A step of no events would never move (the channel readers refuse it).
-    if (!step || step->event_number == 0) return ZORV_DAQ_SLICER_INV_PARAM;
+    if (!step) return ZORV_DAQ_SLICER_INV_PARAM;
     event_step = *step;
     return ZORV_DAQ_SLICER_OK;
 }
