@@ -828,15 +828,10 @@ int reader<L>::start() {
         }
         return set_error(r);
     }
-    // A step that does not move in the synchronisation's own measure (no
-    // events by number, no time by time) would give the same event for ever.
-    const zorv_time_id& step = request.period;
-    const bool still = request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID
-                           ? step.event_number == 0
-                           : step.time.timeup == 0 && step.time.timelow == 0;
-    if (still) {
-        if (talk) std::printf("The period does not move: %u events, %u.%06u s\n", step.event_number,
-                              step.time.timeup, step.time.timelow);
+    // Stepping by event number, a step of no events would give the same
+    // event for ever. (By time, the time part steps.)
+    if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && request.period.event_number == 0) {
+        if (talk) std::printf("The period steps by no events\n");
         return set_error(ZORV_DAQ_READER_INV_PARAM);
     }
     slicer = new slicer_type();
