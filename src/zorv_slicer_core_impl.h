@@ -895,7 +895,10 @@ int slicer<L>::missing_state(int i, const tables_t* event_file) const {
     const char* name = slicer_detail::file_of(const_cast<tables_t*>(event_file));
     for (const std::string& f : track_[size_t(i)].failed_files)
         if (f == name) return ZORV_DAQ_CHAN_FILE_SKIPPED;
-    if (!slicer_detail::has_entries<L>(event_file->get_cdt_table(), chans[i]->name)) return ZORV_DAQ_CHAN_NOT_IN_FILE;
+    // A file whose dictionary lists the channel holds it, entries or not.
+    typename L::cdt_entry* e = nullptr;
+    const auto* cdt = event_file->get_cdt_table();
+    if (!cdt || L::find_channel_by_name(cdt, chans[i]->name, &e) < 0) return ZORV_DAQ_CHAN_NOT_IN_FILE;
     return ZORV_DAQ_CHAN_NO_ENTRY;
 }
 
@@ -1274,28 +1277,27 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
 // new reader starts; false when the channel has no further usable file.
 template <class L>
 bool slicer<L>::switch_file(int i, int request) {
+    // Whether the channel's reader is one whose start failed: it cannot stay
+    // once no further file can take its place.
+    bool broken = false;
     for (;;) {
         const int c = change_config(i, request, 1);
         const int s = c == 0 ? start_channel(i, request) : c;
         release_spare_memory();
         if (c != 0) {
             if (debug > 0) printf("NO CONGIGS ANY MORE for %s:%d \n", chan_name(i), chan_sub(i));
+            if (broken) {
+                if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
+                remove_channel(i);
+            }
             return false;
         }
         if (s == 0) return true;
-        if (slicer_detail::file_lacks_channel(s)) continue;
+        broken = true;
         // The channel's part of this file cannot be read: it goes on with
         // the next file, and the file is reported for it.
-        note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
-        if (change_config(i, request, 1) == 0) {
-            const int again = start_channel(i, request);
-            if (again == 0) return true;
-            if (slicer_detail::file_lacks_channel(again)) continue;
-        }
-        // No further file in this direction: its broken reader cannot stay.
-        if (debug > 0) printf("NO DATA  ANY MORE for %s removing\n", chan_name(i));
-        remove_channel(i);
-        return false;
+        if (!slicer_detail::file_lacks_channel(s))
+            note_channel_skip(i, static_cast<tables_t*>(read_chans[i]->get_cfg()), s);
     }
 }
 

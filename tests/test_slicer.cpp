@@ -21,6 +21,7 @@ namespace {
 
 struct current_stack {
     using slicer = zorv_daq_slicer_2010;
+    using layout_traits = zorv::layout_current;
     using param = zorv_daq_chan_param_2010;
     static constexpr zorv::file_layout layout = zorv::file_layout::current;
     static constexpr bool start_fails_on_lost_channel = false;
@@ -28,6 +29,7 @@ struct current_stack {
 
 struct legacy_stack {
     using slicer = zorv_daq_slicer;
+    using layout_traits = zorv::layout_legacy;
     using param = zorv_daq_chan_param;
     static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
     static constexpr bool start_fails_on_lost_channel = true;
@@ -499,6 +501,36 @@ TYPED_TEST(slicer_test, a_damaged_file_is_skipped_and_the_others_are_read) {
         std::reverse(want.begin(), want.end());
         EXPECT_EQ(back, want);
     }
+}
+
+// A channel whose basket in one file is damaged goes on with the next file;
+// the file is reported for it and its entries there are counted as lost.
+TYPED_TEST(slicer_test, a_channel_goes_on_past_a_file_it_cannot_be_read_from) {
+    harness<TypeParam> h;
+    auto files = gapped_run(3, 4, [](int, int) { return 3u; });
+    h.paths = write_files(h.dir, TypeParam::layout, {"A", "B"}, files);
+    // B's basket in the second file: its pattern, followed by B's first sub-header.
+    std::string bytes = zorv_test::read_file(h.paths[1]);
+    const uint32_t pat = TypeParam::layout_traits::pattern_chan_basket;
+    const char want[4] = {char(pat >> 24), char(pat >> 16), char(pat >> 8), char(pat)};
+    size_t at = std::string::npos;
+    for (size_t k = bytes.find(std::string(want, 4)); k != std::string::npos; k = bytes.find(std::string(want, 4), k + 1))
+        if (k + 10 <= bytes.size() && bytes.compare(k + 8, 2, std::string("B\0", 2)) == 0) at = k;
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 0;
+    ASSERT_TRUE(zorv_test::write_file(h.paths[1], bytes));
+
+    ASSERT_EQ(h.start({"A", "B"}, files), 0);
+    auto got = h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+    auto want_events = expected_forward(files);
+    for (size_t k = 4; k < 8; ++k) want_events[k].channels = 1u;  // A alone in the second file
+    want_events.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(got, want_events);
+    EXPECT_EQ(h.s->entries_in_skipped_files(1), 4);
+    auto skipped = h.s->get_skipped_files();
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].first, h.paths[1]);
+    EXPECT_NE(skipped[0].second.find("channel B"), std::string::npos);
 }
 
 }  // namespace
