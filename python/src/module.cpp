@@ -462,10 +462,12 @@ public:
             const py::str& k = keys_[size_t(i)];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
+            const bool has_block = (c.updated || c.slow) && c.data;
+            if (has_block) decode_value(c.res, L::legacy, c.chan.subchan, &v);
             py::object value = py::none();
-            if (!(c.updated || c.slow) || !c.data) {
+            if (!has_block) {
                 reasons[k] = size_t(st.state) < words.size() ? words[size_t(st.state)] : py::str("unknown");
-            } else if (decode_value(c.res, L::legacy, c.chan.subchan, &v), !v.error.empty()) {
+            } else if (!v.error.empty()) {
                 reasons[k] = v.error;
             } else {
                 const py::dict d = value_object(v, caches_[size_t(i)]);

@@ -50,10 +50,6 @@ _LAYOUTS = {"current": _core.CurrentReader, "legacy": _core.LegacyReader}
 _ARRAY_KINDS = ("spectrum", "roi", "name_value", "image")
 
 
-def _state_word(code):
-    return STATES[code] if 0 <= code < len(STATES) else "unknown"
-
-
 def _datetime64(micros):
     return _np.datetime64(int(micros), "us")
 
