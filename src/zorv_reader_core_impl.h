@@ -1179,6 +1179,7 @@ int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const {
         for (size_t i = 0; i < out->channels.size(); ++i) {
             out->channels[i].unmatched = slicer->unmatched_entries(int(i));
             out->channels[i].in_skipped_files = slicer->entries_in_skipped_files(int(i));
+            out->channels[i].damaged += slicer->entries_without_event(int(i));
         }
         for (auto& f : slicer->get_skipped_files()) out->skipped_files.push_back({f.first, f.second});
     }

@@ -150,6 +150,9 @@ public:
     // Time synchronisation: entries of channel i inside the counting window
     // that the walk forward passed without an event taking them.
     long unmatched_entries(int i) const;
+    // Damaged entries of channel i that belong to no event (their event
+    // header is not one of their file's events), once per file.
+    long entries_without_event(int i) const;
     // The window, in microseconds (0: open), whose entries count as unmatched.
     void set_count_window(double from_us, double to_us) {
         count_from_ = from_us;
@@ -202,6 +205,7 @@ private:
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
     void configure_reader(reader_t* r);
+    void count_without_event(int i, const reader_t* r);
     void start_ahead(int i, int request);
     void start_next_file_ahead();
     void launch_ahead(int j, tables_t* t);
@@ -243,6 +247,8 @@ private:
         long unmatched = 0;
         long in_skipped = 0;
         std::vector<std::string> failed_files;  // files it could not be read from
+        long without_event = 0;                 // damaged entries that belong to no event
+        std::vector<std::string> counted_files;  // files whose such entries are counted
     };
     std::vector<chan_track> track_;
     std::vector<std::pair<std::string, std::string>> chan_skips_;

@@ -654,6 +654,7 @@ int slicer<L>::start_channel(int i, int request) {
         return s;
     }
     if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    count_without_event(i, r);
     start_ahead(i, request);
     // This thread decodes entries alongside the workers instead of sleeping
     // until they are done: the channel does not wait for its workers to be
@@ -860,6 +861,26 @@ long slicer<L>::unmatched_entries(int i) const {
             if (in_count_window(r->out[k].event_id) && slicer_detail::exact_us(r->out[k].event_id) < now) ++passed;
     }
     return t.unmatched + passed;
+}
+
+template <class L>
+long slicer<L>::entries_without_event(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].without_event : 0;
+}
+
+// A file's entries that belong to no event count once, however often the
+// walk comes back to the file.
+template <class L>
+void slicer<L>::count_without_event(int i, const reader_t* r) {
+    const int n = r->entries_without_event();
+    if (n == 0 || size_t(i) >= track_.size()) return;
+    chan_track& t = track_[size_t(i)];
+    const char* name = slicer_detail::file_of(static_cast<tables_t*>(const_cast<reader_t*>(r)->get_cfg()));
+    const std::string file = name ? name : "";
+    if (std::find(t.counted_files.begin(), t.counted_files.end(), file) != t.counted_files.end()) return;
+    t.counted_files.push_back(file);
+    t.without_event += n;
+    printf("Channel %s: %d damaged entries in %s belong to no event of the file\n", chan_name(i), n, file.c_str());
 }
 
 template <class L>
