@@ -423,6 +423,14 @@ bool reader<L>::accept_path(const char* path) const {
     return false;
 }
 
+template <class L>
+void reader<L>::note_skipped(const char* path, const char* reason) {
+    for (const auto& k : skipped_files_)
+        if (k.file == path) return;
+    std::printf("Skipping file %s: %s\n", path, reason);
+    skipped_files_.push_back({path, reason});
+}
+
 // Looks for a bare name in the search list; on success the accepted path is
 // stored through `found`.
 template <class L>
@@ -577,8 +585,14 @@ template <class L>
 int reader<L>::init(std::vector<char*>* file_list, std::vector<daq_channel_entry*>* channels) {
     if (!file_list || file_list->empty()) return set_error(ZORV_DAQ_READER_INV_PARAM);
     if (slicer) clean_up();
-    for (char* name : *file_list)
-        if (!reader_detail::empty_text(name)) add_file(name, true);
+    skipped_files_.clear();
+    // A listed file that cannot be taken is not lost without a word: it is
+    // reported skipped, and init's status stays what the other files give.
+    for (char* name : *file_list) {
+        if (reader_detail::empty_text(name) || add_file(name, true) == ZORV_DAQ_READER_OK) continue;
+        struct stat st;
+        note_skipped(name, ::stat(name, &st) == 0 ? "still being written" : "not found");
+    }
     sort_my_files();
     if (channels && !channels->empty()) {
         const int r = set_channels(channels);

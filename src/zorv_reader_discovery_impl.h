@@ -528,10 +528,7 @@ void discovery<L>::enter_files() {
 // unnoticed.
 template <class L>
 void discovery<L>::note_refused(const char* path) {
-    for (const auto& k : r_.skipped_files_)
-        if (k.file == path) return;
-    std::printf("Skipping file %s: cannot be entered (missing or still being written)\n", path);
-    r_.skipped_files_.push_back({path, "cannot be entered (missing or still being written)"});
+    r_.note_skipped(path, "cannot be entered (missing or still being written)");
 }
 
 // Finds the first directory entry of ddir whose name contains `pattern`.

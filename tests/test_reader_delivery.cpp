@@ -181,6 +181,26 @@ TYPED_TEST(ReaderDelivery, ARequestRefusesOnlyAChannelNoFileHolds) {
     }
 }
 
+TYPED_TEST(ReaderDelivery, InitReportsAListedFileItCannotTake) {
+    this->run({5, 5});
+    const std::string gone = this->files_[0] + ".gone";
+    std::vector<char*> list{const_cast<char*>(this->files_[0].c_str()), const_cast<char*>(gone.c_str()),
+                            const_cast<char*>(this->files_[1].c_str())};
+    daq_channel_entry a{};
+    a.name = const_cast<char*>("A");
+    std::vector<daq_channel_entry*> chans{&a};
+    typename TypeParam::reader_t r;
+    ASSERT_EQ(r.init(&list, &chans), 0) << r.get_last_error();
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    EXPECT_EQ(this->next_walk(r).fresh[0], 10);
+    zorv_daq_delivery_report rep;
+    ASSERT_EQ(r.get_delivery_report(&rep), 0);
+    EXPECT_FALSE(rep.complete());
+    ASSERT_EQ(rep.skipped_files.size(), 1u);
+    EXPECT_EQ(rep.skipped_files[0].file, gone);
+    EXPECT_FALSE(rep.skipped_files[0].reason.empty());
+}
+
 // Overwrites the big-endian word at `pos` of file `f` with what `change`
 // makes of it.
 template <class F>
