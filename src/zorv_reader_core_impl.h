@@ -1042,7 +1042,18 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     // Asking again after a rejected event only helps when the slicer moves
     // on by itself: a NEXT or PREV from its own position. Any other request
     // answers the same event again, so the loop ends there instead.
-    const bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    // The first (last) event of the data may lie before (after) the window,
+    // or hand out nothing: the first (last) event of the read is then found
+    // by stepping inwards from it.
+    auto step_inwards = [&](int side) {
+        const bool first = type == ZORV_DAQ_READ_CHAN_EVENT_FIRST && side <= 0;
+        const bool last = type == ZORV_DAQ_READ_CHAN_EVENT_LAST && side >= 0;
+        if (id || (!first && !last)) return false;
+        type = first ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV;
+        moves_on = true;
+        return true;
+    };
     bool have_last = false;
     zorv_time_id last_seen{};
     for (;;) {
@@ -1058,7 +1069,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         if (cur_res.empty()) {
             ++evs_empty;
             if (debug >= 1) std::printf("BREAKING HERE 1 mode: %d \n", request.synch_mode);
-            if (!moves_on) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
+            if (!moves_on && !step_inwards(0)) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
             continue;
         }
         const zorv_channel_entry_long* ref = reference_entry();
@@ -1074,6 +1085,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         const bool past = (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT && side > 0) ||
                           (type == ZORV_DAQ_READ_CHAN_EVENT_PREV && side < 0);
         const bool repeated = have_last && std::memcmp(&last_seen, &ref->event_id, sizeof last_seen) == 0;
+        if (!moves_on && step_inwards(side)) continue;
         if (!moves_on || past || repeated) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
         last_seen = ref->event_id;
         have_last = true;

@@ -201,7 +201,12 @@ private:
     bool switch_file(int i, int request);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
-    int collect(entry_vector* result, int request, const tables_t* event_file);
+    struct walk_event;
+    int collect(entry_vector* result, int request, const tables_t* event_file, const walk_event* again = nullptr);
+    const walk_event* revisit(int request, bool* before_start) const;
+    void place_readers(const walk_event& h);
+    const walk_event* walk_event_from(const zorv_time_id& id) const;
+    void note_walk(int request, bool explicit_target, const walk_event* again);
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
     void configure_reader(reader_t* r);
@@ -251,6 +256,12 @@ private:
         std::vector<std::string> counted_files;  // files whose such entries are counted
     };
     std::vector<chan_track> track_;
+    // Time synchronisation: the events of the walk forward from the first
+    // event, so that a walk turning back, or forward again, or to the first
+    // event, gives exactly the events the walk forward gave.
+    std::vector<walk_event> history_;
+    long history_at_ = -1;  // the current event's place in history_, -1 when outside it
+    bool history_complete_ = false;  // the walk forward reached the end of the data
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;
