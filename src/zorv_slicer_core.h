@@ -262,6 +262,7 @@ private:
     std::vector<walk_event> history_;
     long history_at_ = -1;  // the current event's place in history_, -1 when outside it
     bool history_complete_ = false;  // the walk forward reached the end of the data
+    bool history_from_start_ = false;  // it began at the data's first event, not at a given one
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;

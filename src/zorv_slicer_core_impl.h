@@ -1289,7 +1289,7 @@ const typename slicer<L>::walk_event* slicer<L>::revisit(int request, bool* befo
         case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
             return at + 1 < history_.size() ? &history_[at + 1] : nullptr;
         case ZORV_DAQ_READ_CHAN_EVENT_PREV:
-            *before_start = at == 0;
+            *before_start = at == 0 && history_from_start_;
             return at > 0 ? &history_[at - 1] : nullptr;
         case ZORV_DAQ_READ_CHAN_EVENT_LAST:
             return history_complete_ ? &history_.back() : nullptr;
@@ -1340,12 +1340,12 @@ void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* a
         history_at_ = again - history_.data();
         return;
     }
-    const bool extends = first_event ? !explicit_target
-                                     : request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && history_at_ >= 0 &&
-                                           size_t(history_at_) + 1 == history_.size();
+    const bool extends = first_event || (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && history_at_ >= 0 &&
+                                           size_t(history_at_) + 1 == history_.size());
     if (first_event) {
         history_.clear();
         history_complete_ = false;
+        history_from_start_ = !explicit_target;
     }
     if (!extends || history_.size() >= slicer_detail::history_limit) {
         // Elsewhere: back in the history only on one of its events.
