@@ -1,17 +1,20 @@
 // Fuzz entry points of the event-format library (see zorv_fuzz.h).
 #include "zorv_fuzz.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "event_util.h"
+#include "zorv_layout.h"
 
 namespace {
 
@@ -140,6 +143,122 @@ void release(std::vector<zorv_root_xml_files*>& out) {
     out.clear();
 }
 
+// The input as a file descriptor the table parsers can pread, kept in memory.
+class memory_fd {
+public:
+    memory_fd(const uint8_t* data, size_t size) : fd_(::memfd_create("zorv-fuzz-tables", MFD_CLOEXEC)) {
+        size_t done = 0;
+        while (fd_ >= 0 && done < size) {
+            const ssize_t n = ::write(fd_, data + done, size - done);
+            if (n <= 0) {
+                ::close(fd_);
+                fd_ = -1;
+            }
+            done += size_t(n > 0 ? n : 0);
+        }
+    }
+    ~memory_fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    memory_fd(const memory_fd&) = delete;
+    memory_fd& operator=(const memory_fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+template <class T>
+using c_table = std::unique_ptr<T, free_deleter>;
+
+// Parses every table of the input in layout L, as the table set does, but
+// goes on past a failed table wherever the reference table allows it. The
+// tail handed to the reference parser ends where the input ends, so a read
+// past the file's last byte leaves the fuzzer's buffer.
+template <class L>
+void parse_tables(const uint8_t* data, size_t size, int fd) {
+    if (size < 4) return;
+    const off_t len = off_t(size);
+    off_t delta = 0;
+    const off_t offset = zorv_get_page_offset(len, len - 4, &delta);
+    if (offset < 0 || offset > len) return;
+    typename L::ref_table* r = nullptr;
+    L::get_ref_table(data + offset, size_t(len - offset), len, fd, &r);
+    c_table<typename L::ref_table> ref(r);
+    if (!ref) return;
+
+    typename L::eit* e = nullptr;
+    L::get_eit_table(len, ref.get(), fd, &e);
+    c_table<typename L::eit> eit(e);
+    typename L::cdt* c = nullptr;
+    L::get_cdt_table(len, ref.get(), fd, &c);
+    c_table<typename L::cdt> cdt(c);
+    typename L::ecpt* p = nullptr;
+    L::get_ecp_table(len, ref.get(), fd, &p);
+    std::free(p);
+    if (cdt) {
+        std::vector<std::string> names;
+        const int n = zorv_cdt_entry_count(cdt.get());
+        for (int i = 0; i < n && i < 8; ++i) {
+            const char* name = cdt->entry[i].chan_name;
+            names.emplace_back(name, strnlen(name, sizeof cdt->entry[i].chan_name));
+            typename L::cdt_entry* found = nullptr;
+            L::find_channel_by_name(cdt.get(), names.back().c_str(), &found);
+        }
+        names.emplace_back("NO-SUCH-CHANNEL");
+        std::vector<char*> list;
+        for (std::string& s : names) list.push_back(&s[0]);
+        p = nullptr;
+        L::get_ecp_table_by_list(len, ref.get(), fd, &list, cdt.get(), &p);
+        std::free(p);
+    }
+    typename L::eidt* d = nullptr;
+    L::get_eidt_table(len, ref.get(), fd, &d);
+    std::free(d);
+    typename L::xcd* x = nullptr;
+    L::get_xcd_table(len, ref.get(), fd, &x);
+    std::free(x);
+}
+
+// The catalogue queries, one of which an input asks for (each parses the run
+// file afresh, so one per input keeps the search fast).
+void query_runs(const char* cdir) {
+    std::string exp = "linac";
+    std::string desc;
+    std::vector<zorv_root_xml_files*> out;
+    int numbers[] = {1234, 1, 1234};
+    std::vector<int*> runs{&numbers[0], &numbers[1], &numbers[2]};
+    get_files_for_runs(&runs, &out, &desc, &exp, cdir, 1);
+    release(out);
+}
+
+void query_periods(const char* cdir) {
+    std::string exp = "linac";
+    std::string desc;
+    std::vector<zorv_root_xml_files*> out;
+    get_files_for_period(0, 0x7FFFFFFF, &out, &desc, &exp, cdir, 1);
+    release(out);
+    get_files_for_period(1286193600, 1286193900, &out, &desc, &exp, cdir, 1);
+    release(out);
+}
+
+void query_run_time(const char* cdir) {
+    time_t t1, t2;
+    get_time_for_run(1234, &t1, &t2, "linac", cdir);
+}
+
+void query_data_dir(const char* cdir) {
+    ::setenv("ZORV_DAQ_CATALOG_DIR", cdir, 1);
+    char buf[256];
+    int bsize = sizeof buf;
+    get_pnfs_dir("linac", "linac_main_run1234_file1_20101004T120000.raw", buf, &bsize, 0);
+    bsize = 4;
+    get_pnfs_dir("linac", "linac_main_run1234_file1_20101004T120000.raw", buf, &bsize, 0);
+}
+
+constexpr void (*catalog_queries[])(const char*) = {query_runs, query_periods, query_run_time,
+                                                    query_data_dir};
+
 }  // namespace
 
 extern "C" int zorv_fuzz_payload(const uint8_t* data, size_t size) {
@@ -176,8 +295,15 @@ extern "C" int zorv_fuzz_chan_descr(const uint8_t* data, size_t size) {
     h->length = int32_t(head + size + 1);
     if (size) std::memcpy(h->xml, data, size);
 
-    std::vector<chan_descr_2010*> list;
-    if (zorv_load_chan_descr(h, &list) == 0) {
+    // Loaded from the table and from the bare text (the same parser behind
+    // two doors); each description printed (every field within its bounds),
+    // copied and freed.
+    for (const bool from_table : {true, false}) {
+        std::vector<chan_descr_2010*> list;
+        const char* text = reinterpret_cast<const char*>(h->xml);
+        if ((from_table ? zorv_load_chan_descr(h, &list) : zorv_load_chan_descr_text(text, &list)) != 0)
+            continue;
+        if (from_table) print_zorv_chan_descr(&list);
         for (chan_descr_2010* d : list) {
             zorv_free_chan_descr(zorv_copy_chan_descr(d));
             zorv_free_chan_descr(d);
@@ -188,34 +314,14 @@ extern "C" int zorv_fuzz_chan_descr(const uint8_t* data, size_t size) {
 
 extern "C" int zorv_fuzz_run_catalog(const uint8_t* data, size_t size) {
     static catalog_scratch scratch;
-    if (scratch.dir().empty() || size > (1u << 20)) return 0;
+    if (scratch.dir().empty() || size < 1 || size > (1u << 20)) return 0;
+    const auto query = catalog_queries[data[0] % std::size(catalog_queries)];
     const std::string path = scratch.run_file();
     {
         std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
-        if (!f || (size && std::fwrite(data, 1, size, f.get()) != size)) return 0;
+        if (!f || (size > 1 && std::fwrite(data + 1, 1, size - 1, f.get()) != size - 1)) return 0;
     }
-    const char* cdir = scratch.dir().c_str();
-    std::string exp = "linac";
-    std::string desc;
-    std::vector<zorv_root_xml_files*> out;
-
-    int numbers[] = {1234, 1, 1234};
-    std::vector<int*> runs{&numbers[0], &numbers[1], &numbers[2]};
-    get_files_for_runs(&runs, &out, &desc, &exp, cdir, 1);
-    release(out);
-    get_files_for_period(0, 0x7FFFFFFF, &out, &desc, &exp, cdir, 1);
-    release(out);
-    get_files_for_period(1286193600, 1286193900, &out, &desc, &exp, cdir, 1);
-    release(out);
-    time_t t1, t2;
-    get_time_for_run(1234, &t1, &t2, "linac", cdir);
-
-    ::setenv("ZORV_DAQ_CATALOG_DIR", cdir, 1);
-    char buf[256];
-    int bsize = sizeof buf;
-    get_pnfs_dir("linac", "linac_main_run1234_file1_20101004T120000.raw", buf, &bsize, 0);
-    bsize = 4;
-    get_pnfs_dir("linac", "linac_main_run1234_file1_20101004T120000.raw", buf, &bsize, 0);
+    query(scratch.dir().c_str());
     return 0;
 }
 
@@ -236,5 +342,14 @@ extern "C" int zorv_fuzz_file_names(const uint8_t* data, size_t size) {
     std::vector<char*> order;
     for (auto& n : names) order.push_back(n.get());
     sort_files(&order);
+    return 0;
+}
+
+extern "C" int zorv_fuzz_tables(const uint8_t* data, size_t size) {
+    if (size > (1u << 20)) return 0;
+    memory_fd fd(data, size);
+    if (fd.get() < 0) return 0;
+    parse_tables<zorv::layout_current>(data, size, fd.get());
+    parse_tables<zorv::layout_legacy>(data, size, fd.get());
     return 0;
 }

@@ -18,12 +18,20 @@ extern "C" {
 // member to cut out, then the big-endian payload.
 ZORV_EXPORT int zorv_fuzz_payload(const uint8_t* data, size_t size);
 
-// The XML channel description loader; the input is the XML text.
+// The XML channel description loader (from the table and from the text) and
+// the description printer; the input is the XML text.
 ZORV_EXPORT int zorv_fuzz_chan_descr(const uint8_t* data, size_t size);
 
-// The run catalogue; the input is one run file's XML, queried as run 1234 of
-// experiment "linac" (by run, by period, run times, data directory).
+// The run catalogue. Input: byte 0 chooses the query (mod 4: by run, by
+// period, run times, data directory), the rest is one run file's XML, queried
+// as run 1234 of experiment "linac".
 ZORV_EXPORT int zorv_fuzz_run_catalog(const uint8_t* data, size_t size);
+
+// The index-table parsers of both layouts, one after the other on the input
+// as a whole file (reference table from its tail, event index, dictionary,
+// event-channel pointers in full and by channel list, environment
+// dictionary, XML description), each reached whenever the reference table is.
+ZORV_EXPORT int zorv_fuzz_tables(const uint8_t* data, size_t size);
 
 // File-name times and ordering; the input is newline-separated file names.
 ZORV_EXPORT int zorv_fuzz_file_names(const uint8_t* data, size_t size);

@@ -24,8 +24,8 @@ namespace zorv_fuzz {
 using bytes = std::string;
 using seed_map = std::map<std::string, std::vector<bytes>>;  // target -> inputs
 
-inline const char* const targets[] = {"table_set", "read_channels", "reader", "payload",
-                                      "chan_descr", "run_catalog", "file_names"};
+inline const char* const targets[] = {"table_set", "read_channels", "reader", "tables",
+                                      "payload",   "chan_descr",    "run_catalog", "file_names"};
 
 // Channels of the small seed files: every compression, a device spectrum, a
 // slow update channel, an environment value, an image and a name/value block.
@@ -164,6 +164,7 @@ inline seed_map make_seeds() {
     for (file_layout l : {file_layout::current, file_layout::legacy}) {
         for (bytes& f : small_files(l, small_channels, 3)) {
             m["table_set"].push_back(f);
+            m["tables"].push_back(f);
             m["read_channels"].push_back(f);
             m["reader"].push_back(std::move(f));
         }
@@ -176,7 +177,8 @@ inline seed_map make_seeds() {
     scratch_dir dir;
     const auto cfg = small_run(dir.path, file_layout::current, "BPM1 38 ndata=1", 3, 2);
     if (!dir.path.empty() && zorv::write_synthetic_run(cfg, nullptr, nullptr) == 0)
-        m["run_catalog"].push_back(slurp(cfg.catalog_dir + "/linac/run1234.xml"));
+        for (char query = 0; query < 4; ++query)
+            m["run_catalog"].push_back(query + slurp(cfg.catalog_dir + "/linac/run1234.xml"));
 
     bytes names;
     for (int n = 1; n <= 3; ++n) names += zorv::synthetic_file_name(cfg, n) + "\n";

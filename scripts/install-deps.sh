@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="g++ cmake make pkg-config zlib1g-dev liblzo2-dev libpugixml-dev
 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-libpng-dev libdeflate-dev clang libclang-rt-14-dev valgrind
+libpng-dev libdeflate-dev clang libclang-rt-14-dev valgrind help2man
 python3 python3-dev pybind11-dev python3-numpy python3-pandas python3-xarray python3-tqdm
 python3-matplotlib python3-pytest python3-hypothesis python3-dask python3-distributed"
 

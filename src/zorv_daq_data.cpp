@@ -248,9 +248,11 @@ void zorv_daq_data::PrintHeader() {
 void zorv_daq_data::PrintFast() {
     if (!has_results()) return;
     for_each_block(*Res, [](int i, const zorv_channel_entry_long*, const legacy_block& b) {
+        // A sub-channel cut out of a device block carries the device type in
+        // the high half of dtype: the block type is the low half.
         const int dtype = b.hdr->dtype;
-        if (dtype < ZORV_BLOCK_BPM || dtype > ZORV_BLOCK_WSS_COR || dtype == ZORV_BLOCK_IMAGE)
-            return;
+        const int type = b.type();
+        if (type < ZORV_BLOCK_BPM || type > ZORV_BLOCK_WSS_COR || type == ZORV_BLOCK_IMAGE) return;
         float start = 0.0f, inc = 1.0f;
         int ndata = 0;
         get_spect_params_for_data_type_2009(b.hdr, &start, &inc, nullptr, &ndata, 0);

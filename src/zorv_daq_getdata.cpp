@@ -81,6 +81,20 @@ int prop_type_of(int b) {
     return 3;
 }
 
+// Member number a cut block's name ends in ("BPM3:1" gives 1); -1 when the
+// name carries none (it may have been cut to the field).
+int cut_member_index(const char* chname, size_t size) {
+    const size_t len = strnlen(chname, size);
+    const char* colon = static_cast<const char*>(std::memchr(chname, ':', len));
+    if (!colon || colon + 1 == chname + len || chname + len - colon > 7) return -1;
+    int v = 0;
+    for (const char* c = colon + 1; c < chname + len; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        v = v * 10 + (*c - '0');
+    }
+    return v;
+}
+
 template <class T>
 void put(T* dst, T v) {
     if (dst) *dst = v;
@@ -416,19 +430,27 @@ int zorv_daq_getdata::SetProp(char* propname) {
 // ---------------------------------------------------------------------------
 
 int zorv_daq_getdata::GetMembNumb(char* name) {
-    const int n = get_channel_number(DataType, nullptr);
-    if (n < 1 || !name) return -1;
-    for (int i = 0; i < n; ++i) {
-        const char* m = get_chan_name(DataType, i);
+    if (!name) return -1;
+    for (int i = 0; i < Nmemb; ++i) {
+        const char* m = GetMembName(i);
         if (m && std::strcmp(m, name) == 0) return i;
     }
     return -1;
 }
 
+// Members are counted from the selected block (a generic spectrum says in
+// its head how many it holds). A sub-channel cut out of a device block is
+// that block's only member and is named as the member of the device it was
+// cut from: the reader names the cut block "<name>:<member>".
 char* zorv_daq_getdata::GetMembName(int imb) {
-    const int n = get_channel_number(DataType, nullptr);
-    if (imb < 0 || imb >= n) return nullptr;
-    return const_cast<char*>(get_chan_name(DataType, imb));
+    if (imb < 0 || imb >= Nmemb) return nullptr;
+    if (DataType >> 16 == 0) return const_cast<char*>(get_chan_name(DataType & 0xFFFF, imb));
+    const int member = in_layout(*this, [&](auto tag) {
+        using L = decltype(tag);
+        const auto* h = slots<L>::chan(*this);
+        return h ? cut_member_index(h->chname, sizeof(h->chname)) : -1;
+    });
+    return member < 0 ? nullptr : const_cast<char*>(get_chan_name(DataType & 0xFFFF, member));
 }
 
 int zorv_daq_getdata::GetEventInfo(unsigned* num, int* evtype, unsigned* len, unsigned* tup,
@@ -894,20 +916,28 @@ float zorv_daq_getdata::member_value(int m) {
     return 0.0f;
 }
 
-// One line per member with its first five samples, read interleaved across
-// members; samples outside the block are not printed.
+// One line per member with its first five samples. The payload stores the
+// members one after the other, so each member's samples are read from its
+// own place; samples past the member or the block are not printed.
 void zorv_daq_getdata::print_spectrum_members() {
-    const float* base = reinterpret_cast<const float*>(Data);
     const char* end = payload_end();
     for (int m = 0; m < Nmemb; ++m) {
         const char* nm = GetMembName(m);
         std::cout << "           " << m << " " << (nm ? nm : "") << ":";
-        for (int k = 0; k < 5; ++k) {
-            const int64_t idx = int64_t(m) + int64_t(k) * Nmemb;
-            const char* at = Data + idx * int64_t(sizeof(float));
-            if (!end || at + sizeof(float) > end) break;
+        const float* samples = nullptr;
+        int ndata = 0, groups = 1;
+        in_layout(*this, [&](auto tag) {
+            using L = decltype(tag);
+            const auto* h = slots<L>::chan(*this);
+            if (!slots<L>::params(h, nullptr, nullptr, nullptr, &ndata, &groups, nullptr, nullptr, m))
+                samples = slots<L>::samples(h, m);
+        });
+        const int64_t count = int64_t(ndata < 0 ? 0 : ndata) * (groups > 1 ? groups : 1);
+        for (int64_t k = 0; samples && end && k < 5 && k < count; ++k) {
+            const char* at = reinterpret_cast<const char*>(samples + k);
+            if (at + sizeof(float) > end) break;
             float v;
-            std::memcpy(&v, base + idx, sizeof v);
+            std::memcpy(&v, at, sizeof v);
             std::cout << " " << v;
         }
         std::cout << std::endl;
@@ -977,5 +1007,5 @@ void zorv_daq_getdata::PrintEvent() {
     std::snprintf(tail, sizeof tail, "status(hex) %x \n", unsigned(h->status));
     std::cout << "event " << h->event_number << " evtype " << h->event_type << " len "
               << h->event_length << " time " << h->event_time.timeup << "-"
-              << h->event_time.timelow << " Nsvrb " << h->num_svr_block << tail << std::flush;
+              << h->event_time.timelow << " Nsvrb " << h->num_svr_block << " " << tail << std::flush;
 }

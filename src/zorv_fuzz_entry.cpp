@@ -16,6 +16,7 @@
 #include "zorv_daq_read_chan_2010.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
+#include "zorv_worker_limit.h"
 
 namespace {
 
@@ -106,6 +107,17 @@ int load_table_set(char* path) {
     return 0;
 }
 
+// One worker thread per channel, and the caller decodes beside it (as the
+// slicer does): a fuzz input is small, so a thread start and a hand-over
+// cost more than its decoding, and waiting for a thread to be scheduled on a
+// busy machine would set the pace of the search.
+template <class L>
+void* (*const decode_here)(void*) = unzip_thread_2010;
+template <>
+void* (*const decode_here<zorv::layout_legacy>)(void*) = unzip_thread;
+
+void decode_alone() { zorv::worker_limit.store(1, std::memory_order_relaxed); }
+
 // Waits until the reader has decoded every entry or given up.
 void wait_decoded(pthread_mutex_t* mx, pthread_cond_t* cond, const int* cnt) {
     pthread_mutex_lock(mx);
@@ -139,11 +151,12 @@ void walk_events(zorv::read_chan<L>& rc) {
 template <class L>
 int read_channel(zorv::table_set<L>& t, std::string name, int subch) {
     zorv::read_chan<L> rc(&t, &name[0], subch, nullptr);
-    rc.set_max_number_of_threads(2);
+    rc.set_max_number_of_threads(1);
     pthread_mutex_t* mx = nullptr;
     pthread_cond_t* cond = nullptr;
     int* cnt = nullptr;
     const int rs = rc.start(&mx, &cond, &cnt);
+    if (rs == ZORV_DAQ_READ_CHAN_OK && rc.out_total > 0) decode_here<L>(&rc);
     wait_decoded(mx, cond, cnt);
     if (rs == ZORV_DAQ_READ_CHAN_OK) walk_events(rc);
     rc.clean();
@@ -252,6 +265,7 @@ extern "C" int zorv_fuzz_read_channels(const uint8_t* data, size_t size) {
 
 extern "C" int zorv_fuzz_reader(const uint8_t* data, size_t size) {
     ::setenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1", 0);
+    decode_alone();
     named_file f(data, size);
     if (!f.ok()) return -1;
     bool loaded = false;

@@ -842,6 +842,12 @@ int reader<L>::start() {
         }
         return set_error(r);
     }
+    // Stepping by event number, a step of no events would give the same
+    // event for ever. (By time, the time part steps.)
+    if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && request.period.event_number == 0) {
+        if (talk) std::printf("The period steps by no events\n");
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
+    }
     slicer = new slicer_type();
     if (debug != 0) slicer->set_debug(debug);
     if constexpr (!L::legacy) slicer->set_by_time_fix(by_time_fix);

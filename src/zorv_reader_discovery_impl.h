@@ -53,6 +53,20 @@ inline bool start_second(const char* name, uint32_t* t) {
     return true;
 }
 
+inline bool names_run(const char* name, int run) {
+    char tag[64];
+    std::snprintf(tag, sizeof tag, "_run%d_", run);
+    return std::strstr(name, tag) != nullptr;
+}
+
+// The writer writes a file under "<name>.part" and renames it when it is
+// complete: such a file is still being written and is no data file yet.
+constexpr const char being_written_suffix[] = ".part";
+inline bool being_written(const char* name) {
+    const size_t n = std::strlen(name), k = sizeof being_written_suffix - 1;
+    return n >= k && std::strcmp(name + n - k, being_written_suffix) == 0;
+}
+
 inline std::string join_dir(const char* dir, const char* name) {
     std::string p = dir;
     if (!p.empty() && p.back() != '/') p += '/';
@@ -201,6 +215,8 @@ private:
     bool run_scan_entry(const char* name, int run, zorv_root_xml_files* rec,
                         discovery_detail::before_window* cand);
     int tables_overlap(const char* name, bool verbose);
+    bool passed_as_being_written(const char* name, bool wanted);
+    void report_skip(const std::string& path, const char* reason);
     void add_fallback(zorv_root_xml_files* rec, const discovery_detail::before_window& cand,
                       const char* message);
     void enter_files();
@@ -249,7 +265,7 @@ int discovery<L>::take_request(const zorv_daq_request* req,
     zorv_daq_request copy;
     std::memcpy(&copy, req, sizeof copy);  // req may be the reader's own record
     if (r_.slicer) r_.clean_up();
-    r_.skipped_files_.clear();
+    r_.skipped_files_.clear();  // what an earlier discovery passed over
     r_.request = copy;
     // The caller's texts need not be terminated; every later use reads them as C strings.
     r_.request.exp_name[sizeof r_.request.exp_name - 1] = '\0';
@@ -379,6 +395,23 @@ int discovery<L>::period_branch() {
     return rc;
 }
 
+// A file the request covers that is not read is named, once, in the read's
+// delivery report and in a message, so that the caller learns why its data
+// is missing.
+template <class L>
+void discovery<L>::report_skip(const std::string& path, const char* reason) {
+    r_.note_skipped(path.c_str(), reason);
+}
+
+// True for a file still being written, which is reported when the request
+// would have taken it.
+template <class L>
+bool discovery<L>::passed_as_being_written(const char* name, bool wanted) {
+    if (!discovery_detail::being_written(name)) return false;
+    if (wanted) report_skip(discovery_detail::join_dir(r_.request.ddir, name), "still being written");
+    return true;
+}
+
 template <class L>
 int discovery<L>::local_period_scan() {
     zorv_root_xml_files* rec = list_.add_record();
@@ -389,6 +422,7 @@ int discovery<L>::local_period_scan() {
         if (L::legacy && !std::strstr(e->d_name, ".raw")) continue;
         uint32_t t = 0;
         if (!discovery_detail::start_second(e->d_name, &t)) continue;
+        if (passed_as_being_written(e->d_name, start_ <= t && t <= scan_stop_)) continue;
         cand.offer(e->d_name, t, start_);
         if (r_.debug)
             std::printf("Found file %s time_stamp: %i  (star:%d  stop:%d\n", e->d_name,
@@ -415,8 +449,11 @@ int discovery<L>::local_run_scan(const std::vector<int*>& runs) {
     discovery_detail::dir_ptr dir = discovery_detail::open_dir(r_.request.ddir);
     if (!dir) return ZORV_DAQ_READER_FILES_NOT_FOUND;
     discovery_detail::before_window cand;
-    while (const dirent* e = readdir(dir.get()))
+    while (const dirent* e = readdir(dir.get())) {
+        auto of_run = [e](const int* run) { return discovery_detail::names_run(e->d_name, *run); };
+        if (passed_as_being_written(e->d_name, std::any_of(runs.begin(), runs.end(), of_run))) continue;
         for (const int* run : runs) run_scan_entry(e->d_name, *run, rec, &cand);
+    }
     if (rec->rfiles.empty() && cand.set) {
         // Checked by its tables it stands for the window; otherwise it is
         // still the nearest file before the window, taken all the same.
@@ -432,10 +469,8 @@ int discovery<L>::local_run_scan(const std::vector<int*>& runs) {
 template <class L>
 bool discovery<L>::run_scan_entry(const char* name, int run, zorv_root_xml_files* rec,
                                   discovery_detail::before_window* cand) {
-    char tag[64];
-    std::snprintf(tag, sizeof tag, "_run%d_", run);
     uint32_t t = 0;
-    if (!std::strstr(name, tag)) return false;
+    if (!discovery_detail::names_run(name, run)) return false;
     if (!L::legacy && !std::strstr(name, exp_.c_str())) return false;
     if (!discovery_detail::start_second(name, &t)) return false;
     cand->offer(name, t, start_);
@@ -528,7 +563,7 @@ void discovery<L>::enter_files() {
 // unnoticed.
 template <class L>
 void discovery<L>::note_refused(const char* path) {
-    r_.note_skipped(path, "cannot be entered (missing or still being written)");
+    report_skip(path, "cannot be entered (missing or still being written)");
 }
 
 // Finds the first directory entry of ddir whose name contains `pattern`.
@@ -546,7 +581,7 @@ bool discovery<L>::find_neighbour(const std::string& pattern, const char* found_
         return false;
     }
     while (const dirent* e = readdir(dir.get())) {
-        if (!std::strstr(e->d_name, pattern.c_str())) continue;
+        if (!std::strstr(e->d_name, pattern.c_str()) || discovery_detail::being_written(e->d_name)) continue;
         if (r_.debug) std::printf(found_msg, e->d_name);
         *name = e->d_name;
         return true;

@@ -20,6 +20,7 @@
 #include "zorv_block_pool.h"
 #include "zorv_pthread_util.h"
 #include "zorv_slicer_core.h"
+#include "zorv_worker_limit.h"
 
 namespace zorv {
 
@@ -110,7 +111,8 @@ inline int workers_per_channel() {
         const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
         return int(cpus < 1 ? 1 : cpus > 10 ? 10 : cpus);
     }();
-    return n;
+    const int cap = worker_limit.load(std::memory_order_relaxed);
+    return cap > 0 && cap < n ? cap : n;
 }
 
 // Whether a file's dictionary lists the channel with entries.

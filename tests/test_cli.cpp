@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <zlib.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -53,7 +54,8 @@ result run(const std::vector<std::string>& args) {
     return {};
 #else
     zorv_test::temp_dir tmp;
-    std::string cmd = quote(ZORV_DAQ_PROGRAM);
+    // A read that loops forever fails the test instead of hanging it.
+    std::string cmd = "timeout 300 " + quote(ZORV_DAQ_PROGRAM);
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " >" + quote(tmp.file("out")) + " 2>" + quote(tmp.file("err")) + " </dev/null";
     const int rc = std::system(cmd.c_str());
@@ -195,11 +197,25 @@ TEST(Cli, DumpAndImage) {
                      {"headers", "=================CHANNEL HEADERS======"},
                      {"data", "=================CHANNEL======"}};
         for (const auto& d : dumps) {
+            if (std::string(d.what) == "data") continue;
             result r = run({"dump", files[0], "TORO1", "--what", d.what});
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.lines().at(0), d.frame);
             EXPECT_NE(r.out.find(std::to_string(cfg.first_event + 7) + " "), std::string::npos);
         }
+        // The data dump prints each member's values, of a cut member too.
+        const int bpm = channel_index(cfg, "BPM3");
+        auto first_samples = [&](int member) {
+            std::ostringstream line;
+            for (int i = 0; i < 5; ++i) line << " " << zorv::synthetic_sample(cfg, bpm, cfg.first_event, member, i);
+            return line.str();
+        };
+        result data = run({"dump", files[0], "BPM3", "--what", "data"});
+        ASSERT_EQ(data.status, 0) << data.err;
+        EXPECT_EQ(data.lines().at(0).substr(0, 11), "event " + std::to_string(cfg.first_event) + " ");
+        EXPECT_NE(data.out.find("           2 CHARGE:" + first_samples(2) + "\n"), std::string::npos) << data.out;
+        result cut = run({"dump", files[0], "BPM3:Y", "--what", "data"});
+        EXPECT_NE(cut.out.find("           0 Y:" + first_samples(1) + "\n"), std::string::npos) << cut.out;
 
         zorv_test::temp_dir dir;
         const uint32_t ev = cfg.first_event + 4;
@@ -333,7 +349,7 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
         ASSERT_EQ(tsv.status, 0) << tsv.err;
         const auto lines = tsv.lines();
         ASSERT_EQ(lines.size(), 4u);
-        EXPECT_EQ(lines[0], "event\ttime\tTORO1");
+        EXPECT_EQ(lines[0], "event\ttime\tTORO1.mean [mm]\tTORO1.min [mm]\tTORO1.max [mm]\tmissing");
         EXPECT_EQ(lines[1].substr(0, lines[1].find('\t')), std::to_string(cfg.first_event));
     }
 }
@@ -389,6 +405,177 @@ TEST(Cli, ReadLeavesOutATruncatedFile) {
             EXPECT_EQ(info.status, 1) << info.err;
         }
     }
+}
+
+// Options take one value each, steps must fit the mode, and by time every
+// event is delivered in both layouts, or the read stops with a message.
+TEST(Cli, ReadOptionsStepsAndTimeMode) {
+    for (file_layout lay : layouts) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        const auto& files = zorv_test::sample_run(lay);
+        const auto cfg = zorv_test::sample_config(lay);
+        result one = run({"read", "-c", "TORO1", files[0], "-n", "2"});
+        ASSERT_EQ(one.status, 0) << one.err;
+        EXPECT_EQ(one.records().at(1)["event"], event_number(cfg, 1));
+
+        result by_time = run(with({"read", "-c", "TORO1", "--by-time"}, files));
+        ASSERT_EQ(by_time.status, 0) << by_time.err;
+        EXPECT_EQ(by_time.records().size(), size_t(cfg.files * cfg.events_per_file));
+
+        for (const std::vector<std::string>& bad : {std::vector<std::string>{"--step", "0.5s"},
+                                                   std::vector<std::string>{"--by-time", "--step", "5"}}) {
+            result r = run(with({"read", "-c", "TORO1", files[0]}, bad));
+            EXPECT_EQ(r.status, 2) << r.err;
+            EXPECT_NE(r.err.find("zorv-daq read: "), std::string::npos);
+        }
+        // A step finer than the events' spacing ends: either every event
+        // once, or a stop that says why.
+        result fine = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));
+        if (fine.status == 0) {
+            const auto recs = fine.records();
+            for (size_t i = 1; i < recs.size(); ++i) ASSERT_GT(recs[i]["event"], recs[i - 1]["event"]);
+        } else {
+            EXPECT_EQ(fine.status, 1);
+            EXPECT_NE(fine.err.find("does not advance"), std::string::npos) << fine.err;
+        }
+    }
+}
+
+TEST(Cli, ReadChecksChannelsAndMembers) {
+    const auto& files = zorv_test::sample_run(file_layout::current);
+    const auto cfg = zorv_test::sample_config(file_layout::current);
+    const int bpm = channel_index(cfg, "BPM3");
+    result y = run({"read", "-c", "BPM3:Y", "-c", "TOR*", files[0], "-n", "1"});
+    ASSERT_EQ(y.status, 0) << y.err;
+    const json rec = y.records().at(0);
+    const auto& member = rec["channels"]["BPM3:Y"]["members"].at(0);
+    EXPECT_EQ(member["name"], "Y");
+    EXPECT_EQ(member["samples"][2].get<float>(), zorv::synthetic_sample(cfg, bpm, cfg.first_event, 1, 2));
+    EXPECT_TRUE(rec["channels"].contains("TORO1"));
+
+    const struct {
+        const char* chan;
+        const char* message;
+    } refused[] = {{"BPM3:7", "channel BPM3 has no member \"7\" (members: 0 X, 1 Y, 2 CHARGE)"},
+                   {"BPM3:Z", "no member \"Z\""},
+                   {"BMP3", "did you mean BPM3?"},
+                   {"XYZ*", "no channel matches XYZ*"},
+                   {"SLOW1:0", "has no members"}};
+    for (const auto& c : refused) {
+        result r = run({"read", "-c", c.chan, files[0]});
+        EXPECT_EQ(r.status, 2) << c.chan;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    result dump = run({"dump", files[0], "BPM3:9"});
+    EXPECT_EQ(dump.status, 2);
+    EXPECT_NE(dump.err.find("members: 0 X"), std::string::npos) << dump.err;
+}
+
+TEST(Cli, ReadTablesForSpreadsheets) {
+    const auto& files = zorv_test::sample_run(file_layout::current);
+    const auto cfg = zorv_test::sample_config(file_layout::current);
+    result csv = run({"read", "--csv", "-c", "BPM3", "-c", "SLOW1", "-c", "NV1", files[0], "-n", "2"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const auto lines = csv.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].substr(0, 60), "event,time,BPM3.X.mean [mm],BPM3.X.min [mm],BPM3.X.max [mm],");
+    EXPECT_NE(lines[0].find(",SLOW1 [mm],SLOW1.time,NV1.VAL0 [mm],"), std::string::npos) << lines[0];
+    const int bpm = channel_index(cfg, "BPM3");
+    float lo = 1e30f;
+    for (int i = 0; i < 16; ++i) lo = std::min(lo, zorv::synthetic_sample(cfg, bpm, cfg.first_event, 0, i));
+    std::ostringstream expected_min;
+    expected_min << "," << lo << ",";
+    EXPECT_NE(lines[1].find(expected_min.str()), std::string::npos) << lines[1];
+
+    result longer = run({"read", "--samples", "-c", "TORO1", "-c", "ROI1", files[0], files[1], "--start-event",
+                         std::to_string(event_number(cfg, 50)), "-n", "2"});
+    ASSERT_EQ(longer.status, 0) << longer.err;
+    const auto rows = longer.lines();
+    EXPECT_EQ(rows.at(0), "event,time,channel,member,index,value,unit,state");
+    const int ndata = cfg.channels[size_t(channel_index(cfg, "TORO1"))].ndata;
+    ASSERT_EQ(rows.size(), size_t(1 + 2 * (ndata + 1)));  // ROI1 is not in the second file
+    char first[32];
+    *std::to_chars(first, first + 31, zorv::synthetic_sample(cfg, channel_index(cfg, "TORO1"), event_number(cfg, 50), 0, 0))
+         .ptr = '\0';
+    EXPECT_EQ(rows[1].substr(rows[1].find(",TORO1,")), std::string(",TORO1,CHARGE,0,") + first + ",mm,fresh");
+    EXPECT_NE(rows.back().find(",ROI1,,,,mm,"), std::string::npos) << rows.back();
+
+    // A slow value's own time is written like the event's.
+    result slow = run({"read", "-c", "SLOW1", files[0], "-n", "1"});
+    EXPECT_EQ(slow.records().at(0)["channels"]["SLOW1"]["time"], "2010-10-04T12:00:00.000000Z");
+}
+
+TEST(Cli, ReadWindowsAndRenamedFiles) {
+    const auto& files = zorv_test::sample_run(file_layout::current);
+    const auto cfg = zorv_test::sample_config(file_layout::current);
+    result outside = run(with({"read", "-c", "TORO1", "--from", "2011-01-01T00:00:00"}, files));
+    EXPECT_EQ(outside.status, 2);
+    EXPECT_NE(outside.err.find("lies outside the data: the files cover 2010-10-04T12:00:00.000000Z to "),
+              std::string::npos)
+        << outside.err;
+
+    result offset = run(with({"read", "-c", "TORO1", "--from", "+00:00:10", "--to", "+0.25s"}, files));
+    ASSERT_EQ(offset.status, 0) << offset.err;
+    ASSERT_EQ(offset.records().size(), 3u);
+    EXPECT_EQ(offset.records()[0]["time"], "2010-10-04T12:00:10.000000Z");
+    result zone = run(with({"read", "-c", "TORO1", "--from", "2010-10-04T14:00:05+02:00", "-n", "1"}, files));
+    EXPECT_EQ(zone.records().at(0)["event"], event_number(cfg, 50));
+
+    zorv_test::temp_dir dir;
+    const std::string renamed = dir.file("copy.raw");
+    ASSERT_TRUE(zorv_test::write_file(renamed, zorv_test::read_file(files[1])));
+    result r = run({"read", "-c", "TORO1", renamed});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.records().size(), size_t(cfg.events_per_file));
+    EXPECT_EQ(r.records()[0]["event"], event_number(cfg, 50));
+}
+
+// An event header whose type is unknown is reported with its position.
+TEST(Cli, ValidateChecksEventHeaders) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 1, 4, "minimal", file_layout::current);
+    const auto files = zorv_test::write_run(cfg);
+    ASSERT_EQ(files.size(), 1u);
+    // The second event header: after the basket's 8-byte head and one 36-byte header.
+    const size_t header = 8 + 36;
+    std::string bytes = zorv_test::read_file(files[0]);
+    bytes.replace(header + 12, 4, std::string(4, '\xff'));
+    ASSERT_TRUE(zorv_test::write_file(files[0], bytes));
+    result r = run({"validate", files[0]});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(files[0] + ": at " + std::to_string(header) + ": event " +
+                         std::to_string(event_number(cfg, 1)) + ": event header holds event type -1"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Cli, ImageGenAndTheProgramItself) {
+    const auto& files = zorv_test::sample_run(file_layout::current);
+    const auto cfg = zorv_test::sample_config(file_layout::current);
+    // The event lies in the second file; the PNG goes to standard output.
+    const uint32_t ev = event_number(cfg, 60);
+    result img = run(with({"image"}, with(files, {"CAM1", "--event", std::to_string(ev), "--scale", "auto", "-o", "-"})));
+    ASSERT_EQ(img.status, 0) << img.err;
+    ASSERT_GT(img.out.size(), 33u);
+    EXPECT_EQ(img.out.substr(1, 3), "PNG");
+    EXPECT_EQ(img.out[24], 8);  // scaled to 8 bits
+    EXPECT_NE(img.out.find(std::string("tEXtevent\0", 10) + std::to_string(ev)), std::string::npos);
+    EXPECT_NE(img.out.find(std::string("tEXtchannel\0CAM1", 16)), std::string::npos);
+
+    zorv_test::temp_dir dir;
+    const std::vector<std::string> gen = {"gen", "-o", dir.path(), "-f", "1", "-n", "2", "--start", "2010-10-04T14:00:00+02:00"};
+    ASSERT_EQ(run(gen).status, 0);
+    result again = run(gen);
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.err.find("zorv-daq gen: "), std::string::npos);
+    EXPECT_NE(again.err.find("--force"), std::string::npos);
+    EXPECT_EQ(run(with(gen, {"--force"})).status, 0);
+
+    result typo = run({"raed", files[0]});
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_NE(typo.err.find("unknown subcommand 'raed'; did you mean 'read'?"), std::string::npos) << typo.err;
+    EXPECT_EQ(run({"--version"}).out.substr(0, 9), "zorv-daq ");
 }
 
 // A request reads past a file it cannot use: each record names why a

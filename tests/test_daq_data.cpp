@@ -159,6 +159,10 @@ TEST(DaqData, ReadsAndDecodesALegacyRun) {
             d.PrintAll();
             const std::string out = testing::internal::GetCapturedStdout();
             EXPECT_NE(out.find("zorv_daq_data::PrintHeader: nprop= "), std::string::npos);
+            // A cut sub-channel is a fast channel like its device.
+            EXPECT_NE(out.find(" fast: BPM3:1 dtype "), std::string::npos) << out;
+            ASSERT_EQ(g.SetProp(const_cast<char*>("BPM3:1")), 3);
+            EXPECT_STREQ(g.GetMembName(0), "Y");
         }
     }
     EXPECT_EQ(events, 150);

@@ -309,6 +309,38 @@ TEST(GetData, SpectraOfBothLayouts) {
     EXPECT_EQ(g.GetDataPtrs(const_cast<char*>("NONE"), nullptr, &arr, 0), 3);
 }
 
+// The decoder's dumps print each member's own samples (members are stored
+// one after the other), name generic members from the block, and keep the
+// event header's fields apart.
+TEST(GetData, DumpsPrintEachMembersOwnValues) {
+    event_list ev;
+    ev.add(false, ZORV_EV_NORMAL, 3, "RF", zorv::make_spectrum(43, spectrum(2, 3, 2)));
+    ev.add(true, ZORV_EV_NORMAL, 3, "GEN", zorv::make_spectrum(28, spectrum(3, 2), zorv::file_layout::legacy));
+    zorv_daq_getdata g;
+    ASSERT_EQ(g.SetRes(&ev.list), 2);
+
+    testing::internal::CaptureStdout();
+    g.PrintProp(0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\n           0 AMPL: 0 1 2 3 4\n           1 PHASE: 100 101 102 103 104\n"),
+              std::string::npos)
+        << out;
+
+    testing::internal::CaptureStdout();
+    g.PrintProp(1);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(" Nmemb= 3 start 2 inc 0.5 ndata 2 groups 1\n           0 CH1: 0 1\n           1 CH2: 100 101\n"
+                       "           2 CH3: 200 201\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(g.GetMembNumb(const_cast<char*>("CH3")), 2);
+
+    testing::internal::CaptureStdout();
+    g.PrintEvent();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "event 3 evtype 1 len 0 time 1003-5 Nsvrb 0 status(hex) 0 \n");
+}
+
 TEST(GetData, RegionsOfInterest) {
     event_list ev;
     ev.add(true, ZORV_EV_NORMAL, 3, "ROIL",
@@ -416,6 +448,10 @@ TEST(GetData, DecodesCurrentReaderResults) {
         }
         if (g.SetProp(const_cast<char*>("BPM3:2")) == 3) {
             EXPECT_EQ(g.GetNmemb(), 1);
+            // The cut member keeps the name it has in the device.
+            EXPECT_STREQ(g.GetMembName(0), "CHARGE");
+            EXPECT_EQ(g.GetMembNumb(const_cast<char*>("CHARGE")), 0);
+            EXPECT_EQ(g.GetMembNumb(const_cast<char*>("X")), -1);
         }
         if (g.SetProp(const_cast<char*>("RF1")) == 3) {
             int groups = 0;

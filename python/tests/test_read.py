@@ -37,7 +37,7 @@ def check_value(key, ours, ref):
         assert ours.carried == bool(ref.get("carried", False)), key
         if ours.carried:
             assert ours.from_event == ref["event"], key
-        assert ours.time == np.datetime64(int(ref["sec"]) * 1000000 + int(ref["usec"]), "us")
+        assert ours.time == np.datetime64(ref["time"].rstrip("Z"), "us")
     else:
         pytest.fail("kind %s not compared" % kind)
 

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs the project into a scratch prefix and builds an outside program
-# against it twice: with pkg-config and with find_package(ZorvDaq).
+# Installs the project into a scratch prefix, builds an outside program
+# against it twice (with pkg-config and with find_package(ZorvDaq)) and runs
+# the installed program.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR ZORV_DAQ_PROGRAM
 set -eu
 build=$1 src=$2 prog=$3
@@ -32,6 +33,17 @@ cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$work/prefix" \
       -DCMAKE_BUILD_RPATH="$(dirname "$libdir")" >/dev/null
 cmake --build "$work/cm/build" >/dev/null
 "$work/cm/build/outside" "$file" | grep -q '^OK$'
+# The installed program starts from its prefix without the loader being told
+# where the libraries are, and comes with its completion and manual page.
+installed=$work/prefix/bin/zorv-daq
+env -u LD_LIBRARY_PATH "$installed" --version | grep -q '^zorv-daq [0-9]'
+env -u LD_LIBRARY_PATH "$installed" ls "$file" | grep -q '"name"'
+completion=$work/prefix/share/bash-completion/completions/zorv-daq
+test "$(env -u LD_LIBRARY_PATH bash -c '. "$1"; COMP_WORDS=("$2" read --ch); COMP_CWORD=2; _zorv_daq;
+    echo "${COMPREPLY[@]}"' sh "$completion" "$installed")" = "--chan"
+if command -v help2man >/dev/null; then
+    grep -q '^\.SS read' "$work/prefix/share/man/man1/zorv-daq.1"
+fi
 # The Python module, when built, from the installed prefix alone.
 pydir=$(ls -d "$work"/prefix/lib/python3*/dist-packages 2>/dev/null | head -n 1)
 if [ -n "$pydir" ] && [ -d "$pydir/zorvdaq" ]; then

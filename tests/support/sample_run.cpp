@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -65,6 +67,19 @@ zorv::synthetic_run_config small_run_config(const std::string& dir, int files, i
     if (zorv::synthetic_channels(channels, layout, &cfg.channels, &err) != 0)
         ADD_FAILURE() << "channels: " << err;
     return cfg;
+}
+
+zorv_daq_request run_request(int first, int last, const std::string& cdir, const std::string& ddir) {
+    zorv_daq_request q{};
+    q.run_first = first;
+    q.run_last = last;
+    std::strcpy(q.exp_name, "linac");
+    std::strcpy(q.stream_name, "main");
+    std::snprintf(q.cdir, sizeof q.cdir, "%s", cdir.c_str());
+    std::snprintf(q.ddir, sizeof q.ddir, "%s", ddir.c_str());
+    q.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_EVID;
+    q.period = {1, {0, 100000}};
+    return q;
 }
 
 }  // namespace zorv_test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "event_util.h"
 #include "zorv_daq_writer.h"
 
 namespace zorv_test {
@@ -30,6 +31,11 @@ std::vector<std::string> write_run(const zorv::synthetic_run_config& cfg);
 zorv::synthetic_run_config small_run_config(const std::string& dir, int files, int events,
                                             const std::string& channels = "minimal",
                                             zorv::file_layout layout = zorv::file_layout::current);
+
+// A request for runs first..last of experiment "linac", stream "main", by
+// event number one event at a time, through catalogue `cdir` and data
+// directory `ddir`.
+zorv_daq_request run_request(int first, int last, const std::string& cdir, const std::string& ddir);
 
 }  // namespace zorv_test
 

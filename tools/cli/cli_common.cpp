@@ -181,46 +181,102 @@ std::string time_text(const time_stamp& t) {
     return buf;
 }
 
-bool parse_time(const std::string& text, time_stamp* out) {
-    std::string s = text;
-    if (!s.empty() && (s.back() == 'Z' || s.back() == 'z')) s.pop_back();
+namespace {
+
+// Seconds east of UTC of a zone suffix: "Z", "+01:00", "-0530" or "+01";
+// false when the text is none of these.
+bool zone_offset(const char* c, long* seconds) {
+    *seconds = 0;
+    if (*c == '\0' || ((c[0] == 'Z' || c[0] == 'z') && c[1] == '\0')) return true;
+    if (c[0] != '+' && c[0] != '-') return false;
+    int h = 0, m = 0, used = 0;
+    if (std::sscanf(c + 1, "%2d:%2d%n", &h, &m, &used) == 2 && used == 5 && c[6] == '\0') {
+    } else if (std::sscanf(c + 1, "%2d%2d%n", &h, &m, &used) == 2 && used == 4 && c[5] == '\0') {
+    } else if (std::sscanf(c + 1, "%2d%n", &h, &used) == 1 && used == 2 && c[3] == '\0') {
+        m = 0;
+    } else {
+        return false;
+    }
+    if (h > 14 || m > 59) return false;
+    *seconds = (c[0] == '-' ? -1 : 1) * (h * 3600L + m * 60L);
+    return true;
+}
+
+// A calendar time "20101004T120000" or "2010-10-04[T ]12:00:00", with an
+// optional fraction and zone; false when `c` does not start like one.
+bool parse_calendar(const char* c, bool* valid, time_stamp* out) {
     struct tm tmv {};
     int used = 0;
+    if (!(std::sscanf(c, "%4d%2d%2dT%2d%2d%2d%n", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday, &tmv.tm_hour,
+                      &tmv.tm_min, &tmv.tm_sec, &used) == 6 && used == 15) &&
+        !(std::sscanf(c, "%4d-%2d-%2d%*1[T ]%2d:%2d:%2d%n", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday,
+                      &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec, &used) == 6 && used == 19))
+        return false;
     double frac = 0;
-    const char* c = s.c_str();
-    bool calendar = false;
-    if (std::sscanf(c, "%4d%2d%2dT%2d%2d%2d%n", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday,
-                    &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec, &used) == 6 && used == 15) {
-        calendar = true;
-    } else if (std::sscanf(c, "%4d-%2d-%2d%*1[T ]%2d:%2d:%2d%n", &tmv.tm_year, &tmv.tm_mon,
-                           &tmv.tm_mday, &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec, &used) == 6) {
-        calendar = true;
+    if (c[used] == '.') {
+        char* end = nullptr;
+        frac = std::strtod(c + used, &end);
+        used = static_cast<int>(end - c);
     }
-    if (calendar) {
-        if (c[used] == '.') {
-            char* end = nullptr;
-            frac = std::strtod(c + used, &end);
-            used = static_cast<int>(end - c);
-        }
-        if (c[used] != '\0' || tmv.tm_mon < 1 || tmv.tm_mon > 12 || tmv.tm_mday < 1 ||
-            tmv.tm_mday > 31 || tmv.tm_hour > 23 || tmv.tm_min > 59 || tmv.tm_sec > 60)
-            return false;
-        tmv.tm_year -= 1900;
-        tmv.tm_mon -= 1;
-        const time_t t = timegm(&tmv);
-        if (t < 0 || t > 0xFFFFFFFFll) return false;
-        out->timeup = static_cast<uint32_t>(t);
-        out->timelow = static_cast<uint32_t>(frac * 1e6 + 0.5) % 1000000u;
-        return true;
-    }
+    long zone = 0;
+    *valid = zone_offset(c + used, &zone) && tmv.tm_mon >= 1 && tmv.tm_mon <= 12 && tmv.tm_mday >= 1 &&
+             tmv.tm_mday <= 31 && tmv.tm_hour <= 23 && tmv.tm_min <= 59 && tmv.tm_sec <= 60;
+    if (!*valid) return true;
+    tmv.tm_year -= 1900;
+    tmv.tm_mon -= 1;
+    const long long t = static_cast<long long>(timegm(&tmv)) - zone;
+    *valid = t >= 0 && t <= 0xFFFFFFFFll;
+    if (*valid) *out = {static_cast<uint32_t>(t), static_cast<uint32_t>(frac * 1e6 + 0.5) % 1000000u};
+    return true;
+}
+
+}  // namespace
+
+bool parse_time(const std::string& text, time_stamp* out) {
+    bool valid = false;
+    if (parse_calendar(text.c_str(), &valid, out)) return valid;
+    std::string s = text;
+    if (!s.empty() && (s.back() == 'Z' || s.back() == 'z')) s.pop_back();
     if (s.empty() || s.find_first_not_of("0123456789.") != std::string::npos) return false;
     char* end = nullptr;
-    const double v = std::strtod(c, &end);
+    const double v = std::strtod(s.c_str(), &end);
     if (*end || v < 0 || v >= 4294967296.0) return false;
     out->timeup = static_cast<uint32_t>(v);
     out->timelow = static_cast<uint32_t>((v - out->timeup) * 1e6 + 0.5);
     if (out->timelow >= 1000000u) out->timelow = 999999u;
     return true;
+}
+
+bool parse_offset(const std::string& text, double* seconds) {
+    if (text.size() < 2 || text[0] != '+') return false;
+    const char* c = text.c_str() + 1;
+    int h = 0, m = 0, used = 0;
+    double sec = 0;
+    char* end = nullptr;
+    if (std::sscanf(c, "%d:%2d%n", &h, &m, &used) == 2 && used >= 4 && c[used - 3] == ':') {
+        if (c[used] == ':') {
+            sec = std::strtod(c + used + 1, &end);
+            if (end == c + used + 1 || *end || sec >= 60) return false;
+        } else if (c[used] != '\0') {
+            return false;
+        }
+        if (h < 0 || m > 59) return false;
+        *seconds = h * 3600.0 + m * 60.0 + sec;
+        return true;
+    }
+    sec = std::strtod(c, &end);
+    if (end == c || !(sec >= 0) || sec > 4294967295.0) return false;
+    if (*end == 's' && end[1] == '\0') ++end;
+    if (*end) return false;
+    *seconds = sec;
+    return true;
+}
+
+time_stamp add_seconds(const time_stamp& t, double seconds) {
+    const double us = double(t.timeup) * 1e6 + double(t.timelow) + seconds * 1e6 + 0.5;
+    const double capped = std::min(us, 4294967295.0 * 1e6);
+    const uint64_t v = uint64_t(capped);
+    return {uint32_t(v / 1000000u), uint32_t(v % 1000000u)};
 }
 
 std::vector<std::string> event_type_names(uint32_t ev_mask) {
@@ -237,7 +293,7 @@ std::string compact(const json& v) {
 }
 
 // Texts as they are, lists of plain values joined by ",", the rest as JSON.
-std::string tsv_cell(const json& v) {
+std::string plain_cell(const json& v) {
     std::string s;
     if (v.is_string()) {
         s = v.get<std::string>();
@@ -246,33 +302,58 @@ std::string tsv_cell(const json& v) {
     } else if (!v.is_null()) {
         s = compact(v);
     }
-    for (char& ch : s)
-        if (ch == '\t' || ch == '\n' || ch == '\r') ch = ' ';
     return s;
+}
+
+// A TSV cell has no tabs or line ends; a CSV cell is quoted when it holds
+// the separator, a quote or a line end.
+std::string table_cell(const std::string& text, table_format f) {
+    std::string s = text;
+    if (f == table_format::tsv) {
+        for (char& ch : s)
+            if (ch == '\t' || ch == '\n' || ch == '\r') ch = ' ';
+        return s;
+    }
+    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
+    std::string q = "\"";
+    for (char ch : s) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    return q + "\"";
 }
 
 }  // namespace
 
-record_writer::record_writer(bool tsv, std::vector<std::string> columns)
-    : tsv_(tsv), columns_(std::move(columns)) {}
+void add_table_flags(CLI::App* sub, table_flags* flags) {
+    CLI::Option* tsv = sub->add_flag("--tsv", flags->tsv, "tab-separated lines under a header instead of JSON lines");
+    sub->add_flag("--csv", flags->csv, "comma-separated lines under a header instead of JSON lines")->excludes(tsv);
+}
+
+record_writer::record_writer(table_format f, std::vector<std::string> columns, std::vector<std::string> header)
+    : format_(f), columns_(std::move(columns)), header_(std::move(header)) {
+    if (header_.size() != columns_.size()) header_ = columns_;
+}
+
+void record_writer::put_row(const std::vector<std::string>& cells) {
+    const char* sep = format_ == table_format::csv ? "," : "\t";
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) line += (i ? sep : "") + table_cell(cells[i], format_);
+    put_line(line);
+}
 
 void record_writer::write(const json& record) {
-    if (!tsv_) {
+    if (format_ == table_format::json) {
         put_line(compact(record));
         return;
     }
-    std::string line;
     if (!header_done_) {
-        for (size_t i = 0; i < columns_.size(); ++i) line += (i ? "\t" : "") + columns_[i];
-        put_line(line);
+        put_row(header_);
         header_done_ = true;
-        line.clear();
     }
-    for (size_t i = 0; i < columns_.size(); ++i) {
-        const auto it = record.find(columns_[i]);
-        line += (i ? "\t" : "") + (it == record.end() ? std::string() : tsv_cell(*it));
+    std::vector<std::string> cells;
+    for (const auto& c : columns_) {
+        const auto it = record.find(c);
+        cells.push_back(it == record.end() ? std::string() : plain_cell(*it));
     }
-    put_line(line);
+    put_row(cells);
 }
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,10 @@
 #include "event_util.h"
 #include "zorv_layout.h"
 
+namespace CLI {
+class App;
+}
+
 namespace zorv_cli {
 
 // Records keep their keys in the order they were written.
@@ -106,22 +110,44 @@ bool detect_layout(const mapped_file& f, file_layout* out, std::string* why);
 // "2010-10-04T12:00:00.100000Z".
 std::string time_text(const time_stamp& t);
 // Seconds (UTC) from "1286193600", "1286193600.25", "20101004T120000",
-// "2010-10-04T12:00:00" or "2010-10-04 12:00:00" (optionally ending in "Z").
+// "2010-10-04T12:00:00" or "2010-10-04 12:00:00"; the calendar forms take a
+// fraction of a second and a zone: "Z", "+01:00", "-0530" (local time of
+// that zone).
 bool parse_time(const std::string& text, time_stamp* out);
+// A time offset "+01:00" (hours and minutes), "+01:00:30.5", "+90" or
+// "+90s" (seconds); false for anything else.
+bool parse_offset(const std::string& text, double* seconds);
+// t plus `seconds`, capped at the largest time stamp.
+time_stamp add_seconds(const time_stamp& t, double seconds);
 
 // Names of the event types set in a mask, e.g. ["NORMAL", "UPD"].
 std::vector<std::string> event_type_names(uint32_t ev_mask);
-// Writes records as JSON lines, or as tab-separated lines of the values of
-// `columns` (nested values as compact JSON) under one header line.
+enum class table_format { json, tsv, csv };
+
+// Writes records as JSON lines, or as tab- or comma-separated lines of the
+// values of `columns` (lists of plain values joined by ",", other nested
+// values as compact JSON) under one header line (`header`, or the column
+// names themselves).
+// --tsv and --csv of a listing subcommand (they exclude each other).
+struct table_flags {
+    bool tsv = false;
+    bool csv = false;
+    table_format format() const { return csv ? table_format::csv : tsv ? table_format::tsv : table_format::json; }
+};
+void add_table_flags(CLI::App* sub, table_flags* flags);
+
 class record_writer {
 public:
-    record_writer(bool tsv, std::vector<std::string> columns);
+    record_writer(table_format f, std::vector<std::string> columns, std::vector<std::string> header = {});
     void write(const json& record);
 
 private:
-    bool tsv_;
+    void put_row(const std::vector<std::string>& cells);
+
+    table_format format_;
     bool header_done_ = false;
     std::vector<std::string> columns_;
+    std::vector<std::string> header_;
 };
 
 // A progress bar on standard error, shown only when it is a terminal and

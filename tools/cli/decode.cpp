@@ -44,8 +44,8 @@ struct block_view {
 
 constexpr int layout_sel(bool legacy) { return legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT; }
 
-// The double that prints as the float's shortest decimal form (768.04, not
-// 768.0399780273438); converting it back gives the same float.
+}  // namespace
+
 double tidy(float f) {
     char buf[32];
     const auto r = std::to_chars(buf, buf + sizeof buf - 1, f);
@@ -54,7 +54,10 @@ double tidy(float f) {
     return std::strtod(buf, nullptr);
 }
 
-json time_json(const time_stamp& t) { return {{"sec", t.timeup}, {"usec", t.timelow}}; }
+namespace {
+
+// A value's own time, written like the event's.
+json time_json(const time_stamp& t) { return {{"time", time_text(t)}}; }
 
 json update_json(const char* name, size_t len, int status, const time_stamp& t, float value) {
     json r = {{"prop", name ? text_of(name, len) : std::string()}, {"status", status}, {"value", tidy(value)}};
@@ -177,8 +180,8 @@ bool image_view_of(zorv_daq_getdata& g, const block_view<L>& b, image_view* out,
     const int rc = g.GetImagePar(nullptr, nullptr, &out->bytes_per_pixel, &length);
     if (rc == -1) return *why = "block type " + type_name(b.type()) + " is no image", false;
     if (rc != 0) return *why = "image shorter than its frame head", false;
-    int xstart = 0, xinc = 0, ystart = 0, yinc = 0;
-    g.GetImageSize(&xstart, &xinc, &out->width, &ystart, &yinc, &out->height);
+    int xstart = 0, ystart = 0;
+    g.GetImageSize(&xstart, &out->hbin, &out->width, &ystart, &out->vbin, &out->height);
     const auto* px = reinterpret_cast<const unsigned char*>(g.GetImage());
     if (length < 0 || !px || px < b.payload || !b.holds(size_t(px - b.payload), size_t(length)))
         return *why = "image length " + std::to_string(length) + " runs past the block", false;

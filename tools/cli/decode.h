@@ -15,6 +15,10 @@
 
 namespace zorv_cli {
 
+// The double that prints as the float's shortest decimal form (768.04, not
+// 768.0399780273438); converting it back gives the same float.
+double tidy(float f);
+
 // "BPM_2010", "IMAGE", ... or the number for unknown codes.
 std::string type_name(int dtype);
 // "update", "env", "env_dict", "spectrum", "roi", "image", "name_value",
@@ -42,6 +46,7 @@ struct image_view {
     int bytes_per_pixel = 1;
     const unsigned char* pixels = nullptr;  // rows top to bottom, MSB of a pixel first
     size_t length = 0;                      // pixel bytes in the block
+    int hbin = 0, vbin = 0;                 // binning of the camera's pixels
 };
 // False with the reason in `why` when the block is no image or its size
 // does not hold width * height pixels.

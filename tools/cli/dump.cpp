@@ -1,5 +1,6 @@
 // zorv-daq dump: the library's text dumps of one channel of one file: its
 // event headers, server-block headers, channel headers or decoded data.
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -7,6 +8,8 @@
 #include "cli_common.h"
 #include "commands.h"
 #include "inspect.h"
+#include "select.h"
+#include "zorv_daq_data.h"
 
 namespace {
 
@@ -31,19 +34,43 @@ void print(zorv::read_chan<L>& r, const std::string& what) {
     (r.*printers.at(what))();
 }
 
+// Every entry of the channel through the event decoder's dumps: the event
+// header, then the channel's headers and its values (each member's first
+// samples, slow and name/value values, image sizes).
+template <class L>
+void print_values(zorv::read_chan<L>& r) {
+    for (int i = 0; i < r.out_total; ++i) {
+        std::vector<zorv_channel_entry_long*> one{&r.out[i]};
+        zorv_daq_getdata g;
+        if (!r.out[i].sbchdata[0].chhd || g.SetRes(&one) <= 0) {
+            std::printf("entry %d of event %u cannot be decoded\n", i, r.out[i].event_id.event_number);
+            continue;
+        }
+        g.PrintEvent();
+        g.PrintProp(0);
+        std::fflush(stdout);
+    }
+}
+
 void run_dump(const dump_options& o) {
     separate_data_output();
-    std::string name;
-    int subchan = -1;
-    if (!split_channel(o.channel, &name, &subchan))
-        fail("dump", exit_bad_input, "bad channel \"" + o.channel + "\" (NAME or NAME:SUB)");
     inspect_file("dump", o.file, [&](auto& f) {
-        if (f.find_channel(name) < 0)
-            fail("dump", exit_bad_input, "channel " + name + " not found in " + o.file);
-        decoded_channel<typename std::decay_t<decltype(f)>::layout_type> ch(&f.tables, name, subchan);
+        using L = typename std::decay_t<decltype(f)>::layout_type;
+        const std::vector<known_channel> known = known_channels({o.file}, f.layout);
+        std::vector<chosen_channel> chosen;
+        std::string why;
+        if (o.channel.find_first_of("*?[;") != std::string::npos)
+            fail("dump", exit_bad_input, "bad channel \"" + o.channel + "\" (NAME or NAME:MEMBER)");
+        if (!choose_channels({o.channel}, known, &chosen, &why)) fail("dump", exit_bad_input, why);
+        const chosen_channel& c = chosen.front();
+        decoded_channel<L> ch(&f.tables, c.channel->name, c.member);
         if (const int rc = ch.start())
-            fail("dump", exit_problems, "channel " + name + " cannot be read (status " + std::to_string(rc) + ")");
-        with_library_on_data([&] { print(ch.reader(), o.what); });
+            fail("dump", exit_problems,
+                 "channel " + c.channel->name + " cannot be read (status " + std::to_string(rc) + ")");
+        with_library_on_data([&] {
+            if (o.what == "data") print_values(ch.reader());
+            else print(ch.reader(), o.what);
+        });
     });
 }
 
@@ -51,10 +78,10 @@ void register_dump(CLI::App& app) {
     auto o = std::make_shared<dump_options>();
     CLI::App* sub = app.add_subcommand("dump", "print one channel of a DAQ file with the library's dumps");
     sub->add_option("file", o->file, "DAQ raw file")->required();
-    sub->add_option("channel", o->channel, "channel name, NAME or NAME:SUB")->required();
+    sub->add_option("channel", o->channel, "channel NAME, or NAME:MEMBER (member name or number)")->required();
     sub->add_option("--what", o->what,
                     "events: event headers; servers: server-block headers; headers: channel "
-                    "headers; data: decoded data")
+                    "headers; data: each entry's headers and values")
         ->check(CLI::IsMember({"events", "servers", "headers", "data"}))
         ->capture_default_str();
     sub->callback([o]() { run_dump(*o); });

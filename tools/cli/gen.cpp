@@ -1,14 +1,19 @@
 // zorv-daq gen: writes a synthetic run (or the built-in sample run).
-#include <cstdio>
-#include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
 
+#include "cli_common.h"
 #include "commands.h"
 #include "zorv_daq_writer.h"
 
 namespace {
+
+using namespace zorv_cli;
 
 struct gen_options {
     bool sample = false;
@@ -19,67 +24,65 @@ struct gen_options {
     std::string channels = "minimal";
     std::string start;
     int slow_every = 0;
+    bool force = false;
     zorv::synthetic_run_config cfg;
 };
 
-// "1286193600" or "20101004T120000" (UTC).
-bool parse_start(const std::string& s, uint32_t* out) {
-    struct tm tmv {};
-    if (s.size() == 15 && s[8] == 'T' &&
-        std::sscanf(s.c_str(), "%4d%2d%2dT%2d%2d%2d", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday,
-                    &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec) == 6) {
-        tmv.tm_year -= 1900;
-        tmv.tm_mon -= 1;
-        time_t t = timegm(&tmv);
-        if (t < 0 || t > 0xFFFFFFFFll) return false;
-        *out = static_cast<uint32_t>(t);
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 10);
-    if (s.empty() || *end || v > 0xFFFFFFFFull) return false;
-    *out = static_cast<uint32_t>(v);
+// The start time in any form `read --from` takes, in whole seconds.
+bool parse_start(const std::string& text, uint32_t* out) {
+    time_stamp t{};
+    if (!parse_time(text, &t) || t.timelow != 0) return false;
+    *out = t.timeup;
     return true;
 }
 
-int run_gen(gen_options& o) {
-    const zorv::file_layout layout =
-        o.layout == "legacy" ? zorv::file_layout::legacy : zorv::file_layout::current;
+// The files and the catalogue entry the run would write; those that exist.
+std::vector<std::string> existing_run(const zorv::synthetic_run_config& cfg) {
+    std::vector<std::string> paths;
+    for (int n = 1; n <= cfg.files; ++n) paths.push_back(cfg.dir + "/" + zorv::synthetic_file_name(cfg, n));
+    if (!cfg.catalog_dir.empty())
+        paths.push_back(cfg.catalog_dir + "/" + cfg.experiment + "/run" + std::to_string(cfg.run) + ".xml");
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& p : paths)
+        if (std::filesystem::exists(p, ec)) found.push_back(p);
+    return found;
+}
+
+zorv::synthetic_run_config run_config(gen_options& o, zorv::file_layout layout) {
+    if (o.sample) return zorv::sample_run_config(o.dir, layout);
+    zorv::synthetic_run_config& cfg = o.cfg;
+    cfg.dir = o.dir;
+    cfg.catalog_dir = o.cdir.empty() ? o.dir + "/catalog" : o.cdir;
+    cfg.layout = layout;
+    static const std::map<std::string, zorv::compression> comps = {
+        {"none", zorv::compression::none}, {"zlib", zorv::compression::zlib}, {"lzo", zorv::compression::lzo}};
+    cfg.comp = comps.at(o.comp);
+    if (!o.start.empty() && !parse_start(o.start, &cfg.start_time))
+        fail("gen", exit_bad_input,
+             "bad start time \"" + o.start + "\" (seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[Z|+HH:MM])");
+    std::string err;
+    if (zorv::synthetic_channels(o.channels, layout, &cfg.channels, &err) != 0) fail("gen", exit_bad_input, err);
+    if (o.slow_every > 0)
+        for (auto& c : cfg.channels)
+            if (c.event_type != ZORV_EV_NORMAL) c.every = o.slow_every;
+    return cfg;
+}
+
+void run_gen(gen_options& o) {
+    const zorv::file_layout layout = o.layout == "legacy" ? zorv::file_layout::legacy : zorv::file_layout::current;
+    const zorv::synthetic_run_config cfg = run_config(o, layout);
+    const std::vector<std::string> existing = existing_run(cfg);
+    if (!existing.empty() && !o.force)
+        fail("gen", exit_bad_input,
+             existing.front() + " exists (" + std::to_string(existing.size()) +
+                 " file(s) of this run); give --force to overwrite the run");
     std::vector<std::string> files;
     std::string err;
-    int rc;
-    if (o.sample) {
-        rc = zorv::write_sample_run(o.dir, layout, &files, &err);
-    } else {
-        zorv::synthetic_run_config& cfg = o.cfg;
-        cfg.dir = o.dir;
-        cfg.catalog_dir = o.cdir.empty() ? o.dir + "/catalog" : o.cdir;
-        cfg.layout = layout;
-        static const std::map<std::string, zorv::compression> comps = {
-            {"none", zorv::compression::none},
-            {"zlib", zorv::compression::zlib},
-            {"lzo", zorv::compression::lzo}};
-        cfg.comp = comps.at(o.comp);
-        if (!o.start.empty() && !parse_start(o.start, &cfg.start_time)) {
-            std::cerr << "gen: bad start time \"" << o.start
-                      << "\" (seconds or YYYYMMDDTHHMMSS, UTC)\n";
-            return 2;
-        }
-        if (zorv::synthetic_channels(o.channels, layout, &cfg.channels, &err) != 0) {
-            std::cerr << "gen: " << err << "\n";
-            return 2;
-        }
-        if (o.slow_every > 0)
-            for (auto& c : cfg.channels)
-                if (c.event_type != ZORV_EV_NORMAL) c.every = o.slow_every;
-        rc = zorv::write_synthetic_run(cfg, &files, &err);
-    }
-    if (rc != 0) {
-        std::cerr << "gen: " << err << "\n";
-        return 1;
-    }
+    const int rc = o.sample ? zorv::write_sample_run(o.dir, layout, &files, &err)
+                            : zorv::write_synthetic_run(cfg, &files, &err);
+    if (rc != 0) fail("gen", exit_problems, err);
     for (const auto& f : files) std::cout << f << "\n";
-    return 0;
 }
 
 void register_gen(CLI::App& app) {
@@ -105,7 +108,7 @@ void register_gen(CLI::App& app) {
     sub->add_option("--rate", o->cfg.rate_hz, "event rate in Hz")
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
-    sub->add_option("--start", o->start, "time of the first event: seconds or YYYYMMDDTHHMMSS (UTC)");
+    sub->add_option("--start", o->start, "time of the first event: seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS (UTC, or with a zone Z/+HH:MM)");
     sub->add_option("-r,--run", o->cfg.run, "run number")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
@@ -125,10 +128,8 @@ void register_gen(CLI::App& app) {
                     "slow channels (not on normal events) update every N events")
         ->check(CLI::PositiveNumber);
     sub->add_option("--seed", o->cfg.seed, "seed of the synthetic values")->capture_default_str();
-    sub->callback([o]() {
-        int rc = run_gen(*o);
-        if (rc != 0) throw CLI::RuntimeError(rc);
-    });
+    sub->add_flag("--force", o->force, "overwrite the files and catalogue entry of an existing run");
+    sub->callback([o]() { run_gen(*o); });
 }
 
 }  // namespace

@@ -17,40 +17,8 @@ using namespace zorv_cli;
 
 struct info_options {
     std::vector<std::string> files;
-    bool tsv = false;
+    table_flags table;
 };
-
-struct span {
-    time_stamp first{0, 0};
-    time_stamp last{0, 0};
-};
-
-bool earlier(const time_stamp& a, const time_stamp& b) {
-    return a.timeup != b.timeup ? a.timeup < b.timeup : a.timelow < b.timelow;
-}
-
-// Events per event type and the time span, from the event index table.
-template <class L>
-json event_counts(const open_file<L>& f, span* s) {
-    json counts = json::object();
-    const auto* eit = f.tables.eit_tab;
-    if (!eit) return counts;
-    const auto* base = reinterpret_cast<const unsigned char*>(eit);
-    size_t off = offsetof(typename L::eit, entry);
-    for (int k = 0; k < eit->nevent_types; ++k) {
-        const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
-        const int n = (e->length - int(offsetof(zorv_event_index_entry, event_info))) /
-                      int(sizeof(zorv_event_info));
-        counts[event_name_itoa(e->event_type)] = n;
-        if (n > 0 && e->event_time_first.timeup &&
-            (!s->first.timeup || earlier(e->event_time_first, s->first)))
-            s->first = e->event_time_first;
-        if (n > 0 && earlier(s->last, e->event_time_last)) s->last = e->event_time_last;
-        if (e->length <= 0) break;
-        off += size_t(e->length);
-    }
-    return counts;
-}
 
 struct byte_counts {
     uint64_t stored = 0;
@@ -105,7 +73,7 @@ json file_record(const open_file<L>& f) {
 
 void run_info(const info_options& o) {
     separate_data_output();
-    record_writer out(o.tsv, {"file", "layout", "first", "last", "seconds", "events", "channels",
+    record_writer out(o.table.format(), {"file", "layout", "first", "last", "seconds", "events", "channels",
                               "size", "compressed_bytes", "uncompressed_bytes"});
     progress bar("info", o.files.size());
     int status = exit_ok;
@@ -125,7 +93,7 @@ void register_info(CLI::App& app) {
         "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
         "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)");
     sub->add_option("files", o->files, "DAQ raw files")->required();
-    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    add_table_flags(sub, &o->table);
     sub->callback([o]() { run_info(*o); });
 }
 

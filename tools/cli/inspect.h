@@ -166,6 +166,39 @@ bool load(open_file<L>& f, std::vector<problem>* problems) {
     return true;
 }
 
+// The time span of a file's events, from its event index table.
+struct span {
+    time_stamp first{0, 0};
+    time_stamp last{0, 0};
+};
+
+inline bool earlier(const time_stamp& a, const time_stamp& b) {
+    return a.timeup != b.timeup ? a.timeup < b.timeup : a.timelow < b.timelow;
+}
+
+// Events per event type and the time span, from the event index table.
+template <class L>
+json event_counts(const open_file<L>& f, span* s) {
+    json counts = json::object();
+    const auto* eit = f.tables.eit_tab;
+    if (!eit) return counts;
+    const auto* base = reinterpret_cast<const unsigned char*>(eit);
+    size_t off = offsetof(typename L::eit, entry);
+    for (int k = 0; k < eit->nevent_types; ++k) {
+        const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
+        const int n = (e->length - int(offsetof(zorv_event_index_entry, event_info))) /
+                      int(sizeof(zorv_event_info));
+        counts[event_name_itoa(e->event_type)] = n;
+        if (n > 0 && e->event_time_first.timeup &&
+            (!s->first.timeup || earlier(e->event_time_first, s->first)))
+            s->first = e->event_time_first;
+        if (n > 0 && earlier(s->last, e->event_time_last)) s->last = e->event_time_last;
+        if (e->length <= 0) break;
+        off += size_t(e->length);
+    }
+    return counts;
+}
+
 // A channel reader started on a loaded table set (whole channel, no
 // description); start() waits until every entry is decoded or every worker
 // has ended, so that the result array can be read without locks.

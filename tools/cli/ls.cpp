@@ -14,7 +14,7 @@ using namespace zorv_cli;
 
 struct ls_options {
     std::string file;
-    bool tsv = false;
+    table_flags table;
 };
 
 template <class L>
@@ -39,7 +39,7 @@ json channel_record(const open_file<L>& f, int i, file_layout lay) {
 void run_ls(const ls_options& o) {
     separate_data_output();
     inspect_file("ls", o.file, [&](auto& f) {
-        record_writer out(o.tsv, {"name", "key", "entries", "dtypes", "event_types", "prop_name", "units"});
+        record_writer out(o.table.format(), {"name", "key", "entries", "dtypes", "event_types", "prop_name", "units"});
         for (int i = 0; i < f.channel_count(); ++i) out.write(channel_record(f, i, f.layout));
     });
 }
@@ -48,7 +48,7 @@ void register_ls(CLI::App& app) {
     auto o = std::make_shared<ls_options>();
     CLI::App* sub = app.add_subcommand("ls", "list the channels of a DAQ file (either layout)");
     sub->add_option("file", o->file, "DAQ raw file")->required();
-    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    add_table_flags(sub, &o->table);
     sub->callback([o]() { run_ls(*o); });
 }
 

@@ -2,6 +2,7 @@
 // time window), through the reader of the files' layout; one record per
 // event with the decoded value of each selected channel.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,9 @@
 #include "commands.h"
 #include "decode.h"
 #include "inspect.h"
+#include "read_output.h"
+#include "select.h"
+#include "timed_names.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
 
@@ -33,6 +37,8 @@ struct read_options {
     uint32_t start_event = 0, stop_event = 0;
     long long limit = -1;
     bool tsv = false;
+    bool csv = false;
+    bool samples = false;
     bool accept_open = false;
     int debug = 0;
     bool report = false;
@@ -50,6 +56,10 @@ struct settings {
     time_stamp tolerance{};
     bool have_step = false;
     zorv_time_id step{};
+    // --from/--to given as offsets: from the first event of the files, and
+    // from the window's start; negative when not given so.
+    double from_offset = -1, to_offset = -1;
+    table_format format = table_format::json;
 };
 
 [[noreturn]] void bad(const std::string& what) { fail("read", exit_bad_input, what); }
@@ -68,6 +78,13 @@ bool parse_run(const std::string& text, int* first, int* last) {
     *first = int(a);
     *last = int(b);
     return true;
+}
+
+// A window end: a time, or an offset ("+01:00") kept in `offset`.
+void parse_window_end(const std::string& text, time_stamp* t, double* offset) {
+    if (text.empty() || parse_time(text, t) || parse_offset(text, offset)) return;
+    bad("bad time \"" + text + "\" (seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[.ffffff][Z|+HH:MM], "
+        "or an offset +HH:MM[:SS] or +Ns)");
 }
 
 // "N" events, or "Xs" seconds.
@@ -94,8 +111,12 @@ settings check_options(const read_options& o) {
         bad("--run, --exp, --cdir and --ddir describe a request; they do not go with files");
     if (!o.run.empty() && !parse_run(o.run, &s.run_first, &s.run_last))
         bad("bad run \"" + o.run + "\" (R or R1-R2)");
-    if (!o.from.empty() && !parse_time(o.from, &s.start.time)) bad("bad time \"" + o.from + "\"");
-    if (!o.to.empty() && !parse_time(o.to, &s.stop.time)) bad("bad time \"" + o.to + "\"");
+    parse_window_end(o.from, &s.start.time, &s.from_offset);
+    parse_window_end(o.to, &s.stop.time, &s.to_offset);
+    if (s.request_mode && s.from_offset >= 0)
+        bad("--from as an offset counts from the first event of the files; give a time with a request");
+    if (s.request_mode && s.to_offset >= 0 && o.from.empty())
+        bad("--to as an offset counts from --from; give --from with a request");
     s.start.event_number = o.start_event;
     s.stop.event_number = o.stop_event;
     if (o.tolerance_us >= 0) {
@@ -107,7 +128,14 @@ settings check_options(const read_options& o) {
     if (!o.step.empty()) {
         if (!parse_step(o.step, &s.step)) bad("bad step \"" + o.step + "\" (N events or Xs seconds)");
         s.have_step = true;
+        const bool in_seconds = s.step.event_number == 0;
+        if (in_seconds && !o.by_time)
+            bad("a step in seconds (\"" + o.step + "\") needs --by-time; without it the step is a number of events");
+        if (!in_seconds && o.by_time)
+            bad("with --by-time the step is a time, e.g. \"0.5s\", not a number of events");
     }
+    if (o.csv && o.tsv) bad("--csv and --tsv exclude each other");
+    s.format = o.csv || (o.samples && !o.tsv) ? table_format::csv : o.tsv ? table_format::tsv : table_format::json;
     return s;
 }
 
@@ -128,24 +156,50 @@ void data_dirs_from_catalogue(zorv_daq_request* req) {
     copy_text(req->ddir, sizeof req->ddir, list);
 }
 
-// The files whose tables can be loaded; the others are reported (with what
-// is wrong and where) and left out, so that the rest can still be read.
+// The files whose tables can be loaded, with the span their events cover;
+// the others are reported (with what is wrong and where) and left out, so
+// that the rest can still be read. A file whose name carries no start time
+// is read through a name that does (`names`).
+struct usable_set {
+    std::vector<std::string> files;
+    span covered;
+};
+
 template <class L>
-std::vector<std::string> usable_files(const std::vector<std::string>& files, bool* dropped) {
-    std::vector<std::string> ok;
+usable_set usable_files(const std::vector<std::string>& files, timed_names* names, bool* dropped) {
+    usable_set u;
     for (const auto& path : files) {
         open_file<L> f(path);
         std::vector<problem> problems;
         if (load(f, &problems)) {
-            ok.push_back(path);
+            span s;
+            event_counts(f, &s);
+            if (s.first.timeup && (!u.covered.first.timeup || earlier(s.first, u.covered.first)))
+                u.covered.first = s.first;
+            if (earlier(u.covered.last, s.last)) u.covered.last = s.last;
+            u.files.push_back(names->name_for(path, s.first));
             continue;
         }
         for (const auto& p : problems) warn("read", path + ": " + problem_text(p));
         warn("read", path + ": left out");
         *dropped = true;
     }
-    if (ok.empty()) fail("read", exit_problems, "no file can be read");
-    return ok;
+    if (u.files.empty()) fail("read", exit_problems, "no file can be read");
+    return u;
+}
+
+// Offsets become times, and a window that misses the files' events is
+// refused with the span they cover.
+void fit_window(settings* s, const span& covered) {
+    if (s->from_offset >= 0) s->start.time = add_seconds(covered.first, s->from_offset);
+    if (s->to_offset >= 0)
+        s->stop.time = add_seconds(s->start.time.timeup ? s->start.time : covered.first, s->to_offset);
+    const bool have_start = s->start.time.timeup != 0, have_stop = s->stop.time.timeup != 0;
+    if (!covered.first.timeup || !(have_start || have_stop)) return;
+    if ((have_stop && earlier(s->stop.time, covered.first)) || (have_start && earlier(covered.last, s->start.time)))
+        bad("the window " + (have_start ? time_text(s->start.time) : std::string("...")) + " to " +
+            (have_stop ? time_text(s->stop.time) : std::string("...")) + " lies outside the data: the files cover " +
+            time_text(covered.first) + " to " + time_text(covered.last));
 }
 
 // The reader of layout L, given its files or its request; exits on failure
@@ -190,55 +244,55 @@ bool open_reader(typename reader_for<L>::type& r, const read_options& o, const s
     return true;
 }
 
-// Channel names of a file's dictionary (empty when its tables cannot be
-// loaded; the reader reports such a file itself).
-template <class L>
-std::vector<std::string> channels_of(const char* file) {
-    std::vector<std::string> names;
-    open_file<L> f(file);
-    std::vector<problem> problems;
-    if (load(f, &problems))
-        for (int i = 0; i < f.channel_count(); ++i) names.push_back(f.channel_name(i));
-    return names;
-}
-
-// Every channel of the reader's first file.
-template <class L, class R>
-std::vector<std::string> all_channels(R& r) {
-    std::vector<std::string> names = channels_of<L>(r.get_file_name(0));
-    if (names.empty()) fail("read", exit_problems, std::string(r.get_file_name(0)) + ": no channels can be read");
-    return names;
-}
-
-// Each asked channel must be in at least one of the files.
-template <class L, class R>
-void check_known(R& r, const std::vector<std::string>& chans) {
-    std::vector<std::string> known;
-    for (int i = 0; i < r.get_number_of_files(); ++i)
-        for (auto& n : channels_of<L>(r.get_file_name(i))) known.push_back(std::move(n));
-    for (const auto& c : chans) {
-        const std::string name = c.substr(0, c.find_first_of(":;"));
-        if (std::find(known.begin(), known.end(), name) == known.end())
-            bad("channel " + name + ": " + r.error_i2a(ZORV_DAQ_READER_NOT_FOUND));
-    }
-}
-
+// The files the reader reads.
 template <class R>
-void select_channels(R& r, const std::vector<std::string>& chans) {
-    for (const auto& c : chans) {
-        std::vector<char> text(c.c_str(), c.c_str() + c.size() + 1);
-        daq_channel_entry e{text.data(), {}};
-        if (r.add_channel(&e) != 0) bad("channel \"" + c + "\": " + r.get_last_error());
-    }
+std::vector<std::string> reader_files(R& r) {
+    std::vector<std::string> files;
+    for (int i = 0; i < r.get_number_of_files(); ++i) files.push_back(r.get_file_name(i));
+    return files;
 }
 
-// Key of a selected channel in the output: its nickname, else NAME[:SUB].
-template <class Rec>
-std::string channel_key(const Rec& rec) {
-    if (rec.chan.nname[0]) return rec.chan.nname;
-    std::string k = rec.chan.name;
-    if (rec.chan.subchan >= 0) k += ":" + std::to_string(rec.chan.subchan);
-    return k;
+// The channels asked for (every channel of the files when none is), checked
+// against the files and given to the reader.
+template <class R>
+std::vector<chosen_channel> select_channels(R& r, const std::vector<known_channel>& known,
+                                            const std::vector<std::string>& asked) {
+    if (known.empty()) fail("read", exit_problems, "no channels can be read in the files");
+    std::vector<std::string> selectors = asked;
+    if (selectors.empty())
+        for (const auto& k : known) selectors.push_back(k.name);
+    std::vector<chosen_channel> chosen;
+    std::string why;
+    if (!choose_channels(selectors, known, &chosen, &why)) bad(why);
+    for (const auto& c : chosen) {
+        std::vector<char> text(c.request.c_str(), c.request.c_str() + c.request.size() + 1);
+        daq_channel_entry e{text.data(), {}};
+        if (r.add_channel(&e) != 0) bad("channel \"" + c.key + "\": " + r.get_last_error());
+    }
+    return chosen;
+}
+
+// A decoded value of each chosen channel, from the first file that holds
+// it: the columns of a table are fixed before the first event.
+template <class L>
+std::vector<output_channel> output_channels(const std::vector<chosen_channel>& chosen,
+                                            const std::vector<std::string>& files, bool want_examples) {
+    std::vector<output_channel> out;
+    for (const auto& c : chosen) {
+        output_channel o{c.key, c.channel->units, nullptr};
+        for (size_t i = 0; want_examples && i < files.size() && o.example.is_null(); ++i) {
+            open_file<L> f(files[i]);
+            std::vector<problem> problems;
+            if (!load(f, &problems) || f.find_channel(c.channel->name) < 0) continue;
+            decoded_channel<L> ch(&f.tables, c.channel->name, c.member);
+            if (ch.start() != 0) continue;
+            const auto& rd = ch.reader();
+            for (int k = 0; k < rd.out_total && o.example.is_null(); ++k)
+                if (rd.out[k].sbchdata[0].chhd) o.example = decode_entry(rd.out[k], f.layout, c.member);
+        }
+        out.push_back(std::move(o));
+    }
+    return out;
 }
 
 // Shows how far the read has come, by the files' start times.
@@ -283,12 +337,12 @@ const zorv_channel_entry_long* reference_entry(const R& r) {
 // {"reasons": {key: word}} for the channels without fresh data at this event:
 // a carried slow value, or why there is nothing.
 template <class R>
-void add_reasons(const R& r, json* rec) {
+void add_reasons(const R& r, const std::vector<chosen_channel>& chosen, json* rec) {
     json reasons = json::object();
-    for (int i = 0; i < r.nchans; ++i) {
+    for (int i = 0; i < r.nchans && size_t(i) < chosen.size(); ++i) {
         zorv_daq_chan_status st;
         if (r.get_chan_status(i, &st) != 0 || st.state == ZORV_DAQ_CHAN_FRESH) continue;
-        reasons[channel_key(*r.results[i])] = zorv_daq_chan_state_word(st.state);
+        reasons[chosen[size_t(i)].key] = zorv_daq_chan_state_word(st.state);
     }
     if (!reasons.empty()) (*rec)["reasons"] = std::move(reasons);
 }
@@ -312,49 +366,71 @@ void finish_read(const R& r, const read_options& o) {
     if (!rep.skipped_files.empty()) throw CLI::RuntimeError(exit_problems);
 }
 
-// One event: {"event", "time", "channels": {key: value}}, or for TSV the
-// channels' values next to the event and time (slow values as the bare number).
+// One event: {"event", "time", "channels": {key: value}, "reasons": ...}.
 template <class L, class R>
-json event_record(const R& r, bool tsv) {
+json event_record(const R& r, const std::vector<chosen_channel>& chosen) {
     constexpr file_layout lay = L::legacy ? file_layout::legacy : file_layout::current;
     const zorv_channel_entry_long* ref = reference_entry<L>(r);
     const zorv_time_id id = ref ? ref->event_id : r.current_event_id;
     json rec = {{"event", id.event_number}, {"time", time_text(id.time)}};
     json chans = json::object();
-    for (int i = 0; i < r.nchans; ++i) {
+    for (int i = 0; i < r.nchans && size_t(i) < chosen.size(); ++i) {
         const auto& c = *r.results[i];
         if (!(c.updated || c.slow) || !c.data) continue;
         json v = decode_entry(c.res, lay, c.chan.subchan);
         if (!c.updated) v["carried"] = true;
         if (c.res.event_id.event_number != id.event_number) v["event"] = c.res.event_id.event_number;
-        const std::string key = channel_key(c);
-        if (tsv) rec[key] = v.contains("value") && (v["kind"] == "update" || v["kind"] == "env") ? v["value"] : v;
-        else chans[key] = std::move(v);
+        chans[chosen[size_t(i)].key] = std::move(v);
     }
-    if (!tsv) rec["channels"] = std::move(chans);
-    if (!tsv) add_reasons(r, &rec);
+    rec["channels"] = std::move(chans);
+    add_reasons(r, chosen, &rec);
     return rec;
 }
 
+template <class R>
+std::vector<std::string> channel_states(const R& r) {
+    std::vector<std::string> states;
+    for (int i = 0; i < r.nchans; ++i) {
+        zorv_daq_chan_status st;
+        states.push_back(r.get_chan_status(i, &st) == 0 ? zorv_daq_chan_state_word(st.state) : "unknown");
+    }
+    return states;
+}
+
+// True when `now` lies after `before`: by event number when both have one
+// and the read goes by number, else by time.
+bool advanced(const zorv_time_id& before, const zorv_time_id& now, bool by_time) {
+    if (!by_time && before.event_number && now.event_number) return now.event_number > before.event_number;
+    return earlier(before.time, now.time);
+}
+
 template <class L>
-void read_events(typename reader_for<L>::type& r, const read_options& o) {
+void read_events(typename reader_for<L>::type& r, const read_options& o, const settings& s,
+                 const std::vector<chosen_channel>& chosen) {
     if (const int rc = r.start()) {
         const int status = rc == ZORV_DAQ_READER_NOT_FOUND || rc == ZORV_DAQ_READER_INV_PARAM
                                ? exit_bad_input
                                : exit_problems;
         fail("read", status, r.get_last_error());
     }
-    std::vector<std::string> columns = {"event", "time"};
-    for (int i = 0; i < r.nchans; ++i) columns.push_back(channel_key(*r.results[i]));
-    record_writer out(o.tsv, columns);
+    const bool wide = s.format != table_format::json && !o.samples;
+    event_output out(s.format, o.samples, output_channels<L>(chosen, reader_files(r), wide));
     file_progress bar(r);
     std::vector<zorv_channel_entry_long*> res;
     long long events = 0;
     int rc = 0;
+    zorv_time_id last{};
     while ((o.limit < 0 || events < o.limit) &&
            (rc = r.get_data(nullptr, &res, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
-        const json rec = event_record<L>(r, o.tsv);
-        out.write(rec);
+        // A step that does not move the read on would give the same events
+        // again and again.
+        if (events > 0 && !advanced(last, r.current_event_id, o.by_time))
+            fail("read", exit_problems,
+                 "reading stopped after " + std::to_string(events) + " events: the step does not advance past event " +
+                     std::to_string(last.event_number) + " at " + time_text(last.time) +
+                     (o.by_time ? " (is the step finer than the events' spacing?)" : ""));
+        last = r.current_event_id;
+        out.write(event_record<L>(r, chosen), channel_states(r));
         ++events;
         bar.update(r.current_event_id.time, events);
     }
@@ -362,11 +438,20 @@ void read_events(typename reader_for<L>::type& r, const read_options& o) {
         fail("read", exit_problems, std::string("reading stopped after ") + std::to_string(events) +
                                         " events: " + r.error_i2a(rc));
     finish_read(r, o);
+    if (!out.complete()) throw CLI::RuntimeError(exit_problems);
+}
+
+// By time, the reader's own step skips events closer than it (the legacy
+// reader's is 0.2 s): the program steps just past the matching tolerance, so
+// that every event is delivered in both layouts.
+template <class R>
+void default_time_step(R& r) {
+    r.request.period = zorv_time_id{1, add_seconds(r.request.time_diff, 1e-6)};
 }
 
 void run_read(const read_options& o) {
     separate_data_output();
-    const settings s = check_options(o);
+    settings s = check_options(o);
     if (o.accept_open) setenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1", 1);
     file_layout lay = file_layout::current;
     for (size_t i = 0; i < o.files.size(); ++i) {
@@ -378,19 +463,23 @@ void run_read(const read_options& o) {
     }
     read_options opts = o;
     bool dropped = false;
+    timed_names names;
     auto run = [&](auto tag) {
         using L = decltype(tag);
-        if (!s.request_mode) opts.files = usable_files<L>(o.files, &dropped);
+        if (!s.request_mode) {
+            const usable_set u = usable_files<L>(o.files, &names, &dropped);
+            opts.files = u.files;
+            fit_window(&s, u.covered);
+        } else if (s.to_offset >= 0) {
+            s.stop.time = add_seconds(s.start.time, s.to_offset);
+        }
         typename reader_for<L>::type r;
         r.set_debug(o.debug);
         if (!open_reader<L>(r, opts, s)) return false;
-        if (o.chans.empty()) {
-            select_channels(r, all_channels<L>(r));
-        } else {
-            check_known<L>(r, o.chans);
-            select_channels(r, o.chans);
-        }
-        read_events<L>(r, o);
+        if (o.by_time && !s.have_step) default_time_step(r);
+        const std::vector<known_channel> known = known_channels(reader_files(r), open_file<L>::layout);
+        const std::vector<chosen_channel> chosen = select_channels(r, known, o.chans);
+        read_events<L>(r, o, s, chosen);
         return true;
     };
     if (!with_layout(lay, run)) {
@@ -404,28 +493,38 @@ void register_read(CLI::App& app) {
     auto o = std::make_shared<read_options>();
     CLI::App* sub = app.add_subcommand(
         "read",
-        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines or TSV: "
-        "one record per event with each channel's decoded value");
+        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines (one record per "
+        "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)");
     sub->add_option("files", o->files, "DAQ raw files (either layout, not mixed)");
     sub->add_option("--run", o->run, "run number R, or runs R1-R2");
     sub->add_option("--from", o->from,
-                    "start time (UTC): seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[.ffffff]");
-    sub->add_option("--to", o->to, "stop time (UTC), same forms");
+                    "start time: seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[.ffffff] (UTC, or with a "
+                    "zone Z/+HH:MM), or an offset +HH:MM[:SS] or +Ns from the first event of the files");
+    sub->add_option("--to", o->to, "stop time, same forms; an offset counts from --from");
     sub->add_option("--exp", o->exp, "experiment name of a request (reader default: linac)");
     sub->add_option("--stream", o->stream, "stream name of a request (reader default: main)");
     sub->add_option("--cdir", o->cdir, "run catalogue directory of a request");
     sub->add_option("--ddir", o->ddir,
                     "data directory of a request (default with --cdir: the directories the catalogue names)");
     sub->add_option("-c,--chan", o->chans,
-                    "channel NAME[:SUB][;NICK], repeatable (default: every channel of the first file)");
+                    "channel NAME, NAME:MEMBER (member name or number) or a glob (BPM*), with ;NICK to "
+                    "rename it; repeat the option for more (default: every channel of the files)")
+        ->allow_extra_args(false);
     sub->add_flag("--by-time", o->by_time, "match channels by time instead of by event number");
     sub->add_option("--tolerance", o->tolerance_us, "time matching tolerance in microseconds")
         ->check(CLI::NonNegativeNumber);
-    sub->add_option("--step", o->step, "step between events: N events, or Xs seconds with --by-time");
+    sub->add_option("--step", o->step,
+                    "step between events: N events, or Xs seconds with --by-time (default: every event)");
     sub->add_option("--start-event", o->start_event, "first event number");
     sub->add_option("--stop-event", o->stop_event, "last event number");
-    sub->add_option("-n,--limit", o->limit, "at most this many events")->check(CLI::NonNegativeNumber);
-    sub->add_flag("--tsv", o->tsv, "tab-separated lines under a header instead of JSON lines");
+    sub->add_option("-n,--limit", o->limit, "at most this many events")->check(CLI::Range(0LL, LLONG_MAX));
+    sub->add_flag("--tsv", o->tsv, "a tab-separated table under a header instead of JSON lines");
+    sub->add_flag("--csv", o->csv,
+                  "a comma-separated table: one row per event, scalar values and per-member mean, min and "
+                  "max as plain columns (units in the header), channels without data in \"missing\"");
+    sub->add_flag("--samples", o->samples,
+                  "the table in long form (CSV unless --tsv): one row per sample with event, time, "
+                  "channel, member, index, value, unit and state");
     sub->add_flag("--accept-open-files", o->accept_open,
                   "also read files changed in the last 30 seconds (still being written)");
     sub->add_option("--debug", o->debug, "the reader's debug level (its messages go to standard error)");

@@ -2,6 +2,7 @@
 // decoding all blocks through the library's channel readers, and prints each
 // problem with its file position. Exit status 1 when anything is wrong.
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,61 @@ public:
         decode_all(name);
     }
 
+    // Every event the event index lists has a header at its position in the
+    // event-header basket, with the pattern, number, type and time the index
+    // gives, and a type of known structure (the readers cannot place the
+    // others).
+    void check_event_headers() {
+        const auto* eit = f_.tables.eit_tab;
+        const auto* ref = f_.tables.ref_tbl;
+        if (!eit || !ref) return;
+        zorv::be_reader r = r_;
+        const uint32_t evh_len = r.u32(uint64_t(ref->evhdb_ref) + 4);
+        const auto* base = reinterpret_cast<const unsigned char*>(eit);
+        size_t off = offsetof(typename L::eit, entry);
+        for (int k = 0; k < eit->nevent_types; ++k) {
+            const auto* e = reinterpret_cast<const zorv_event_index_entry*>(base + off);
+            const int n = (e->length - int(offsetof(zorv_event_index_entry, event_info))) / int(sizeof(zorv_event_info));
+            const auto* infos = base + off + offsetof(zorv_event_index_entry, event_info);
+            for (int i = 0; i < n; ++i) {
+                zorv_event_info info;
+                std::memcpy(&info, infos + size_t(i) * sizeof info, sizeof info);
+                check_event_header(e->event_type, info, ref->evhdb_ref, evh_len);
+            }
+            if (e->length <= 0) break;
+            off += size_t(e->length);
+        }
+    }
+
 private:
     using subhead = typename L::subhead;
+
+    void add_event(uint64_t pos, uint32_t number, const std::string& what) {
+        out_->push_back({pos, "event " + std::to_string(number) + ": " + what});
+    }
+
+    void check_event_header(int type, const zorv_event_info& info, uint32_t basket, uint32_t basket_len) {
+        if (!inside(info.offset, sizeof(zorv_eventheader), basket, basket_len))
+            return add_event(info.offset, info.event_number, "event header outside the event-header basket");
+        zorv::be_reader r = r_;
+        const uint64_t at = info.offset;
+        if (r.u32(at) != L::pattern_event) return add_event(at, info.event_number, "event header with a wrong pattern");
+        const uint32_t number = r.u32(at + offsetof(zorv_eventheader, event_number));
+        const int32_t own_type = r.i32(at + offsetof(zorv_eventheader, event_type));
+        const time_stamp t{r.u32(at + offsetof(zorv_eventheader, event_time)),
+                           r.u32(at + offsetof(zorv_eventheader, event_time) + 4)};
+        if (number != info.event_number)
+            add_event(at, info.event_number, "event header holds event number " + std::to_string(number));
+        if (get_event_struct_type(own_type) == ZORV_EV_STRUCT_UNKNOWN)
+            add_event(at, info.event_number, "event header holds event type " + std::to_string(own_type) +
+                                                 ", of no known structure");
+        else if (own_type != type)
+            add_event(at, info.event_number, "event header holds event type " + std::to_string(own_type) +
+                                                 ", the index lists it as " + std::to_string(type));
+        if (t.timeup != info.time.timeup || t.timelow != info.time.timelow)
+            add_event(at, info.event_number, "event header holds time " + time_text(t) + ", the index " +
+                                                 time_text(info.time));
+    }
 
     void add(uint64_t pos, const std::string& name, int i, const std::string& what) {
         out_->push_back({pos, "channel " + name + " entry " + std::to_string(i) + ": " + what});
@@ -132,6 +186,7 @@ bool validate_file(const std::string& path, std::vector<problem>* out, std::stri
             return;
         }
         file_checker<L> checker(f, out);
+        checker.check_event_headers();
         for (int c = 0; c < f.channel_count(); ++c) checker.check_channel(c);
     });
     return true;

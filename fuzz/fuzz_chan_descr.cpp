@@ -1,6 +1,0 @@
-#include "zorv_fuzz.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    zorv_fuzz_chan_descr(data, size);
-    return 0;
-}
