@@ -224,9 +224,11 @@ inline bool same_id(const zorv_time_id& a, const zorv_time_id& b) {
 
 inline bool no_id(const zorv_time_id& a) { return same_id(a, zorv_time_id{}); }
 
-// Events of the walk forward kept for turning back; beyond them a walk
-// steps on its own.
-constexpr size_t history_limit = size_t(1) << 20;
+// Memory the walk forward's events may take for turning back (at least a
+// few thousand events are always kept); beyond that a walk steps on its own,
+// so that a long read by time stays within the reader's memory bound.
+constexpr size_t history_bytes = size_t(64) << 20;
+constexpr size_t history_min_events = size_t(1) << 12;
 
 }  // namespace slicer_detail
 
@@ -1349,7 +1351,10 @@ void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* a
         history_complete_ = false;
         history_from_start_ = !explicit_target;
     }
-    if (!extends || history_.size() >= slicer_detail::history_limit) {
+    // Each kept event holds two ids per channel besides its own record.
+    const size_t per_event = sizeof(walk_event) + 2 * sizeof(zorv_time_id) * size_t(nchans > 0 ? nchans : 1) + 32;
+    const size_t room = std::max(slicer_detail::history_min_events, slicer_detail::history_bytes / per_event);
+    if (!extends || history_.size() >= room) {
         // Elsewhere: back in the history only on one of its events.
         const double t = slicer_detail::exact_us(current_event_id);
         auto k = std::lower_bound(history_.begin(), history_.end(), t, [](const walk_event& h, double v) {
