@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "event_util.h"
 #include "zorv_export.h"
@@ -157,6 +158,11 @@ public:
     int mcnt = 0;
     int stop = 0;  // read and written under mx
 
+    // Entries of the started channel whose event header is not an event of
+    // the file's event index and that no index position places either: they
+    // are damaged and belong to no event.
+    int entries_without_event() const { return without_event_; }
+
 private:
     struct decoded;
     class worker;
@@ -165,6 +171,7 @@ private:
     void copy_descr(const chan_descr_2010* desc, const char* ch);
     int fail_start(int status);
     int load_basket(const zorv_event_chan_ptr_entry* p);
+    void check_event_headers();
     void find_time_limits();
     int choose_thread_count();
     void launch_workers();
@@ -187,6 +194,11 @@ private:
     block_pool* pool_ = nullptr;
     entry_store* store_ = nullptr;  // memory of the decoded entries, from start() to clean()
     bool basket_in_ = false;        // start() brought the basket in (chnb may be given back since)
+    // Per entry, set by start() before the workers run: the event it belongs
+    // to (zero when none), and whether its own event header says so.
+    std::vector<zorv_time_id> entry_ids_;
+    std::vector<unsigned char> header_ok_;
+    int without_event_ = 0;
 };
 
 }  // namespace zorv

@@ -406,6 +406,9 @@ void read_chan<L>::clean() {
     sbhb = nullptr;
     cfg = nullptr;
     index_to_start_search = -1;
+    entry_ids_.clear();
+    header_ok_.clear();
+    without_event_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -475,6 +478,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         const int s = load_basket(p);
         if (s != 0) return fail_start(s);
     }
+    check_event_headers();
     find_time_limits();
     // The result array heads the entries' region; the heap serves when the
     // region could not be had.
@@ -567,21 +571,104 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     return ZORV_DAQ_READ_CHAN_OK;
 }
 
-// First: the earliest entry with a set time (the first entry seen unless a
-// later one is earlier); last: the latest entry. Ties keep the earlier one.
+namespace read_chan_detail {
+
+// The events of the file's event index, of every event type, in ascending
+// event number and time. The table was checked when it was loaded; the walk
+// still stops at an entry whose length cannot be right.
+struct indexed_event {
+    zorv_time_id id;
+    uint32_t offset;  // position of the event's header
+};
+
+inline bool id_less(const zorv_time_id& a, const zorv_time_id& b) {
+    if (a.event_number != b.event_number) return a.event_number < b.event_number;
+    if (a.time.timeup != b.time.timeup) return a.time.timeup < b.time.timeup;
+    return a.time.timelow < b.time.timelow;
+}
+
+inline std::vector<indexed_event> indexed_events(const zorv_event_index_table_2010* eit) {
+    std::vector<indexed_event> v;
+    if (!eit || eit->nevent_types <= 0 || eit->nevent_types > ZORV_EV_EVMAX) return v;
+    constexpr int head = int(offsetof(zorv_event_index_entry, event_info));
+    constexpr int rec = int(sizeof(zorv_event_info));
+    const auto* p = reinterpret_cast<const unsigned char*>(&eit->entry[0]);
+    for (int k = 0; k < eit->nevent_types; ++k) {
+        int32_t length;
+        std::memcpy(&length, p + offsetof(zorv_event_index_entry, length), sizeof length);
+        if (length < head || (length - head) % rec != 0) break;
+        for (int j = 0; j < (length - head) / rec; ++j) {
+            zorv_event_info x;
+            std::memcpy(&x, p + head + j * rec, sizeof x);
+            v.push_back({{x.event_number, x.time}, x.offset});
+        }
+        p += length;
+    }
+    std::sort(v.begin(), v.end(), [](const indexed_event& a, const indexed_event& b) { return id_less(a.id, b.id); });
+    return v;
+}
+
+inline bool is_listed(const std::vector<indexed_event>& index, const zorv_time_id& id) {
+    auto k = std::lower_bound(index.begin(), index.end(), id,
+                              [](const indexed_event& x, const zorv_time_id& v) { return id_less(x.id, v); });
+    return k != index.end() && !id_less(id, k->id);
+}
+
+// The event whose header the index places at `pos`, null when none.
+inline const indexed_event* event_at(const std::vector<const indexed_event*>& by_offset, uint32_t pos) {
+    auto k = std::lower_bound(by_offset.begin(), by_offset.end(), pos,
+                              [](const indexed_event* x, uint32_t v) { return x->offset < v; });
+    return k != by_offset.end() && (*k)->offset == pos ? *k : nullptr;
+}
+
+}  // namespace read_chan_detail
+
+// Which event each entry belongs to. An entry's event header must be one of
+// the file's event index (pattern, number and time): a header overwritten or
+// reached through a damaged position would otherwise make up an event. Such
+// an entry is damaged; it keeps the event the index places at its header
+// position, and has none when the index places nothing there. Without an
+// index the headers are taken as they are.
 template <class L>
-void read_chan<L>::find_time_limits() {
-    const auto win = read_chan_detail::basket_window(evhb, evh_base, evh_offset, uint32_t(len));
-    bool have = false;
-    zorv_time_id first{}, last{};
+void read_chan<L>::check_event_headers() {
+    using namespace read_chan_detail;
+    const std::vector<indexed_event> index = indexed_events(eit_tab);
+    std::vector<const indexed_event*> by_offset;
+    by_offset.reserve(index.size());
+    for (const indexed_event& x : index) by_offset.push_back(&x);
+    std::sort(by_offset.begin(), by_offset.end(),
+              [](const indexed_event* a, const indexed_event* b) { return a->offset < b->offset; });
+    const auto win = basket_window(evhb, evh_base, evh_offset, uint32_t(len));
+    entry_ids_.assign(size_t(out_total), zorv_time_id{});
+    header_ok_.assign(size_t(out_total), 0);
+    without_event_ = 0;
     for (int i = 0; i < out_total; ++i) {
         const zorv_event_chan_ptr_entry* p = get_data_table_pointer(i);
         const unsigned char* h = p ? win.at(p->evhd, sizeof(zorv_eventheader)) : nullptr;
-        if (!h) continue;
-        const zorv_time_id id{load_be32(h + offsetof(zorv_eventheader, event_number)),
-                              {load_be32(h + offsetof(zorv_eventheader, event_time)),
-                               load_be32(h + offsetof(zorv_eventheader, event_time) + 4)}};
-        if (id.event_number == unfinished) continue;
+        if (h && load_be32(h + offsetof(zorv_eventheader, pattern)) == L::pattern_event) {
+            const zorv_time_id id{load_be32(h + offsetof(zorv_eventheader, event_number)),
+                                  {load_be32(h + offsetof(zorv_eventheader, event_time)),
+                                   load_be32(h + offsetof(zorv_eventheader, event_time) + 4)}};
+            if (id.event_number != unfinished && (index.empty() || is_listed(index, id))) {
+                entry_ids_[size_t(i)] = id;
+                header_ok_[size_t(i)] = 1;
+                continue;
+            }
+        }
+        if (const indexed_event* x = p ? event_at(by_offset, p->evhd) : nullptr) entry_ids_[size_t(i)] = x->id;
+        else ++without_event_;
+    }
+}
+
+// First: the earliest entry with a set time (the first entry seen unless a
+// later one is earlier); last: the latest entry. Ties keep the earlier one.
+// Entries that belong to no event are left out.
+template <class L>
+void read_chan<L>::find_time_limits() {
+    bool have = false;
+    zorv_time_id first{}, last{};
+    for (const zorv_time_id& id : entry_ids_) {
+        if (id.event_number == 0 && id.time.timeup == 0 && id.time.timelow == 0) continue;
         const double t = read_chan_detail::micros(id.time);
         if (!have || (id.time.timeup != 0 && read_chan_detail::micros(first.time) > t)) first = id;
         if (!have || t > read_chan_detail::micros(last.time)) last = id;
@@ -1025,20 +1112,25 @@ private:
     }
 
     // Host-order copies of the event header and the server-block header.
-    // False when either position is bad: the entry then carries what could
-    // be read (a zeroed header otherwise) and no data.
+    // False when either position is bad or the event header is not one of
+    // the index: the entry then carries its event (see check_event_headers),
+    // what could be read (a zeroed header otherwise) and no data.
     bool copy_headers(int i, const zorv_event_chan_ptr_entry& p, decoded& d) {
+        // A header that is not an event of the index leaves the entry
+        // damaged, at the event the index places there if any.
+        d.id = rc_.entry_ids_[size_t(i)];
         const unsigned char* evh = evh_.at(p.evhd, sizeof(zorv_eventheader));
         if (!evh) {
             bad_position(i, "event header", p.evhd);
             return false;
         }
-        zorv_eventheader h;
-        zorv_swap4(evh, &h, sizeof h / 4);
-        if (h.event_number == unfinished) {  // the marker of an unfinished entry
-            bad_position(i, "event header", p.evhd);
+        if (!rc_.header_ok_[size_t(i)]) {
+            printf("%s entry %d: event header at %lu is not an event of the event index tid:%lu\n", rc_.chan, i,
+                   static_cast<unsigned long>(p.evhd), id_);
             return false;
         }
+        zorv_eventheader h;
+        zorv_swap4(evh, &h, sizeof h / 4);
         std::memcpy(d.evh.get(), &h, sizeof h);
         d.id = {h.event_number, h.event_time};
         const unsigned char* sbh = sbh_.at(p.sbhd, L::sbhead_size);

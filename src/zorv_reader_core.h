@@ -157,6 +157,8 @@ protected:
     static bool matched_by_property(int type);
     int find_in_search_list(const char* candidate, char** found);
     bool accept_path(const char* path) const;
+    // Lists a file the read covers but cannot take, once, with why, and says so.
+    void note_skipped(const char* path, const char* reason);
     int check_files_tables();
     bool file_span(const char* path, double* first, double* last);
     int open_inspected_file(const char* file, int mode);

@@ -423,6 +423,14 @@ bool reader<L>::accept_path(const char* path) const {
     return false;
 }
 
+template <class L>
+void reader<L>::note_skipped(const char* path, const char* reason) {
+    for (const auto& k : skipped_files_)
+        if (k.file == path) return;
+    std::printf("Skipping file %s: %s\n", path, reason);
+    skipped_files_.push_back({path, reason});
+}
+
 // Looks for a bare name in the search list; on success the accepted path is
 // stored through `found`.
 template <class L>
@@ -577,8 +585,14 @@ template <class L>
 int reader<L>::init(std::vector<char*>* file_list, std::vector<daq_channel_entry*>* channels) {
     if (!file_list || file_list->empty()) return set_error(ZORV_DAQ_READER_INV_PARAM);
     if (slicer) clean_up();
-    for (char* name : *file_list)
-        if (!reader_detail::empty_text(name)) add_file(name, true);
+    skipped_files_.clear();
+    // A listed file that cannot be taken is not lost without a word: it is
+    // reported skipped, and init's status stays what the other files give.
+    for (char* name : *file_list) {
+        if (reader_detail::empty_text(name) || add_file(name, true) == ZORV_DAQ_READER_OK) continue;
+        struct stat st;
+        note_skipped(name, ::stat(name, &st) == 0 ? "still being written" : "not found");
+    }
     sort_my_files();
     if (channels && !channels->empty()) {
         const int r = set_channels(channels);
@@ -1034,7 +1048,18 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     // Asking again after a rejected event only helps when the slicer moves
     // on by itself: a NEXT or PREV from its own position. Any other request
     // answers the same event again, so the loop ends there instead.
-    const bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    // The first (last) event of the data may lie before (after) the window,
+    // or hand out nothing: the first (last) event of the read is then found
+    // by stepping inwards from it.
+    auto step_inwards = [&](int side) {
+        const bool first = type == ZORV_DAQ_READ_CHAN_EVENT_FIRST && side <= 0;
+        const bool last = type == ZORV_DAQ_READ_CHAN_EVENT_LAST && side >= 0;
+        if (id || (!first && !last)) return false;
+        type = first ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV;
+        moves_on = true;
+        return true;
+    };
     bool have_last = false;
     zorv_time_id last_seen{};
     for (;;) {
@@ -1050,7 +1075,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         if (cur_res.empty()) {
             ++evs_empty;
             if (debug >= 1) std::printf("BREAKING HERE 1 mode: %d \n", request.synch_mode);
-            if (!moves_on) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
+            if (!moves_on && !step_inwards(0)) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
             continue;
         }
         const zorv_channel_entry_long* ref = reference_entry();
@@ -1066,6 +1091,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         const bool past = (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT && side > 0) ||
                           (type == ZORV_DAQ_READ_CHAN_EVENT_PREV && side < 0);
         const bool repeated = have_last && std::memcmp(&last_seen, &ref->event_id, sizeof last_seen) == 0;
+        if (!moves_on && step_inwards(side)) continue;
         if (!moves_on || past || repeated) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
         last_seen = ref->event_id;
         have_last = true;
@@ -1185,6 +1211,7 @@ int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const {
         for (size_t i = 0; i < out->channels.size(); ++i) {
             out->channels[i].unmatched = slicer->unmatched_entries(int(i));
             out->channels[i].in_skipped_files = slicer->entries_in_skipped_files(int(i));
+            out->channels[i].damaged += slicer->entries_without_event(int(i));
         }
         for (auto& f : slicer->get_skipped_files()) out->skipped_files.push_back({f.first, f.second});
     }

@@ -400,10 +400,7 @@ int discovery<L>::period_branch() {
 // is missing.
 template <class L>
 void discovery<L>::report_skip(const std::string& path, const char* reason) {
-    for (const auto& k : r_.skipped_files_)
-        if (k.file == path) return;
-    std::printf("Skipping file %s: %s\n", path.c_str(), reason);
-    r_.skipped_files_.push_back({path, reason});
+    r_.note_skipped(path.c_str(), reason);
 }
 
 // True for a file still being written, which is reported when the request

@@ -150,6 +150,9 @@ public:
     // Time synchronisation: entries of channel i inside the counting window
     // that the walk forward passed without an event taking them.
     long unmatched_entries(int i) const;
+    // Damaged entries of channel i that belong to no event (their event
+    // header is not one of their file's events), once per file.
+    long entries_without_event(int i) const;
     // The window, in microseconds (0: open), whose entries count as unmatched.
     void set_count_window(double from_us, double to_us) {
         count_from_ = from_us;
@@ -198,10 +201,16 @@ private:
     bool switch_file(int i, int request);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
-    int collect(entry_vector* result, int request, const tables_t* event_file);
+    struct walk_event;
+    int collect(entry_vector* result, int request, const tables_t* event_file, const walk_event* again = nullptr);
+    const walk_event* revisit(int request, bool* before_start) const;
+    void place_readers(const walk_event& h);
+    const walk_event* walk_event_from(const zorv_time_id& id) const;
+    void note_walk(int request, bool explicit_target, const walk_event* again);
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
     void configure_reader(reader_t* r);
+    void count_without_event(int i, const reader_t* r);
     void start_ahead(int i, int request);
     void start_next_file_ahead();
     void launch_ahead(int j, tables_t* t);
@@ -243,8 +252,17 @@ private:
         long unmatched = 0;
         long in_skipped = 0;
         std::vector<std::string> failed_files;  // files it could not be read from
+        long without_event = 0;                 // damaged entries that belong to no event
+        std::vector<std::string> counted_files;  // files whose such entries are counted
     };
     std::vector<chan_track> track_;
+    // Time synchronisation: the events of the walk forward from the first
+    // event, so that a walk turning back, or forward again, or to the first
+    // event, gives exactly the events the walk forward gave.
+    std::vector<walk_event> history_;
+    long history_at_ = -1;  // the current event's place in history_, -1 when outside it
+    bool history_complete_ = false;  // the walk forward reached the end of the data
+    bool history_from_start_ = false;  // it began at the data's first event, not at a given one
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;

@@ -208,6 +208,30 @@ struct slicer<L>::candidate {
     const void* file = nullptr;  // table set of the channel the event came from
 };
 
+// One event of the walk forward: its time, and per channel the entry its
+// reader stood at and the entry handed out (zero ids when none).
+template <class L>
+struct slicer<L>::walk_event {
+    zorv_time_id id{};
+    std::vector<zorv_time_id> at, given;
+};
+
+namespace slicer_detail {
+
+inline bool same_id(const zorv_time_id& a, const zorv_time_id& b) {
+    return a.event_number == b.event_number && a.time.timeup == b.time.timeup && a.time.timelow == b.time.timelow;
+}
+
+inline bool no_id(const zorv_time_id& a) { return same_id(a, zorv_time_id{}); }
+
+// Memory the walk forward's events may take for turning back (at least a
+// few thousand events are always kept); beyond that a walk steps on its own,
+// so that a long read by time stays within the reader's memory bound.
+constexpr size_t history_bytes = size_t(64) << 20;
+constexpr size_t history_min_events = size_t(1) << 12;
+
+}  // namespace slicer_detail
+
 template <class L>
 slicer<L>::slicer() {
     pthread_mutex_init(&tmx, nullptr);
@@ -394,6 +418,9 @@ int slicer<L>::start() {
     if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     // A slicer started again after clean_up begins with its first event too.
     first_event = 1;
+    history_.clear();
+    history_at_ = -1;
+    history_complete_ = false;
     set_starting_point();
     return ZORV_DAQ_SLICER_OK;
 }
@@ -656,6 +683,7 @@ int slicer<L>::start_channel(int i, int request) {
         return s;
     }
     if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
+    count_without_event(i, r);
     start_ahead(i, request);
     // This thread decodes entries alongside the workers instead of sleeping
     // until they are done: the channel does not wait for its workers to be
@@ -862,6 +890,26 @@ long slicer<L>::unmatched_entries(int i) const {
             if (in_count_window(r->out[k].event_id) && slicer_detail::exact_us(r->out[k].event_id) < now) ++passed;
     }
     return t.unmatched + passed;
+}
+
+template <class L>
+long slicer<L>::entries_without_event(int i) const {
+    return i >= 0 && size_t(i) < track_.size() ? track_[size_t(i)].without_event : 0;
+}
+
+// A file's entries that belong to no event count once, however often the
+// walk comes back to the file.
+template <class L>
+void slicer<L>::count_without_event(int i, const reader_t* r) {
+    const int n = r->entries_without_event();
+    if (n == 0 || size_t(i) >= track_.size()) return;
+    chan_track& t = track_[size_t(i)];
+    const char* name = slicer_detail::file_of(static_cast<tables_t*>(const_cast<reader_t*>(r)->get_cfg()));
+    const std::string file = name ? name : "";
+    if (std::find(t.counted_files.begin(), t.counted_files.end(), file) != t.counted_files.end()) return;
+    t.counted_files.push_back(file);
+    t.without_event += n;
+    printf("Channel %s: %d damaged entries in %s belong to no event of the file\n", chan_name(i), n, file.c_str());
 }
 
 template <class L>
@@ -1190,17 +1238,31 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     zorv_time_id target = id ? *id : current_event_id;
     if (by_time) target.event_number = 0;
     walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
+    bool before_start = false;
+    const walk_event* again = by_time && !id && !first_event ? revisit(r, &before_start) : nullptr;
+    if (before_start) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
     candidate c;
     const double t0 = wall_clock_us();
+    // The step moves every channel to the files around the event, also when
+    // the event is one the walk had before.
     for (int i = 0; read_chans && i < nchans; ++i) {
         int s = serve_channel(i, r, target, c, t0);
         if (s != 0) return s;
+    }
+    // The first event of the channels' files: the walk forward's event there.
+    if (by_time && !id && !first_event && r == ZORV_DAQ_READ_CHAN_EVENT_FIRST && c.set) again = walk_event_from(c.id);
+    if (again) {
+        c.id = again->id;
+        c.set = true;
     }
     double dt = wall_clock_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
     if (!c.set) {
+        if (by_time && r == ZORV_DAQ_READ_CHAN_EVENT_NEXT && history_at_ >= 0 &&
+            size_t(history_at_) + 1 == history_.size())
+            history_complete_ = true;
         // Walking forward, what is left in the channels' files was passed.
         for (int i = 0; read_chans && i < nchans; ++i)
             if (read_chans[i]) count_passed(i, read_chans[i]->out_total);
@@ -1208,7 +1270,9 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     }
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
-    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
+    if (again) place_readers(*again);
+    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file), again);
+    if (by_time) note_walk(r, id != nullptr, again);
     first_event = 0;
     start_next_file_ahead();
     if (debug > 0)
@@ -1216,6 +1280,100 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
                current_event_id.event_number, current_event_id.time.timeup,
                current_event_id.time.timelow, static_cast<int>(result->size()));
     return with_reader > 0 ? ZORV_DAQ_SLICER_OK : ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+}
+
+// The event of the walk forward a step from the current event comes to, when
+// the walk had it; null when the step goes beyond what the walk forward saw.
+// A step back from the first event finds nothing (before_start).
+template <class L>
+const typename slicer<L>::walk_event* slicer<L>::revisit(int request, bool* before_start) const {
+    if (history_at_ < 0 || history_.empty()) return nullptr;
+    const size_t at = size_t(history_at_);
+    switch (request) {
+        case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
+            return at + 1 < history_.size() ? &history_[at + 1] : nullptr;
+        case ZORV_DAQ_READ_CHAN_EVENT_PREV:
+            *before_start = at == 0 && history_from_start_;
+            return at > 0 ? &history_[at - 1] : nullptr;
+        case ZORV_DAQ_READ_CHAN_EVENT_LAST:
+            return history_complete_ ? &history_.back() : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+// The walk forward's first event not earlier than `id` by more than the
+// tolerance; null when the walk forward has none.
+template <class L>
+const typename slicer<L>::walk_event* slicer<L>::walk_event_from(const zorv_time_id& id) const {
+    const double t = slicer_detail::exact_us(id) - time_diff;
+    auto k = std::lower_bound(history_.begin(), history_.end(), t,
+                              [](const walk_event& h, double v) { return slicer_detail::exact_us(h.id) < v; });
+    return k == history_.end() ? nullptr : &*k;
+}
+
+// Every channel's reader back on the entry it stood at when the walk forward
+// had event h, so that the walk goes on from there as it did then; a channel
+// whose file does not hold that entry moves towards it.
+template <class L>
+void slicer<L>::place_readers(const walk_event& h) {
+    for (int i = 0; i < nchans && size_t(i) < h.at.size(); ++i) {
+        for (size_t round = 0; round <= files.size(); ++round) {
+            reader_t* r = read_chans[i];
+            zorv_time_id at = h.at[size_t(i)];
+            if (!r || slicer_detail::no_id(at)) break;
+            zorv_channel_entry_long* e = nullptr;
+            if (r->get_chan_data(&at, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR) == 0 && e &&
+                slicer_detail::same_id(e->event_id, at))
+                break;
+            zorv_time_id first{}, last{};
+            r->get_time_limits(&first, &last);
+            const int way = before(at, first) ? ZORV_DAQ_READ_CHAN_EVENT_PREV
+                            : before(last, at) ? ZORV_DAQ_READ_CHAN_EVENT_NEXT
+                                               : 0;
+            if (way == 0 || !switch_file(i, way)) break;
+        }
+    }
+}
+
+// Keeps the walk forward's events from the first one on, and where in them
+// the walk now is.
+template <class L>
+void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* again) {
+    if (again) {
+        history_at_ = again - history_.data();
+        return;
+    }
+    const bool extends = first_event || (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && history_at_ >= 0 &&
+                                           size_t(history_at_) + 1 == history_.size());
+    if (first_event) {
+        history_.clear();
+        history_complete_ = false;
+        history_from_start_ = !explicit_target;
+    }
+    // Each kept event holds two ids per channel besides its own record.
+    const size_t per_event = sizeof(walk_event) + 2 * sizeof(zorv_time_id) * size_t(nchans > 0 ? nchans : 1) + 32;
+    const size_t room = std::max(slicer_detail::history_min_events, slicer_detail::history_bytes / per_event);
+    if (!extends || history_.size() >= room) {
+        // Elsewhere: back in the history only on one of its events.
+        const double t = slicer_detail::exact_us(current_event_id);
+        auto k = std::lower_bound(history_.begin(), history_.end(), t, [](const walk_event& h, double v) {
+            return slicer_detail::exact_us(h.id) < v;
+        });
+        history_at_ = k != history_.end() && slicer_detail::same_id(k->id, current_event_id) ? long(k - history_.begin()) : -1;
+        return;
+    }
+    walk_event h;
+    h.id = current_event_id;
+    h.at.assign(size_t(nchans), zorv_time_id{});
+    h.given.assign(size_t(nchans), zorv_time_id{});
+    for (int i = 0; i < nchans; ++i) {
+        const reader_t* r = read_chans[i];
+        if (r && r->out_cur) h.at[size_t(i)] = r->out_cur->event_id;
+        if (size_t(i) < track_.size() && track_[size_t(i)].given) h.given[size_t(i)] = track_[size_t(i)].given->event_id;
+    }
+    history_.push_back(std::move(h));
+    history_at_ = long(history_.size()) - 1;
 }
 
 // Looks channel i up for the event and offers its entry to the candidate;
@@ -1383,7 +1541,7 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
 // Appends the current entry of every channel that has the chosen event;
 // returns the number of channels that still have a reader.
 template <class L>
-int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file) {
+int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file, const walk_event* again) {
     int with_reader = 0;
     const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
@@ -1403,6 +1561,12 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
         int s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR);
         if (debug > 2) printf("CURRENT %d\n", s);
         if (s != 0 || !e) continue;
+        // An event the walk had before hands out what it handed out then.
+        if (again) {
+            if (size_t(i) < again->given.size() && slicer_detail::same_id(again->given[size_t(i)], e->event_id))
+                at[size_t(i)] = e;
+            continue;
+        }
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
         if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
         // In time synchronisation a step may land on the entry the channel
@@ -1424,7 +1588,7 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
     }
     // With a tolerance above half the spacing an entry may be within it of
     // this event and of the next: it goes with the nearer one.
-    if (by_time)
+    if (by_time && !again)
         for (int i = 0; i < nchans; ++i)
             if (at[size_t(i)] && nearer_elsewhere(i, *at[size_t(i)], at)) at[size_t(i)] = nullptr;
     for (int i = 0; i < nchans; ++i) {

@@ -167,7 +167,9 @@ TYPED_TEST(files_in_flux, files_changed_after_listing_are_skipped_and_reported) 
         for (const std::string& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
         ASSERT_EQ(this->select_channels(r), 0);
         const std::string& victim = this->files_[1];
-        if (c == removed) ASSERT_EQ(::unlink(victim.c_str()), 0);
+        if (c == removed) {
+            ASSERT_EQ(::unlink(victim.c_str()), 0);
+        }
         if (c == truncated) std::filesystem::resize_file(victim, 100);
         if (c == replaced) std::filesystem::copy_file(other, victim, std::filesystem::copy_options::overwrite_existing);
 

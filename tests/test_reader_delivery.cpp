@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "be_reader.h"
 #include "sample_run.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
@@ -56,6 +60,7 @@ protected:
     // The NEXT walk: fresh entries per channel, and each channel's state
     // word at every event.
     struct walk {
+        std::vector<uint32_t> numbers;
         std::vector<int> fresh;
         std::vector<std::vector<std::string>> states;
         int events = 0;
@@ -67,6 +72,7 @@ protected:
         std::vector<zorv_channel_entry_long*> out;
         while ((w.end = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
             ++w.events;
+            w.numbers.push_back(r.current_event_id.event_number);
             w.states.emplace_back();
             for (int i = 0; i < r.get_number_of_channels(); ++i) {
                 zorv_daq_chan_status st;
@@ -172,6 +178,114 @@ TYPED_TEST(ReaderDelivery, ARequestRefusesOnlyAChannelNoFileHolds) {
         // X is missing from the first file: it is read from the others.
         ASSERT_EQ(r.start(), 0) << r.get_last_error();
         EXPECT_EQ(this->next_walk(r).fresh[0], 10);
+    }
+}
+
+TYPED_TEST(ReaderDelivery, InitReportsAListedFileItCannotTake) {
+    this->run({5, 5});
+    const std::string gone = this->files_[0] + ".gone";
+    std::vector<char*> list{const_cast<char*>(this->files_[0].c_str()), const_cast<char*>(gone.c_str()),
+                            const_cast<char*>(this->files_[1].c_str())};
+    daq_channel_entry a{};
+    a.name = const_cast<char*>("A");
+    std::vector<daq_channel_entry*> chans{&a};
+    typename TypeParam::reader_t r;
+    ASSERT_EQ(r.init(&list, &chans), 0) << r.get_last_error();
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    EXPECT_EQ(this->next_walk(r).fresh[0], 10);
+    zorv_daq_delivery_report rep;
+    ASSERT_EQ(r.get_delivery_report(&rep), 0);
+    EXPECT_FALSE(rep.complete());
+    ASSERT_EQ(rep.skipped_files.size(), 1u);
+    EXPECT_EQ(rep.skipped_files[0].file, gone);
+    EXPECT_FALSE(rep.skipped_files[0].reason.empty());
+}
+
+// Overwrites the big-endian word at `pos` of file `f` with what `change`
+// makes of it.
+template <class F>
+void patch_word(const std::string& f, uint32_t pos, F change) {
+    std::string bytes;
+    {
+        std::ifstream in(f, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_LE(uint64_t(pos) + 4, bytes.size());
+    auto* at = reinterpret_cast<unsigned char*>(&bytes[pos]);
+    zorv::store_be32(at, change(zorv::load_be32(at)));
+    std::ofstream(f, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Where the event-header position of entry k of the file's first channel
+// lies: trailer -> reference table -> pointer table, column directory first.
+uint32_t first_channel_evhd_at(const std::string& f, int k) {
+    std::string b;
+    std::ifstream in(f, std::ios::binary);
+    b.assign(std::istreambuf_iterator<char>(in), {});
+    auto word = [&](uint64_t pos) { return zorv::load_be32(reinterpret_cast<const unsigned char*>(b.data() + pos)); };
+    const uint32_t ref = word(b.size() - 4);
+    const uint32_t ecpt = word(ref + 12 + 4 * 32 + 4);  // after eit_pos_ref, eite_pos_ref[32], cdt_ref
+    const uint32_t ncols = word(ecpt + 12);
+    const uint32_t first = word(ecpt + 16);
+    return ecpt + 16 + 8 * ncols + 16 * (first + uint32_t(k));
+}
+
+// An entry whose event header is not one of its file's events (a damaged
+// header, or a damaged position leading elsewhere) is damaged: it never makes
+// up an event, and the report counts it.
+TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged) {
+    struct damage {
+        const char* what;
+        bool header;  // the header's event number, else the entry's header position
+        uint32_t (*change)(uint32_t);
+    };
+    const damage cases[] = {
+        {"position into the middle of a header", false, [](uint32_t v) { return v + 2; }},
+        {"position onto the basket's head", false, [](uint32_t v) { return v - 8 - 36 * 2; }},
+        {"event number of the header", true, [](uint32_t v) { return v + 1000; }},
+    };
+    this->run({6});
+    const std::string intact = this->files_[0] + ".intact";
+    std::vector<uint32_t> numbers;
+    {
+        typename TypeParam::reader_t r;
+        ASSERT_EQ(r.add_file(this->files_[0].c_str(), true), 0);
+        this->select(r, {"A"});
+        ASSERT_EQ(r.start(), 0);
+        numbers = this->next_walk(r).numbers;
+        ASSERT_EQ(numbers.size(), 6u);
+    }
+    {
+        std::ifstream in(this->files_[0], std::ios::binary);
+        std::ofstream(intact, std::ios::binary) << in.rdbuf();
+    }
+    for (const damage& d : cases) {
+        SCOPED_TRACE(d.what);
+        {
+            std::ifstream in(intact, std::ios::binary);
+            std::ofstream(this->files_[0], std::ios::binary | std::ios::trunc) << in.rdbuf();
+        }
+        const uint32_t at = first_channel_evhd_at(this->files_[0], 2);
+        if (d.header) {
+            std::ifstream in(this->files_[0], std::ios::binary);
+            std::string b((std::istreambuf_iterator<char>(in)), {});
+            const uint32_t evhd = zorv::load_be32(reinterpret_cast<const unsigned char*>(b.data() + at));
+            patch_word(this->files_[0], evhd + 8, d.change);
+        } else {
+            patch_word(this->files_[0], at, d.change);
+        }
+        typename TypeParam::reader_t r;
+        ASSERT_EQ(r.add_file(this->files_[0].c_str(), true), 0);
+        this->select(r, {"A"});
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        const auto w = this->next_walk(r);
+        EXPECT_EQ(w.fresh[0], 5);
+        for (uint32_t n : w.numbers) EXPECT_NE(std::find(numbers.begin(), numbers.end(), n), numbers.end()) << n;
+        zorv_daq_delivery_report rep;
+        ASSERT_EQ(r.get_delivery_report(&rep), 0);
+        EXPECT_EQ(rep.channels[0].delivered, 5);
+        EXPECT_EQ(rep.channels[0].damaged, 1);
+        EXPECT_FALSE(rep.complete());
     }
 }
 
