@@ -1707,6 +1707,7 @@ int slicer<L>::destination(int i, int from, int request, tables_t** table) {
                 skipped = file_skipped(q);
             }
             if (skipped) continue;
+            if (debug > 0) printf("%s failed to find get_tbl for  %s\n", chan_name(i), files[size_t(q)]);
             return -2;
         }
         if (slicer_detail::has_entries<L>(t->get_cdt_table(), chans[i]->name)) {
@@ -1784,7 +1785,9 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     }
     if (debug > 0) printf("Channel[%d] switching to the next file fentry after: %d\n", i, q);
     if (q < 0) {
-        if (debug > 0) printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
+        // -2: the file's table set cannot be had yet, already said above.
+        if (debug > 0 && q != -2)
+            printf("NO FILES can be found [%d] we'll lose the channel[%d] %s\n", q, i, chan_name(i));
         return ZORV_DAQ_SLICER_NO_DATA;
     }
     if (next != old && !left) release_if_left(old, i);
