@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Figures of the zorvdaq Python module on the standard run, as ratios of
 two measurements taken in the same run (each in a child process of its own,
-best of --repeat):
+median of --repeat runs taken in turns):
 
 1. run.arrays() of every channel against the C++ reader's full read of the
-   same channels (zorv-bench-python-ref read), target <= 1.2;
+   same channels (zorv-bench-python-ref read), target <= 1.2; and, without a
+   target, against the same C++ read that also writes as many bytes of fresh
+   memory as arrays() returns (read-stacked): what returning the arrays
+   costs at the least;
 2. iterating run.events() against the same C++ read, target <= 1.5;
 3. peak resident memory of run.arrays() against the C++ read's peak plus the
    returned arrays plus the interpreter with numpy and the module loaded,
@@ -56,12 +59,19 @@ print(t, n, peak, nbytes, base, c)
 """
 
 
-def best(cmd, env, repeat):
-    runs = []
+def once(cmd, env):
+    out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.split()
+    return [float(x) for x in out]
+
+
+def interleaved(cmds, env, repeat):
+    """Each command run `repeat` times, in turns (so that all see the same
+    load); per command the run of median wall time."""
+    runs = [[] for _ in cmds]
     for _ in range(repeat):
-        out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.split()
-        runs.append([float(x) for x in out])
-    return min(runs, key=lambda r: r[0])
+        for r, cmd in zip(runs, cmds):
+            r.append(once(cmd, env))
+    return [sorted(r, key=lambda x: x[0])[len(r) // 2] for r in runs]
 
 
 def ratio(name, value, target):
@@ -73,12 +83,18 @@ def figures(args, layout, work):
                          check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    cpp = best([args.ref, "read", layout, *files], env, args.repeat)
-    arrays = best([sys.executable, "-c", CHILD, "arrays", *files], env, args.repeat)
-    events = best([sys.executable, "-c", CHILD, "events", *files], env, args.repeat)
+    # How many bytes run.arrays() returns (and the files in the page cache).
+    stacked_bytes = int(once([sys.executable, "-c", CHILD, "arrays", *files], env)[3])
+    cpp, stacked, arrays, events = interleaved(
+        [[args.ref, "read", layout, *files],
+         [args.ref, "read-stacked", str(stacked_bytes), str(args.files * args.events), layout, *files],
+         [sys.executable, "-c", CHILD, "arrays", *files],
+         [sys.executable, "-c", CHILD, "events", *files]], env, args.repeat)
     print("%s layout: %d files of %d events" % (layout, args.files, args.events))
     print("  C++ full read: %.3f s (%.3f s processor), %d events, peak %.0f MB"
           % (cpp[0], cpp[3], cpp[1], cpp[2] / 1e6))
+    print("  C++ full read writing as many bytes as arrays() returns: %.3f s (%.3f s processor)"
+          % (stacked[0], stacked[3]))
     print("  run.arrays(): %.3f s (%.3f s processor), %d events, peak %.0f MB, arrays %.0f MB, "
           "interpreter %.0f MB" % (arrays[0], arrays[5], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6,
                                    arrays[4] / 1e6))
@@ -87,6 +103,7 @@ def figures(args, layout, work):
         print("  EVENT COUNTS DIFFER")
     ratio("arrays() / C++ full read", arrays[0] / cpp[0], 1.2)
     ratio("events() / C++ full read", events[0] / cpp[0], 1.5)
+    print("  %-45s %.3f" % ("arrays() / C++ full read writing as much", arrays[0] / stacked[0]))
     print("  %-45s %.3f" % ("processor time, arrays() / C++ full read", arrays[5] / cpp[3]))
     print("  %-45s %.3f" % ("processor time, events() / C++ full read", events[5] / cpp[3]))
     ratio("arrays() peak / (C++ peak + arrays + interpreter)", arrays[2] / (cpp[2] + arrays[3] + arrays[4]), 1.0)
@@ -115,12 +132,16 @@ else:
     from zorvdaq.dask import to_dask_dataframe
     import dask
     settings = {}
+    env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
     if sys.argv[1] == "tuned":
         # glibc's own trimming instead of the threshold the nanny sets: with
         # it, every large allocation is a fresh mapping whose pages fault in.
-        env = dask.config.get("distributed.nanny.pre-spawn-environ")
-        settings["distributed.nanny.pre-spawn-environ"] = {k: v for k, v in env.items()
-                                                            if k != "MALLOC_TRIM_THRESHOLD_"}
+        env.pop("MALLOC_TRIM_THRESHOLD_", None)
+    if sys.argv[1] in ("capped", "tuned"):
+        # One decoding thread per channel in each worker: two workers share
+        # two processors instead of starting two threads each.
+        env["ZORV_DAQ_DECODE_THREADS"] = "1"
+    settings["distributed.nanny.pre-spawn-environ"] = env
     with dask.config.set(settings), \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
             Client(c) as client:
@@ -152,22 +173,25 @@ def dask_figures(args, work):
                           str(args.dask_events)], check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    single = best([sys.executable, "-c", DASK_CHILD, "single", *files], env, args.repeat)
-    cluster = best([sys.executable, "-c", DASK_CHILD, "cluster", *files], env, args.repeat)
-    tuned = best([sys.executable, "-c", DASK_CHILD, "tuned", *files], env, args.repeat)
+    single, cluster, capped, tuned = interleaved(
+        [[sys.executable, "-c", DASK_CHILD, mode, *files] for mode in ("single", "cluster", "capped", "tuned")],
+        env, args.repeat)
     print("current layout, dask: %d files of %d events" % (args.dask_files, args.dask_events))
     print("  one process: %.3f s (%.3f s processor), %d rows, peak %.0f MB"
           % (single[0], single[2], single[1], single[3] / 1e6))
     print("  2 worker processes: %.3f s (%.3f s processor, client and workers), %d rows, worker peaks %s MB"
           % (cluster[0], cluster[2], cluster[1], " / ".join("%.0f" % (p / 1e6) for p in cluster[3:])))
-    print("  2 workers, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
+    print("  2 workers, one decoding thread per channel: %.3f s (%.3f s processor)" % (capped[0], capped[2]))
+    print("  the same, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
           % (tuned[0], tuned[2]))
-    if not single[1] == cluster[1] == tuned[1]:
+    if not single[1] == cluster[1] == capped[1] == tuned[1]:
         print("  ROW COUNTS DIFFER")
     print("  %-45s %.3f (target >= 1.60)%s" % ("speed-up, one process / cluster", single[0] / cluster[0],
                                               "" if single[0] / cluster[0] >= 1.6 else "  MISSED"))
     print("  %-45s %.3f" % ("processor time, cluster / one process", cluster[2] / single[2]))
+    print("  %-45s %.3f" % ("speed-up, one process / capped cluster", single[0] / capped[0]))
     print("  %-45s %.3f" % ("speed-up, one process / tuned cluster", single[0] / tuned[0]))
+    print("  %-45s %.3f" % ("processor time / wall time, one process", single[2] / single[0]))
     shutil.rmtree(os.path.join(work, "dask"))
 
 
