@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -117,22 +118,37 @@ private:
     py::dict params_{py::reinterpret_steal<py::dict>(py::handle())};
 };
 
-// An interned Python string for a text that lives as long as the process
-// (a literal), made once: the values of every event use the same few keys.
-py::handle key(const char* text) {
-    static std::unordered_map<const char*, PyObject*> made;
-    auto it = made.find(text);
-    if (it == made.end()) it = made.emplace(text, PyUnicode_InternFromString(text)).first;
-    return it->second;
+// The keys of the value dicts, interned once: every event's values use the
+// same few.
+enum class field { kind, dtype, status, error, value, time_us, name, index, samples, pixels, values, comment, words, bytes };
+constexpr const char* field_texts[] = {"kind",   "dtype",  "status", "error",   "value", "time_us", "name",
+                                       "index",  "samples", "pixels", "values", "comment", "words", "bytes"};
+
+// Interned strings of N texts, made on first use; `Text` gives the i-th.
+template <size_t N, const char* (*Text)(size_t)>
+py::handle interned(size_t i) {
+    static const std::array<PyObject*, N> made = [] {
+        std::array<PyObject*, N> a{};
+        for (size_t j = 0; j < N; ++j) a[j] = PyUnicode_InternFromString(Text(j));
+        return a;
+    }();
+    return made[i];
 }
+
+const char* field_text(size_t i) { return field_texts[i]; }
+const char* kind_text(size_t i) { return kind_word(kind(i)); }
+
+py::handle key(field f) { return interned<std::size(field_texts), field_text>(size_t(f)); }
+// A kind's word ("spectrum", ...).
+py::handle kind_key(kind k) { return interned<size_t(kind::unknown) + 1, kind_text>(size_t(k)); }
 
 // The Python values of each kind of decoded block, added to its dict (arrays
 // are copies: the block is gone at the next event).
 void put_slow(py::dict& d, const value_view& v, member_cache&) {
-    d[key("value")] = v.value;
-    d[key("time_us")] = int64_t(v.sec) * 1000000 + v.usec;
-    d[key("name")] = v.prop;
-    d[key("index")] = v.index;
+    d[key(field::value)] = v.value;
+    d[key(field::time_us)] = int64_t(v.sec) * 1000000 + v.usec;
+    d[key(field::name)] = v.prop;
+    d[key(field::index)] = v.index;
 }
 
 void put_members(py::dict& d, const value_view& v, member_cache& cache) {
@@ -145,32 +161,32 @@ void put_members(py::dict& d, const value_view& v, member_cache& cache) {
         std::memcpy(row, v.members[m].samples, v.members[m].count * sizeof(float));
         std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
     }
-    d[key("samples")] = a;
+    d[key(field::samples)] = a;
     for (auto item : cache.get(v.members)) d[item.first] = item.second;
 }
 
 void put_image(py::dict& d, const value_view& v, member_cache&) {
     py::array a(py::dtype(pixel_dtype(v.bytes_per_pixel)), {py::ssize_t(v.height), py::ssize_t(v.width)});
     std::memcpy(a.mutable_data(), v.pixels, v.length);
-    d[key("pixels")] = a;
+    d[key(field::pixels)] = a;
 }
 
 void put_pairs(py::dict& d, const value_view& v, member_cache&) {
     py::dict values;
     for (const auto& p : v.pairs) values[py::str(p.name)] = p.value;
-    d[key("values")] = values;
-    d[key("comment")] = v.prop;
-    d[key("index")] = v.index;
+    d[key(field::values)] = values;
+    d[key(field::comment)] = v.prop;
+    d[key(field::index)] = v.index;
 }
 
 void put_words(py::dict& d, const value_view& v, member_cache&) {
     py::array_t<uint32_t> a(py::ssize_t(v.length / 4));
     std::memcpy(a.mutable_data(), v.payload, (v.length / 4) * 4);
-    d[key("words")] = a;
+    d[key(field::words)] = a;
 }
 
 void put_bytes(py::dict& d, const value_view& v, member_cache&) {
-    d[key("bytes")] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
+    d[key(field::bytes)] = py::bytes(reinterpret_cast<const char*>(v.payload), v.length);
 }
 
 struct kind_putter {
@@ -187,11 +203,11 @@ constexpr kind_putter kind_putters[] = {
 // "status" and the values in their natural shape, or "error".
 py::dict value_object(const value_view& v, member_cache& cache) {
     py::dict d;
-    d[key("kind")] = key(kind_word(v.k));
-    d[key("dtype")] = v.dtype;
-    d[key("status")] = v.status;
+    d[key(field::kind)] = kind_key(v.k);
+    d[key(field::dtype)] = v.dtype;
+    d[key(field::status)] = v.status;
     if (!v.error.empty()) {
-        d[key("error")] = v.error;
+        d[key(field::error)] = v.error;
         return d;
     }
     for (const auto& p : kind_putters)
@@ -471,7 +487,7 @@ public:
                 reasons[k] = v.error;
             } else {
                 const py::dict d = value_object(v, caches_[size_t(i)]);
-                const py::handle maker = PyDict_GetItem(makers.ptr(), key(kind_word(v.k)).ptr());
+                const py::handle maker = PyDict_GetItem(makers.ptr(), kind_key(v.k).ptr());
                 if (!maker) value = d;
                 else if (PyUnicode_Check(maker.ptr())) value = d[maker];
                 else value = maker(d, int(st.state), st.from.event_number);
