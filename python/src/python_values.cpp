@@ -106,7 +106,7 @@ void put_members(py::dict& d, const value_view& v, member_cache& cache) {
         std::fill(row + v.members[m].count, row + samples, std::numeric_limits<float>::quiet_NaN());
     }
     d[key(field::samples)] = a;
-    for (auto item : cache.get(v.members)) d[item.first] = item.second;
+    if (PyDict_Update(d.ptr(), cache.get(v.members).ptr()) != 0) throw py::error_already_set();
 }
 
 void put_image(py::dict& d, const value_view& v, member_cache&) {
