@@ -85,6 +85,7 @@ TEST(ReaderErrors, WordsOfStatusesAndUnknownCodes) {
 // CPU affinity counts.
 TEST(ReaderDecodeThreads, SettingAndAffinityCapTheProcessors) {
     const int online = int(sysconf(_SC_NPROCESSORS_ONLN));
+    const zorv_test::scoped_env unset("ZORV_DAQ_DECODE_THREADS", nullptr);
     const int all = zorv::usable_processors();
     EXPECT_GE(all, 1);
     EXPECT_LE(all, online);
