@@ -133,11 +133,12 @@ else:
     import dask
     settings = {}
     env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-    if sys.argv[1] == "tuned":
+    tuned = sys.argv[1] in ("tuned", "grouped-tuned")
+    if tuned:
         # glibc's own trimming instead of the threshold the nanny sets: with
         # it, every large allocation is a fresh mapping whose pages fault in.
         env.pop("MALLOC_TRIM_THRESHOLD_", None)
-    if sys.argv[1] in ("capped", "tuned"):
+    if sys.argv[1] in ("capped", "tuned", "grouped-tuned"):
         # One decoding thread per channel in each worker: two workers share
         # two processors instead of starting two threads each.
         env["ZORV_DAQ_DECODE_THREADS"] = "1"
@@ -147,11 +148,14 @@ else:
             Client(c) as client:
         # What a worker imports once in its life is not the read's cost.
         client.run(lambda: [__import__(m) for m in ("zorvdaq", "zorvdaq.dask", "pandas", "numpy")])
-        if sys.argv[1] == "tuned":
-            # Each worker (with its reader's decoding threads) on a processor of its own.
+        if tuned:
+            # Each worker (with its reader's decoding threads) on a processor
+            # of its own: every thread it has, since an affinity is a thread's
+            # and threads started later take their starter's.
             def pin(n):
                 import os
-                os.sched_setaffinity(0, {n % os.cpu_count()})
+                for tid in os.listdir("/proc/self/task"):
+                    os.sched_setaffinity(int(tid), {n % os.cpu_count()})
             for n, addr in enumerate(sorted(client.scheduler_info()["workers"])):
                 client.run(pin, n, workers=[addr])
         def worker_cpu():
@@ -160,7 +164,10 @@ else:
         w0 = sum(client.run(worker_cpu).values())
         c0 = cpu()
         t0 = time.perf_counter()
-        df = to_dask_dataframe(files).compute()
+        # "grouped": one partition per worker, each a run of files read by
+        # one reader, as the single read reads them.
+        per = -(-len(files) // 2) if sys.argv[1].startswith("grouped") else 1
+        df = to_dask_dataframe(files, files_per_partition=per).compute()
         t = time.perf_counter() - t0
         used = cpu() - c0 + sum(client.run(worker_cpu).values()) - w0
         peaks = client.run(lambda: __import__("resource").getrusage(0).ru_maxrss * 1024)
@@ -173,9 +180,9 @@ def dask_figures(args, work):
                           str(args.dask_events)], check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    single, cluster, capped, tuned = interleaved(
-        [[sys.executable, "-c", DASK_CHILD, mode, *files] for mode in ("single", "cluster", "capped", "tuned")],
-        env, args.repeat)
+    single, cluster, capped, tuned, grouped, grouped_tuned = interleaved(
+        [[sys.executable, "-c", DASK_CHILD, mode, *files]
+         for mode in ("single", "cluster", "capped", "tuned", "grouped", "grouped-tuned")], env, args.repeat)
     print("current layout, dask: %d files of %d events" % (args.dask_files, args.dask_events))
     print("  one process: %.3f s (%.3f s processor), %d rows, peak %.0f MB"
           % (single[0], single[2], single[1], single[3] / 1e6))
@@ -184,13 +191,19 @@ def dask_figures(args, work):
     print("  2 workers, one decoding thread per channel: %.3f s (%.3f s processor)" % (capped[0], capped[2]))
     print("  the same, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
           % (tuned[0], tuned[2]))
-    if not single[1] == cluster[1] == capped[1] == tuned[1]:
+    print("  2 workers, one partition of %d files each: %.3f s (%.3f s processor)"
+          % (-(-args.dask_files // 2), grouped[0], grouped[2]))
+    print("  the same, tuned as above: %.3f s (%.3f s processor)" % (grouped_tuned[0], grouped_tuned[2]))
+    if not single[1] == cluster[1] == capped[1] == tuned[1] == grouped[1] == grouped_tuned[1]:
         print("  ROW COUNTS DIFFER")
     print("  %-45s %.3f (target >= 1.60)%s" % ("speed-up, one process / cluster", single[0] / cluster[0],
                                               "" if single[0] / cluster[0] >= 1.6 else "  MISSED"))
     print("  %-45s %.3f" % ("processor time, cluster / one process", cluster[2] / single[2]))
     print("  %-45s %.3f" % ("speed-up, one process / capped cluster", single[0] / capped[0]))
     print("  %-45s %.3f" % ("speed-up, one process / tuned cluster", single[0] / tuned[0]))
+    print("  %-45s %.3f" % ("speed-up, one process / one partition per worker", single[0] / grouped[0]))
+    print("  %-45s %.3f" % ("processor time, grouped cluster / one process", grouped[2] / single[2]))
+    print("  %-45s %.3f" % ("speed-up, one process / tuned grouped cluster", single[0] / grouped_tuned[0]))
     print("  %-45s %.3f" % ("processor time / wall time, one process", single[2] / single[0]))
     shutil.rmtree(os.path.join(work, "dask"))
 
