@@ -15,9 +15,10 @@ median of --repeat runs taken in turns):
 4. (--dask) a run of --dask-files files read into a dataframe (per-member
    means) by a local Dask cluster of 2 worker processes against the same
    read in one process: the speed-up (target >= 1.6) and each worker's peak
-   resident memory; and the same cluster with each worker on a processor of
-   its own and glibc's default memory trimming (no target: what the
-   deployment can add).
+   resident memory; and, without a target (what the deployment can add), the
+   same cluster with one decoding thread per channel in each worker, that
+   with each worker on a processor of its own and glibc's default memory
+   trimming, and a partition of half the files per worker, plain and tuned.
 
     python3 bench/python_figures.py --ref build/bench/zorv-bench-python-ref \
         --pythonpath build/python [--layout current|legacy|both] [--files 4] [--events 550]
