@@ -21,9 +21,11 @@ inline std::atomic<int> worker_limit{0};
 // most ZORV_DAQ_DECODE_THREADS when that is set to a positive number (for
 // several reading processes on one machine, each of which would otherwise
 // start a worker per processor and compete with the others for them).
-// Read at each call: affinity and environment may change after start-up.
+// Affinity and environment are read at each call (they may change after
+// start-up); the processors online once (reading them opens a file).
 inline int usable_processors() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    static const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    long n = online;
 #ifdef CPU_COUNT
     cpu_set_t set;
     CPU_ZERO(&set);
