@@ -1445,6 +1445,7 @@ int slicer<L>::serve_remembered(const walk_event& h, entry_vector* result) {
 // taken from there.
 template <class L>
 void slicer<L>::restore_frontier() {
+    walking_forward_ = false;  // the files the channels pass on the way were counted before
     const walk_event& h = history_.back();
     for (int i = 0; read_chans && i < nchans && size_t(i) < h.pos.size(); ++i) restore_position(i, h.pos[size_t(i)]);
     current_event_id = h.id;
