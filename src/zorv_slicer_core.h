@@ -198,7 +198,7 @@ private:
     void release_copies();
     int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
     int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
-    bool switch_file(int i, int request);
+    bool switch_file(int i, int request, int to = -1);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
     struct walk_event;
@@ -273,6 +273,7 @@ private:
     // The channels stand where the walk forward left them after its last
     // remembered event (nothing has moved them since).
     bool at_frontier_ = false;
+    int jump_to_ = -1;  // while >= 0, the file a channel's switch goes to directly
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;

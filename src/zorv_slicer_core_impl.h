@@ -1382,18 +1382,15 @@ typename slicer<L>::chan_pos slicer<L>::position_of(int i) const {
     return p;
 }
 
-// Moves channel i file by file until its reader reads files[file]; false
-// when it cannot get there.
+// Moves channel i's reader straight to files[file], which it read before;
+// false when it cannot get there.
 template <class L>
 bool slicer<L>::move_to_file(int i, int file) {
-    for (size_t round = 0; round <= files.size(); ++round) {
-        if (!read_chans[i] || size_t(i) >= track_.size()) return false;
-        const int p = track_[size_t(i)].file;
-        if (p == file) return true;
-        const int way = p < file ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV;
-        if (p < 0 || !switch_file(i, way)) return false;
-    }
-    return false;
+    if (!read_chans[i] || size_t(i) >= track_.size()) return false;
+    const int p = track_[size_t(i)].file;
+    if (p == file) return true;
+    const int way = p < file ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    return p >= 0 && switch_file(i, way, file) && track_[size_t(i)].file == file;
 }
 
 // Puts channel i back where it stood after an event of the walk forward:
@@ -1538,14 +1535,17 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
 }
 
 // Moves channel i file by file in the direction of the request until its
-// new reader starts; false when the channel has no further usable file.
+// new reader starts; false when the channel has no further usable file. The
+// first move may go straight to files[to] instead of the neighbour.
 template <class L>
-bool slicer<L>::switch_file(int i, int request) {
+bool slicer<L>::switch_file(int i, int request, int to) {
     // Whether the channel's reader is one whose start failed: it cannot stay
     // once no further file can take its place.
     bool broken = false;
     for (;;) {
+        jump_to_ = std::exchange(to, -1);
         const int c = change_config(i, request, 1);
+        jump_to_ = -1;
         const int s = c == 0 ? start_channel(i, request) : c;
         release_spare_memory();
         if (c != 0) {
@@ -1798,7 +1798,8 @@ template <class L>
 int slicer<L>::destination(int i, int from, int request, tables_t** table) {
     const int nfiles = static_cast<int>(files.size());
     const int dir = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_FIRST ? 1 : -1;
-    for (int q = slicer_detail::neighbour_file(from, request, nfiles); q >= 0 && q < nfiles; q += dir) {
+    const int start = jump_to_ >= 0 ? jump_to_ : slicer_detail::neighbour_file(from, request, nfiles);
+    for (int q = start; q >= 0 && q < nfiles; q += dir) {
         tables_t* t = usable_table(i, q);
         if (!t) {
             bool skipped;
