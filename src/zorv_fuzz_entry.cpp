@@ -111,19 +111,7 @@ int load_table_set(char* path) {
 // slicer does): a fuzz input is small, so a thread start and a hand-over
 // cost more than its decoding, and waiting for a thread to be scheduled on a
 // busy machine would set the pace of the search.
-template <class L>
-void* (*const decode_here)(void*) = unzip_thread_2010;
-template <>
-void* (*const decode_here<zorv::layout_legacy>)(void*) = unzip_thread;
-
 void decode_alone() { zorv::worker_limit.store(1, std::memory_order_relaxed); }
-
-// Waits until the reader has decoded every entry or given up.
-void wait_decoded(pthread_mutex_t* mx, pthread_cond_t* cond, const int* cnt) {
-    pthread_mutex_lock(mx);
-    while (!*cnt) pthread_cond_wait(cond, mx);
-    pthread_mutex_unlock(mx);
-}
 
 // Visits every event forwards by event number and backwards by time. Each
 // walk is bounded by the entry count: a reader that keeps answering past it
@@ -152,14 +140,10 @@ template <class L>
 int read_channel(zorv::table_set<L>& t, std::string name, int subch) {
     zorv::read_chan<L> rc(&t, &name[0], subch, nullptr);
     rc.set_max_number_of_threads(1);
-    pthread_mutex_t* mx = nullptr;
-    pthread_cond_t* cond = nullptr;
-    int* cnt = nullptr;
-    const int rs = rc.start(&mx, &cond, &cnt);
-    if (rs == ZORV_DAQ_READ_CHAN_OK && rc.out_total > 0) decode_here<L>(&rc);
-    wait_decoded(mx, cond, cnt);
+    const int rs = rc.start(nullptr, nullptr, nullptr);
+    rc.decode_here();
+    rc.wait_decoded();
     if (rs == ZORV_DAQ_READ_CHAN_OK) walk_events(rc);
-    rc.clean();
     return rs;
 }
 

@@ -44,6 +44,16 @@ public:
     // on them: every path that leaves nothing to wait for sets the flag.
     int start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcnt);
 
+    // The hand-shake with the workers after start(). decode_here() decodes
+    // entries on the calling thread beside the workers until none is left to
+    // take (nothing when there is nothing to decode): the caller need not
+    // wait for workers to be scheduled on a busy machine. wait_decoded()
+    // returns once every entry is decoded or no worker is left that could
+    // decode more (a failed start has none); true when every entry is
+    // decoded. Both may be called whether or not start() succeeded.
+    void decode_here();
+    bool wait_decoded();
+
     // Stops the workers, waits until every one has ended and frees the
     // results and the basket. The table set is left alone.
     void clean();
@@ -190,7 +200,9 @@ private:
     template <class F>
     void print_entries(const char* head, const char* tail, F&& dump);
 
-    pthread_cond_t exit_cond;  // a worker has freed its slot
+    bool workers_running() const;
+
+    pthread_cond_t exit_cond;  // a worker has freed its slot, or the last entry is published
     block_pool* pool_ = nullptr;
     entry_store* store_ = nullptr;  // memory of the decoded entries, from start() to clean()
     bool basket_in_ = false;        // start() brought the basket in (chnb may be given back since)

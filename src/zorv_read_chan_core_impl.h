@@ -387,11 +387,7 @@ void read_chan<L>::clean() {
     {
         mutex_lock lock(mx);
         stop = 1;
-        auto live = [this] {
-            return std::any_of(std::begin(tid), std::end(tid),
-                               [](pthread_t t) { return !pthread_equal(t, read_chan_detail::free_slot()); });
-        };
-        while (live()) pthread_cond_wait(&exit_cond, &mx);
+        while (workers_running()) pthread_cond_wait(&exit_cond, &mx);
     }
     release_entry_memory();  // the result array and the basket copy too
     out_cur = nullptr;
@@ -914,6 +910,30 @@ bool read_chan<L>::set_number_of_threads(int thr) {
     return false;
 }
 
+// Called under mx.
+template <class L>
+bool read_chan<L>::workers_running() const {
+    return std::any_of(std::begin(tid), std::end(tid),
+                       [](pthread_t t) { return !pthread_equal(t, read_chan_detail::free_slot()); });
+}
+
+template <class L>
+void read_chan<L>::decode_here() {
+    bool work;
+    {
+        mutex_lock lock(mx);
+        work = out && out_taken < out_total && !stop;
+    }
+    if (work) worker(*this).run();
+}
+
+template <class L>
+bool read_chan<L>::wait_decoded() {
+    mutex_lock lock(mx);
+    while (!all_done && workers_running()) pthread_cond_wait(&exit_cond, &mx);
+    return all_done != 0;
+}
+
 template <class L>
 bool read_chan<L>::is_done() {
     mutex_lock lock(mx);
@@ -1076,6 +1096,7 @@ private:
         if (++rc_.out_done == rc_.out_total) {
             rc_.all_done = 1;
             rc_.release_basket();
+            pthread_cond_broadcast(&rc_.exit_cond);
             rc_.signal_master();
         }
         return rc_.stop == 0;

@@ -128,26 +128,14 @@ int reader<L>::print_event_index_table(const char* file, int type) {
 
 namespace diagnostics_detail {
 
-// Which printer of the channel reader a dump calls.
-enum class chan_dump { event_headers, server_block_headers, channel_headers, channel };
-
-template <class R>
-void call_printer(R& rd, chan_dump what) {
-    switch (what) {
-        case chan_dump::event_headers: rd.print_event_headers(); break;
-        case chan_dump::server_block_headers: rd.print_server_block_headers(); break;
-        case chan_dump::channel_headers: rd.print_channel_headers(); break;
-        case chan_dump::channel: rd.print_channel(); break;
-    }
-}
-
 // Opens `file` through the reader's file list and table set, runs a private
 // channel reader on `channel` and prints with it. The reader's own channel
 // list is left as it is; the table set is emptied afterwards, so that it
-// keeps no pointer into this function's strings.
+// keeps no pointer into this function's strings. `print` is the channel
+// reader's printer to call.
 template <class L>
 void dump_channel(reader<L>& r, const char* op, const char* file, const char* channel,
-                  chan_dump what) {
+                  void (read_chan<L>::*print)()) {
     const char* cls = discovery_detail::reader_name<L>::text;
     if (!file || !*file || !channel) {
         std::printf("%s::%s() check input parameters\n", cls, op);
@@ -179,28 +167,15 @@ void dump_channel(reader<L>& r, const char* op, const char* file, const char* ch
         r.get_tables.clean_up();
         return;
     }
-    using chan_reader = typename layout_dump<L>::chan_reader;
-    auto finish = [](chan_reader* c) {
-        c->clean();
-        c->clean_descr();
-        delete c;
-    };
-    std::unique_ptr<chan_reader, decltype(finish)> rd(
-        new chan_reader(&r.get_tables, &name[0], -1, nullptr), finish);
-    pthread_mutex_t* mx = nullptr;
-    pthread_cond_t* cond = nullptr;
-    int* cnt = nullptr;
-    if (rd->start(&mx, &cond, &cnt) != 0) {
-        std::printf("%s::%s() failed to initialize channel: %s\n", cls, op, channel);
-    } else {
-        // Wait until the workers signal that the entries are ready.
-        pthread_mutex_lock(mx);
-        while (*cnt == 0) pthread_cond_wait(cond, mx);
-        *cnt = 0;
-        pthread_mutex_unlock(mx);
-        call_printer(*rd, what);
+    {
+        read_chan<L> rd(&r.get_tables, &name[0], -1, nullptr);
+        if (rd.start(nullptr, nullptr, nullptr) != 0) {
+            std::printf("%s::%s() failed to initialize channel: %s\n", cls, op, channel);
+        } else {
+            rd.wait_decoded();
+            (rd.*print)();
+        }
     }
-    rd.reset();
     r.get_tables.clean_up();
 }
 
@@ -209,25 +184,25 @@ void dump_channel(reader<L>& r, const char* op, const char* file, const char* ch
 template <class L>
 void reader<L>::print_channel_event_headers(const char* file, const char* channel) {
     diagnostics_detail::dump_channel(*this, "print_channel_event_headers", file, channel,
-                                     diagnostics_detail::chan_dump::event_headers);
+                                     &read_chan<L>::print_event_headers);
 }
 
 template <class L>
 void reader<L>::print_channel_server_block_headers(const char* file, const char* channel) {
     diagnostics_detail::dump_channel(*this, "print_channel_server_block_headers", file, channel,
-                                     diagnostics_detail::chan_dump::server_block_headers);
+                                     &read_chan<L>::print_server_block_headers);
 }
 
 template <class L>
 void reader<L>::print_channel_channel_headers(const char* file, const char* channel) {
     diagnostics_detail::dump_channel(*this, "print_channel_channel_headers", file, channel,
-                                     diagnostics_detail::chan_dump::channel_headers);
+                                     &read_chan<L>::print_channel_headers);
 }
 
 template <class L>
 void reader<L>::print_channel_channel(const char* file, const char* channel) {
     diagnostics_detail::dump_channel(*this, "print_channel_channel", file, channel,
-                                     diagnostics_detail::chan_dump::channel);
+                                     &read_chan<L>::print_channel);
 }
 
 }  // namespace zorv
