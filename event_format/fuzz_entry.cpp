@@ -14,14 +14,13 @@
 #include <vector>
 
 #include "event_util.h"
+#include "sys/fd.h"
+#include "sys/memory.h"
 #include "zorv_layout.h"
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-using c_block = std::unique_ptr<unsigned char, free_deleter>;
+using c_block = zorv::sys::c_ptr<unsigned char>;
 
 // Sub-header size of a block type: the current codes (>= 33) and the shared
 // codes read as current carry the current sub-header, the rest the legacy one.
@@ -143,33 +142,20 @@ void release(std::vector<zorv_root_xml_files*>& out) {
     out.clear();
 }
 
-// The input as a file descriptor the table parsers can pread, kept in memory.
-class memory_fd {
-public:
-    memory_fd(const uint8_t* data, size_t size) : fd_(::memfd_create("zorv-fuzz-tables", MFD_CLOEXEC)) {
-        size_t done = 0;
-        while (fd_ >= 0 && done < size) {
-            const ssize_t n = ::write(fd_, data + done, size - done);
-            if (n <= 0) {
-                ::close(fd_);
-                fd_ = -1;
-            }
-            done += size_t(n > 0 ? n : 0);
-        }
+// The input as a file descriptor the table parsers can pread, kept in memory;
+// none when it cannot be made.
+zorv::sys::unique_fd memory_file(const uint8_t* data, size_t size) {
+    zorv::sys::unique_fd fd(::memfd_create("zorv-fuzz-tables", MFD_CLOEXEC));
+    for (size_t done = 0; fd && done < size;) {
+        const ssize_t n = ::write(fd.get(), data + done, size - done);
+        if (n <= 0) fd.reset();
+        done += size_t(n > 0 ? n : 0);
     }
-    ~memory_fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    memory_fd(const memory_fd&) = delete;
-    memory_fd& operator=(const memory_fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+    return fd;
+}
 
 template <class T>
-using c_table = std::unique_ptr<T, free_deleter>;
+using c_table = zorv::sys::c_ptr<T>;
 
 // Parses every table of the input in layout L, as the table set does, but
 // goes on past a failed table wherever the reference table allows it. The
@@ -347,7 +333,7 @@ extern "C" int zorv_fuzz_file_names(const uint8_t* data, size_t size) {
 
 extern "C" int zorv_fuzz_tables(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;
-    memory_fd fd(data, size);
+    const zorv::sys::unique_fd fd = memory_file(data, size);
     if (fd.get() < 0) return 0;
     parse_tables<zorv::layout_current>(data, size, fd.get());
     parse_tables<zorv::layout_legacy>(data, size, fd.get());

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "sys/fd.h"
 #include "zorv_daq_data_impl.h"
 #include "zorv_daq_reader.h"
 
@@ -19,10 +20,6 @@ using legacy_block = hl::block<zorv::layout_legacy>;
 namespace {
 
 void refuse(const char* text) { std::cerr << text << std::endl; }
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // True for a file-list line that can hold no file name: too short, blank,
 // or a comment marked in its first column.
@@ -131,7 +128,7 @@ int zorv_daq_data::Init(char* filename, std::vector<zorv_sprop*>* lprop, int deb
 // line, the first token of the line; comments and short or blank lines are
 // skipped.
 int zorv_daq_data::read_file_list() {
-    std::unique_ptr<FILE, file_closer> in(FileName ? std::fopen(FileName, "r") : nullptr);
+    zorv::sys::unique_file in(FileName ? std::fopen(FileName, "r") : nullptr);
     if (!in) {
         std::cerr << "zorv_daq_data::Init: can not open file " << (FileName ? FileName : "")
                   << std::endl;

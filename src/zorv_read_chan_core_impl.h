@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "be_reader.h"
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 #include "zorv_pthread_util.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"

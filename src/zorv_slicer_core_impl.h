@@ -17,7 +17,7 @@
 #include <new>
 #include <utility>
 
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 #include "zorv_pthread_util.h"
 #include "zorv_slicer_core.h"
 #include "zorv_worker_limit.h"

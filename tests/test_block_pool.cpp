@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "be_reader.h"
 #include "test_support.h"
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
 #include "zorv_daq_writer.h"

@@ -9,8 +9,8 @@
 // the same channel decodes into pages that are already there.
 //
 // Internal to the library; not installed.
-#ifndef ZORV_BLOCK_POOL_H
-#define ZORV_BLOCK_POOL_H
+#ifndef ZORV_SYS_BLOCK_POOL_H
+#define ZORV_SYS_BLOCK_POOL_H
 
 #include <cstddef>
 #include <cstdint>

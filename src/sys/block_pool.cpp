@@ -1,4 +1,4 @@
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
