@@ -192,7 +192,6 @@ private:
     void give_back(block_region& r);
     bool basket_loaded() const { return basket_in_; }
     int debug_level() const;
-    void publish(int i, decoded& d);
     zorv_channel_entry_long* lookup_by_number(uint32_t n, int op, int* status);
     zorv_channel_entry_long* lookup_by_time(time_stamp t, int op, int* status);
     int nearest_around(int k, const time_stamp& ts) const;
