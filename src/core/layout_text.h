@@ -1,6 +1,6 @@
 // The messages and names each layout's reader stack prints, and the few
-// defaults that differ between the layouts: the `text` member of the layout
-// traits. The stack's code names a text by its role; the wording of each
+// defaults and habits that differ between the layouts' readers: the `text`
+// member of the layout traits. The stack's code names a text by its role; the wording of each
 // layout is kept here, word for word, since callers and scripts read it.
 #ifndef ZORV_CORE_LAYOUT_TEXT_H
 #define ZORV_CORE_LAYOUT_TEXT_H
@@ -64,6 +64,26 @@ struct layout_current::text {
                     p.length, p.inc, p.tstart, p.tlength, p.tinc, static_cast<unsigned>(p.func));
     }
 
+    // Reader behaviour of this layout's generation of the reader.
+    static constexpr const char* synch_mode_get = "SYNCH_MODE get: 0x%x\n";  // null: silent
+    static constexpr const char* get_data_timing = "slicer_2010->get_data() %f msec\n";
+    static constexpr bool reports_without_debug = false;  // complaints only with debug set
+    static constexpr bool explains_start_with_debug = true;
+    static constexpr bool ddir_may_end_in_colon = true;
+    static constexpr bool has_time_fix = true;
+    static constexpr bool window_from_run_catalogue = true;
+    static constexpr bool removes_last_match = true;
+    static constexpr bool checks_tables_after_channels = false;
+    static constexpr bool every_update_type_by_property = true;
+    static constexpr bool perror_on_realloc = true;
+    // Discovery: any file name with a start second, run files of the
+    // request's experiment only, a run file outside the window taken when
+    // its tables overlap it, the file before the window taken as it is.
+    static constexpr bool raw_files_only = false;
+    static constexpr bool run_files_of_experiment = true;
+    static constexpr bool run_file_by_tables = true;
+    static constexpr bool fallback_by_tables = false;
+
     // Slicer.
     static constexpr uint32_t slicer_tolerance_us = 50000;
     static constexpr uint32_t slicer_step_us = 100000;
@@ -125,6 +145,22 @@ struct layout_legacy::text {
         std::printf("params:\tstart:%d\tsamples:%d\tinc:%d\tfunc:0x%x\n", p.start, p.length, p.inc,
                     static_cast<unsigned>(p.func));
     }
+
+    static constexpr const char* synch_mode_get = nullptr;
+    static constexpr const char* get_data_timing = nullptr;
+    static constexpr bool reports_without_debug = true;
+    static constexpr bool explains_start_with_debug = false;
+    static constexpr bool ddir_may_end_in_colon = false;
+    static constexpr bool has_time_fix = false;
+    static constexpr bool window_from_run_catalogue = false;
+    static constexpr bool removes_last_match = false;
+    static constexpr bool checks_tables_after_channels = true;
+    static constexpr bool every_update_type_by_property = false;
+    static constexpr bool perror_on_realloc = false;
+    static constexpr bool raw_files_only = true;
+    static constexpr bool run_files_of_experiment = false;
+    static constexpr bool run_file_by_tables = false;
+    static constexpr bool fallback_by_tables = true;
 
     static constexpr uint32_t slicer_tolerance_us = 95000;
     static constexpr uint32_t slicer_step_us = 200000;

@@ -77,7 +77,7 @@ int read_chan<L>::get_chan_data(zorv_time_id* id, zorv_channel_entry_long** res,
     int status = ZORV_DAQ_READ_CHAN_NO_DATA;
     zorv_channel_entry_long* e;
     {
-        sys::mutex_lock lock(mx);
+        checked_lock lock(mx);
         e = ref.by_number ? lookup_by_number(n, op, &status) : lookup_by_time(ref.id.time, op, &status);
     }
     if (!e) return status;

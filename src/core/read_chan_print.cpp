@@ -77,7 +77,7 @@ template <class L>
 template <class F>
 void read_chan<L>::print_entries(const char* head, const char* tail, F&& dump) {
     if (!ecp_tab || !cdt_tab || !out) return;
-    sys::mutex_lock lock(mx);
+    checked_lock lock(mx);
     printf("%s", head);
     for (int i = 0; i < out_total; ++i) {
         const zorv_channel_entry_long& e = out[i];

@@ -21,7 +21,6 @@ namespace zorv {
 template <class L>
 read_chan<L>::read_chan(tables* tbl, char* ch, int subch, chan_descr_2010* desc) {
     std::fill(std::begin(tid), std::end(tid), read_chan_detail::free_slot());
-    pthread_mutex_init(&mx, nullptr);
     pthread_mutex_init(&mmx, nullptr);
     pthread_cond_init(&mcond, nullptr);
     pthread_cond_init(&exit_cond, nullptr);
@@ -64,7 +63,6 @@ read_chan<L>::~read_chan() {
     pthread_cond_destroy(&exit_cond);
     pthread_cond_destroy(&mcond);
     pthread_mutex_destroy(&mmx);
-    pthread_mutex_destroy(&mx);
 }
 
 template <class L>
@@ -118,13 +116,14 @@ void read_chan<L>::clean_descr() {
 template <class L>
 void read_chan<L>::clean() {
     {
-        sys::mutex_lock lock(mx);
+        checked_lock lock(mx);
         stop = 1;
-        while (workers_running()) pthread_cond_wait(&exit_cond, &mx);
+        while (workers_running()) mx.wait(exit_cond);
+        out_taken = out_done = 0;
     }
     release_entry_memory();  // the result array and the basket copy too
     out_cur = nullptr;
-    out_total = out_taken = out_done = 0;
+    out_total = 0;
     if (chn_base) munmap(chn_base, chn_base_size);
     chnb = nullptr;
     basket_in_ = false;
@@ -182,7 +181,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     const int count = cdt->count;
     if (count < 1) {
         {
-            sys::mutex_lock lock(mx);
+            checked_lock lock(mx);
             all_done = 1;
         }
         return fail_start(ZORV_DAQ_READ_CHAN_OK);
@@ -197,7 +196,10 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
         printf("%s Failed to create out array for %d entries\n", chan, count);
         return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
     }
-    out_done = out_taken = all_done = 0;
+    {
+        checked_lock lock(mx);
+        out_done = out_taken = all_done = 0;
+    }
     out_total = count;
     out_cur = nullptr;
     event_first = event_last = event_cur = zorv_time_id{};
@@ -218,7 +220,10 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     }
     for (int i = 0; i < count; ++i) out[i].event_id.event_number = unfinished;
 
-    stop = 0;
+    {
+        checked_lock lock(mx);
+        stop = 0;
+    }
     choose_thread_count();
     launch_workers();
     return ZORV_DAQ_READ_CHAN_OK;
@@ -433,14 +438,14 @@ bool read_chan<L>::workers_running() const {
 
 template <class L>
 bool read_chan<L>::wait_decoded() {
-    sys::mutex_lock lock(mx);
-    while (!all_done && workers_running()) pthread_cond_wait(&exit_cond, &mx);
+    checked_lock lock(mx);
+    while (!all_done && workers_running()) mx.wait(exit_cond);
     return all_done != 0;
 }
 
 template <class L>
 bool read_chan<L>::is_done() {
-    sys::mutex_lock lock(mx);
+    checked_lock lock(mx);
     return all_done != 0;
 }
 
@@ -457,7 +462,7 @@ void read_chan<L>::signal_master() {
 // thread id equals.
 template <class L>
 void read_chan<L>::set_thread_exited(pthread_t id) {
-    sys::mutex_lock lock(mx);
+    checked_lock lock(mx);
     for (int s = 0; s < max_threads; ++s) {
         if (!pthread_equal(tid[s], read_chan_detail::free_slot()) && pthread_equal(tid[s], id)) {
             tid[s] = read_chan_detail::free_slot();

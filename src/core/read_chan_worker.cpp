@@ -49,7 +49,7 @@ void read_chan<L>::launch_workers() {
     read_chan_detail::set_worker_stack(attr);
     const int n = std::min(std::min(nthreads, out_total), int(max_threads));
     {
-        sys::mutex_lock lock(mx);
+        checked_lock lock(mx);
         for (int s = 0; s < n; ++s) {
             pthread_t t;
             if (pthread_create(&t, &attr, L::worker_entry, this) == 0) {
@@ -67,7 +67,7 @@ template <class L>
 void read_chan<L>::decode_here() {
     bool work;
     {
-        sys::mutex_lock lock(mx);
+        checked_lock lock(mx);
         work = out && out_taken < out_total && !stop;
     }
     if (work) worker(*this).run();
@@ -100,7 +100,7 @@ public:
         {
             // The basket copy goes away (chnb turns null) under mx once the
             // last entry is published, perhaps before this worker got here.
-            sys::mutex_lock lock(rc_.mx);
+            checked_lock lock(rc_.mx);
             const bool done = rc_.all_done != 0;
             if (!rc_.evh_base || !rc_.sbh_base || (!rc_.chnb && !done)) {
                 why = ending::error;
@@ -140,7 +140,7 @@ private:
     }
 
     bool take(int& i, ending& why) {
-        sys::mutex_lock lock(rc_.mx);
+        checked_lock lock(rc_.mx);
         if (rc_.stop) {
             why = ending::stopped;
             return false;
@@ -153,7 +153,7 @@ private:
     // False when the reader is being stopped.
     bool publish(int i, decoded& d) {
         auto addr = [](const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); };
-        sys::mutex_lock lock(rc_.mx);
+        checked_lock lock(rc_.mx);
         zorv_channel_entry_long& e = rc_.out[i];
         e.event_id = d.id;
         unsigned char* block = d.block.release();
@@ -403,7 +403,7 @@ private:
         if (rc_.debug_level() < 0) {
             int done;
             {
-                sys::mutex_lock lock(rc_.mx);
+                checked_lock lock(rc_.mx);
                 done = rc_.out_done;
             }
             printf("thread: finished %lu  %d  in %f msec\n", id_, done, sw_.millis());
