@@ -14,48 +14,11 @@
 #include <ctime>
 #include <memory>
 
+#include "core/layout_text.h"
 #include "zorv_pthread_util.h"
 #include "zorv_reader_core.h"
 
 namespace zorv {
-
-// What differs between the layouts in defaults and wording.
-template <class L>
-struct reader_text;
-
-template <>
-struct reader_text<layout_current> {
-    static constexpr const char* cls = "zorv_daq_reader_2010";
-    static constexpr const char* default_ddir_base = "/daq/zorv_ext/";
-    static constexpr const char* default_ddir_sub = "LINAC/";
-    static constexpr uint32_t default_period_us = 100000;
-    static constexpr uint32_t default_time_diff_us = 50000;
-    static constexpr bool time_diff_from_env = true;
-    static constexpr bool check_close_time = true;
-    static constexpr bool search_catalogue_dir = true;
-    static constexpr const char* not_found_direct = "zorv_daq_reader_2010::add_file() file %s not found \n";
-    static constexpr const char* candidate_malloc = "zorv_daq_reader_2010::add_file() Failed to malloc for file: %s\n";
-    static constexpr const char* null_chan_header = "zorv_daq_reader_2010::get_data() chan_header is NULL\n";
-    static constexpr const char* no_start_time = "zorv_daq_reader_2010::init() failed to extract start time locally\n";
-    static constexpr const char* no_stop_time = "zorv_daq_reader_2010::init() failed to extract stop time locally\n";
-};
-
-template <>
-struct reader_text<layout_legacy> {
-    static constexpr const char* cls = "zorv_daq_reader";
-    static constexpr const char* default_ddir_base = "";
-    static constexpr const char* default_ddir_sub = "";
-    static constexpr uint32_t default_period_us = 200000;
-    static constexpr uint32_t default_time_diff_us = 95000;
-    static constexpr bool time_diff_from_env = false;
-    static constexpr bool check_close_time = false;
-    static constexpr bool search_catalogue_dir = false;
-    static constexpr const char* not_found_direct = "zorv_daq_reader::add_file() file %s not found\n";
-    static constexpr const char* candidate_malloc = "Failed to malloc for file: %s\n";
-    static constexpr const char* null_chan_header = "zorv_daq_reader::get_data() chan_header is NULL\n";
-    static constexpr const char* no_start_time = "zorv_daq_reader::init() failed to extract start time locally\n";
-    static constexpr const char* no_stop_time = "zorv_daq_reader::init() failed to extract stop time locally\n";
-};
 
 namespace reader_detail {
 
@@ -169,7 +132,7 @@ inline bool eit_span(const zorv_event_index_table_2010* eit, double* first, doub
 template <class L>
 reader<L>::reader() {
     set_default_request();
-    if constexpr (reader_text<L>::time_diff_from_env) {
+    if constexpr (L::text::time_diff_from_env) {
         if (const char* s = std::getenv("DAQ_MAX_TIME_STEP_SEC"))
             request.time_diff.timeup = static_cast<uint32_t>(std::strtol(s, nullptr, 10));
         if (const char* s = std::getenv("DAQ_MAX_TIME_STEP_USEC"))
@@ -186,7 +149,7 @@ reader<L>::~reader() {
 
 template <class L>
 void reader<L>::set_default_request() {
-    using T = reader_text<L>;
+    using T = typename L::text;
     std::memset(&request, 0, sizeof request);
     std::snprintf(request.exp_name, sizeof request.exp_name, "%s", "linac");
     std::snprintf(request.stream_name, sizeof request.stream_name, "%s", "main");
@@ -221,7 +184,7 @@ void reader<L>::set_debug(int level) {
 
 template <class L>
 int reader<L>::get_synch_mode() {
-    if constexpr (!L::legacy) std::printf("SYNCH_MODE get: 0x%x\n", request.synch_mode);
+    if constexpr (L::text::synch_mode_get != nullptr) std::printf(L::text::synch_mode_get, request.synch_mode);
     return request.synch_mode;
 }
 
@@ -298,7 +261,7 @@ int reader<L>::set_data_dir(const char* dir) {
     // Copy first: `dir` may be request.ddir itself.
     std::string text(dir);
     const char last = text.back();
-    const bool keep = L::legacy ? last == '/' : (last == '/' || last == ':');
+    const bool keep = last == '/' || (L::text::ddir_may_end_in_colon && last == ':');
     if (!keep) text += '/';
     std::snprintf(request.ddir, sizeof request.ddir, "%s", text.c_str());
     return set_error(ZORV_DAQ_READER_OK);
@@ -318,7 +281,7 @@ void reader<L>::set_data_path_list(const char* list) {
 template <class L>
 void reader<L>::set_by_time_fix(bool fix) {
     by_time_fix = fix;
-    if constexpr (!L::legacy) {
+    if constexpr (L::text::has_time_fix) {
         if (slicer) slicer->set_by_time_fix(fix);
     }
 }
@@ -327,7 +290,6 @@ void reader<L>::set_by_time_fix(bool fix) {
 
 template <class L>
 int reader<L>::check_request() {
-    using T = reader_text<L>;
     using reader_detail::file_start;
     zorv_daq_request& q = request;
     if (q.stop_time.time.timeup == 0) {
@@ -338,7 +300,7 @@ int reader<L>::check_request() {
     if (q.stop_time.event_number == 0) q.stop_time.event_number = zorv_get_event_id(&q.stop_time.time);
     if (q.start_time.event_number != 0 && q.stop_time.event_number != 0 &&
         q.start_time.event_number > q.stop_time.event_number) {
-        if (debug != 0 || L::legacy)
+        if (debug != 0 || L::text::reports_without_debug)
             std::printf("Wrong Event IDs start:%d > stop:%d\n", q.start_time.event_number,
                         q.stop_time.event_number);
         return set_error(ZORV_DAQ_READER_INV_PARAM);
@@ -346,14 +308,14 @@ int reader<L>::check_request() {
     const double start_us = reader_detail::micros(q.start_time.time);
     const double stop_us = reader_detail::micros(q.stop_time.time);
     if (start_us > stop_us) {
-        if (debug != 0 || L::legacy)
+        if (debug != 0 || L::text::reports_without_debug)
             std::printf("Wrong Time start:%d_%d > stop:%d_%d\n", q.start_time.time.timeup,
                         q.start_time.time.timelow, q.stop_time.time.timeup, q.stop_time.time.timelow);
         return set_error(ZORV_DAQ_READER_INV_PARAM);
     }
     time_start = start_us;
     time_stop = stop_us;
-    if constexpr (!L::legacy) {
+    if constexpr (L::text::window_from_run_catalogue) {
         if (found_from_run_catalogue) {
             found_from_run_catalogue = false;
             return set_error(ZORV_DAQ_READER_OK);
@@ -412,14 +374,14 @@ template <class L>
 bool reader<L>::accept_path(const char* path) const {
     bool exists = false;
     const bool closed = reader_detail::closed_long_enough(path, &exists);
-    if (!reader_text<L>::check_close_time) {
-        if (!exists && debug > 0) std::printf(reader_text<L>::not_found_direct, path);
+    if (!L::text::check_close_time) {
+        if (!exists && debug > 0) std::printf(L::text::not_found_direct, path);
         return exists;
     }
     if (reader_detail::close_time_ignored()) return exists;
     if (closed) return true;
-    if (debug > 0) std::printf(reader_text<L>::not_found_direct, path);
-    if (exists) std::printf("%s::add_file() file %s skipped (not closed)\n", reader_text<L>::cls, path);
+    if (debug > 0) std::printf(L::text::not_found_direct, path);
+    if (exists) std::printf("%s::add_file() file %s skipped (not closed)\n", L::text::reader, path);
     return false;
 }
 
@@ -436,7 +398,7 @@ void reader<L>::note_skipped(const char* path, const char* reason) {
 template <class L>
 int reader<L>::find_in_search_list(const char* candidate, char** found) {
     std::string list = data_path_list;
-    if constexpr (reader_text<L>::search_catalogue_dir) {
+    if constexpr (L::text::search_catalogue_dir) {
         char dir[1024] = {0};
         int size = sizeof dir;
         if (get_pnfs_dir(request.exp_name, candidate, dir, &size, 0) == 0) {
@@ -458,7 +420,7 @@ int reader<L>::find_in_search_list(const char* candidate, char** found) {
         if (dir.empty()) continue;
         char* path = reader_detail::heap_join(dir.c_str(), candidate, "/");
         if (!path) {
-            std::printf("%s::add_file() faile to allocate file buffer of %d bytes\n", reader_text<L>::cls,
+            std::printf("%s::add_file() faile to allocate file buffer of %d bytes\n", L::text::reader,
                         int(dir.size() + std::strlen(candidate) + 1));
             return ZORV_DAQ_READER_INTERN_ERROR;
         }
@@ -468,8 +430,8 @@ int reader<L>::find_in_search_list(const char* candidate, char** found) {
         }
         std::free(path);
     }
-    if (debug != 0 || L::legacy)
-        std::printf("%s::add_file() file %s not found in any default data path %s\n", reader_text<L>::cls,
+    if (debug != 0 || L::text::reports_without_debug)
+        std::printf("%s::add_file() file %s not found in any default data path %s\n", L::text::reader,
                     candidate, list.c_str());
     return ZORV_DAQ_READER_FILES_NOT_FOUND;
 }
@@ -479,7 +441,7 @@ int reader<L>::find_in_search_list(const char* candidate, char** found) {
 // the file list.
 template <class L>
 int reader<L>::resolve_file(const char* name, char** path) {
-    using T = reader_text<L>;
+    using T = typename L::text;
     const bool bare = std::strchr(name, '/') == nullptr;
     const bool ddir_set = request.ddir[0] != '\0';
     const bool ddir_list = std::strchr(request.ddir, ':') != nullptr;
@@ -523,7 +485,7 @@ int reader<L>::remove_file(const char* part) {
     for (size_t i = 0; i < files.size(); ++i) {
         if (!std::strstr(files[i], part)) continue;
         found = static_cast<int>(i);
-        if (L::legacy) break;  // the legacy reader removes the first match, the current the last
+        if (!L::text::removes_last_match) break;
     }
     if (found < 0) return set_error(ZORV_DAQ_READER_FILES_NOT_FOUND);
     std::free(files[found]);
@@ -596,7 +558,7 @@ int reader<L>::init(std::vector<char*>* file_list, std::vector<daq_channel_entry
     sort_my_files();
     if (channels && !channels->empty()) {
         const int r = set_channels(channels);
-        if (!L::legacy || r != 0) return set_error(r);
+        if (!L::text::checks_tables_after_channels || r != 0) return set_error(r);
     }
     return check_files_tables();
 }
@@ -826,7 +788,7 @@ void reader<L>::print_all_channels(const char* file) {
 
 template <class L>
 int reader<L>::start() {
-    const bool talk = debug != 0 && !L::legacy;
+    const bool talk = debug != 0 && L::text::explains_start_with_debug;
     if (slicer) {
         if (talk) {
             std::printf("We have already slicer\n");
@@ -850,7 +812,7 @@ int reader<L>::start() {
     }
     slicer = new slicer_type();
     if (debug != 0) slicer->set_debug(debug);
-    if constexpr (!L::legacy) slicer->set_by_time_fix(by_time_fix);
+    if constexpr (L::text::has_time_fix) slicer->set_by_time_fix(by_time_fix);
 
     std::vector<chan_param*> params;
     for (result_entry* rec : results)
@@ -884,10 +846,10 @@ template <class L>
 int reader<L>::ask_slicer(zorv_time_id* id, int type) {
     const double t0 = debug < 0 ? wall_clock_us() : 0.0;
     const int s = slicer->get_data(id, &cur_res, type);
-    if constexpr (!L::legacy) {
+    if constexpr (L::text::get_data_timing != nullptr) {
         if (debug < 0) {
             const double dt = wall_clock_us() - t0;
-            if (dt > 1000.0) std::printf("slicer_2010->get_data() %f msec\n", dt / 1000.0);
+            if (dt > 1000.0) std::printf(L::text::get_data_timing, dt / 1000.0);
         }
     }
     if (debug > 1) std::printf("reader.get_data() CUR_RES.SIZE(): %d  STATUS: %d\n", int(cur_res.size()), s);
@@ -899,7 +861,7 @@ int reader<L>::ask_slicer(zorv_time_id* id, int type) {
 // end-of-run blocks; in the legacy layout the update block alone.
 template <class L>
 bool reader<L>::matched_by_property(int type) {
-    return L::legacy ? type == L::upd_type : L::is_update_type(type);
+    return L::text::every_update_type_by_property ? L::is_update_type(type) : type == L::upd_type;
 }
 
 // The entry that stands for the event: the first with a channel header that
@@ -912,7 +874,7 @@ const zorv_channel_entry_long* reader<L>::reference_entry() const {
         if (!first) first = e;
         const auto* sh = reinterpret_cast<const subhead*>(e->sbchdata[0].chhd);
         if (!sh) {
-            if (debug > 0 || L::legacy) std::printf("%s", reader_text<L>::null_chan_header);
+            if (debug > 0 || L::text::reports_without_debug) std::printf("%s", L::text::null_chan_header);
             continue;
         }
         if (!matched_by_property(sh->dtype & 0xFFFF)) return e;
@@ -985,7 +947,7 @@ int reader<L>::copy_into_result(result_entry* r, const zorv_channel_entry_long* 
         void* grown = std::realloc(r->data, size_t(need));
         if (!grown) {
             std::printf("Failed to realloc %d of data for %s\n", sh->ldata, channel_key(r).c_str());
-            if (!L::legacy) std::perror("realloc");
+            if (L::text::perror_on_realloc) std::perror("realloc");
             return ZORV_DAQ_READER_INTERN_ERROR;
         }
         r->data = static_cast<subhead*>(grown);
@@ -1126,7 +1088,7 @@ double reader<L>::get_time_period_us() {
         }
         const auto* eit = get_tables.get_eit_table();
         if (!eit || eit->nevent_types <= 0) {
-            if (debug != 0 || L::legacy) std::printf("No events in event index table\n");
+            if (debug != 0 || L::text::reports_without_debug) std::printf("No events in event index table\n");
             get_tables.clean_up();
             set_error(ZORV_DAQ_READER_NO_DATA);
             return -3.0;

@@ -18,34 +18,10 @@
 #include <vector>
 
 #include "event_util.h"
-#include "zorv_daq_read_chan.h"
-#include "zorv_daq_read_chan_2010.h"
 #include "zorv_reader_core.h"
 
 namespace zorv {
 namespace diagnostics_detail {
-
-template <class L>
-struct layout_dump;
-
-template <>
-struct layout_dump<layout_current> {
-    using chan_reader = zorv_daq_read_chan_2010;
-    static void print_params(const zorv_chan_prms& p) {
-        std::printf("params:\tstart:%d\tsamples:%d\tinc:%d\ttstart:%f\ttsamples:%f\ttinc:%f\tfunc:0x%x\n",
-                    p.start, p.length, p.inc, p.tstart, p.tlength, p.tinc,
-                    static_cast<unsigned>(p.func));
-    }
-};
-
-template <>
-struct layout_dump<layout_legacy> {
-    using chan_reader = zorv_daq_read_chan;
-    static void print_params(const zorv_chan_prms& p) {
-        std::printf("params:\tstart:%d\tsamples:%d\tinc:%d\tfunc:0x%x\n", p.start, p.length, p.inc,
-                    static_cast<unsigned>(p.func));
-    }
-};
 
 // Prints one event-type entry as a table of its own, so that the library's
 // table printer shows exactly that entry.
@@ -80,7 +56,7 @@ void reader<L>::print_channels() {
             std::printf("[%d] %s:%d -> %s\t", pos, c.name, c.subchan, c.nname);
         else
             std::printf("[%d] %s:%d\t", pos, c.name, c.subchan);
-        diagnostics_detail::layout_dump<L>::print_params(c.prms);
+        L::text::print_params(c.prms);
     }
     std::printf("========== READER channels END ==========\n");
 }
@@ -136,7 +112,7 @@ namespace diagnostics_detail {
 template <class L>
 void dump_channel(reader<L>& r, const char* op, const char* file, const char* channel,
                   void (read_chan<L>::*print)()) {
-    const char* cls = discovery_detail::reader_name<L>::text;
+    const char* cls = L::text::reader;
     if (!file || !*file || !channel) {
         std::printf("%s::%s() check input parameters\n", cls, op);
         return;

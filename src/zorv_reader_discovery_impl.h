@@ -23,27 +23,11 @@
 #include <vector>
 
 #include "event_util.h"
+#include "sys/path.h"
 #include "zorv_reader_core_impl.h"
 
 namespace zorv {
 namespace discovery_detail {
-
-// Class name each layout's messages carry.
-template <class L>
-struct reader_name;
-template <>
-struct reader_name<layout_current> {
-    static constexpr const char* text = "zorv_daq_reader_2010";
-};
-template <>
-struct reader_name<layout_legacy> {
-    static constexpr const char* text = "zorv_daq_reader";
-};
-
-inline const char* base_name(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
 
 // Start second from a file name; false when the name carries none.
 inline bool start_second(const char* name, uint32_t* t) {
@@ -203,7 +187,7 @@ public:
 
 private:
     using answer_list = discovery_detail::answer_list;
-    static constexpr const char* cls = discovery_detail::reader_name<L>::text;
+    static constexpr const char* cls = L::text::reader;
 
     int take_request(const zorv_daq_request* req, std::vector<daq_channel_entry*>* channels);
     int run_branch();
@@ -304,7 +288,7 @@ int discovery<L>::run_branch() {
     std::string desc;
     if (get_files_for_runs(&runs, &list_.records, &desc, &exp_, q.cdir, 1) == 0 &&
         !list_.records.empty()) {
-        if constexpr (!L::legacy) {
+        if constexpr (L::text::window_from_run_catalogue) {
             if (start_ && stop_) {
                 narrow_to_period();
                 r_.found_from_run_catalogue = true;
@@ -357,11 +341,11 @@ void discovery<L>::narrow_to_period() {
     std::vector<std::string> names;
     for (zorv_root_xml_files* rec : period.records)
         for (const char* p : rec->rfiles)
-            if (p) names.push_back(discovery_detail::base_name(p));
+            if (p) names.push_back(sys::base_name(p));
     for (zorv_root_xml_files* rec : list_.records) {
         for (char*& p : rec->rfiles) {
             if (!p) continue;
-            const char* base = discovery_detail::base_name(p);
+            const char* base = sys::base_name(p);
             bool keep = false;
             for (const std::string& n : names) {
                 if (r_.debug > 1) std::printf("Comparing:[%s][%s]\n", base, n.c_str());
@@ -381,7 +365,7 @@ int discovery<L>::period_branch() {
     if (get_files_for_period(start_, scan_stop_, &list_.records, &desc, &exp_, r_.request.cdir,
                              1) == 0 &&
         !list_.records.empty()) {
-        if constexpr (!L::legacy) r_.found_from_run_catalogue = true;
+        if constexpr (L::text::window_from_run_catalogue) r_.found_from_run_catalogue = true;
         extend_ = false;
         return 0;
     }
@@ -390,7 +374,7 @@ int discovery<L>::period_branch() {
                     cls);
     list_.release();
     int rc = local_period_scan();
-    if constexpr (!L::legacy) r_.found_from_run_catalogue = true;
+    if constexpr (L::text::window_from_run_catalogue) r_.found_from_run_catalogue = true;
     extend_ = true;
     return rc;
 }
@@ -419,7 +403,7 @@ int discovery<L>::local_period_scan() {
     if (!dir) return ZORV_DAQ_READER_FILES_NOT_FOUND;
     discovery_detail::before_window cand;
     while (const dirent* e = readdir(dir.get())) {
-        if (L::legacy && !std::strstr(e->d_name, ".raw")) continue;
+        if (L::text::raw_files_only && !std::strstr(e->d_name, ".raw")) continue;
         uint32_t t = 0;
         if (!discovery_detail::start_second(e->d_name, &t)) continue;
         if (passed_as_being_written(e->d_name, start_ <= t && t <= scan_stop_)) continue;
@@ -457,7 +441,7 @@ int discovery<L>::local_run_scan(const std::vector<int*>& runs) {
     if (rec->rfiles.empty() && cand.set) {
         // Checked by its tables it stands for the window; otherwise it is
         // still the nearest file before the window, taken all the same.
-        if (L::legacy && tables_overlap(cand.name.c_str(), false) == 1)
+        if (L::text::fallback_by_tables && tables_overlap(cand.name.c_str(), false) == 1)
             add_fallback(rec, cand, "Pushing file %s (time_stamp: %i  star:%d  stop:%d) \n");
         else
             discovery_detail::add_name(rec, cand.name.c_str());
@@ -471,7 +455,7 @@ bool discovery<L>::run_scan_entry(const char* name, int run, zorv_root_xml_files
                                   discovery_detail::before_window* cand) {
     uint32_t t = 0;
     if (!discovery_detail::names_run(name, run)) return false;
-    if (!L::legacy && !std::strstr(name, exp_.c_str())) return false;
+    if (L::text::run_files_of_experiment && !std::strstr(name, exp_.c_str())) return false;
     if (!discovery_detail::start_second(name, &t)) return false;
     cand->offer(name, t, start_);
     const int ti = static_cast<int>(t), s1 = static_cast<int>(start_), s2 = static_cast<int>(stop_);
@@ -482,7 +466,7 @@ bool discovery<L>::run_scan_entry(const char* name, int run, zorv_root_xml_files
         discovery_detail::add_name(rec, name);
         return true;
     }
-    if (L::legacy || tables_overlap(name, true) != 1) return false;
+    if (!L::text::run_file_by_tables || tables_overlap(name, true) != 1) return false;
     if (r_.debug)
         std::printf("-**--->Found file %s time_stamp: %i  (star:%d  stop:%d\n", name, ti, s1, s2);
     discovery_detail::add_name(rec, name);
@@ -522,7 +506,7 @@ int discovery<L>::tables_overlap(const char* name, bool verbose) {
 template <class L>
 void discovery<L>::add_fallback(zorv_root_xml_files* rec,
                                 const discovery_detail::before_window& cand, const char* message) {
-    if (L::legacy)
+    if (L::text::reports_without_debug)
         std::printf("Pushing file %s \n", cand.name.c_str());
     else if (r_.debug)
         std::printf(message, cand.name.c_str(), static_cast<int>(cand.time),
@@ -541,7 +525,7 @@ void discovery<L>::enter_files() {
     for (zorv_root_xml_files* rec : list_.records) {
         for (const char* p : rec->rfiles) {
             if (!p || (!exp_.empty() && !std::strstr(p, exp_.c_str()))) continue;
-            const char* base = discovery_detail::base_name(p);
+            const char* base = sys::base_name(p);
             const int rc = r_.add_file(base, true);
             if (base == p || !path_exists(p)) {
                 if (rc != 0) note_refused(p);
@@ -594,7 +578,7 @@ template <class L>
 void discovery<L>::extend_first() {
     uint32_t t = 0;
     if (start_ && stop_ && discovery_detail::start_second(r_.files[0], &t) && start_ > t) return;
-    std::string first = discovery_detail::base_name(r_.files[0]);
+    std::string first = sys::base_name(r_.files[0]);
     if (r_.debug) std::printf("The very first file: %s\n", first.c_str());
     discovery_detail::name_parts parts = discovery_detail::split_sequence_field(first);
     if (r_.debug) std::printf("LAST FILE NUMBER: '%s'\n", parts.field.c_str());
@@ -612,7 +596,7 @@ void discovery<L>::extend_first() {
 // The file just after the last of the list, in the same run.
 template <class L>
 void discovery<L>::extend_last() {
-    std::string last = discovery_detail::base_name(r_.files.back());
+    std::string last = sys::base_name(r_.files.back());
     if (r_.debug) std::printf("The very last file: %s\n", last.c_str());
     discovery_detail::name_parts parts = discovery_detail::split_sequence_field(last);
     if (r_.debug) std::printf("LAST FILE NUMBER: '%s'\n", parts.field.c_str());
@@ -644,10 +628,7 @@ void discovery<L>::correct_run_time() {
             std::printf("%s::init() failed to extract time for run: %d\n", cls, q.run_last);
     } else {
         if (r_.debug)
-            std::printf(L::legacy ? "%s::init() failed to extract time for run: %d trying locally\n"
-                                  : "----->%s::init() failed to extract time for run: %d trying "
-                                    "locally\n",
-                        cls, q.run_first);
+            std::printf(L::text::run_time_failed, cls, q.run_first);
         uint32_t a = 0, b = 0;
         if (!r_.files.empty()) {
             if (!discovery_detail::start_second(r_.files[0], &a)) {

@@ -70,7 +70,7 @@ public:
 
     std::vector<chan_descr_2010*> descr_list;
     int descr_mode = 0;
-    pthread_mutex_t mx;  // guards clean_up (current layout only)
+    pthread_mutex_t mx;  // guards clean_up
     int debug = 0;
 
     explicit table_set(int d_mode);

@@ -609,9 +609,9 @@ TYPED_TEST(ReadChan, CleanWaitsForWorkersAfterTheThreadCountChanges) {
     typename T::reader rc(&ts, const_cast<char*>("SPECZ"), -1, nullptr);
     ASSERT_FALSE(rc.set_number_of_threads(4));
     ASSERT_EQ(rc.start(nullptr, nullptr, nullptr), 0);
-    pthread_mutex_lock(&rc.mx);  // no worker can end meanwhile
+    pthread_mutex_lock(&rc.mx.native);  // no worker can end meanwhile
     EXPECT_FALSE(rc.set_number_of_threads(1));
-    pthread_mutex_unlock(&rc.mx);
+    pthread_mutex_unlock(&rc.mx.native);
     rc.clean();
     for (pthread_t t : rc.tid) EXPECT_TRUE(pthread_equal(t, static_cast<pthread_t>(-1)));
     ts.clean_up();

@@ -1,71 +1,30 @@
-// Member definitions of zorv::table_set. Included only by the two units that
-// instantiate it for the current and the legacy layout.
-#ifndef ZORV_TABLE_SET_IMPL_H
-#define ZORV_TABLE_SET_IMPL_H
-
+// zorv::table_set: loading a file's tables and baskets all or nothing, and
+// releasing them. Instantiated for both layouts at the end.
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <memory>
 #include <utility>
 
 #include "be_reader.h"
+#include "core/layout_text.h"
+#include "sys/clock.h"
+#include "sys/fd.h"
+#include "sys/lock.h"
+#include "sys/mapping.h"
+#include "sys/memory.h"
 #include "zorv_table_set.h"
 
 namespace zorv {
 
-// What the two layouts' table sets differ in beyond the layout traits: the
-// failure lines, and whether baskets may be copied and clean_up is locked.
-template <class L>
-struct table_set_traits;
-
-template <>
-struct table_set_traits<layout_current> {
-    static constexpr bool may_copy_baskets = true;
-    static constexpr bool lock_clean_up = true;
-    static constexpr bool print_tail_mapping = true;
-
-    static constexpr const char* msg_ref = "Failed to get file reference tabel (2010) err: %d\n";
-    static constexpr const char* msg_eit = "Failed to get EIT (2010) err: %d\n";
-    static constexpr const char* msg_cdt = "Failed to get CDT (2010) err: %d\n";
-    static constexpr const char* msg_ecpt = "Failed to get ECPT (2010) err: %d\n";
-    static constexpr const char* msg_ecpt_list = "Failed to get ECPT (with list 2010) err: %d\n";
-    static constexpr const char* msg_eidt = "Failed to get EIDT (2010) err: %d\n";
-    static constexpr const char* msg_xcd = "Failed to get XCD (2010) err: %d\n";
-    static constexpr const char* msg_load_xcd = "Failed to load XCD (2010) err: %d\n";
-    static constexpr const char* msg_timing = "GET ALL TABLES %f msec file:%s\n";
-};
-
-template <>
-struct table_set_traits<layout_legacy> {
-    static constexpr bool may_copy_baskets = false;
-    static constexpr bool lock_clean_up = false;
-    static constexpr bool print_tail_mapping = false;
-
-    static constexpr const char* msg_ref = "Failed to get file reference tabel err: %d\n";
-    static constexpr const char* msg_eit = "Failed to get EIT err: %d\n";
-    static constexpr const char* msg_cdt = "Failed to get CDT err: %d\n";
-    static constexpr const char* msg_ecpt = "Failed to get ECPT err: %d\n";
-    static constexpr const char* msg_ecpt_list = "Failed to get ECPT (with list) err: %d\n";
-    static constexpr const char* msg_eidt = "Failed to get EIDT err: %d\n";
-    static constexpr const char* msg_xcd = "Failed to get XCD err: %d\n";
-    static constexpr const char* msg_load_xcd = "Failed to load XCD err: %d\n";
-    static constexpr const char* msg_timing = "  GET ALL TABLES %f msec file: %s\n";
-};
-
 namespace table_set_detail {
 
-struct free_deleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <class T>
-using c_ptr = std::unique_ptr<T, free_deleter>;
+using sys::c_ptr;
+using sys::mapping;
 
 // Result codes of get_all_tables for the steps that are not library calls.
 enum : int {
@@ -81,60 +40,6 @@ enum : int {
     evh_whole_failed = -5,
     sbh_head_failed = -6,
     sbh_whole_failed = -7,
-};
-
-class fd_guard {
-public:
-    fd_guard() = default;
-    ~fd_guard() { reset(); }
-    fd_guard(const fd_guard&) = delete;
-    fd_guard& operator=(const fd_guard&) = delete;
-
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_ = -1;
-};
-
-// A read-only shared mapping, removed when the object goes.
-class mapping {
-public:
-    mapping() = default;
-    ~mapping() { reset(); }
-    mapping(mapping&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr; }
-    mapping& operator=(mapping&& o) noexcept {
-        if (this != &o) {
-            reset();
-            data_ = std::exchange(o.data_, nullptr);
-            size_ = o.size_;
-        }
-        return *this;
-    }
-
-    bool map(int fd, off_t offset, size_t size) {
-        reset();
-        void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, offset);
-        if (p == MAP_FAILED) return false;
-        data_ = static_cast<unsigned char*>(p);
-        size_ = size;
-        return true;
-    }
-    void reset() {
-        if (data_) ::munmap(data_, size_);
-        data_ = nullptr;
-    }
-    unsigned char* data() const { return data_; }
-    size_t size() const { return data_ ? size_ : 0; }
-    unsigned char* release() { return std::exchange(data_, nullptr); }
-
-private:
-    unsigned char* data_ = nullptr;
-    size_t size_ = 0;
 };
 
 // Frees the descriptions of a list and empties it; an inconsistent count is
@@ -238,30 +143,13 @@ inline int load_basket(int fd, off_t file_len, const basket_spec& s, bool copy, 
     return 0;
 }
 
-class pthread_lock {
-public:
-    explicit pthread_lock(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~pthread_lock() { pthread_mutex_unlock(&m_); }
-    pthread_lock(const pthread_lock&) = delete;
-    pthread_lock& operator=(const pthread_lock&) = delete;
-
-private:
-    pthread_mutex_t& m_;
-};
-
-inline double elapsed_ms(const timeval& t0) {
-    timeval t1;
-    gettimeofday(&t1, nullptr);
-    return (double(t1.tv_sec - t0.tv_sec) * 1e6 + double(t1.tv_usec - t0.tv_usec)) / 1000.0;
-}
-
 }  // namespace table_set_detail
 
 // Everything get_all_tables obtains, held by guards until the whole set is
 // loaded; a failure at any step releases what was obtained so far.
 template <class L>
 struct table_set<L>::loading {
-    table_set_detail::fd_guard fd;
+    sys::unique_fd fd;
     off_t len = 0;
     table_set_detail::c_ptr<ref_table_t> ref;
     table_set_detail::c_ptr<eit_t> eit;
@@ -296,8 +184,7 @@ int table_set<L>::get_ecp_tab_entry_index(const char* chan) const {
 
 template <class L>
 int table_set<L>::get_all_tables(char* file, int d_mode, std::vector<char*>* chs) {
-    timeval t0;
-    gettimeofday(&t0, nullptr);
+    const sys::stopwatch sw;
     clean_up();
     descr_mode = d_mode;
     if (chs) chans.assign(chs->begin(), chs->end());
@@ -311,14 +198,14 @@ int table_set<L>::get_all_tables(char* file, int d_mode, std::vector<char*>* chs
     adopt(ld);
     file_name = file;
     if (debug < 0)
-        std::printf(table_set_traits<L>::msg_timing, table_set_detail::elapsed_ms(t0), file);
+        std::printf(L::text::ts_timing, sw.millis(), file);
     return 0;
 }
 
 template <class L>
 int table_set<L>::load(char* file, loading& ld) {
     using namespace table_set_detail;
-    using T = table_set_traits<L>;
+    using T = typename L::text;
     ld.fd.reset(::open(file, O_RDONLY));
     if (ld.fd.get() < 0) {
         if (debug) std::perror("open");
@@ -332,7 +219,7 @@ int table_set<L>::load(char* file, loading& ld) {
     if (descr_mode) {
         const int r = zorv_load_chan_descr(ld.xcd.get(), &ld.descr.list);
         if (r) {
-            if (debug) std::printf(T::msg_load_xcd, r);
+            if (debug) std::printf(T::ts_load_xcd, r);
             return descr_failed;
         }
     }
@@ -352,7 +239,7 @@ int table_set<L>::load(char* file, loading& ld) {
 template <class L>
 int table_set<L>::load_tables(loading& ld) {
     using namespace table_set_detail;
-    using T = table_set_traits<L>;
+    using T = typename L::text;
     const int fd_ = ld.fd.get();
     auto failed = [this](const char* msg, int r, int code) {
         if (debug) std::printf(msg, r);
@@ -369,9 +256,9 @@ int table_set<L>::load_tables(loading& ld) {
     off_t delta = 0;
     const off_t offset = zorv_get_page_offset(ld.len, ld.len - 4, &delta);
     const size_t tail_len = static_cast<size_t>(ld.len - offset);
-    if (T::print_tail_mapping && debug)
-        std::printf("Length: %ld offset: %ld  fd: %x\n", static_cast<long>(tail_len),
-                    static_cast<long>(offset), fd_);
+    if constexpr (T::ts_tail_mapping != nullptr)
+        if (debug)
+            std::printf(T::ts_tail_mapping, static_cast<long>(tail_len), static_cast<long>(offset), fd_);
     ref_table_t* ref = nullptr;
     {
         mapping tail;
@@ -381,41 +268,41 @@ int table_set<L>::load_tables(loading& ld) {
         }
         const int r = L::get_ref_table(tail.data(), tail.size(), ld.len, fd_, &ref);
         ld.ref.reset(ref);
-        if (r) return failed(T::msg_ref, r, ref_failed);
+        if (r) return failed(T::ts_ref, r, ref_failed);
     }
-    if (!ld.ref) return failed(T::msg_ref, -1, ref_failed);
+    if (!ld.ref) return failed(T::ts_ref, -1, ref_failed);
 
     eit_t* eit = nullptr;
     int r = L::get_eit_table(ld.len, ld.ref.get(), fd_, &eit);
     ld.eit.reset(eit);
-    if (r) return failed(T::msg_eit, r, index_failed);
+    if (r) return failed(T::ts_eit, r, index_failed);
 
     cdt_t* cdt = nullptr;
     r = L::get_cdt_table(ld.len, ld.ref.get(), fd_, &cdt);
     ld.cdt.reset(cdt);
-    if (r) return failed(T::msg_cdt, r, index_failed);
+    if (r) return failed(T::ts_cdt, r, index_failed);
 
     ecpt_t* ecp = nullptr;
     if (!chans.empty()) {
         r = L::get_ecp_table_by_list(ld.len, ld.ref.get(), fd_, &chans, ld.cdt.get(), &ecp);
         ld.ecp.reset(ecp);
-        if (r) return failed(T::msg_ecpt_list, r, r);
+        if (r) return failed(T::ts_ecpt_list, r, r);
     } else {
         r = L::get_ecp_table(ld.len, ld.ref.get(), fd_, &ecp);
         ld.ecp.reset(ecp);
-        if (r) return failed(T::msg_ecpt, r, r);
+        if (r) return failed(T::ts_ecpt, r, r);
     }
     ld.copy_mode = choose_basket_mode(ld);
 
     eidt_t* eidt = nullptr;
     r = L::get_eidt_table(ld.len, ld.ref.get(), fd_, &eidt);
     ld.eidt.reset(eidt);
-    if (r) return failed(T::msg_eidt, r, eidt_failed);
+    if (r) return failed(T::ts_eidt, r, eidt_failed);
 
     xcd_t* xcd = nullptr;
     r = L::get_xcd_table(ld.len, ld.ref.get(), fd_, &xcd);
     ld.xcd.reset(xcd);
-    if (r) return failed(T::msg_xcd, r, xcd_failed);
+    if (r) return failed(T::ts_xcd, r, xcd_failed);
     return 0;
 }
 
@@ -424,8 +311,7 @@ int table_set<L>::load_tables(loading& ld) {
 // on the shared mapping. Without a list (or for legacy files) they stay mapped.
 template <class L>
 int table_set<L>::choose_basket_mode(const loading& ld) const {
-    using T = table_set_traits<L>;
-    if constexpr (!T::may_copy_baskets) {
+    if constexpr (!L::copies_baskets) {
         (void)ld;
         return 0;
     } else {
@@ -470,12 +356,8 @@ void table_set<L>::adopt(loading& ld) {
 
 template <class L>
 void table_set<L>::clean_up() {
-    if constexpr (table_set_traits<L>::lock_clean_up) {
-        table_set_detail::pthread_lock lock(mx);
-        release_all();
-    } else {
-        release_all();
-    }
+    sys::mutex_lock lock(mx);
+    release_all();
 }
 
 template <class L>
@@ -517,6 +399,7 @@ void table_set<L>::release_all() {
     clientsn = 0;
 }
 
-}  // namespace zorv
+template class table_set<layout_current>;
+template class table_set<layout_legacy>;
 
-#endif
+}  // namespace zorv
