@@ -15,8 +15,9 @@
 #include <new>
 
 #include "be_reader.h"
+#include "block_view.h"
 #include "event_util.h"
-#include "payload_impl.h"
+#include "block_type_names.h"
 #include "zorv_layout.h"
 
 namespace {
@@ -365,45 +366,24 @@ void swap_payload(const type_info& t, unsigned char* p, size_t len) {
 }
 
 // ---------------------------------------------------------------------------
-// Converted blocks: a sub-header of layout L followed by its host-order
-// payload, `ldata` bytes in all.
+// Converted blocks (block_view.h).
 // ---------------------------------------------------------------------------
 
-template <class L>
-struct block_view {
-    unsigned char* base = nullptr;
-    size_t size = 0;
-    int type = 0;  // low 16 bits of dtype
-    int dtype = 0;
+using zorv::block_view;
 
-    unsigned char* payload() const { return base + sizeof(typename L::subhead); }
-    size_t payload_len() const { return size - sizeof(typename L::subhead); }
-    const type_info& info() const { return info_of(type); }
-};
-
+// A block whose length covers its sub-header, as a view.
 template <class L>
 bool open_block(const void* hdr, block_view<L>* b) {
-    if (!hdr) return false;
-    using SH = typename L::subhead;
-    const auto* h = static_cast<const SH*>(hdr);
-    if (h->ldata < int32_t(sizeof(SH))) return false;
-    b->base = static_cast<unsigned char*>(const_cast<void*>(hdr));
-    b->size = size_t(h->ldata);
-    b->dtype = h->dtype;
-    b->type = h->dtype & 0xFFFF;
-    return true;
-}
-
-template <class L>
-constexpr zorv_layout_sel own_layout() {
-    return L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT;
+    *b = block_view<L>(hdr);
+    return b->whole();
 }
 
 // Opens a spectrum or roi block and finds its shape.
 template <class L>
 bool open_spectrum(const void* hdr, block_view<L>* b, spect_shape* s) {
-    if (!open_block(hdr, b) || b->info().k != kind::spectrum) return false;
-    return fit_spectrum(b->info(), b->payload(), b->payload_len(), false, own_layout<L>(), s);
+    if (!open_block(hdr, b) || info_of(b->type()).k != kind::spectrum) return false;
+    return fit_spectrum(info_of(b->type()), b->payload(), b->payload_len(), false,
+                        zorv::payload_selector<L>(), s);
 }
 
 // A sub-header handed over without its layout. Bytes 32..43 are a legacy
@@ -459,7 +439,7 @@ bool cut_member(const void* block, int sub, void** one) {
     auto* out = static_cast<unsigned char*>(std::malloc(total));
     if (!out) return true;
 
-    std::memcpy(out, b.base, sizeof(SH));
+    std::memcpy(out, b.bytes(), sizeof(SH));
     auto* h = reinterpret_cast<SH*>(out);
     h->ldata = int32_t(total);
     name_the_cut<L>(h, sub);
@@ -523,8 +503,8 @@ void put(T* dst, T v) {
 template <class L>
 int update_count(const void* hdr) {
     block_view<L> b;
-    if (!open_block(hdr, &b) || !b.info().is_update) return 0;
-    return int(b.payload_len() / b.info().rec_size);
+    if (!open_block(hdr, &b) || !info_of(b.type()).is_update) return 0;
+    return int(b.payload_len() / info_of(b.type()).rec_size);
 }
 
 // Text of a record's name field. A name that fills its field without a NUL is
@@ -542,8 +522,9 @@ template <class L>
 bool update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
                    float* value) {
     block_view<L> b;
-    if (!open_block(hdr, &b) || !b.info().is_update || k < 0) return true;
-    const type_info& t = b.info();
+    if (!open_block(hdr, &b) || k < 0) return true;
+    const type_info& t = info_of(b.type());
+    if (!t.is_update) return true;
     if (uint64_t(k) >= b.payload_len() / t.rec_size) return true;
     unsigned char* rec = b.payload() + size_t(k) * t.rec_size;
     const size_t prop = t.text_len;  // status, time and value follow the name
@@ -589,10 +570,10 @@ int get_channel_number(int type, const void* hdr, int layout) {
         bool ok = false;
         if (is_legacy_header(hdr, layout)) {
             block_view<zorv::layout_legacy> b;
-            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+            ok = open_spectrum(hdr, &b, &s) && b.type() == (type & 0xFFFF);
         } else {
             block_view<zorv::layout_current> b;
-            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+            ok = open_spectrum(hdr, &b, &s) && b.type() == (type & 0xFFFF);
         }
         if (ok && s.nmemb >= 1) return int(s.nmemb);
     }

@@ -7,7 +7,7 @@
 // Every table is read with full-length pread calls and decoded from its
 // big-endian bytes through range-checked access. Positions, lengths and
 // counts are checked against the file length before anything is read or
-// allocated; failure codes are listed in tables_impl.h.
+// allocated; failure codes are listed in table_status.h.
 #include <errno.h>
 #include <unistd.h>
 
@@ -21,7 +21,7 @@
 #include "event_util.h"
 #include "sys/fd.h"
 #include "sys/memory.h"
-#include "tables_impl.h"
+#include "table_status.h"
 #include "zorv_layout.h"
 
 namespace zorv {

@@ -13,7 +13,7 @@
 
 #include "be_reader.h"
 #include "event_util.h"
-#include "tables_impl.h"
+#include "table_status.h"
 #include "test_support.h"
 #include "zorv_layout.h"
 

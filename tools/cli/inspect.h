@@ -16,7 +16,7 @@
 #include "cli_common.h"
 #include "event_util.h"
 #include "parse_chan_descr.h"
-#include "tables_impl.h"
+#include "table_status.h"
 #include "zorv_layout.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"

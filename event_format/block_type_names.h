@@ -1,7 +1,7 @@
 // Internal to the event-format library: what the printers need to know about
 // a block type, taken from the payload unit's type table.
-#ifndef ZORV_PAYLOAD_IMPL_H
-#define ZORV_PAYLOAD_IMPL_H
+#ifndef ZORV_BLOCK_TYPE_NAMES_H
+#define ZORV_BLOCK_TYPE_NAMES_H
 
 namespace zorv {
 

@@ -12,8 +12,8 @@
 //    15   inconsistent lengths or counts inside a table
 //    16   out of memory, or the in-memory table would exceed 2 GiB
 //    17   ECPT does not match the CDT (column count or a column's count)
-#ifndef ZORV_TABLES_IMPL_H
-#define ZORV_TABLES_IMPL_H
+#ifndef ZORV_TABLE_STATUS_H
+#define ZORV_TABLE_STATUS_H
 
 namespace zorv {
 

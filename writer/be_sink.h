@@ -1,8 +1,8 @@
 // Internal helpers of the writer library: big-endian byte sinks and the
 // per-layout record sizes, shared by the payload builders, the file writer
 // and the synthetic-run generator.
-#ifndef ZORV_DAQ_WRITER_IMPL_H
-#define ZORV_DAQ_WRITER_IMPL_H
+#ifndef ZORV_WRITER_BE_SINK_H
+#define ZORV_WRITER_BE_SINK_H
 
 #include <cstdint>
 #include <cstring>

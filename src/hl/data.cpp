@@ -11,11 +11,11 @@
 #include <string>
 
 #include "sys/fd.h"
-#include "zorv_daq_data_impl.h"
+#include "hl/records.h"
 #include "zorv_daq_reader.h"
 
 namespace hl = zorv::hl;
-using legacy_block = hl::block<zorv::layout_legacy>;
+using legacy_block = zorv::block_view<zorv::layout_legacy>;
 
 namespace {
 
@@ -247,17 +247,17 @@ void zorv_daq_data::PrintFast() {
     for_each_block(*Res, [](int i, const zorv_channel_entry_long*, const legacy_block& b) {
         // A sub-channel cut out of a device block carries the device type in
         // the high half of dtype: the block type is the low half.
-        const int dtype = b.hdr->dtype;
+        const int dtype = b.head()->dtype;
         const int type = b.type();
         if (type < ZORV_BLOCK_BPM || type > ZORV_BLOCK_WSS_COR || type == ZORV_BLOCK_IMAGE) return;
         float start = 0.0f, inc = 1.0f;
         int ndata = 0;
-        get_spect_params_for_data_type_2009(b.hdr, &start, &inc, nullptr, &ndata, 0);
+        get_spect_params_for_data_type_2009(b.head(), &start, &inc, nullptr, &ndata, 0);
         // The data pointer is member 0's samples: the start of the channel's
         // data, whatever the entry's position in the list.
-        const float* arr = get_pointer_to_data_2009(b.hdr, 0);
-        std::cout << "  " << i << " fast: " << chname_of(b.hdr) << " dtype " << dtype
-                  << " error " << b.hdr->error << " length " << b.hdr->ldata << " start "
+        const float* arr = get_pointer_to_data_2009(b.head(), 0);
+        std::cout << "  " << i << " fast: " << chname_of(b.head()) << " dtype " << dtype
+                  << " error " << b.head()->error << " length " << b.head()->ldata << " start "
                   << start << " inc " << inc << " ndata " << ndata << " arr "
                   << static_cast<const void*>(arr) << std::endl;
     });
@@ -266,12 +266,12 @@ void zorv_daq_data::PrintFast() {
 void zorv_daq_data::PrintNameVal() {
     if (!has_results()) return;
     for_each_block(*Res, [](int i, const zorv_channel_entry_long*, const legacy_block& b) {
-        if (b.hdr->dtype != ZORV_BLOCK_NAME_VALUE) return;
+        if (b.head()->dtype != ZORV_BLOCK_NAME_VALUE) return;
         float start = 0.0f, inc = 1.0f;
         int ndata = 0;
-        get_spect_params_for_data_type_2009(b.hdr, &start, &inc, nullptr, &ndata, 0);
-        std::cout << "  " << i << " NameValue: " << chname_of(b.hdr) << " dtype "
-                  << b.hdr->dtype << " error " << b.hdr->error << " length " << b.hdr->ldata
+        get_spect_params_for_data_type_2009(b.head(), &start, &inc, nullptr, &ndata, 0);
+        std::cout << "  " << i << " NameValue: " << chname_of(b.head()) << " dtype "
+                  << b.head()->dtype << " error " << b.head()->error << " length " << b.head()->ldata
                   << " start " << start << " inc " << inc << " ndata " << ndata << std::endl;
     });
 }
@@ -280,13 +280,13 @@ void zorv_daq_data::PrintSlow() {
     if (!has_results()) return;
     for_each_block(*Res, [](int i, const zorv_channel_entry_long* e, const legacy_block& b) {
         if (b.type() >= ZORV_BLOCK_BPM) return;
-        const int n = get_number_of_upd_channels(b.hdr, ZORV_LAYOUT_LEGACY);
+        const int n = get_number_of_upd_channels(b.head(), ZORV_LAYOUT_LEGACY);
         for (int k = 0; k < n; ++k) {
             char* name = nullptr;
             int status = 0;
             time_stamp t{0, 0};
             float value = 0.0f;
-            get_update_params(b.hdr, k, &name, &status, &t, &value, ZORV_LAYOUT_LEGACY);
+            get_update_params(b.head(), k, &name, &status, &t, &value, ZORV_LAYOUT_LEGACY);
             std::cout << "  " << i << " slow: " << (name ? name : "") << " dtype " << b.type()
                       << " stat " << status << " time " << e->event_id.time.timeup << " - "
                       << e->event_id.time.timelow << " value " << value << std::endl;
@@ -297,23 +297,23 @@ void zorv_daq_data::PrintSlow() {
 void zorv_daq_data::PrintImage() {
     if (!has_results()) return;
     for_each_block(*Res, [](int i, const zorv_channel_entry_long*, const legacy_block& b) {
-        const int dtype = b.hdr->dtype;
+        const int dtype = b.head()->dtype;
         uint32_t evnum = 0;
         char text[256] = "";
         if (dtype == ZORV_BLOCK_IMAGE) {
             const auto* head = b.record<zorv_image_frame_head>();
             int x = 0, y = 0, bpp = 0;
             if (head) get_image_params(head, &x, &y, &bpp, &evnum, text);
-            std::cout << "  " << i << " image: " << chname_of(b.hdr) << " dtype " << dtype
-                      << " error " << b.hdr->error << " length " << b.hdr->ldata << " x " << x
+            std::cout << "  " << i << " image: " << chname_of(b.head()) << " dtype " << dtype
+                      << " error " << b.head()->error << " length " << b.head()->ldata << " x " << x
                       << " y " << y << " bpp " << bpp << " ev_num " << evnum << " " << text
                       << std::endl;
         } else if (dtype == ZORV_BLOCK_IMAGE_EXT) {
             const auto* head = b.record<zorv_image_ext_frame_head>();
             zorv_image_ext_frame_head f{};
             if (head) get_image_ext_params(head, &f, &evnum, text);
-            std::cout << "  " << i << " image_ext: " << chname_of(b.hdr) << " dtype " << dtype
-                      << " error " << b.hdr->error << " ev_num " << evnum << " len " << f.length
+            std::cout << "  " << i << " image_ext: " << chname_of(b.head()) << " dtype " << dtype
+                      << " error " << b.head()->error << " ev_num " << evnum << " len " << f.length
                       << " " << text << std::endl;
             std::cout << "   width " << f.width << " height " << f.height << " aoi_width "
                       << f.aoi_width << " aoi_height " << f.aoi_height << " x_start "

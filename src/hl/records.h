@@ -1,15 +1,15 @@
 // Internal helpers of the high-level data interface: typed access to the
-// records a result entry points to, per-layout views of a channel block that
-// never reach past the block's `ldata`, and bounded text handling for names
-// stored in fixed-size fields.
-#ifndef ZORV_DAQ_DATA_IMPL_H
-#define ZORV_DAQ_DATA_IMPL_H
+// records a result entry points to, the name/value records of a block, and
+// bounded text handling for names stored in fixed-size fields.
+#ifndef ZORV_HL_RECORDS_H
+#define ZORV_HL_RECORDS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "block_view.h"
 #include "event_util.h"
 #include "zorv_layout.h"
 
@@ -31,12 +31,6 @@ inline bool is_legacy_event(const zorv_eventheader* h) {
     return h && h->pattern == layout_legacy::pattern_event;
 }
 
-// Layout selector of the event-format library for layout L.
-template <class L>
-constexpr int layout_sel() {
-    return L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT;
-}
-
 // Per-layout texts of the decoder's messages.
 template <class L>
 struct texts;
@@ -51,44 +45,11 @@ struct texts<layout_current> {
     static constexpr const char* no_chan_header = " ChanHeader_2010 == NULL";
 };
 
-// A channel block: sub-header of layout L followed by its payload, `ldata`
-// bytes in all. Every payload access is bounded by that length; a block whose
-// `ldata` does not exceed its sub-header has no payload.
-template <class L>
-struct block {
-    using subhead = typename L::subhead;
-    const subhead* hdr = nullptr;
-
-    block() = default;
-    explicit block(const void* h) : hdr(static_cast<const subhead*>(h)) {}
-
-    explicit operator bool() const { return hdr != nullptr; }
-    int type() const { return hdr ? hdr->dtype & 0xFFFF : -1; }
-    size_t payload_len() const {
-        if (!hdr) return 0;
-        const uint32_t total = static_cast<uint32_t>(hdr->ldata);
-        return total > uint32_t(L::subhead_size) ? size_t(total - uint32_t(L::subhead_size)) : 0;
-    }
-    char* payload() const {
-        return payload_len() ? reinterpret_cast<char*>(const_cast<subhead*>(hdr)) + L::subhead_size
-                             : nullptr;
-    }
-    // Payload as a record of type T when it holds at least `size` bytes.
-    template <class T>
-    T* record(size_t size = sizeof(T)) const {
-        return payload_len() >= size ? reinterpret_cast<T*>(payload()) : nullptr;
-    }
-    // The update record of an update block of this layout, or null.
-    typename L::upd_block* update() const {
-        return type() == L::upd_type ? record<typename L::upd_block>() : nullptr;
-    }
-};
-
 // The name/value block behind a sub-header, with its records checked to lie
 // inside the payload; null when the block is not a name/value block or its
 // count does not fit.
 template <class L>
-zorv_name_value_block* name_value_of(const block<L>& b) {
+zorv_name_value_block* name_value_of(const block_view<L>& b) {
     constexpr size_t head = offsetof(zorv_name_value_block, data);
     if (b.type() != ZORV_BLOCK_NAME_VALUE) return nullptr;
     auto* nv = b.template record<zorv_name_value_block>(head);

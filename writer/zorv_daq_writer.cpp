@@ -15,7 +15,7 @@
 #include <cstring>
 #include <map>
 
-#include "zorv_daq_writer_impl.h"
+#include "be_sink.h"
 
 namespace zorv {
 

@@ -2,7 +2,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "zorv_daq_writer_impl.h"
+#include "be_sink.h"
 
 namespace zorv {
 

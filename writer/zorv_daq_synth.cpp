@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "zorv_daq_writer_impl.h"
+#include "be_sink.h"
 
 namespace zorv {
 

@@ -1,5 +1,5 @@
-// Fuzz entry points of the reader stack (see zorv_daq_fuzz.h).
-#include "zorv_daq_fuzz.h"
+// Fuzz entry points of the reader stack (see zorv_fuzz.h).
+#include "zorv_fuzz.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
