@@ -208,12 +208,28 @@ struct slicer<L>::candidate {
     const void* file = nullptr;  // table set of the channel the event came from
 };
 
-// One event of the walk forward: its time, and per channel the entry its
-// reader stood at and the entry handed out (zero ids when none).
+// Where a channel stood after an event of the walk forward: its file (index
+// into files, -1 without a reader), the entry its reader stood at, the
+// reader's current event, the entry handed out at the event and the one it
+// last handed out in that file (indices into the reader's entries, -1 for
+// none), and its state at the event. The walk's next step depends on nothing
+// else, so putting every channel back there makes the walk go on as it did.
+template <class L>
+struct slicer<L>::chan_pos {
+    int file = -1;
+    int cur = -1;
+    int given = -1;
+    int last = -1;
+    int state = ZORV_DAQ_CHAN_NO_ENTRY;
+    zorv_time_id event_cur{};
+};
+
+// One event of the walk forward: its time, and where every channel stood
+// after it.
 template <class L>
 struct slicer<L>::walk_event {
     zorv_time_id id{};
-    std::vector<zorv_time_id> at, given;
+    std::vector<chan_pos> pos;
 };
 
 namespace slicer_detail {
@@ -222,7 +238,15 @@ inline bool same_id(const zorv_time_id& a, const zorv_time_id& b) {
     return a.event_number == b.event_number && a.time.timeup == b.time.timeup && a.time.timelow == b.time.timelow;
 }
 
-inline bool no_id(const zorv_time_id& a) { return same_id(a, zorv_time_id{}); }
+template <class R>
+int index_in(const R* r, const zorv_channel_entry_long* e) {
+    return r && r->out && e && e >= r->out && e < r->out + r->out_total ? int(e - r->out) : -1;
+}
+
+template <class R>
+zorv_channel_entry_long* entry_at(R* r, int k) {
+    return r && r->out && k >= 0 && k < r->out_total ? r->out + k : nullptr;
+}
 
 // Memory the walk forward's events may take for turning back (at least a
 // few thousand events are always kept); beyond that a walk steps on its own,
@@ -421,6 +445,7 @@ int slicer<L>::start() {
     history_.clear();
     history_at_ = -1;
     history_complete_ = false;
+    at_frontier_ = false;
     set_starting_point();
     return ZORV_DAQ_SLICER_OK;
 }
@@ -512,6 +537,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         track_[size_t(i)].reader = r;
         track_[size_t(i)].last = -1;
         track_[size_t(i)].given = track_[size_t(i)].given_before = nullptr;
+        track_[size_t(i)].file = tables ? file_index(tables->get_file_name()) : -1;
     }
     // Set again on a reader started ahead: they may have changed since.
     if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
@@ -1235,26 +1261,33 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
                current_event_id.time.timelow, synch_mode);
     const int r = first_event ? static_cast<int>(ZORV_DAQ_READ_CHAN_EVENT_CUR) : request;
     result->clear();
+    // In time synchronisation the walk forward is remembered: a step onto
+    // one of its events gives that event again as it was, and a step
+    // forward past them goes on from where the walk forward stopped.
+    const bool remembered = by_time && !id && !first_event;
+    if (remembered) {
+        bool before_start = false;
+        const walk_event* again = revisit(r, &before_start);
+        if (before_start) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+        if (!again && r == ZORV_DAQ_READ_CHAN_EVENT_LAST && walk_to_end()) again = &history_.back();
+        if (again) return serve_remembered(*again, result);
+        const bool at_end = history_at_ >= 0 && size_t(history_at_) + 1 == history_.size();
+        if (r == ZORV_DAQ_READ_CHAN_EVENT_NEXT && at_end && history_complete_) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+        if (r == ZORV_DAQ_READ_CHAN_EVENT_NEXT && at_end && !at_frontier_) restore_frontier();
+    }
+    at_frontier_ = false;
     zorv_time_id target = id ? *id : current_event_id;
     if (by_time) target.event_number = 0;
     walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
-    bool before_start = false;
-    const walk_event* again = by_time && !id && !first_event ? revisit(r, &before_start) : nullptr;
-    if (before_start) return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
     candidate c;
     const double t0 = wall_clock_us();
-    // The step moves every channel to the files around the event, also when
-    // the event is one the walk had before.
     for (int i = 0; read_chans && i < nchans; ++i) {
         int s = serve_channel(i, r, target, c, t0);
         if (s != 0) return s;
     }
     // The first event of the channels' files: the walk forward's event there.
-    if (by_time && !id && !first_event && r == ZORV_DAQ_READ_CHAN_EVENT_FIRST && c.set) again = walk_event_from(c.id);
-    if (again) {
-        c.id = again->id;
-        c.set = true;
-    }
+    if (remembered && r == ZORV_DAQ_READ_CHAN_EVENT_FIRST && c.set)
+        if (const walk_event* h = walk_event_from(c.id)) return serve_remembered(*h, result);
     double dt = wall_clock_us() - t0;
     if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
@@ -1270,9 +1303,8 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     }
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
-    if (again) place_readers(*again);
-    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file), again);
-    if (by_time) note_walk(r, id != nullptr, again);
+    int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
+    if (by_time) note_walk(r, id != nullptr);
     first_event = 0;
     start_next_file_ahead();
     if (debug > 0)
@@ -1282,19 +1314,23 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     return with_reader > 0 ? ZORV_DAQ_SLICER_OK : ZORV_DAQ_SLICER_OUT_OF_WINDOW;
 }
 
-// The event of the walk forward a step from the current event comes to, when
-// the walk had it; null when the step goes beyond what the walk forward saw.
-// A step back from the first event finds nothing (before_start).
+// The event of the walk forward a request comes to, when the walk had it:
+// NEXT and PREV from the current event, FIRST when the walk began at the
+// data's first event, LAST once it reached the end. Null otherwise. A step
+// back from the data's first event finds nothing (before_start).
 template <class L>
 const typename slicer<L>::walk_event* slicer<L>::revisit(int request, bool* before_start) const {
-    if (history_at_ < 0 || history_.empty()) return nullptr;
+    if (history_.empty()) return nullptr;
+    const bool inside = history_at_ >= 0;
     const size_t at = size_t(history_at_);
     switch (request) {
         case ZORV_DAQ_READ_CHAN_EVENT_NEXT:
-            return at + 1 < history_.size() ? &history_[at + 1] : nullptr;
+            return inside && at + 1 < history_.size() ? &history_[at + 1] : nullptr;
         case ZORV_DAQ_READ_CHAN_EVENT_PREV:
-            *before_start = at == 0 && history_from_start_;
-            return at > 0 ? &history_[at - 1] : nullptr;
+            *before_start = inside && at == 0 && history_from_start_;
+            return inside && at > 0 ? &history_[at - 1] : nullptr;
+        case ZORV_DAQ_READ_CHAN_EVENT_FIRST:
+            return history_from_start_ ? &history_.front() : nullptr;
         case ZORV_DAQ_READ_CHAN_EVENT_LAST:
             return history_complete_ ? &history_.back() : nullptr;
         default:
@@ -1312,38 +1348,110 @@ const typename slicer<L>::walk_event* slicer<L>::walk_event_from(const zorv_time
     return k == history_.end() ? nullptr : &*k;
 }
 
-// Every channel's reader back on the entry it stood at when the walk forward
-// had event h, so that the walk goes on from there as it did then; a channel
-// whose file does not hold that entry moves towards it.
+// The last event of the data is the walk forward's last one: the walk goes
+// on to the end, as far as its memory reaches. False when it cannot
+// remember that far.
 template <class L>
-void slicer<L>::place_readers(const walk_event& h) {
-    for (int i = 0; i < nchans && size_t(i) < h.at.size(); ++i) {
-        for (size_t round = 0; round <= files.size(); ++round) {
-            reader_t* r = read_chans[i];
-            zorv_time_id at = h.at[size_t(i)];
-            if (!r || slicer_detail::no_id(at)) break;
-            zorv_channel_entry_long* e = nullptr;
-            if (r->get_chan_data(&at, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR) == 0 && e &&
-                slicer_detail::same_id(e->event_id, at))
-                break;
-            zorv_time_id first{}, last{};
-            r->get_time_limits(&first, &last);
-            const int way = before(at, first) ? ZORV_DAQ_READ_CHAN_EVENT_PREV
-                            : before(last, at) ? ZORV_DAQ_READ_CHAN_EVENT_NEXT
-                                               : 0;
-            if (way == 0 || !switch_file(i, way)) break;
-        }
+bool slicer<L>::walk_to_end() {
+    if (history_.empty()) return false;
+    history_at_ = long(history_.size()) - 1;
+    entry_vector scratch;
+    while (!history_complete_) {
+        const size_t had = history_.size();
+        const int s = get_data(nullptr, &scratch, ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+        if (history_complete_) break;
+        if ((s != ZORV_DAQ_SLICER_OK && s != ZORV_DAQ_SLICER_OUT_OF_WINDOW) || history_.size() == had) return false;
     }
+    return true;
+}
+
+// Where channel i stands now, to be kept with the event just given.
+template <class L>
+typename slicer<L>::chan_pos slicer<L>::position_of(int i) const {
+    chan_pos p;
+    if (size_t(i) >= track_.size()) return p;
+    const chan_track& t = track_[size_t(i)];
+    p.state = t.state;
+    const reader_t* r = read_chans ? read_chans[i] : nullptr;
+    if (!r || t.reader != r) return p;
+    p.file = t.file;
+    p.cur = slicer_detail::index_in(r, r->out_cur);
+    p.given = slicer_detail::index_in(r, t.given);
+    p.last = t.last;
+    p.event_cur = r->event_cur;
+    return p;
+}
+
+// Moves channel i's reader straight to files[file], which it read before;
+// false when it cannot get there.
+template <class L>
+bool slicer<L>::move_to_file(int i, int file) {
+    if (!read_chans[i] || size_t(i) >= track_.size()) return false;
+    const int p = track_[size_t(i)].file;
+    if (p == file) return true;
+    const int way = p < file ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    return p >= 0 && switch_file(i, way, file) && track_[size_t(i)].file == file;
+}
+
+// Puts channel i back where it stood after an event of the walk forward:
+// on the same file, entries and marks.
+template <class L>
+void slicer<L>::restore_position(int i, const chan_pos& p) {
+    if (size_t(i) >= track_.size()) return;
+    chan_track& t = track_[size_t(i)];
+    t.given = t.given_before = nullptr;
+    t.state = p.state;
+    if (p.file < 0 || !read_chans[i]) return;
+    if (!move_to_file(i, p.file)) {
+        printf("Channel %s cannot go back to %s\n", chan_name(i), files[size_t(p.file)]);
+        t.state = ZORV_DAQ_CHAN_FILE_SKIPPED;
+        return;
+    }
+    reader_t* r = read_chans[i];
+    {
+        mutex_lock lk(&r->mx);
+        r->out_cur = slicer_detail::entry_at(r, p.cur);
+        r->event_cur = p.event_cur;
+    }
+    t.given = slicer_detail::entry_at(r, p.given);
+    t.last = p.last;
+}
+
+// Gives event h of the walk forward again: every channel back where it stood
+// after it, handing out what it handed out then. Nothing is counted again.
+template <class L>
+int slicer<L>::serve_remembered(const walk_event& h, entry_vector* result) {
+    walking_forward_ = false;
+    at_frontier_ = false;
+    int with_reader = 0;
+    for (int i = 0; read_chans && i < nchans && size_t(i) < h.pos.size(); ++i) {
+        restore_position(i, h.pos[size_t(i)]);
+        if (!read_chans[i]) continue;
+        ++with_reader;
+        if (const zorv_channel_entry_long* e = track_[size_t(i)].given)
+            result->push_back(const_cast<zorv_channel_entry_long*>(e));
+    }
+    current_event_id = h.id;
+    history_at_ = &h - history_.data();
+    release_spare_memory();
+    return with_reader > 0 ? ZORV_DAQ_SLICER_OK : ZORV_DAQ_SLICER_OUT_OF_WINDOW;
+}
+
+// Every channel back where the walk forward left it after its last
+// remembered event, so that the next step forward is the one it would have
+// taken from there.
+template <class L>
+void slicer<L>::restore_frontier() {
+    walking_forward_ = false;  // the files the channels pass on the way were counted before
+    const walk_event& h = history_.back();
+    for (int i = 0; read_chans && i < nchans && size_t(i) < h.pos.size(); ++i) restore_position(i, h.pos[size_t(i)]);
+    current_event_id = h.id;
 }
 
 // Keeps the walk forward's events from the first one on, and where in them
 // the walk now is.
 template <class L>
-void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* again) {
-    if (again) {
-        history_at_ = again - history_.data();
-        return;
-    }
+void slicer<L>::note_walk(int request, bool explicit_target) {
     const bool extends = first_event || (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && history_at_ >= 0 &&
                                            size_t(history_at_) + 1 == history_.size());
     if (first_event) {
@@ -1351,8 +1459,7 @@ void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* a
         history_complete_ = false;
         history_from_start_ = !explicit_target;
     }
-    // Each kept event holds two ids per channel besides its own record.
-    const size_t per_event = sizeof(walk_event) + 2 * sizeof(zorv_time_id) * size_t(nchans > 0 ? nchans : 1) + 32;
+    const size_t per_event = sizeof(walk_event) + sizeof(chan_pos) * size_t(nchans > 0 ? nchans : 1) + 32;
     const size_t room = std::max(slicer_detail::history_min_events, slicer_detail::history_bytes / per_event);
     if (!extends || history_.size() >= room) {
         // Elsewhere: back in the history only on one of its events.
@@ -1365,15 +1472,11 @@ void slicer<L>::note_walk(int request, bool explicit_target, const walk_event* a
     }
     walk_event h;
     h.id = current_event_id;
-    h.at.assign(size_t(nchans), zorv_time_id{});
-    h.given.assign(size_t(nchans), zorv_time_id{});
-    for (int i = 0; i < nchans; ++i) {
-        const reader_t* r = read_chans[i];
-        if (r && r->out_cur) h.at[size_t(i)] = r->out_cur->event_id;
-        if (size_t(i) < track_.size() && track_[size_t(i)].given) h.given[size_t(i)] = track_[size_t(i)].given->event_id;
-    }
+    h.pos.reserve(size_t(nchans));
+    for (int i = 0; i < nchans; ++i) h.pos.push_back(position_of(i));
     history_.push_back(std::move(h));
     history_at_ = long(history_.size()) - 1;
+    at_frontier_ = true;
 }
 
 // Looks channel i up for the event and offers its entry to the candidate;
@@ -1432,14 +1535,17 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
 }
 
 // Moves channel i file by file in the direction of the request until its
-// new reader starts; false when the channel has no further usable file.
+// new reader starts; false when the channel has no further usable file. The
+// first move may go straight to files[to] instead of the neighbour.
 template <class L>
-bool slicer<L>::switch_file(int i, int request) {
+bool slicer<L>::switch_file(int i, int request, int to) {
     // Whether the channel's reader is one whose start failed: it cannot stay
     // once no further file can take its place.
     bool broken = false;
     for (;;) {
+        jump_to_ = std::exchange(to, -1);
         const int c = change_config(i, request, 1);
+        jump_to_ = -1;
         const int s = c == 0 ? start_channel(i, request) : c;
         release_spare_memory();
         if (c != 0) {
@@ -1541,7 +1647,7 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
 // Appends the current entry of every channel that has the chosen event;
 // returns the number of channels that still have a reader.
 template <class L>
-int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file, const walk_event* again) {
+int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file) {
     int with_reader = 0;
     const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
@@ -1561,12 +1667,6 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
         int s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_CUR);
         if (debug > 2) printf("CURRENT %d\n", s);
         if (s != 0 || !e) continue;
-        // An event the walk had before hands out what it handed out then.
-        if (again) {
-            if (size_t(i) < again->given.size() && slicer_detail::same_id(again->given[size_t(i)], e->event_id))
-                at[size_t(i)] = e;
-            continue;
-        }
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
         if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
         // In time synchronisation a step may land on the entry the channel
@@ -1588,7 +1688,7 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
     }
     // With a tolerance above half the spacing an entry may be within it of
     // this event and of the next: it goes with the nearer one.
-    if (by_time && !again)
+    if (by_time)
         for (int i = 0; i < nchans; ++i)
             if (at[size_t(i)] && nearer_elsewhere(i, *at[size_t(i)], at)) at[size_t(i)] = nullptr;
     for (int i = 0; i < nchans; ++i) {
@@ -1698,7 +1798,8 @@ template <class L>
 int slicer<L>::destination(int i, int from, int request, tables_t** table) {
     const int nfiles = static_cast<int>(files.size());
     const int dir = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_FIRST ? 1 : -1;
-    for (int q = slicer_detail::neighbour_file(from, request, nfiles); q >= 0 && q < nfiles; q += dir) {
+    const int start = jump_to_ >= 0 ? jump_to_ : slicer_detail::neighbour_file(from, request, nfiles);
+    for (int q = start; q >= 0 && q < nfiles; q += dir) {
         tables_t* t = usable_table(i, q);
         if (!t) {
             bool skipped;

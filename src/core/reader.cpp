@@ -241,6 +241,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     // on by itself: a NEXT or PREV from its own position. Any other request
     // answers the same event again, so the loop ends there instead.
     bool moves_on = id == nullptr && (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT || type == ZORV_DAQ_READ_CHAN_EVENT_PREV);
+    const bool step = moves_on;
     // The first (last) event of the data may lie before (after) the window,
     // or hand out nothing: the first (last) event of the read is then found
     // by stepping inwards from it.
@@ -291,7 +292,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     if (debug > 1) std::printf("reader.get_data() BELONG: %d\n", 1);
     const int r = take_event();
     if (r != 0) return r;
-    count_delivery();
+    count_delivery(step);
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
         result_entry* rec = results[i];
         if (rec && (rec->slow || rec->updated)) out->push_back(&rec->res);
@@ -348,15 +349,22 @@ double reader<L>::get_time_period_us() {
 
 // ===================== what was delivered =====================
 
+// An event the read had before (a walk that turns back, or comes forward
+// again) is not counted again: each entry counts once.
 template <class L>
-void reader<L>::count_delivery() {
+void reader<L>::count_delivery(bool step) {
+    const zorv_time_id& at = slicer->current_event_id;
+    const double key = slicer->get_synch_mode() == ZORV_DAQ_SLICER_SYNCH_MODE_TIME
+                           ? double(at.time.timeup) * 1e6 + double(at.time.timelow)
+                           : double(at.event_number);
+    const bool fresh_event = walked_.visit(key, step);
     const size_t n = static_cast<size_t>(nchans) < results.size() ? size_t(nchans) : results.size();
     if (delivery_.size() != n) {
         delivery_.assign(n, zorv_daq_chan_delivery{});
         for (size_t i = 0; i < n; ++i)
             if (results[i]) delivery_[i].channel = channel_key(results[i]);
     }
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n && fresh_event; ++i) {
         const result_entry* rec = results[i];
         if (!rec) continue;
         if (rec->updated)
@@ -425,6 +433,7 @@ void reader<L>::clean_up() {
     time_start = time_stop = 0.0;
     evs = evs_empty = 0;
     delivery_.clear();
+    walked_.clear();
     skipped_files_.clear();
     set_default_request();
     get_tables.clean_up();
@@ -443,7 +452,7 @@ void reader<L>::clean_up() {
     template int reader<L>::take_event(); \
     template int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>* out, int type); \
     template double reader<L>::get_time_period_us(); \
-    template void reader<L>::count_delivery(); \
+    template void reader<L>::count_delivery(bool step); \
     template int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const; \
     template int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const; \
     template void reader<L>::clean_up();
