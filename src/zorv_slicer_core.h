@@ -27,22 +27,6 @@ namespace zorv {
 
 class block_pool;
 
-// The table set and channel reader classes a slicer of a layout works with.
-template <class L>
-struct slicer_parts;
-
-template <>
-struct slicer_parts<layout_current> {
-    using tables = zorv_file_get_tables_2010;
-    using reader = zorv_daq_read_chan_2010;
-};
-
-template <>
-struct slicer_parts<layout_legacy> {
-    using tables = zorv_file_get_tables;
-    using reader = zorv_daq_read_chan;
-};
-
 template <class L>
 class slicer;
 
@@ -51,7 +35,7 @@ class slicer;
 // followed by a broadcast on *tcond.
 template <class L>
 struct tables_task {
-    using tables_t = typename slicer_parts<L>::tables;
+    using tables_t = typename L::table_set_type;
 
     ::zorv::slicer<L>* slicer = nullptr;   // to read its debug level
     std::vector<char*>* files = nullptr;   // the DAQ files, in order
@@ -82,8 +66,8 @@ struct tables_task {
 template <class L>
 class ZORV_EXPORT slicer {
 public:
-    using tables_t = typename slicer_parts<L>::tables;
-    using reader_t = typename slicer_parts<L>::reader;
+    using tables_t = typename L::table_set_type;
+    using reader_t = typename L::channel_reader;
     using chan_param_t = typename L::chan_param;
     using entry_vector = std::vector<zorv_channel_entry_long*>;
 

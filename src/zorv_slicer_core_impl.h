@@ -17,48 +17,13 @@
 #include <new>
 #include <utility>
 
+#include "core/layout_text.h"
 #include "sys/block_pool.h"
 #include "zorv_pthread_util.h"
 #include "zorv_slicer_core.h"
 #include "zorv_worker_limit.h"
 
 namespace zorv {
-
-// What the two layouts' slicers differ in: defaults, message texts and a few
-// behaviours (the legacy table thread is detached and loads without a
-// look-ahead limit; the legacy start fails when a channel was dropped).
-template <class L>
-struct slicer_traits;
-
-template <>
-struct slicer_traits<layout_current> {
-    static constexpr uint32_t tolerance_us = 50000;
-    static constexpr uint32_t step_us = 100000;
-    static constexpr bool detached_thread = false;
-    static constexpr bool timing = true;
-    static constexpr void* (*worker_entry)(void*) = unzip_thread_2010;
-    static constexpr const char* init_file_alloc =
-        "zorv_daq_slicer_2010::init() failed to malloc %d bytes for a file name %s\n";
-    static constexpr const char* init_chan_alloc =
-        "zorv_daq_slicer_2010::init() failed to malloc channel entry for %s\n";
-    static constexpr const char* creating =
-        "zorv_daq_slicer_2010::create_channel()CREATING CHANNEL: %s:%d file:%s\n";
-};
-
-template <>
-struct slicer_traits<layout_legacy> {
-    static constexpr uint32_t tolerance_us = 95000;
-    static constexpr uint32_t step_us = 200000;
-    static constexpr bool detached_thread = true;
-    static constexpr bool timing = false;
-    static constexpr void* (*worker_entry)(void*) = unzip_thread;
-    static constexpr const char* init_file_alloc =
-        "zorv_daq_slicer::init() failed to malloc %d bytes for a file name %s\n";
-    static constexpr const char* init_chan_alloc =
-        "zorv_daq_slicer::init() failed to malloc channel entry for %s\n";
-    static constexpr const char* creating =
-        "zorv_daq_slicer::create_channel()CREATING CHANNEL: %s:%d WITH FILE %s\n";
-};
 
 namespace slicer_detail {
 
@@ -73,7 +38,6 @@ inline bool file_lacks_channel(int status) {
 
 // The table thread keeps at most this many loaded, unclaimed table sets.
 constexpr int max_ready_ahead = 3;
-constexpr useconds_t ahead_poll_us = 10000;
 
 inline double exact_us(const zorv_time_id& id) {
     return id.time.timeup * 1e6 + id.time.timelow;
@@ -260,9 +224,9 @@ template <class L>
 slicer<L>::slicer() {
     pthread_mutex_init(&tmx, nullptr);
     pthread_cond_init(&tcond, nullptr);
-    event_time_diff = {0, slicer_traits<L>::tolerance_us};
-    time_diff = slicer_traits<L>::tolerance_us;
-    event_step = {1, {0, slicer_traits<L>::step_us}};
+    event_time_diff = {0, L::text::slicer_tolerance_us};
+    time_diff = L::text::slicer_tolerance_us;
+    event_step = {1, {0, L::text::slicer_step_us}};
     pool_ = new (std::nothrow) block_pool;
 }
 
@@ -287,7 +251,7 @@ int slicer<L>::init(std::vector<char*>* file_list, std::vector<chan_param_t*>* c
         size_t n = strlen(f) + 1;
         char* copy = static_cast<char*>(malloc(n));
         if (!copy) {
-            printf(slicer_traits<L>::init_file_alloc, static_cast<int>(n), f);
+            printf(L::text::slicer_init_file_alloc, static_cast<int>(n), f);
             clean_up();
             return ZORV_DAQ_SLICER_INTERN_ERROR;
         }
@@ -298,7 +262,7 @@ int slicer<L>::init(std::vector<char*>* file_list, std::vector<chan_param_t*>* c
         if (!p) continue;
         auto* copy = static_cast<chan_param_t*>(malloc(sizeof(chan_param_t)));
         if (!copy) {
-            printf(slicer_traits<L>::init_chan_alloc, p->name);
+            printf(L::text::slicer_init_chan_alloc, p->name);
             clean_up();
             return ZORV_DAQ_SLICER_INTERN_ERROR;
         }
@@ -308,7 +272,7 @@ int slicer<L>::init(std::vector<char*>* file_list, std::vector<chan_param_t*>* c
     }
     mode = m;
     if (files.empty() || chans.empty()) {
-        if constexpr (L::legacy) {
+        if constexpr (L::text::slicer_says_empty_request_in_one_line) {
             printf("SLICER: either no files (%d) or channels: (%d)\n", static_cast<int>(files.size()),
                    static_cast<int>(chans.size()));
         } else {
@@ -403,7 +367,7 @@ int slicer<L>::start() {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
-    pthread_attr_setdetachstate(&attr, slicer_traits<L>::detached_thread ? PTHREAD_CREATE_DETACHED
+    pthread_attr_setdetachstate(&attr, L::text::slicer_detached_thread ? PTHREAD_CREATE_DETACHED
                                                                           : PTHREAD_CREATE_JOINABLE);
     int rc = pthread_create(&tid, &attr, &slicer::thread_entry, &task);
     pthread_attr_destroy(&attr);
@@ -430,7 +394,7 @@ int slicer<L>::start() {
         int r = create_channel(i, first);
         if (r != 0) {
             start_tables_ = nullptr;
-            if (!L::legacy && debug != 0) printf("CREATE_CHANNEL[%d] failed\n", i);
+            if (L::text::talks_with_debug && debug != 0) printf("CREATE_CHANNEL[%d] failed\n", i);
             return r;
         }
         start_one_channel(i);
@@ -439,7 +403,7 @@ int slicer<L>::start() {
     drop_ahead(nullptr);  // started for a channel that went elsewhere
     release_spare_memory();
     next_file_ahead_due_ = true;
-    if (L::legacy && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
+    if (!L::text::slicer_drops_failed_channel && !not_found_channels.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     // A slicer started again after clean_up begins with its first event too.
     first_event = 1;
     history_.clear();
@@ -468,13 +432,13 @@ int slicer<L>::start_one_channel(int i) {
 
 template <class L>
 void slicer<L>::drop_at_start(int i, int status, bool no_file) {
-    bool say = L::legacy || debug != 0;
+    bool say = L::text::reports_without_debug || debug != 0;
     if (say && no_file) printf("ERROR with channel (no cfgs) %s:%d\n", chan_name(i), chan_sub(i));
     if (say && !no_file)
         printf("ERROR with channel (start) %s:%d error: %d\n", chan_name(i), chan_sub(i), status);
     if (!not_found_channels.empty()) not_found_channels += ";";
     not_found_channels += chan_name(i);
-    if constexpr (!L::legacy) {
+    if constexpr (L::text::slicer_drops_failed_channel) {
         if (no_file && debug != 0) printf("Calling clean_descr()\n");
         remove_channel(i);
     }
@@ -519,7 +483,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
     if (i < 0 || i >= nchans) return ZORV_DAQ_SLICER_INV_PARAM;
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
-        printf(slicer_traits<L>::creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
+        printf(L::text::slicer_creating, chan_name(i), chan_sub(i), slicer_detail::file_of(tables));
     int ahead_status = 0;
     reader_t* r = take_ahead(i, tables, &ahead_status);
     const bool started_ahead = r != nullptr;
@@ -540,7 +504,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         track_[size_t(i)].file = tables ? file_index(tables->get_file_name()) : -1;
     }
     // Set again on a reader started ahead: they may have changed since.
-    if constexpr (!L::legacy) r->set_by_time_fix(by_time_fix);
+    if constexpr (L::text::has_time_fix) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
                chan_sub(i));
@@ -562,7 +526,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         }
     }
     double dt = wall_clock_us() - t0;
-    if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
+    if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
     return ZORV_DAQ_SLICER_OK;
 }
 
@@ -640,12 +604,9 @@ void slicer<L>::launch_ahead(int j, tables_t* t) {
     reader_t* r = new (std::nothrow) reader_t(t, chans[j]->name, chan_sub(j), nullptr);
     if (!r) return;
     configure_reader(r);
-    pthread_mutex_t* m = nullptr;
-    pthread_cond_t* c = nullptr;
-    int* flag = nullptr;
     // A failed start is kept too, with its status: it has said why already,
     // and start_channel reports it when the channel comes to the file.
-    ahead_status_ = r->start(&m, &c, &flag);
+    ahead_status_ = r->start(nullptr, nullptr, nullptr);
     ahead_ = r;
     ahead_chan_ = j;
 }
@@ -686,9 +647,7 @@ void slicer<L>::drop_ahead(const tables_t* tables) {
 
 template <class L>
 void slicer<L>::discard(reader_t* r) {
-    r->clean_descr();
-    r->clean();
-    delete r;
+    delete r;  // stops its workers and frees what it holds
 }
 
 template <class L>
@@ -698,27 +657,20 @@ int slicer<L>::start_channel(int i, int request) {
     reader_t* r = read_chans[i];
     if (!r) return ZORV_DAQ_SLICER_NO_DATA;
     double t0 = wall_clock_us();
-    pthread_mutex_t* m = &r->mmx;
-    pthread_cond_t* c = &r->mcond;
-    int* flag = &r->mcnt;
     // A reader adopted from start_ahead was started there.
     int s = 0;
-    if (!take_adopted(r, &s)) s = r->start(&m, &c, &flag);
+    if (!take_adopted(r, &s)) s = r->start(nullptr, nullptr, nullptr);
     if (s != 0) {
         printf("Start failed for read_chans[%d] for %s:%d  erro: %d\n", i, chan_name(i), chan_sub(i), s);
         return s;
     }
-    if (!m || !c || !flag) return ZORV_DAQ_SLICER_INTERN_ERROR;
     count_without_event(i, r);
     start_ahead(i, request);
     // This thread decodes entries alongside the workers instead of sleeping
     // until they are done: the channel does not wait for its workers to be
     // scheduled on a busy machine, nor this thread for a wake-up once they are.
-    if (slicer_detail::entries_of(r) > 0) slicer_traits<L>::worker_entry(r);
-    pthread_mutex_lock(m);
-    while (*flag == 0) pthread_cond_wait(c, m);
-    *flag = 0;
-    pthread_mutex_unlock(m);
+    r->decode_here();
+    r->wait_decoded();
     if (slicer_detail::entries_of(r) == 0) return ZORV_DAQ_SLICER_NO_DATA;
 
     zorv_channel_entry_long* e = nullptr;
@@ -726,11 +678,10 @@ int slicer<L>::start_channel(int i, int request) {
         if (debug > 1) printf("Calling get_chan_data() start channel (low)\n");
         s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_LAST);
     } else {
-        if (debug > 1 && L::legacy) printf("Calling get_chan_data() start channel (up)\n");
-        if (debug > 1 && !L::legacy) printf("Calling get_chan_data() start channel (up) ret:%d \n", 0);
+        if (debug > 1) L::text::slicer_print_start_up();
         s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
     }
-    if (slicer_traits<L>::timing && debug < 0)
+    if (L::text::slicer_timing && debug < 0)
         printf("slicer_2010->start() for channel took: %f msec\n", (wall_clock_us() - t0) / 1000.0);
     return s;
 }
@@ -762,8 +713,6 @@ void slicer<L>::close_reader(int i) {
     if (size_t(i) < track_.size()) track_[size_t(i)].reader = nullptr;
     int unused;
     take_adopted(r, &unused);
-    r->clean_descr();
-    r->clean();
     if (debug > 0) printf("DELETING read_chans[%d] %u\n", i, slicer_detail::identity(r));
     delete r;
     read_chans[i] = nullptr;
@@ -806,7 +755,10 @@ typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const {
 template <class L>
 typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
     tables_t* t = loaded_table(name);
-    if (t && task.ready >= 1) --task.ready;
+    if (t && task.ready >= 1) {
+        --task.ready;
+        pthread_cond_broadcast(&tcond);  // the table thread may load ahead again
+    }
     return t;
 }
 
@@ -818,7 +770,7 @@ template <class L>
 bool slicer<L>::table_may_come(int file) const {
     bool stuck = task.waiting && task.go == 0;
     // The thread loads no further while this many wait to be claimed.
-    bool held = !L::legacy && task.ready >= slicer_detail::max_ready_ahead;
+    bool held = L::text::slicer_limits_tables_ahead && task.ready >= slicer_detail::max_ready_ahead;
     return file >= task.next && task.running && !task.done && !stuck && !held && task.status != 1;
 }
 
@@ -1017,7 +969,10 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             }
             for (int k = 0; k < nslots && slot < 0; ++k)
                 if (!t->get_tables[k]) slot = k;
-            if (slot >= 0 && !L::legacy && t->ready >= slicer_detail::max_ready_ahead) {
+            if (slot >= 0 && L::text::slicer_limits_tables_ahead && t->ready >= slicer_detail::max_ready_ahead) {
+                // Enough wait to be claimed: rests until one is (a claim is
+                // broadcast), then looks at this file again.
+                while (t->ready >= slicer_detail::max_ready_ahead && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
                 ++t->go;
                 publish();
                 slot = -2;
@@ -1031,10 +986,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             printf("THREAD GO: NO FREE SLOTS\n");
             continue;
         }
-        if (slot == -2) {
-            usleep(slicer_detail::ahead_poll_us);
-            continue;
-        }
+        if (slot == -2) continue;
         const char* why = nullptr;
         tables_t* ts = slicer_detail::load_tables<L, tables_t>((*t->files)[size_t(i)], t->mode,
                                                                t->slicer->get_debug(), t->chans, &why);
@@ -1050,7 +1002,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             publish();
             continue;
         }
-        if (!L::legacy && t->stop) {
+        if (L::text::slicer_limits_tables_ahead && t->stop) {
             ts->clean_up();
             delete ts;
             mutex_lock lk(t->tmx);
@@ -1070,7 +1022,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
     t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
-    if (!slicer_traits<L>::detached_thread)
+    if (!L::text::slicer_detached_thread)
         while (!t->stop) pthread_cond_wait(t->tcond, t->tmx);
     // Past this point the thread no longer touches the task or the slots.
     t->running = 0;
@@ -1093,7 +1045,7 @@ void slicer<L>::stop_table_thread() {
         task.go = 1;
         pthread_cond_broadcast(&tcond);
     }
-    if (!slicer_traits<L>::detached_thread && pthread_join(tid, nullptr) == 0) {
+    if (!L::text::slicer_detached_thread && pthread_join(tid, nullptr) == 0) {
         tid = 0;
         if (debug > 0) {
             printf("THREAD joined table_thread: \n");
@@ -1114,11 +1066,9 @@ void slicer<L>::release_readers() {
     for (int i = 0; i < nchans; ++i) {
         reader_t* r = read_chans[i];
         if (!r) continue;
-        r->clean_descr();
-        r->clean();
         delete r;
         read_chans[i] = nullptr;
-        if (!L::legacy && debug > 0) {
+        if (L::text::talks_with_debug && debug > 0) {
             printf("slicer clean_up read_chans[%d]\n", i);
             fflush(stdout);
         }
@@ -1147,7 +1097,7 @@ void slicer<L>::release_copies() {
     files.clear();
     for (size_t k = 0; k < chans.size(); ++k) {
         free(chans[k]);
-        if (!L::legacy && debug > 0) {
+        if (L::text::talks_with_debug && debug > 0) {
             printf("slicer clean_up chans[%d]\n", static_cast<int>(k));
             fflush(stdout);
         }
@@ -1255,7 +1205,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (!slicer_detail::valid_request(request) || !result) return ZORV_DAQ_SLICER_INV_PARAM;
     const bool by_time = synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     if (by_time) current_event_id.event_number = 0;
-    if (L::legacy && debug > 0)
+    if (L::text::slicer_prints_input_event && debug > 0)
         printf("current_event_id.event_number (input): %d:%d_%d  synch_mode:%d\n",
                current_event_id.event_number, current_event_id.time.timeup,
                current_event_id.time.timelow, synch_mode);
@@ -1289,7 +1239,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (remembered && r == ZORV_DAQ_READ_CHAN_EVENT_FIRST && c.set)
         if (const walk_event* h = walk_event_from(c.id)) return serve_remembered(*h, result);
     double dt = wall_clock_us() - t0;
-    if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
+    if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
     if (!c.set) {
@@ -1409,7 +1359,7 @@ void slicer<L>::restore_position(int i, const chan_pos& p) {
     }
     reader_t* r = read_chans[i];
     {
-        mutex_lock lk(&r->mx);
+        checked_lock lk(r->mx);
         r->out_cur = slicer_detail::entry_at(r, p.cur);
         r->event_cur = p.event_cur;
     }
@@ -1500,7 +1450,7 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
         if (debug > 0) printf("Calling %d with:%d\n", i, request);
         if (debug > 1) printf("Calling get_chan_data() get_data()\n");
         double dt = wall_clock_us() - t0;
-        if (slicer_traits<L>::timing && debug < 0 && dt > 1000.0) printf("get_data() start %f msec\n", dt / 1000.0);
+        if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("get_data() start %f msec\n", dt / 1000.0);
 
         zorv_time_id q = target;
         zorv_channel_entry_long* e = nullptr;
@@ -1668,7 +1618,7 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
         if (debug > 2) printf("CURRENT %d\n", s);
         if (s != 0 || !e) continue;
         bool same = is_event_id_eq(&current_event_id, &e->event_id, nullptr);
-        if (debug > 2) L::legacy ? printf("found: %d\n", same ? 1 : 0) : printf("found: \n");
+        if (debug > 2) L::text::slicer_print_found(same);
         // In time synchronisation a step may land on the entry the channel
         // handed out at the event before: it is not fresh again.
         if (same && by_time && step && size_t(i) < track_.size() && e == track_[size_t(i)].given_before) continue;
@@ -1679,7 +1629,7 @@ int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_
             // current one the event-header basket.
             tables_t* t = static_cast<tables_t*>(r->get_cfg());
             const void* evh = !t ? nullptr
-                              : L::legacy ? static_cast<const void*>(t->get_evh_base())
+                              : L::text::slicer_shows_evh_base ? static_cast<const void*>(t->get_evh_base())
                                           : static_cast<const void*>(t->get_evh_basket());
             printf("EMPTY %s %d:%d_%d  %d:%d_%d  cfg_status:%x\n", chan_name(i), current_event_id.event_number,
                    current_event_id.time.timeup, current_event_id.time.timelow, e->event_id.event_number,
@@ -1780,10 +1730,7 @@ int slicer<L>::leave_lost_table(int i, tables_t* old) {
         delete old;
     }
     if (debug > 0) {
-        if (L::legacy)
-            printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), -1);
-        else
-            printf("Channel[%d] switching to the next file fentry before: %d\n", i, -1);
+        L::text::slicer_print_switch(i, chan_name(i), -1);
         fflush(stdout);
     }
     printf("STRANGE no files found we'll lose the channel[%d] %s\n", i, chan_name(i));
@@ -1861,10 +1808,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     }
     if (slot < 0) return leave_lost_table(i, old);
     if (debug > 0) {
-        if (L::legacy)
-            printf("Channel %s switching to the next file fentry before: %d\n", chan_name(i), p);
-        else
-            printf("Channel[%d] switching to the next file fentry before: %d\n", i, p);
+        L::text::slicer_print_switch(i, chan_name(i), p);
         fflush(stdout);
     }
     if (p < 0) {

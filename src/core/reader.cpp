@@ -18,7 +18,7 @@ namespace zorv {
 
 template <class L>
 int reader<L>::start() {
-    const bool talk = debug != 0 && L::text::explains_start_with_debug;
+    const bool talk = debug != 0 && L::text::talks_with_debug;
     if (slicer) {
         if (talk) {
             std::printf("We have already slicer\n");
