@@ -19,13 +19,17 @@
 
 #include "core/layout_text.h"
 #include "sys/block_pool.h"
+#include "sys/clock.h"
+#include "sys/lock.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
-#include "zorv_pthread_util.h"
 #include "zorv_slicer_core.h"
 #include "zorv_worker_limit.h"
 
 namespace zorv {
+
+using sys::mutex_lock;
+using sys::wall_clock_us;
 
 namespace slicer_detail {
 
