@@ -418,6 +418,8 @@ public:
         return "";
     }
 
+    bool by_time() const { return c_.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME; }
+
     // One get_data; the event seen, or the status.
     int step(typename T::reader_t& r, int type, event_seen* ev, std::vector<std::string>* problems) {
         std::vector<zorv_channel_entry_long*> out;
@@ -677,6 +679,11 @@ void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
                 return;
             }
             at = size_t(found - forward.events.begin());
+            // By time the walk forward is remembered: FIRST and LAST are its
+            // first and last events.
+            if (cr.by_time() && at != (first ? 0 : n - 1))
+                problems->push_back(std::string("mixed walk ") + (first ? "FIRST" : "LAST") + " came as event " +
+                                    std::to_string(at) + " of the NEXT walk");
             continue;
         }
         const bool back = at > 0 && roll % 3 == 0;
