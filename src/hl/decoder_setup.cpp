@@ -111,7 +111,7 @@ int zorv_daq_getdata::set_head_in() {
     auto*& chan = slots<L>::chan(*this);
     srvb = hl::at_address<typename L::sbhead>(ent->sbchdata[0].sbhd);
     if (!srvb) {
-        std::cerr << hl::texts<L>::no_srvb << std::endl;
+        std::cerr << L::text::hl_no_srvb << std::endl;
         return -3;
     }
     chan = hl::at_address<typename L::subhead>(ent->sbchdata[0].chhd);
@@ -143,7 +143,7 @@ int zorv_daq_getdata::set_head_in() {
     else
         PropName = hl::terminated_text(chan->chname, sizeof(chan->chname), sizeof(chan->chname),
                                        &name_copy_);
-    Nmemb = get_channel_number(DataType, chan, zorv::payload_selector<L>());
+    Nmemb = get_channel_number(DataType, chan, L::payload_selector);
     Status = 1;
     if (L::legacy) {
         SrvbHeader_2010 = nullptr;

@@ -172,7 +172,7 @@ bool zorv_daq_getdata::GetValNamChan(char** name, float* dt, int imb) {
     const bool missing = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
         if (slots<L>::chan(*this)) return false;
-        std::cerr << "zorv_daq_getdata::GetValNamChan() " << Status << hl::texts<L>::no_chan_header;
+        std::cerr << "zorv_daq_getdata::GetValNamChan() " << Status << L::text::hl_no_chan_header;
         return true;
     });
     if (missing) return true;
@@ -203,7 +203,7 @@ float zorv_daq_getdata::GetSingle(int imb) {
     const bool missing = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
         if (slots<L>::chan(*this)) return false;
-        std::cerr << "zorv_daq_getdata::GetSingle: " << Status << hl::texts<L>::no_chan_header;
+        std::cerr << "zorv_daq_getdata::GetSingle: " << Status << L::text::hl_no_chan_header;
         return true;
     });
     if (missing) return 0.0f;
