@@ -15,12 +15,6 @@
 
 namespace zorv {
 
-// The payload functions' layout selector for layout L.
-template <class L>
-constexpr zorv_layout_sel payload_selector() {
-    return L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT;
-}
-
 template <class L>
 class block_view {
 public:

@@ -41,6 +41,7 @@ enum class head_fmt : uint8_t { none, legacy, current, shared };
 struct type_info {
     const char* name = nullptr;  // enumerator without its prefix; null for unknown codes
     const char* label = "unknown";  // kind of payload, for people
+    const char* word = nullptr;     // kind of payload, for programs ("update", "roi", ...)
     kind k = kind::none;
     head_fmt fmt = head_fmt::none;
     bool is_update = false;   // update record kind (get_update_params)
@@ -69,10 +70,11 @@ constexpr int type_count = 64;
 // Member names offered for a generic spectrum, whose count is in the block.
 constexpr int generic_name_max = 64;
 
-constexpr type_info records(const char* label, uint16_t size, uint16_t text_off,
-                            uint16_t text_len, uint8_t min_records, bool update) {
+constexpr type_info records(const char* label, const char* word, uint16_t size,
+                            uint16_t text_off, uint16_t text_len, uint8_t min_records, bool update) {
     type_info t;
     t.label = label;
+    t.word = word;
     t.k = kind::records;
     t.names = names_value;
     t.rec_size = size;
@@ -86,6 +88,7 @@ constexpr type_info records(const char* label, uint16_t size, uint16_t text_off,
 constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) {
     type_info t;
     t.label = "spectrum";
+    t.word = "spectrum";
     t.k = kind::spectrum;
     t.fmt = fmt;
     t.nmemb = n;
@@ -93,9 +96,10 @@ constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) 
     return t;
 }
 
-constexpr type_info simple(const char* label, kind k, const char* const* names) {
+constexpr type_info simple(const char* label, const char* word, kind k, const char* const* names) {
     type_info t;
     t.label = label;
+    t.word = word;
     t.k = k;
     t.names = names;
     return t;
@@ -109,13 +113,15 @@ constexpr type_info simple(const char* label, kind k, const char* const* names) 
 
 constexpr std::array<type_info, type_count> make_type_table() {
     std::array<type_info, type_count> t{};
-    const auto upd_l = records("update", 96, 0, 80, 1, true);
-    const auto upd_c = records("update", 272, 0, 256, 1, true);
-    const auto dict = records("environment dictionary", 64, 4, 60, 0, false);
-    const auto env = records("environment value", 20, 0, 0, 1, false);
+    const auto upd_l = records("update", "update", 96, 0, 80, 1, true);
+    const auto upd_c = records("update", "update", 272, 0, 256, 1, true);
+    const auto dict = records("environment dictionary", "env_dict", 64, 4, 60, 0, false);
+    const auto env = records("environment value", "env", 20, 0, 0, 1, false);
     const auto L = head_fmt::legacy;
     const auto C = head_fmt::current;
     const auto S = head_fmt::shared;
+    auto roi = spectrum(S, 1, names_roi);
+    roi.word = "roi";
 
     ZORV_TYPE(ZORV_UPD_BLOCK, upd_l);
     ZORV_TYPE(ZORV_ENV_DICT_BLOCK, dict);
@@ -129,7 +135,7 @@ constexpr std::array<type_info, type_count> make_type_table() {
     ZORV_TYPE(ZORV_BLOCK_TOROID, spectrum(L, 1, names_charge));
     ZORV_TYPE(ZORV_BLOCK_RF_250K, spectrum(L, 2, names_rf));
     ZORV_TYPE(ZORV_BLOCK_ENERGY, spectrum(L, 1, names_energy));
-    ZORV_TYPE(ZORV_BLOCK_IMAGE, simple("image", kind::image, names_image));
+    ZORV_TYPE(ZORV_BLOCK_IMAGE, simple("image", "image", kind::image, names_image));
     ZORV_TYPE(ZORV_BLOCK_WS_FAST, spectrum(L, 4, names_ws));
     ZORV_TYPE(ZORV_BLOCK_WS_SLOW, spectrum(L, 4, names_ws));
     ZORV_TYPE(ZORV_BLOCK_CPLINTL, spectrum(L, 8, names_ch));
@@ -138,12 +144,12 @@ constexpr std::array<type_info, type_count> make_type_table() {
     ZORV_TYPE(ZORV_BLOCK_PHM, spectrum(L, 2, names_ch));
     ZORV_TYPE(ZORV_BLOCK_WSS_RAW, spectrum(L, 4, names_ch));
     ZORV_TYPE(ZORV_BLOCK_WSS_COR, spectrum(L, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_NAME_VALUE, simple("name/value", kind::name_value, names_value));
-    ZORV_TYPE(ZORV_BLOCK_EQDATA, records("equipment words", 4, 0, 0, 0, false));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI1, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI2, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI3, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMAGE_EXT, simple("extended image", kind::image_ext, names_image));
+    ZORV_TYPE(ZORV_BLOCK_NAME_VALUE, simple("name/value", "name_value", kind::name_value, names_value));
+    ZORV_TYPE(ZORV_BLOCK_EQDATA, records("equipment words", "equipment", 4, 0, 0, 0, false));
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI1, roi);
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI2, roi);
+    ZORV_TYPE(ZORV_BLOCK_IMG_ROI3, roi);
+    ZORV_TYPE(ZORV_BLOCK_IMAGE_EXT, simple("extended image", "image", kind::image_ext, names_image));
     ZORV_TYPE(ZORV_BLOCK_GENERIC_SPECT, spectrum(S, 1, names_ch));
     t[ZORV_BLOCK_GENERIC_SPECT].from_block = true;
 
@@ -383,7 +389,7 @@ template <class L>
 bool open_spectrum(const void* hdr, block_view<L>* b, spect_shape* s) {
     if (!open_block(hdr, b) || info_of(b->type()).k != kind::spectrum) return false;
     return fit_spectrum(info_of(b->type()), b->payload(), b->payload_len(), false,
-                        zorv::payload_selector<L>(), s);
+                        static_cast<zorv_layout_sel>(L::payload_selector), s);
 }
 
 // A sub-header handed over without its layout. Bytes 32..43 are a legacy
@@ -702,3 +708,5 @@ bool get_image_ext_params(const zorv_image_ext_frame_head* head, zorv_image_ext_
 const char* zorv::block_type_name(int type) { return info_of(type).name; }
 
 const char* zorv::block_kind_name(int type) { return info_of(type).label; }
+
+const char* zorv::block_kind_word(int type) { return info_of(type).word; }

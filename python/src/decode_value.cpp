@@ -37,7 +37,7 @@ bool inside(const block<L>& b, const void* p, size_t len) {
 // Every record of an update-kind block; the first one is the value.
 template <class L>
 void read_update(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
-    const int sel = zorv::payload_selector<L>();
+    const int sel = L::payload_selector;
     const int n = get_number_of_upd_channels(b.head(), sel);
     for (int k = 0; k < n; ++k) {
         char* name = nullptr;

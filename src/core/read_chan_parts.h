@@ -79,32 +79,18 @@ inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_sel
 
 inline pthread_t free_slot() { return static_cast<pthread_t>(-1); }
 
-// Bytes of one basket held in memory: file position `pos` is at `base`, and
-// `size` bytes from there belong to the basket.
-struct file_window {
-    const unsigned char* base = nullptr;
-    uint64_t pos = 0;
-    uint64_t size = 0;
-
-    // Address of [p, p + n) when it lies inside the basket, else null.
-    const unsigned char* at(uint64_t p, uint64_t n) const {
-        if (!base || p < pos || !in_range(p - pos, n, size)) return nullptr;
-        return base + (p - pos);
-    }
-};
-
-// The window of a basket that sits at `basket`, where `base` (the start of
+// The view of a basket that sits at `basket`, where `base` (the start of
 // its mapping, or the basket itself when copied; null means the same) holds
 // file position `offset`. The basket's own length word bounds it, and the
 // file bounds that.
-inline file_window basket_window(const void* basket, const unsigned char* base, u_long offset,
-                                 uint64_t file_len) {
+inline be_reader basket_window(const void* basket, const unsigned char* base, u_long offset,
+                               uint64_t file_len) {
     if (!basket) return {};
     auto* b = static_cast<const unsigned char*>(basket);
     uint64_t pos = offset + static_cast<uint64_t>(base ? b - base : 0);
     uint64_t size = load_be32(b + 4);
     size = pos > file_len ? 0 : std::min(size, file_len - pos);
-    return {b, pos, size};
+    return be_reader(b, size_t(size), pos);
 }
 
 using sys::from_micros;

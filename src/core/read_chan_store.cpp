@@ -18,7 +18,7 @@ constexpr uint64_t reserved_expansion = 64;
 // (and zip header); 0 when they cannot be read. An estimate only: the
 // decoding checks everything again.
 template <class L>
-uint64_t decoded_block_bytes(read_chan<L>& rc, int i, const file_window& chn) {
+uint64_t decoded_block_bytes(read_chan<L>& rc, int i, const be_reader& chn) {
     constexpr int sh = L::subhead_size;
     const zorv_event_chan_ptr_entry* p = rc.get_data_table_pointer(i);
     const unsigned char* h = p ? chn.at(p->chhd, sh) : nullptr;

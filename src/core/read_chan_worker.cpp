@@ -422,7 +422,7 @@ private:
     read_chan& rc_;
     sys::stopwatch sw_;
     const unsigned long id_ = read_chan_detail::thread_id();
-    read_chan_detail::file_window evh_, sbh_, chn_;
+    be_reader evh_, sbh_, chn_;
 };
 
 template <class L>

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iostream>
+#include <tuple>
 
 #include "hl/records.h"
 #include "zorv_daq_data.h"
@@ -13,38 +14,34 @@
 namespace zorv {
 namespace hl {
 
-// Where the decoder keeps the headers of each layout, and the library's
-// spectrum queries of that layout.
+// Where the decoder keeps the headers of layout L: the member of the
+// decoder's type (each layout's headers have a type of their own).
 template <class L>
-struct slots;
+typename L::subhead*& chan_slot(zorv_daq_getdata& g) {
+    return std::get<typename L::subhead*&>(std::tie(g.ChanHeader, g.ChanHeader_2010));
+}
+template <class L>
+typename L::sbhead*& srvb_slot(zorv_daq_getdata& g) {
+    return std::get<typename L::sbhead*&>(std::tie(g.SrvbHeader, g.SrvbHeader_2010));
+}
 
-template <>
-struct slots<layout_legacy> {
-    static zorv_serv_block_subhead*& chan(zorv_daq_getdata& g) { return g.ChanHeader; }
-    static zorv_serv_block_head*& srvb(zorv_daq_getdata& g) { return g.SrvbHeader; }
-    static float* samples(const zorv_serv_block_subhead* h, int m) {
-        return get_pointer_to_data_2009(h, m);
-    }
-    static bool params(const zorv_serv_block_subhead* h, float* start, float* inc, float** mean,
-                       int* ndata, int*, float*, zorv_spect_statistics_2010**, int ch) {
-        return get_spect_params_for_data_type_2009(h, start, inc, mean, ndata, ch);
-    }
-};
-
-template <>
-struct slots<layout_current> {
-    static zorv_serv_block_subhead_2010*& chan(zorv_daq_getdata& g) { return g.ChanHeader_2010; }
-    static zorv_serv_block_head_2010*& srvb(zorv_daq_getdata& g) { return g.SrvbHeader_2010; }
-    static float* samples(const zorv_serv_block_subhead_2010* h, int m) {
-        return get_pointer_to_data_2010(h, m);
-    }
-    static bool params(const zorv_serv_block_subhead_2010* h, float* start, float* inc,
-                       float** mean, int* ndata, int* groups, float* groups_inc,
-                       zorv_spect_statistics_2010** stat, int ch) {
-        return get_spect_params_for_data_type_2010(h, start, inc, mean, ndata, groups, groups_inc,
-                                                   stat, ch);
-    }
-};
+// The payload library's spectrum queries, chosen by the sub-header's type.
+inline float* member_samples(const zorv_serv_block_subhead* h, int m) {
+    return get_pointer_to_data_2009(h, m);
+}
+inline float* member_samples(const zorv_serv_block_subhead_2010* h, int m) {
+    return get_pointer_to_data_2010(h, m);
+}
+inline bool spect_params(const zorv_serv_block_subhead* h, float* start, float* inc, float** mean,
+                         int* ndata, int*, float*, zorv_spect_statistics_2010**, int ch) {
+    return get_spect_params_for_data_type_2009(h, start, inc, mean, ndata, ch);
+}
+inline bool spect_params(const zorv_serv_block_subhead_2010* h, float* start, float* inc,
+                         float** mean, int* ndata, int* groups, float* groups_inc,
+                         zorv_spect_statistics_2010** stat, int ch) {
+    return get_spect_params_for_data_type_2010(h, start, inc, mean, ndata, groups, groups_inc,
+                                               stat, ch);
+}
 
 // Runs f with the layout tag of the selected channel.
 template <class F>
@@ -55,7 +52,7 @@ decltype(auto) in_layout(const zorv_daq_getdata& g, F&& f) {
 
 template <class L>
 zorv::block_view<L> selected_block(zorv_daq_getdata& g) {
-    return zorv::block_view<L>(slots<L>::chan(g));
+    return zorv::block_view<L>(chan_slot<L>(g));
 }
 
 template <class L>

@@ -49,9 +49,9 @@ void zorv_daq_getdata::print_spectrum_members() {
         int ndata = 0, groups = 1;
         in_layout(*this, [&](auto tag) {
             using L = decltype(tag);
-            const auto* h = slots<L>::chan(*this);
-            if (!slots<L>::params(h, nullptr, nullptr, nullptr, &ndata, &groups, nullptr, nullptr, m))
-                samples = slots<L>::samples(h, m);
+            const auto* h = chan_slot<L>(*this);
+            if (!spect_params(h, nullptr, nullptr, nullptr, &ndata, &groups, nullptr, nullptr, m))
+                samples = member_samples(h, m);
         });
         const int64_t count = int64_t(ndata < 0 ? 0 : ndata) * (groups > 1 ? groups : 1);
         for (int64_t k = 0; samples && end && k < 5 && k < count; ++k) {

@@ -31,42 +31,67 @@ zorv_image_ext_frame_head* ext_frame(const zorv::block_view<L>& b) {
                                             : nullptr;
 }
 
-// Geometry of an image block as the conversion reads it.
-struct image_geometry {
-    int64_t nx = 0, ny = 0, bpp = 0, len = 0;
-    float xst = 0, xinc = 0, yst = 0, yinc = 0;
+// The fields of an image block's frame head, read from either kind of head,
+// and where its pixels lie.
+struct image_frame {
+    int64_t frame = 0, compr = 0, bpp = 1, len = 0;
+    int64_t xstart = 0, xinc = 0, nx = 0, ystart = 0, yinc = 0, ny = 0;
+    bool ext = false;  // an extended head, whose binning also scales the converted image
     const unsigned char* pixels = nullptr;
     size_t avail = 0;  // pixel bytes present in the payload
 };
 
+template <class H>
+void locate_pixels(const H* h, size_t payload_len, image_frame* f) {
+    f->pixels = reinterpret_cast<const unsigned char*>(h) + sizeof(H);
+    f->avail = payload_len - sizeof(H);
+}
+
 template <class L>
-bool image_geometry_of(const zorv::block_view<L>& b, image_geometry* g) {
+bool image_frame_of(const zorv::block_view<L>& b, image_frame* f) {
+    *f = image_frame{};
     if (auto* h = legacy_frame(b)) {
         const uint32_t w = uint32_t(h->w), hh = uint32_t(h->h), bpp = uint32_t(h->bpp);
-        g->nx = w & 0xFFFF;
-        g->ny = hh & 0xFFFF;
-        g->xst = float(w >> 16);
-        g->yst = float(hh >> 16);
-        g->bpp = (bpp & 0xF) ? (bpp & 0xF) : 1;
-        g->len = h->length;
-        g->pixels = reinterpret_cast<const unsigned char*>(h) + sizeof(zorv_image_frame_head);
-        g->avail = b.payload_len() - sizeof(zorv_image_frame_head);
+        f->frame = h->frame;
+        f->compr = h->compr;
+        f->bpp = (bpp & 0xF) ? (bpp & 0xF) : 1;
+        f->len = h->length;
+        f->xstart = w >> 16;
+        f->xinc = bpp >> 18;
+        f->nx = w & 0xFFFF;
+        f->ystart = hh >> 16;
+        f->yinc = (bpp >> 4) & 0x3FFF;
+        f->ny = hh & 0xFFFF;
+        locate_pixels(h, b.payload_len(), f);
         return true;
     }
     if (auto* h = ext_frame(b)) {
-        g->nx = h->aoi_width;
-        g->ny = h->aoi_height;
-        g->xst = float(h->x_start);
-        g->xinc = float(h->hbin);
-        g->yst = float(h->y_start);
-        g->yinc = float(h->vbin);
-        g->bpp = h->bpp;
-        g->len = h->length;
-        g->pixels = reinterpret_cast<const unsigned char*>(h) + sizeof(zorv_image_ext_frame_head);
-        g->avail = b.payload_len() - sizeof(zorv_image_ext_frame_head);
+        f->frame = h->frame;
+        f->bpp = h->bpp;
+        f->len = h->length;
+        f->xstart = h->x_start;
+        f->xinc = h->hbin;
+        f->nx = h->aoi_width;
+        f->ystart = h->y_start;
+        f->yinc = h->vbin;
+        f->ny = h->aoi_height;
+        f->ext = true;
+        locate_pixels(h, b.payload_len(), f);
         return true;
     }
     return false;
+}
+
+// The selected channel's image frame: 0, -1 when it is no image, -2 when
+// there is no payload or the frame head is cut short.
+int selected_frame(zorv_daq_getdata& g, image_frame* f) {
+    if (!g.Data) return -2;
+    return in_layout(g, [&](auto tag) {
+        using L = decltype(tag);
+        const zorv::block_view<L> b = selected_block<L>(g);
+        if (b.type() != ZORV_BLOCK_IMAGE && b.type() != ZORV_BLOCK_IMAGE_EXT) return -1;
+        return image_frame_of(b, f) ? 0 : -2;
+    });
 }
 
 // Largest pixel a float image is built from: a pixel gathers into 32 bits.
@@ -79,57 +104,28 @@ constexpr int64_t max_pixel_bytes = 4;
 // ---------------------------------------------------------------------------
 
 int zorv_daq_getdata::GetImagePar(int* nframe, int* compr, int* bpp, int* len) {
-    if (!Data) return -2;
-    return in_layout(*this, [&](auto tag) {
-        using L = decltype(tag);
-        const zorv::block_view<L> b = selected_block<L>(*this);
-        if (b.type() != ZORV_BLOCK_IMAGE && b.type() != ZORV_BLOCK_IMAGE_EXT) return -1;
-        if (const auto* h = legacy_frame(b)) {
-            put(nframe, int(h->frame));
-            put(compr, int(h->compr));
-            put(bpp, (h->bpp & 0xF) ? (h->bpp & 0xF) : 1);
-            put(len, int(h->length));
-            return 0;
-        }
-        if (const auto* h = ext_frame(b)) {
-            put(nframe, int(h->frame));
-            put(compr, 0);
-            put(bpp, int(h->bpp));
-            put(len, int(h->length));
-            return 0;
-        }
-        return -2;  // the frame head is cut short
-    });
+    image_frame f;
+    const int rc = selected_frame(*this, &f);
+    if (rc != 0) return rc;
+    put(nframe, int(f.frame));
+    put(compr, int(f.compr));
+    put(bpp, int(f.bpp));
+    put(len, int(f.len));
+    return 0;
 }
 
 int zorv_daq_getdata::GetImageSize(int* xstart, int* xinc, int* nx, int* ystart, int* yinc,
                                    int* ny) {
-    if (!Data) return -2;
-    return in_layout(*this, [&](auto tag) {
-        using L = decltype(tag);
-        const zorv::block_view<L> b = selected_block<L>(*this);
-        if (b.type() != ZORV_BLOCK_IMAGE && b.type() != ZORV_BLOCK_IMAGE_EXT) return -1;
-        if (const auto* h = legacy_frame(b)) {
-            const uint32_t w = uint32_t(h->w), hh = uint32_t(h->h), bpp = uint32_t(h->bpp);
-            put(xstart, int(w >> 16));
-            put(xinc, int(bpp >> 18));
-            put(nx, int(w & 0xFFFF));
-            put(ystart, int(hh >> 16));
-            put(yinc, int((bpp >> 4) & 0x3FFF));
-            put(ny, int(hh & 0xFFFF));
-            return int(h->length);
-        }
-        if (const auto* h = ext_frame(b)) {
-            put(xstart, int(h->x_start));
-            put(xinc, int(h->hbin));
-            put(nx, int(h->aoi_width));
-            put(ystart, int(h->y_start));
-            put(yinc, int(h->vbin));
-            put(ny, int(h->aoi_height));
-            return int(h->length);
-        }
-        return -2;
-    });
+    image_frame f;
+    const int rc = selected_frame(*this, &f);
+    if (rc != 0) return rc;
+    put(xstart, int(f.xstart));
+    put(xinc, int(f.xinc));
+    put(nx, int(f.nx));
+    put(ystart, int(f.ystart));
+    put(yinc, int(f.yinc));
+    put(ny, int(f.ny));
+    return int(f.len);
 }
 
 zorv_image_ext_frame_head* zorv_daq_getdata::GetImageHeader() {
@@ -141,23 +137,14 @@ zorv_image_ext_frame_head* zorv_daq_getdata::GetImageHeader() {
 }
 
 char* zorv_daq_getdata::GetImage() {
-    if (!Data) return nullptr;
-    return in_layout(*this, [&](auto tag) -> char* {
-        using L = decltype(tag);
-        image_geometry g;
-        if (!image_geometry_of(selected_block<L>(*this), &g)) return nullptr;
-        return reinterpret_cast<char*>(const_cast<unsigned char*>(g.pixels));
-    });
+    image_frame f;
+    if (selected_frame(*this, &f) != 0) return nullptr;
+    return reinterpret_cast<char*>(const_cast<unsigned char*>(f.pixels));
 }
 
 float* zorv_daq_getdata::ConvertImage() {
-    if (!Data) return nullptr;
-    image_geometry g;
-    const bool found = in_layout(*this, [&](auto tag) {
-        using L = decltype(tag);
-        return image_geometry_of(selected_block<L>(*this), &g);
-    });
-    if (!found || !g.pixels) return nullptr;
+    image_frame g;
+    if (selected_frame(*this, &g) != 0 || !g.pixels) return nullptr;
     // Pixels wider than 32 bits cannot be gathered into one value: refused.
     if (g.bpp > max_pixel_bytes) {
         std::cerr << "zorv_daq_getdata::ConvertImage: unsupported bytes per pixel " << g.bpp
@@ -197,10 +184,10 @@ float* zorv_daq_getdata::ConvertImage() {
         }
     }
     ImageNx = int(g.nx);
-    ImageXstart = g.xst;
+    ImageXstart = float(g.xstart);
     ImageNy = int(g.ny);
-    ImageXinc = g.xinc;
-    ImageYstart = g.yst;
-    ImageYinc = g.yinc;
+    ImageXinc = g.ext ? float(g.xinc) : 0.0f;
+    ImageYstart = float(g.ystart);
+    ImageYinc = g.ext ? float(g.yinc) : 0.0f;
     return ImageFloat;
 }

@@ -107,11 +107,11 @@ int zorv_daq_getdata::SetHead() {
 template <class L>
 int zorv_daq_getdata::set_head_in() {
     const zorv_channel_entry_long* ent = Res->at(size_t(Ichan));
-    auto*& srvb = slots<L>::srvb(*this);
-    auto*& chan = slots<L>::chan(*this);
+    auto*& srvb = srvb_slot<L>(*this);
+    auto*& chan = chan_slot<L>(*this);
     srvb = hl::at_address<typename L::sbhead>(ent->sbchdata[0].sbhd);
     if (!srvb) {
-        std::cerr << hl::texts<L>::no_srvb << std::endl;
+        std::cerr << L::text::hl_no_srvb << std::endl;
         return -3;
     }
     chan = hl::at_address<typename L::subhead>(ent->sbchdata[0].chhd);
@@ -133,7 +133,7 @@ int zorv_daq_getdata::set_head_in() {
     Data = b.chars();  // null when ldata does not exceed the sub-header
     const bool samples = PropType == 3 || (PropType == 5 && L::legacy);
     if (Data && samples) {
-        if (float* p = slots<L>::samples(chan, 0)) Data = reinterpret_cast<char*>(p);
+        if (float* p = member_samples(chan, 0)) Data = reinterpret_cast<char*>(p);
     }
 
     // A slow channel is named by its update record, a fast one by its header;
@@ -143,7 +143,7 @@ int zorv_daq_getdata::set_head_in() {
     else
         PropName = hl::terminated_text(chan->chname, sizeof(chan->chname), sizeof(chan->chname),
                                        &name_copy_);
-    Nmemb = get_channel_number(DataType, chan, zorv::payload_selector<L>());
+    Nmemb = get_channel_number(DataType, chan, L::payload_selector);
     Status = 1;
     if (L::legacy) {
         SrvbHeader_2010 = nullptr;
@@ -159,7 +159,7 @@ int zorv_daq_getdata::set_head_in() {
 char* zorv_daq_getdata::payload_end() const {
     return in_layout(*this, [&](auto tag) -> char* {
         using L = decltype(tag);
-        const zorv::block_view<L> b(slots<L>::chan(const_cast<zorv_daq_getdata&>(*this)));
+        const zorv::block_view<L> b(chan_slot<L>(const_cast<zorv_daq_getdata&>(*this)));
         return b.chars() ? b.chars() + b.payload_len() : nullptr;
     });
 }

@@ -29,7 +29,7 @@ float* zorv_daq_getdata::GetSpect(int memb) {
     if (!Data) return nullptr;
     return in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        return slots<L>::samples(slots<L>::chan(*this), memb);
+        return member_samples(chan_slot<L>(*this), memb);
     });
 }
 
@@ -41,7 +41,7 @@ int zorv_daq_getdata::GetSpectPar(float* start, float* inc, float** mean, int* n
     put(groups_inc, 0.0f);
     const bool failed = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        return slots<L>::params(slots<L>::chan(*this), start, inc, mean, ndata, groups,
+        return spect_params(chan_slot<L>(*this), start, inc, mean, ndata, groups,
                                 groups_inc, stat, ch);
     });
     if (!failed) return 0;

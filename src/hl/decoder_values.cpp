@@ -40,7 +40,7 @@ char* zorv_daq_getdata::GetMembName(int imb) {
     if (DataType >> 16 == 0) return const_cast<char*>(get_chan_name(DataType & 0xFFFF, imb));
     const int member = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        const auto* h = slots<L>::chan(*this);
+        const auto* h = chan_slot<L>(*this);
         return h ? cut_member_index(h->chname, sizeof(h->chname)) : -1;
     });
     return member < 0 ? nullptr : const_cast<char*>(get_chan_name(DataType & 0xFFFF, member));
@@ -94,7 +94,7 @@ int zorv_daq_getdata::GetServBlockInfo(unsigned* tup, unsigned* tlow, int* ltot,
                                        int* tmask, int* status, int* nchan) {
     return in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        const auto* h = slots<L>::srvb(*this);
+        const auto* h = srvb_slot<L>(*this);
         if (Status != 1 || !h) {
             std::cerr << "zorv_daq_getdata::GetServBlockInfo: wrong Status= " << Status
                       << " SrvbHeader " << static_cast<const void*>(h) << std::endl;
@@ -114,7 +114,7 @@ int zorv_daq_getdata::GetServBlockInfo(unsigned* tup, unsigned* tlow, int* ltot,
 int zorv_daq_getdata::GetChanInfo(char** name, int* dtype, int* error, int* ldata) {
     return in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        auto* h = slots<L>::chan(*this);
+        auto* h = chan_slot<L>(*this);
         if (Status != 1 || !h) {
             std::cerr << "zorv_daq_getdata::GetChanInfo: wrong Status= " << Status
                       << " ChanHeader " << static_cast<const void*>(h) << std::endl;
@@ -171,8 +171,8 @@ bool zorv_daq_getdata::GetValNamPrm(zorv_name_value_block** blk, int* id, char**
 bool zorv_daq_getdata::GetValNamChan(char** name, float* dt, int imb) {
     const bool missing = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        if (slots<L>::chan(*this)) return false;
-        std::cerr << "zorv_daq_getdata::GetValNamChan() " << Status << hl::texts<L>::no_chan_header;
+        if (chan_slot<L>(*this)) return false;
+        std::cerr << "zorv_daq_getdata::GetValNamChan() " << Status << L::text::hl_no_chan_header;
         return true;
     });
     if (missing) return true;
@@ -202,8 +202,8 @@ bool zorv_daq_getdata::GetValNamChan(char** name, float* dt, int imb) {
 float zorv_daq_getdata::GetSingle(int imb) {
     const bool missing = in_layout(*this, [&](auto tag) {
         using L = decltype(tag);
-        if (slots<L>::chan(*this)) return false;
-        std::cerr << "zorv_daq_getdata::GetSingle: " << Status << hl::texts<L>::no_chan_header;
+        if (chan_slot<L>(*this)) return false;
+        std::cerr << "zorv_daq_getdata::GetSingle: " << Status << L::text::hl_no_chan_header;
         return true;
     });
     if (missing) return 0.0f;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "block_view.h"
+#include "core/layout_text.h"
 #include "event_util.h"
 #include "zorv_layout.h"
 
@@ -30,20 +31,6 @@ inline zorv_eventheader* event_header_of(const zorv_channel_entry_long* e) {
 inline bool is_legacy_event(const zorv_eventheader* h) {
     return h && h->pattern == layout_legacy::pattern_event;
 }
-
-// Per-layout texts of the decoder's messages.
-template <class L>
-struct texts;
-template <>
-struct texts<layout_legacy> {
-    static constexpr const char* no_srvb = "zorv_daq_getdata::SetHead: srvb pointer = NULL";
-    static constexpr const char* no_chan_header = " ChanHeader == NULL";
-};
-template <>
-struct texts<layout_current> {
-    static constexpr const char* no_srvb = "zorv_daq_getdata::SetHead_2010: srvb pointer = NULL";
-    static constexpr const char* no_chan_header = " ChanHeader_2010 == NULL";
-};
 
 // The name/value block behind a sub-header, with its records checked to lie
 // inside the payload; null when the block is not a name/value block or its

@@ -59,13 +59,13 @@ json update_json(const char* name, size_t len, int status, const time_stamp& t, 
 template <class L>
 json decode_update_records(const block_view<L>& b) {
     json out = json::array();
-    const int n = get_number_of_upd_channels(b.head(), zorv::payload_selector<L>());
+    const int n = get_number_of_upd_channels(b.head(), L::payload_selector);
     for (int k = 0; k < n; ++k) {
         char* name = nullptr;
         int status = 0;
         time_stamp t{};
         float value = 0;
-        if (get_update_params(b.head(), k, &name, &status, &t, &value, zorv::payload_selector<L>())) break;
+        if (get_update_params(b.head(), k, &name, &status, &t, &value, L::payload_selector)) break;
         out.push_back(update_json(name, L::upd_prop_len, status, t, value));
     }
     if (out.size() == 1) return out[0];
@@ -79,7 +79,7 @@ json decode_update(zorv_daq_getdata& g, const block_view<L>& b) {
     float value = 0;
     int status = 0;
     time_t sec = 0;
-    if (get_number_of_upd_channels(b.head(), zorv::payload_selector<L>()) != 1 || g.GetSlowPrm(&value, &status, &sec))
+    if (get_number_of_upd_channels(b.head(), L::payload_selector) != 1 || g.GetSlowPrm(&value, &status, &sec))
         return decode_update_records(b);
     const auto* upd = reinterpret_cast<const typename L::upd_block*>(g.GetData());
     return update_json(upd->upd_prop, L::upd_prop_len, status,

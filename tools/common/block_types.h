@@ -27,7 +27,7 @@ struct reader_for<zorv::layout_legacy> {
     using type = zorv_daq_reader;
 };
 
-// "BPM_2010", "IMAGE", ... by the low 16 bits of the block type; null for
+// "BLOCK_BPM_2010", "BLOCK_IMAGE", ... by the low 16 bits of the block type; null for
 // unknown codes.
 const char* block_type_name(int dtype);
 // "update", "env", "env_dict", "spectrum", "roi", "image", "name_value" or
