@@ -41,6 +41,7 @@ struct tables_task {
     std::vector<char*>* files = nullptr;   // the DAQ files, in order
     std::vector<char*>* chans = nullptr;   // channel names for the table sets
     tables_t** get_tables = nullptr;       // the slot array
+    std::vector<int> slot_file;            // index in *files of each slot's table set, -1 when empty
     int get_tables_num = 0;                // number of slots
     pthread_mutex_t* tmx = nullptr;
     pthread_cond_t* tcond = nullptr;
@@ -166,7 +167,7 @@ private:
     int slot_of(const tables_t* t) const;
     bool other_channel_on(const tables_t* t, int i) const;
     tables_t* table_of_other_channel(const char* file, int i) const;
-    tables_t* claim_from_slots(const char* name);
+    tables_t* claim_from_slots(int file);
     bool table_may_come(int file) const;
     bool file_skipped(int file) const;
     tables_t* load_table_now(int file);
@@ -204,7 +205,7 @@ private:
     void start_ahead(int i, int request);
     void start_next_file_ahead();
     void launch_ahead(int j, tables_t* t);
-    tables_t* loaded_table(const char* name) const;
+    tables_t* loaded_table(int file) const;
     reader_t* take_ahead(int i, tables_t* tables, int* status);
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);

@@ -123,6 +123,11 @@ int slicer<L>::start() {
     if (files.empty() || chans.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
     get_tables = static_cast<tables_t**>(calloc(get_tables_num, sizeof(tables_t*)));
+    try {
+        task.slot_file.assign(size_t(get_tables_num), -1);
+    } catch (const std::bad_alloc&) {
+        free(std::exchange(get_tables, nullptr));
+    }
     if (!get_tables) {
         perror("malloc");
         printf("Failed to allocate get_tables pointers\n");
@@ -471,6 +476,7 @@ void slicer<L>::release_slots() {
         delete get_tables[k];
         get_tables[k] = nullptr;
     }
+    task.slot_file.clear();
     free(get_tables);
     get_tables = nullptr;
     task.get_tables = nullptr;

@@ -59,7 +59,7 @@ void slicer<L>::start_next_file_ahead() {
     tables_t* next = nullptr;
     {
         mutex_lock lk(&tmx);
-        next = loaded_table(files[p + 1]);
+        next = loaded_table(p + 1);
         if (!next && table_may_come(p + 1)) return;
     }
     next_file_ahead_due_ = false;

@@ -28,22 +28,19 @@ int slicer<L>::slot_of(const tables_t* t) const {
     return -1;
 }
 
-// Called with tmx held. The loaded table set of `name` in a slot, left
-// unclaimed.
+// Called with tmx held. The loaded table set of files[file] in a slot,
+// left unclaimed.
 template <class L>
-typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const {
-    for (int k = 0; k < task.get_tables_num; ++k) {
-        tables_t* t = get_tables[k];
-        const char* f = t ? t->get_file_name() : nullptr;
-        if (f && strcmp(f, name) == 0) return t;
-    }
+typename slicer<L>::tables_t* slicer<L>::loaded_table(int file) const {
+    for (int k = 0; k < task.get_tables_num; ++k)
+        if (get_tables[k] && task.slot_file[size_t(k)] == file) return get_tables[k];
     return nullptr;
 }
 
 // Called with tmx held.
 template <class L>
-typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
-    tables_t* t = loaded_table(name);
+typename slicer<L>::tables_t* slicer<L>::claim_from_slots(int file) {
+    tables_t* t = loaded_table(file);
     if (t && task.ready >= 1) {
         --task.ready;
         pthread_cond_broadcast(&tcond);  // the table thread may load ahead again
@@ -69,7 +66,7 @@ typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     int want = file_index(name);
     mutex_lock lk(&tmx);
     for (;;) {
-        if (tables_t* t = claim_from_slots(name)) return t;
+        if (tables_t* t = claim_from_slots(want)) return t;
         if (!table_may_come(want)) return nullptr;
         pthread_cond_wait(&tcond, &tmx);
     }
@@ -100,6 +97,7 @@ typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
     for (int k = 0; k < task.get_tables_num; ++k) {
         if (get_tables[k] || k == task.loading_slot) continue;
         get_tables[k] = ts;
+        task.slot_file[size_t(k)] = file;
         return ts;
     }
     ts->clean_up();
@@ -152,9 +150,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         {
             mutex_lock lk(t->tmx);
             // Loaded on the caller's thread already, or known to be unusable.
-            const char* name = (*t->files)[size_t(i)];
-            for (int k = 0; k < nslots && !have; ++k)
-                have = t->get_tables[k] && strcmp(t->get_tables[k]->get_file_name(), name) == 0;
+            for (int k = 0; k < nslots && !have; ++k) have = t->get_tables[k] && t->slot_file[size_t(k)] == i;
             for (const auto& k : t->skipped) have = have || k.first == i;
             if (have) {
                 ++t->go;
@@ -206,6 +202,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         }
         mutex_lock lk(t->tmx);
         t->get_tables[slot] = ts;
+        t->slot_file[size_t(slot)] = i;
         t->loading_slot = -1;
         t->next = ++i;
         ++t->ready;
@@ -324,6 +321,7 @@ void slicer<L>::release_if_left(tables_t* t, int i) {
         const int slot = slot_of(t);
         if (slot < 0) return;
         get_tables[slot] = nullptr;
+        task.slot_file[size_t(slot)] = -1;
         ++task.go;
         pthread_cond_broadcast(&tcond);
     }
@@ -390,8 +388,8 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
 #define ZORV_SLICER_TABLE_THREAD(L) \
     template int slicer<L>::file_index(const char* name) const; \
     template int slicer<L>::slot_of(const tables_t* t) const; \
-    template typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const; \
-    template typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name); \
+    template typename slicer<L>::tables_t* slicer<L>::loaded_table(int file) const; \
+    template typename slicer<L>::tables_t* slicer<L>::claim_from_slots(int file); \
     template bool slicer<L>::table_may_come(int file) const; \
     template typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name); \
     template bool slicer<L>::file_skipped(int file) const; \
