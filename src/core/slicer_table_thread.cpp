@@ -64,11 +64,11 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     if (!name || !get_tables) return nullptr;
     int want = file_index(name);
-    mutex_lock lk(&tmx);
+    checked_lock lk(tmx);
     for (;;) {
         if (tables_t* t = claim_from_slots(want)) return t;
         if (!table_may_come(want)) return nullptr;
-        pthread_cond_wait(&tcond, &tmx);
+        tmx.wait(tcond);
     }
 }
 
@@ -88,7 +88,7 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
     const char* why = nullptr;
     tables_t* ts = slicer_detail::load_tables<L, tables_t>(files[size_t(file)], mode, debug, &chansp, &why);
-    mutex_lock lk(&tmx);
+    checked_lock lk(tmx);
     if (!ts) {
         slicer_detail::note_skip(&task, file, why);
         pthread_cond_broadcast(&tcond);
@@ -112,7 +112,7 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::usable_table(int i, int file) {
     const char* name = files[size_t(file)];
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         if (file_skipped(file)) return nullptr;
         if (read_chans)
             if (tables_t* t = table_of_other_channel(name, i)) return t;
@@ -137,10 +137,10 @@ int slicer<L>::table_thread(tables_task<L>* t) {
 
     while (!t->stop && i < nfiles) {
         {
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             t->waiting = 1;
             publish();
-            while (t->go == 0 && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
+            while (t->go == 0 && !t->stop) t->tmx->wait(*t->tcond);
             t->waiting = 0;
             if (t->go > 0) --t->go;
         }
@@ -148,7 +148,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         int slot = -1;
         bool have = false;
         {
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             // Loaded on the caller's thread already, or known to be unusable.
             for (int k = 0; k < nslots && !have; ++k) have = t->get_tables[k] && t->slot_file[size_t(k)] == i;
             for (const auto& k : t->skipped) have = have || k.first == i;
@@ -163,7 +163,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             if (slot >= 0 && L::text::slicer_limits_tables_ahead && t->ready >= slicer_detail::max_ready_ahead) {
                 // Enough wait to be claimed: rests until one is (a claim is
                 // broadcast), then looks at this file again.
-                while (t->ready >= slicer_detail::max_ready_ahead && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
+                while (t->ready >= slicer_detail::max_ready_ahead && !t->stop) t->tmx->wait(*t->tcond);
                 ++t->go;
                 publish();
                 slot = -2;
@@ -184,7 +184,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         if (!ts) {
             // A file that cannot be used is passed over; the files after it
             // are still read.
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             slicer_detail::note_skip(t, i, why);
             t->loading_slot = -1;
             ++t->go;
@@ -196,11 +196,11 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         if (L::text::slicer_limits_tables_ahead && t->stop) {
             ts->clean_up();
             delete ts;
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             t->loading_slot = -1;
             break;
         }
-        mutex_lock lk(t->tmx);
+        checked_lock lk(*t->tmx);
         t->get_tables[slot] = ts;
         t->slot_file[size_t(slot)] = i;
         t->loading_slot = -1;
@@ -209,13 +209,13 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         publish();
     }
 
-    mutex_lock lk(t->tmx);
+    checked_lock lk(*t->tmx);
     t->status = 0;
     t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
     if (!L::text::slicer_detached_thread)
-        while (!t->stop) pthread_cond_wait(t->tcond, t->tmx);
+        while (!t->stop) t->tmx->wait(*t->tcond);
     // Past this point the thread no longer touches the task or the slots.
     t->running = 0;
     publish();
@@ -291,7 +291,7 @@ int slicer<L>::destination(int i, int from, int request, tables_t** table) {
         if (!t) {
             bool skipped;
             {
-                mutex_lock lk(&tmx);
+                checked_lock lk(tmx);
                 skipped = file_skipped(q);
             }
             if (skipped) continue;
@@ -317,7 +317,7 @@ void slicer<L>::release_if_left(tables_t* t, int i) {
     if (other_channel_on(t, i) || t->get_client_counter() < nchans) return;
     if (i >= 0 && read_chans[i] && static_cast<tables_t*>(read_chans[i]->get_cfg()) == t) close_reader(i);
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         const int slot = slot_of(t);
         if (slot < 0) return;
         get_tables[slot] = nullptr;
@@ -343,7 +343,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     int p = -1;
     int slot = -1;
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         slot = slot_of(old);
         if (slot >= 0) p = file_index(old->get_file_name());
     }
