@@ -180,7 +180,8 @@ private:
     struct entry_store;
 
     void copy_descr(const chan_descr_2010* desc, const char* ch);
-    int fail_start(int status);
+    int prepare();
+    int fail(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     int load_basket(const zorv_event_chan_ptr_entry* p);
     void check_event_headers();
     void find_time_limits();

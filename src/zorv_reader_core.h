@@ -9,6 +9,7 @@
 #ifndef ZORV_READER_CORE_H
 #define ZORV_READER_CORE_H
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -20,6 +21,52 @@
 #include "zorv_layout.h"
 
 namespace zorv {
+
+namespace reader_detail {
+
+// The stretches of a read the caller has gone through, as [first, last]
+// event keys (event number, or time by time). A step from one event to the
+// next joins them into one stretch, whichever way it goes, since no event
+// lies between them; a jump (FIRST, LAST, a given event) begins a stretch
+// of its own. An event inside a stretch was delivered before.
+class walked_spans {
+public:
+    // Notes event k, reached by a step from the event before or by a jump;
+    // true when it is new to the read.
+    bool visit(double k, bool step) {
+        const bool seen = covers(k);
+        join(step && have_last_ ? std::min(last_, k) : k, step && have_last_ ? std::max(last_, k) : k);
+        last_ = k;
+        have_last_ = true;
+        return !seen;
+    }
+    void clear() {
+        spans_.clear();
+        have_last_ = false;
+    }
+
+private:
+    using span = std::pair<double, double>;
+    bool covers(double k) const {
+        auto it = std::upper_bound(spans_.begin(), spans_.end(), k, [](double v, const span& s) { return v < s.first; });
+        return it != spans_.begin() && k <= std::prev(it)->second;
+    }
+    void join(double a, double b) {
+        auto it = std::lower_bound(spans_.begin(), spans_.end(), span{a, b});
+        it = spans_.insert(it, span{a, b});
+        if (it != spans_.begin() && std::prev(it)->second >= a) it = std::prev(it);
+        while (std::next(it) != spans_.end() && std::next(it)->first <= it->second) {
+            it->second = std::max(it->second, std::next(it)->second);
+            spans_.erase(std::next(it));
+        }
+        if (it->second < b) it->second = b;
+    }
+    std::vector<span> spans_;
+    double last_ = 0.0;
+    bool have_last_ = false;
+};
+
+}  // namespace reader_detail
 
 template <class L>
 class discovery;
@@ -178,7 +225,8 @@ protected:
     // Counts per selected channel since start, in selection order.
     std::vector<zorv_daq_chan_delivery> delivery_;
     std::vector<zorv_daq_skipped_file> skipped_files_;
-    void count_delivery();
+    reader_detail::walked_spans walked_;  // events counted in delivery_
+    void count_delivery(bool step);
 };
 
 }  // namespace zorv

@@ -27,22 +27,6 @@ namespace zorv {
 
 class block_pool;
 
-// The table set and channel reader classes a slicer of a layout works with.
-template <class L>
-struct slicer_parts;
-
-template <>
-struct slicer_parts<layout_current> {
-    using tables = zorv_file_get_tables_2010;
-    using reader = zorv_daq_read_chan_2010;
-};
-
-template <>
-struct slicer_parts<layout_legacy> {
-    using tables = zorv_file_get_tables;
-    using reader = zorv_daq_read_chan;
-};
-
 template <class L>
 class slicer;
 
@@ -51,7 +35,7 @@ class slicer;
 // followed by a broadcast on *tcond.
 template <class L>
 struct tables_task {
-    using tables_t = typename slicer_parts<L>::tables;
+    using tables_t = typename L::table_set_type;
 
     ::zorv::slicer<L>* slicer = nullptr;   // to read its debug level
     std::vector<char*>* files = nullptr;   // the DAQ files, in order
@@ -82,8 +66,8 @@ struct tables_task {
 template <class L>
 class ZORV_EXPORT slicer {
 public:
-    using tables_t = typename slicer_parts<L>::tables;
-    using reader_t = typename slicer_parts<L>::reader;
+    using tables_t = typename L::table_set_type;
+    using reader_t = typename L::channel_reader;
     using chan_param_t = typename L::chan_param;
     using entry_vector = std::vector<zorv_channel_entry_long*>;
 
@@ -198,15 +182,21 @@ private:
     void release_copies();
     int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
     int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
-    bool switch_file(int i, int request);
+    bool switch_file(int i, int request, int to = -1);
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
     struct walk_event;
-    int collect(entry_vector* result, int request, const tables_t* event_file, const walk_event* again = nullptr);
+    struct chan_pos;
+    int collect(entry_vector* result, int request, const tables_t* event_file);
     const walk_event* revisit(int request, bool* before_start) const;
-    void place_readers(const walk_event& h);
     const walk_event* walk_event_from(const zorv_time_id& id) const;
-    void note_walk(int request, bool explicit_target, const walk_event* again);
+    void note_walk(int request, bool explicit_target);
+    chan_pos position_of(int i) const;
+    bool move_to_file(int i, int file);
+    void restore_position(int i, const chan_pos& p);
+    int serve_remembered(const walk_event& h, entry_vector* result);
+    void restore_frontier();
+    bool walk_to_end();
     int leave_lost_table(int i, tables_t* old);
     void release_spare_memory();
     void configure_reader(reader_t* r);
@@ -249,6 +239,7 @@ private:
         int state = 2;  // ZORV_DAQ_CHAN_NO_ENTRY
         const zorv_channel_entry_long* given = nullptr;       // handed out at this event
         const zorv_channel_entry_long* given_before = nullptr;  // at the event before
+        int file = -1;  // index into files of the reader's file
         long unmatched = 0;
         long in_skipped = 0;
         std::vector<std::string> failed_files;  // files it could not be read from
@@ -263,6 +254,10 @@ private:
     long history_at_ = -1;  // the current event's place in history_, -1 when outside it
     bool history_complete_ = false;  // the walk forward reached the end of the data
     bool history_from_start_ = false;  // it began at the data's first event, not at a given one
+    // The channels stand where the walk forward left them after its last
+    // remembered event (nothing has moved them since).
+    bool at_frontier_ = false;
+    int jump_to_ = -1;  // while >= 0, the file a channel's switch goes to directly
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;

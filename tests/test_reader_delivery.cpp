@@ -201,6 +201,56 @@ TYPED_TEST(ReaderDelivery, InitReportsAListedFileItCannotTake) {
     EXPECT_FALSE(rep.skipped_files[0].reason.empty());
 }
 
+// Going over events again (a walk back, forward again, FIRST and LAST) is no
+// new delivery: the report stays that of one NEXT walk, in both modes.
+TYPED_TEST(ReaderDelivery, EventsVisitedAgainAreCountedOnce) {
+    this->run({5, 5, 5});
+    for (const int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME ? "by time" : "by number");
+        auto open = [&](typename TypeParam::reader_t& r) {
+            for (const auto& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
+            this->select(r, {"A", "X"});
+            r.set_synch_mode(mode);
+            ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        };
+        auto report = [](typename TypeParam::reader_t& r) {
+            zorv_daq_delivery_report rep;
+            EXPECT_EQ(r.get_delivery_report(&rep), 0);
+            return rep;
+        };
+        typename TypeParam::reader_t once;
+        open(once);
+        const int n = this->next_walk(once).events;
+        ASSERT_GT(n, 4);
+        const auto want = report(once);
+
+        typename TypeParam::reader_t r;
+        open(r);
+        std::vector<zorv_channel_entry_long*> out;
+        auto walk = [&](int type) {
+            int n = 0;
+            while (r.get_data(nullptr, &out, type) == 0) ++n;
+            return n;
+        };
+        // Part of the way, back, past the start, then to the end.
+        for (int k = 0; k < n / 2 + 1; ++k) ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        EXPECT_EQ(walk(ZORV_DAQ_READ_CHAN_EVENT_PREV), n / 2);
+        EXPECT_EQ(walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT), n - 1);
+        ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_FIRST), 0);
+        ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_LAST), 0);
+        EXPECT_EQ(walk(ZORV_DAQ_READ_CHAN_EVENT_PREV), n - 1);
+        const auto got = report(r);
+        ASSERT_EQ(got.channels.size(), want.channels.size());
+        for (size_t i = 0; i < want.channels.size(); ++i) {
+            EXPECT_EQ(got.channels[i].delivered, want.channels[i].delivered) << i;
+            EXPECT_EQ(got.channels[i].carried, want.channels[i].carried) << i;
+            EXPECT_EQ(got.channels[i].damaged, want.channels[i].damaged) << i;
+            EXPECT_EQ(got.channels[i].unmatched, want.channels[i].unmatched) << i;
+        }
+        EXPECT_GT(want.channels[1].delivered, 0);
+    }
+}
+
 // Overwrites the big-endian word at `pos` of file `f` with what `change`
 // makes of it.
 template <class F>

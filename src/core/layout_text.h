@@ -68,7 +68,7 @@ struct layout_current::text {
     static constexpr const char* synch_mode_get = "SYNCH_MODE get: 0x%x\n";  // null: silent
     static constexpr const char* get_data_timing = "slicer_2010->get_data() %f msec\n";
     static constexpr bool reports_without_debug = false;  // complaints only with debug set
-    static constexpr bool explains_start_with_debug = true;
+    static constexpr bool talks_with_debug = true;
     static constexpr bool ddir_may_end_in_colon = true;
     static constexpr bool has_time_fix = true;
     static constexpr bool window_from_run_catalogue = true;
@@ -95,6 +95,21 @@ struct layout_current::text {
         "zorv_daq_slicer_2010::init() failed to malloc channel entry for %s\n";
     static constexpr const char* slicer_creating =
         "zorv_daq_slicer_2010::create_channel()CREATING CHANNEL: %s:%d file:%s\n";
+    // Debug lines: the first entry asked for (given 0), an entry found at
+    // the event (given whether it is the same), a channel moving on.
+    static void slicer_print_start_up() { std::printf("Calling get_chan_data() start channel (up) ret:%d \n", 0); }
+    static void slicer_print_found(bool) { std::printf("found: \n"); }
+    static void slicer_print_switch(int i, const char*, int before) {
+        std::printf("Channel[%d] switching to the next file fentry before: %d\n", i, before);
+    }
+    static constexpr bool slicer_says_empty_request_in_one_line = false;
+    static constexpr bool slicer_prints_input_event = false;
+    static constexpr bool slicer_shows_evh_base = false;
+    // A channel that fails at the start is dropped and the others read on;
+    // the table thread loads a bounded number of files ahead and drops a
+    // table set it loaded while being stopped.
+    static constexpr bool slicer_drops_failed_channel = true;
+    static constexpr bool slicer_limits_tables_ahead = true;
 
     // High-level decoder.
     static constexpr const char* hl_no_srvb = "zorv_daq_getdata::SetHead_2010: srvb pointer = NULL";
@@ -149,7 +164,7 @@ struct layout_legacy::text {
     static constexpr const char* synch_mode_get = nullptr;
     static constexpr const char* get_data_timing = nullptr;
     static constexpr bool reports_without_debug = true;
-    static constexpr bool explains_start_with_debug = false;
+    static constexpr bool talks_with_debug = false;
     static constexpr bool ddir_may_end_in_colon = false;
     static constexpr bool has_time_fix = false;
     static constexpr bool window_from_run_catalogue = false;
@@ -172,6 +187,16 @@ struct layout_legacy::text {
         "zorv_daq_slicer::init() failed to malloc channel entry for %s\n";
     static constexpr const char* slicer_creating =
         "zorv_daq_slicer::create_channel()CREATING CHANNEL: %s:%d WITH FILE %s\n";
+    static void slicer_print_start_up() { std::printf("Calling get_chan_data() start channel (up)\n"); }
+    static void slicer_print_found(bool same) { std::printf("found: %d\n", same ? 1 : 0); }
+    static void slicer_print_switch(int, const char* name, int before) {
+        std::printf("Channel %s switching to the next file fentry before: %d\n", name, before);
+    }
+    static constexpr bool slicer_says_empty_request_in_one_line = true;
+    static constexpr bool slicer_prints_input_event = true;
+    static constexpr bool slicer_shows_evh_base = true;
+    static constexpr bool slicer_drops_failed_channel = false;
+    static constexpr bool slicer_limits_tables_ahead = false;
 
     static constexpr const char* hl_no_srvb = "zorv_daq_getdata::SetHead: srvb pointer = NULL";
     static constexpr const char* hl_no_chan_header = " ChanHeader == NULL";

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <new>
@@ -148,25 +149,43 @@ int read_chan<L>::debug_level() const {
     return cfg ? cfg->debug : 0;
 }
 
+// Reports a failure and gives its code: the one way out of start() and
+// load_basket() that has something to say.
 template <class L>
-int read_chan<L>::fail_start(int status) {
-    signal_master();
-    return status;
+int read_chan<L>::fail(int code, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+    return code;
 }
 
+// The master is released on every way out that leaves no worker to do it.
 template <class L>
 int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcnt) {
     if (pmx) *pmx = &mmx;
     if (pcond) *pcond = &mcond;
     if (pcnt) *pcnt = &mcnt;
-
-    if (!evhb || !sbhb || len == 0 || fd <= 0 || !cfg) {
-        printf(L::text::rc_start_not_init, chan);
-        return fail_start(ZORV_DAQ_READ_CHAN_NOT_INIT);
+    const int s = prepare();
+    if (s == ZORV_DAQ_READ_CHAN_OK && out) {
+        choose_thread_count();
+        launch_workers();
+        return s;
     }
+    signal_master();
+    return s;
+}
+
+// Everything start() does before the workers run: finds the channel, brings
+// its basket in, places its entries and makes the result array (null when
+// the channel has no entries).
+template <class L>
+int read_chan<L>::prepare() {
+    if (!evhb || !sbhb || len == 0 || fd <= 0 || !cfg)
+        return fail(ZORV_DAQ_READ_CHAN_NOT_INIT, L::text::rc_start_not_init, chan);
     // A reader is started once; a second start would run two worker pools
     // over one result array.
-    if (out || basket_in_ || store_) return fail_start(ZORV_DAQ_READ_CHAN_INV_PARAM);
+    if (out || basket_in_ || store_) return ZORV_DAQ_READ_CHAN_INV_PARAM;
 
     cdtl = cdt_tab ? L::find_channel_by_name(cdt_tab, chan, &cdt) : -1;
     // A table set loaded for a channel list has columns for the listed names
@@ -175,30 +194,24 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     // blocks.
     if (cdtl < 0 || !cdt || (!cfg->is_ecp_tab_full() && ecpl < 0)) {
         cdt = nullptr;
-        printf("%s", L::text::rc_not_found);
-        return fail_start(ZORV_DAQ_READ_CHAN_NOT_FOUND);
+        return fail(ZORV_DAQ_READ_CHAN_NOT_FOUND, "%s", L::text::rc_not_found);
     }
     const int count = cdt->count;
     if (count < 1) {
-        {
-            checked_lock lock(mx);
-            all_done = 1;
-        }
-        return fail_start(ZORV_DAQ_READ_CHAN_OK);
+        checked_lock lock(mx);
+        all_done = 1;
+        return ZORV_DAQ_READ_CHAN_OK;
     }
 
+    constexpr const char* no_array = "%s Failed to create out array for %d entries\n";
     // Every entry has at least its 16-byte pointer record in the file.
-    if (uint64_t(count) > uint32_t(len) / sizeof(zorv_event_chan_ptr_entry)) {
-        printf("%s Failed to create out array for %d entries\n", chan, count);
-        return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
-    }
-    if (!(store_ = new (std::nothrow) entry_store)) {
-        printf("%s Failed to create out array for %d entries\n", chan, count);
-        return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
-    }
+    if (uint64_t(count) > uint32_t(len) / sizeof(zorv_event_chan_ptr_entry) ||
+        !(store_ = new (std::nothrow) entry_store))
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, no_array, chan, count);
     {
         checked_lock lock(mx);
         out_done = out_taken = all_done = 0;
+        stop = 0;
     }
     out_total = count;
     out_cur = nullptr;
@@ -206,7 +219,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
 
     if (const zorv_event_chan_ptr_entry* p = get_data_table_pointer(0)) {
         const int s = load_basket(p);
-        if (s != 0) return fail_start(s);
+        if (s != 0) return s;
     }
     check_event_headers();
     find_time_limits();
@@ -214,18 +227,9 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     // region could not be had.
     reserve_entry_memory();
     out = static_cast<zorv_channel_entry_long*>(store_->result_array());
-    if (!out && !(out = static_cast<zorv_channel_entry_long*>(std::calloc(count, sizeof *out)))) {
-        printf("%s Failed to create out array for %d entries\n", chan, count);
-        return fail_start(ZORV_DAQ_READ_CHAN_INTERN_ERROR);
-    }
+    if (!out && !(out = static_cast<zorv_channel_entry_long*>(std::calloc(count, sizeof *out))))
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, no_array, chan, count);
     for (int i = 0; i < count; ++i) out[i].event_id.event_number = unfinished;
-
-    {
-        checked_lock lock(mx);
-        stop = 0;
-    }
-    choose_thread_count();
-    launch_workers();
     return ZORV_DAQ_READ_CHAN_OK;
 }
 
@@ -238,9 +242,10 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     constexpr uint64_t head = sizeof(typename L::chan_basket);
     const uint64_t file_len = uint32_t(len);
     const uint64_t pos = uint64_t(p->chhd) - 8;
+    constexpr const char* bad_basket = "%s Bad channel basket at %lu (length %u)\n";
     if (p->chhd < 8 || !in_range(pos, head, file_len)) {
-        printf("%s Channel basket position %lu lies outside the file\n", chan, static_cast<unsigned long>(pos));
-        return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Channel basket position %lu lies outside the file\n", chan,
+                    static_cast<unsigned long>(pos));
     }
 
     sys::stopwatch sw;
@@ -251,14 +256,12 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         mapping first(fd, offset, size_t(delta + head));
         if (!first.data()) {
             perror("mmap");
-            printf("%s Failed to map channel basket header\n", chan);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket header\n", chan);
         }
         const unsigned char* b = first.data() + delta;
         blen = load_be32(b + 4);
         if (load_be32(b) != L::pattern_chan_basket || blen < head || !in_range(pos, blen, file_len)) {
-            printf("%s Bad channel basket at %lu (length %u)\n", chan, static_cast<unsigned long>(pos), blen);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, bad_basket, chan, static_cast<unsigned long>(pos), blen);
         }
     }
     chn_base_size = u_long(delta) + blen;
@@ -266,8 +269,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         mapping whole(fd, offset, chn_base_size, true);
         if (!whole.data()) {
             perror("mmap");
-            printf("%s Failed to map channel basket\n", chan);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
         }
         chn_base = whole.release();
         chnb = reinterpret_cast<typename L::chan_basket*>(chn_base + delta);
@@ -278,19 +280,16 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         block_region& copy = store_->basket;
         copy = take_region(blen);
         if (!copy) {
-            printf("%s Failed to copy channel basket\n", chan);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
         }
         if (!sys::pread_full(fd, copy.data, blen, off_t(pos))) {
             perror("pread");
-            printf("%s Failed to map channel basket\n", chan);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
         }
         // The copy is bounded by its own length word from now on: it must
         // still be the one checked above (the file may have changed since).
         if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
-            printf("%s Bad channel basket at %lu (length %u)\n", chan, static_cast<unsigned long>(pos), blen);
-            return ZORV_DAQ_READ_CHAN_INTERN_ERROR;
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, bad_basket, chan, static_cast<unsigned long>(pos), blen);
         }
         chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
         chn_offset = u_long(pos);
@@ -523,7 +522,8 @@ int read_chan<L>::set_step(zorv_time_id* id) {
     template void read_chan<L>::clean_descr(); \
     template void read_chan<L>::clean(); \
     template int read_chan<L>::debug_level() const; \
-    template int read_chan<L>::fail_start(int); \
+    template int read_chan<L>::fail(int, const char*, ...); \
+    template int read_chan<L>::prepare(); \
     template int read_chan<L>::start(pthread_mutex_t**, pthread_cond_t**, int**); \
     template int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry*); \
     template void read_chan<L>::check_event_headers(); \

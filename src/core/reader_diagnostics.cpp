@@ -3,10 +3,6 @@
 // server-block headers, channel headers and channel data. The dumps open the
 // file with the reader's own table set and a private channel reader, apart
 // from any running slicer.
-//
-// Internal header: included by zorv_reader_discovery_impl.h.
-#ifndef ZORV_READER_DIAGNOSTICS_IMPL_H
-#define ZORV_READER_DIAGNOSTICS_IMPL_H
 
 #include <pthread.h>
 
@@ -18,7 +14,8 @@
 #include <vector>
 
 #include "event_util.h"
-#include "zorv_reader_core.h"
+#include "core/reader_parts.h"
+#include "zorv_read_chan_core.h"
 
 namespace zorv {
 namespace diagnostics_detail {
@@ -94,7 +91,7 @@ int reader<L>::print_event_index_table(const char* file, int type) {
         std::printf("No events in event index table\n");
         return set_error(ZORV_DAQ_READER_NO_DATA);
     }
-    discovery_detail::any_eit_entry(eit, [&](const zorv_event_index_entry* e) {
+    reader_detail::any_eit_entry(eit, [&](const zorv_event_index_entry* e) {
         if (type < 0 || type == e->event_type)
             diagnostics_detail::print_eit_entry(eit->pattern, e);
         return false;
@@ -181,6 +178,18 @@ void reader<L>::print_channel_channel(const char* file, const char* channel) {
                                      &read_chan<L>::print_channel);
 }
 
-}  // namespace zorv
+// Explicit instantiation of what this file defines, for both layouts.
+#define ZORV_READER_DIAGNOSTICS(L) \
+    template void reader<L>::print_files(); \
+    template void reader<L>::print_channels(); \
+    template int reader<L>::print_event_index_table(const char* file, int type); \
+    template void reader<L>::print_channel_event_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_server_block_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_channel_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_channel(const char* file, const char* channel);
+ZORV_READER_DIAGNOSTICS(layout_current)
+ZORV_READER_DIAGNOSTICS(layout_legacy)
+#undef ZORV_READER_DIAGNOSTICS
 
-#endif
+
+}  // namespace zorv

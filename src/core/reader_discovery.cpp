@@ -4,10 +4,6 @@
 // is then widened by the neighbouring files of a run (by sequence number),
 // the window is corrected to the run's times, and the first file's tables are
 // read once as a check.
-//
-// Internal header: included by the reader units after zorv_reader_core.h.
-#ifndef ZORV_READER_DISCOVERY_IMPL_H
-#define ZORV_READER_DISCOVERY_IMPL_H
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -24,7 +20,7 @@
 
 #include "event_util.h"
 #include "sys/path.h"
-#include "zorv_reader_core_impl.h"
+#include "core/reader_parts.h"
 
 namespace zorv {
 namespace discovery_detail {
@@ -115,21 +111,6 @@ struct before_window {
         same_second.assign(1, name);
     }
 };
-
-// Calls f on each event-type entry of an event index table until f returns
-// true; the walk stops at an entry whose length cannot be right.
-template <class F>
-bool any_eit_entry(const zorv_event_index_table_2010* eit, F f) {
-    if (eit->nevent_types < 0 || eit->nevent_types > 32) return false;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(eit->entry);
-    for (int i = 0; i < eit->nevent_types; ++i) {
-        const auto* e = reinterpret_cast<const zorv_event_index_entry*>(p);
-        if (e->length < 32 || (e->length - 32) % 16 != 0) return false;
-        if (f(e)) return true;
-        p += e->length;
-    }
-    return false;
-}
 
 // Appends the run numbers from first to last that a name carries as
 // "_run<R>_" (written as "%d" writes it, so without leading zeros).
@@ -495,7 +476,7 @@ int discovery<L>::tables_overlap(const char* name, bool verbose) {
         }
     } else {
         const uint32_t s1 = start_, s2 = scan_stop_;
-        result = discovery_detail::any_eit_entry(eit, [s1, s2](const zorv_event_index_entry* e) {
+        result = reader_detail::any_eit_entry(eit, [s1, s2](const zorv_event_index_entry* e) {
             return e->event_time_first.timeup <= s2 && e->event_time_last.timeup >= s1;
         });
     }
@@ -681,8 +662,15 @@ int reader<L>::init(zorv_daq_request* req, std::vector<daq_channel_entry*>* chan
     return set_error(d.run(req, channels));
 }
 
+template class discovery<layout_current>;
+template class discovery<layout_legacy>;
+
+// Explicit instantiation of what this file defines, for both layouts.
+#define ZORV_READER_DISCOVERY(L) \
+    template int reader<L>::init(zorv_daq_request* req, std::vector<daq_channel_entry*>* channels);
+ZORV_READER_DISCOVERY(layout_current)
+ZORV_READER_DISCOVERY(layout_legacy)
+#undef ZORV_READER_DISCOVERY
+
+
 }  // namespace zorv
-
-#include "zorv_reader_diagnostics_impl.h"
-
-#endif
