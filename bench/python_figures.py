@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Figures of the zorvdaq Python module on the standard run, as ratios of
 two measurements taken in the same run (each in a child process of its own,
-best of --repeat):
+median of --repeat runs taken in turns):
 
 1. run.arrays() of every channel against the C++ reader's full read of the
-   same channels (zorv-bench-python-ref read), target <= 1.2;
+   same channels (zorv-bench-python-ref read), target <= 1.2; and, without a
+   target, against the same C++ read that also writes as many bytes of fresh
+   memory as arrays() returns (read-stacked): what returning the arrays
+   costs at the least;
 2. iterating run.events() against the same C++ read, target <= 1.5;
 3. peak resident memory of run.arrays() against the C++ read's peak plus the
    returned arrays plus the interpreter with numpy and the module loaded,
@@ -12,9 +15,10 @@ best of --repeat):
 4. (--dask) a run of --dask-files files read into a dataframe (per-member
    means) by a local Dask cluster of 2 worker processes against the same
    read in one process: the speed-up (target >= 1.6) and each worker's peak
-   resident memory; and the same cluster with each worker on a processor of
-   its own and glibc's default memory trimming (no target: what the
-   deployment can add).
+   resident memory; and, without a target (what the deployment can add), the
+   same cluster with one decoding thread per channel in each worker, that
+   with each worker on a processor of its own and glibc's default memory
+   trimming, and a partition of half the files per worker, plain and tuned.
 
     python3 bench/python_figures.py --ref build/bench/zorv-bench-python-ref \
         --pythonpath build/python [--layout current|legacy|both] [--files 4] [--events 550]
@@ -56,12 +60,19 @@ print(t, n, peak, nbytes, base, c)
 """
 
 
-def best(cmd, env, repeat):
-    runs = []
+def once(cmd, env):
+    out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.split()
+    return [float(x) for x in out]
+
+
+def interleaved(cmds, env, repeat):
+    """Each command run `repeat` times, in turns (so that all see the same
+    load); per command the run of median wall time."""
+    runs = [[] for _ in cmds]
     for _ in range(repeat):
-        out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.split()
-        runs.append([float(x) for x in out])
-    return min(runs, key=lambda r: r[0])
+        for r, cmd in zip(runs, cmds):
+            r.append(once(cmd, env))
+    return [sorted(r, key=lambda x: x[0])[len(r) // 2] for r in runs]
 
 
 def ratio(name, value, target):
@@ -73,12 +84,18 @@ def figures(args, layout, work):
                          check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    cpp = best([args.ref, "read", layout, *files], env, args.repeat)
-    arrays = best([sys.executable, "-c", CHILD, "arrays", *files], env, args.repeat)
-    events = best([sys.executable, "-c", CHILD, "events", *files], env, args.repeat)
+    # How many bytes run.arrays() returns (and the files in the page cache).
+    stacked_bytes = int(once([sys.executable, "-c", CHILD, "arrays", *files], env)[3])
+    cpp, stacked, arrays, events = interleaved(
+        [[args.ref, "read", layout, *files],
+         [args.ref, "read-stacked", str(stacked_bytes), str(args.files * args.events), layout, *files],
+         [sys.executable, "-c", CHILD, "arrays", *files],
+         [sys.executable, "-c", CHILD, "events", *files]], env, args.repeat)
     print("%s layout: %d files of %d events" % (layout, args.files, args.events))
     print("  C++ full read: %.3f s (%.3f s processor), %d events, peak %.0f MB"
           % (cpp[0], cpp[3], cpp[1], cpp[2] / 1e6))
+    print("  C++ full read writing as many bytes as arrays() returns: %.3f s (%.3f s processor)"
+          % (stacked[0], stacked[3]))
     print("  run.arrays(): %.3f s (%.3f s processor), %d events, peak %.0f MB, arrays %.0f MB, "
           "interpreter %.0f MB" % (arrays[0], arrays[5], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6,
                                    arrays[4] / 1e6))
@@ -87,6 +104,7 @@ def figures(args, layout, work):
         print("  EVENT COUNTS DIFFER")
     ratio("arrays() / C++ full read", arrays[0] / cpp[0], 1.2)
     ratio("events() / C++ full read", events[0] / cpp[0], 1.5)
+    print("  %-45s %.3f" % ("arrays() / C++ full read writing as much", arrays[0] / stacked[0]))
     print("  %-45s %.3f" % ("processor time, arrays() / C++ full read", arrays[5] / cpp[3]))
     print("  %-45s %.3f" % ("processor time, events() / C++ full read", events[5] / cpp[3]))
     ratio("arrays() peak / (C++ peak + arrays + interpreter)", arrays[2] / (cpp[2] + arrays[3] + arrays[4]), 1.0)
@@ -115,22 +133,30 @@ else:
     from zorvdaq.dask import to_dask_dataframe
     import dask
     settings = {}
-    if sys.argv[1] == "tuned":
+    env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    tuned = sys.argv[1] in ("tuned", "grouped-tuned")
+    if tuned:
         # glibc's own trimming instead of the threshold the nanny sets: with
         # it, every large allocation is a fresh mapping whose pages fault in.
-        env = dask.config.get("distributed.nanny.pre-spawn-environ")
-        settings["distributed.nanny.pre-spawn-environ"] = {k: v for k, v in env.items()
-                                                            if k != "MALLOC_TRIM_THRESHOLD_"}
+        env.pop("MALLOC_TRIM_THRESHOLD_", None)
+    if sys.argv[1] in ("capped", "tuned", "grouped-tuned"):
+        # One decoding thread per channel in each worker: two workers share
+        # two processors instead of starting two threads each.
+        env["ZORV_DAQ_DECODE_THREADS"] = "1"
+    settings["distributed.nanny.pre-spawn-environ"] = env
     with dask.config.set(settings), \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
             Client(c) as client:
         # What a worker imports once in its life is not the read's cost.
         client.run(lambda: [__import__(m) for m in ("zorvdaq", "zorvdaq.dask", "pandas", "numpy")])
-        if sys.argv[1] == "tuned":
-            # Each worker (with its reader's decoding threads) on a processor of its own.
+        if tuned:
+            # Each worker (with its reader's decoding threads) on a processor
+            # of its own: every thread it has, since an affinity is a thread's
+            # and threads started later take their starter's.
             def pin(n):
                 import os
-                os.sched_setaffinity(0, {n % os.cpu_count()})
+                for tid in os.listdir("/proc/self/task"):
+                    os.sched_setaffinity(int(tid), {n % os.cpu_count()})
             for n, addr in enumerate(sorted(client.scheduler_info()["workers"])):
                 client.run(pin, n, workers=[addr])
         def worker_cpu():
@@ -139,7 +165,10 @@ else:
         w0 = sum(client.run(worker_cpu).values())
         c0 = cpu()
         t0 = time.perf_counter()
-        df = to_dask_dataframe(files).compute()
+        # "grouped": one partition per worker, each a run of files read by
+        # one reader, as the single read reads them.
+        per = -(-len(files) // 2) if sys.argv[1].startswith("grouped") else 1
+        df = to_dask_dataframe(files, files_per_partition=per).compute()
         t = time.perf_counter() - t0
         used = cpu() - c0 + sum(client.run(worker_cpu).values()) - w0
         peaks = client.run(lambda: __import__("resource").getrusage(0).ru_maxrss * 1024)
@@ -152,22 +181,31 @@ def dask_figures(args, work):
                           str(args.dask_events)], check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    single = best([sys.executable, "-c", DASK_CHILD, "single", *files], env, args.repeat)
-    cluster = best([sys.executable, "-c", DASK_CHILD, "cluster", *files], env, args.repeat)
-    tuned = best([sys.executable, "-c", DASK_CHILD, "tuned", *files], env, args.repeat)
+    single, cluster, capped, tuned, grouped, grouped_tuned = interleaved(
+        [[sys.executable, "-c", DASK_CHILD, mode, *files]
+         for mode in ("single", "cluster", "capped", "tuned", "grouped", "grouped-tuned")], env, args.repeat)
     print("current layout, dask: %d files of %d events" % (args.dask_files, args.dask_events))
     print("  one process: %.3f s (%.3f s processor), %d rows, peak %.0f MB"
           % (single[0], single[2], single[1], single[3] / 1e6))
     print("  2 worker processes: %.3f s (%.3f s processor, client and workers), %d rows, worker peaks %s MB"
           % (cluster[0], cluster[2], cluster[1], " / ".join("%.0f" % (p / 1e6) for p in cluster[3:])))
-    print("  2 workers, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
+    print("  2 workers, one decoding thread per channel: %.3f s (%.3f s processor)" % (capped[0], capped[2]))
+    print("  the same, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
           % (tuned[0], tuned[2]))
-    if not single[1] == cluster[1] == tuned[1]:
+    print("  2 workers, one partition of %d files each: %.3f s (%.3f s processor)"
+          % (-(-args.dask_files // 2), grouped[0], grouped[2]))
+    print("  the same, tuned as above: %.3f s (%.3f s processor)" % (grouped_tuned[0], grouped_tuned[2]))
+    if not single[1] == cluster[1] == capped[1] == tuned[1] == grouped[1] == grouped_tuned[1]:
         print("  ROW COUNTS DIFFER")
     print("  %-45s %.3f (target >= 1.60)%s" % ("speed-up, one process / cluster", single[0] / cluster[0],
                                               "" if single[0] / cluster[0] >= 1.6 else "  MISSED"))
     print("  %-45s %.3f" % ("processor time, cluster / one process", cluster[2] / single[2]))
+    print("  %-45s %.3f" % ("speed-up, one process / capped cluster", single[0] / capped[0]))
     print("  %-45s %.3f" % ("speed-up, one process / tuned cluster", single[0] / tuned[0]))
+    print("  %-45s %.3f" % ("speed-up, one process / one partition per worker", single[0] / grouped[0]))
+    print("  %-45s %.3f" % ("processor time, grouped cluster / one process", grouped[2] / single[2]))
+    print("  %-45s %.3f" % ("speed-up, one process / tuned grouped cluster", single[0] / grouped_tuned[0]))
+    print("  %-45s %.3f" % ("processor time / wall time, one process", single[2] / single[0]))
     shutil.rmtree(os.path.join(work, "dask"))
 
 

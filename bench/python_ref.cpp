@@ -3,14 +3,22 @@
 //
 //   zorv-bench-python-ref write DIR current|legacy FILES EVENTS
 //   zorv-bench-python-ref read current|legacy FILE...
+//   zorv-bench-python-ref read-stacked BYTES EVENTS current|legacy FILE...
 //
 // `read` selects every channel of the first file, reads event by event
 // through get_data and prints "seconds events peak_rss_bytes cpu_seconds"
 // (processor time of every thread of the process, reading included).
+// `read-stacked` does the same and also writes BYTES of fresh memory (mapped
+// once, in huge pages where the system gives them), a share of BYTES/EVENTS
+// after each event: the least a program that hands the values of EVENTS
+// events out stacked in arrays of BYTES must add to the read. BYTES is what
+// run.arrays() returns.
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,13 +31,46 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: zorv-bench-python-ref write DIR current|legacy FILES EVENTS\n"
-                 "       zorv-bench-python-ref read current|legacy FILE...\n");
+                 "       zorv-bench-python-ref read current|legacy FILE...\n"
+                 "       zorv-bench-python-ref read-stacked BYTES EVENTS current|legacy FILE...\n");
     return 2;
 }
 
+// Fresh memory written in equal shares, one per event.
+class stack_sink {
+public:
+    explicit stack_sink(size_t bytes) : size_(bytes) {
+        if (!bytes) return;
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        p_ = static_cast<unsigned char*>(p);
+        madvise(p_, bytes, MADV_HUGEPAGE);
+    }
+    ~stack_sink() {
+        if (p_) munmap(p_, size_);
+    }
+    stack_sink(const stack_sink&) = delete;
+    stack_sink& operator=(const stack_sink&) = delete;
+    bool failed() const { return size_ && !p_; }
+    // Writes the share of event `k` of `n` (the last event takes the rest).
+    void write(long k, long n) {
+        if (!p_ || n < 1) return;
+        const size_t share = size_ / size_t(n);
+        const size_t at = share * size_t(k);
+        if (at >= size_) return;
+        std::memset(p_ + at, 0x7f, k + 1 == n ? size_ - at : share);
+    }
+
+private:
+    unsigned char* p_ = nullptr;
+    size_t size_ = 0;
+};
+
 template <class R>
-int read_all(std::vector<std::string> paths) {
+int read_all(std::vector<std::string> paths, size_t stacked_bytes, long expected) {
     const double t0 = zorv_bench::now_s();
+    stack_sink sink(stacked_bytes);
+    if (sink.failed()) return std::fprintf(stderr, "cannot map %zu bytes\n", stacked_bytes), 1;
     R r;
     std::vector<char*> list;
     for (auto& p : paths) list.push_back(p.data());
@@ -46,7 +87,7 @@ int read_all(std::vector<std::string> paths) {
     if (r.start() != 0) return std::fprintf(stderr, "start: %s\n", r.get_last_error()), 1;
     std::vector<zorv_channel_entry_long*> out;
     long events = 0;
-    while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) ++events;
+    while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) sink.write(events++, expected);
     const double seconds = zorv_bench::now_s() - t0;
     r.clean_up();
     rusage ru{};
@@ -71,10 +112,14 @@ int main(int argc, char** argv) {
         for (const auto& f : files) std::printf("%s\n", f.c_str());
         return 0;
     }
-    if (cmd == "read") {
-        std::vector<std::string> paths(argv + 3, argv + argc);
-        return std::string(argv[2]) == "legacy" ? read_all<zorv_daq_reader>(paths)
-                                                : read_all<zorv_daq_reader_2010>(paths);
+    const bool stacked = cmd == "read-stacked";
+    if (cmd == "read" || (stacked && argc >= 6)) {
+        const size_t bytes = stacked ? size_t(std::strtoull(argv[2], nullptr, 10)) : 0;
+        const long expected = stacked ? std::atol(argv[3]) : 0;
+        const int at = stacked ? 4 : 2;
+        std::vector<std::string> paths(argv + at + 1, argv + argc);
+        return std::string(argv[at]) == "legacy" ? read_all<zorv_daq_reader>(paths, bytes, expected)
+                                                 : read_all<zorv_daq_reader_2010>(paths, bytes, expected);
     }
     return usage();
 }

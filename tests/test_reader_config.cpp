@@ -2,7 +2,9 @@
 // channel selection, for both layouts.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
+#include "zorv_worker_limit.h"
 
 namespace {
 
@@ -75,6 +78,36 @@ TEST(ReaderErrors, WordsOfStatusesAndUnknownCodes) {
         EXPECT_EQ(r.set_error(code), code);
         EXPECT_STREQ(r.get_last_error(), word);
     }
+}
+
+// Decoding threads follow the processors the process may use: a setting
+// caps them, text that is no positive number is ignored, and a narrower
+// CPU affinity counts.
+TEST(ReaderDecodeThreads, SettingAndAffinityCapTheProcessors) {
+    const int online = int(sysconf(_SC_NPROCESSORS_ONLN));
+    const zorv_test::scoped_env unset("ZORV_DAQ_DECODE_THREADS", nullptr);
+    const int all = zorv::usable_processors();
+    EXPECT_GE(all, 1);
+    EXPECT_LE(all, online);
+    for (const char* ignored : {"", "0", "-2", "two", "1x", "99999"}) {
+        zorv_test::scoped_env env("ZORV_DAQ_DECODE_THREADS", ignored);
+        EXPECT_EQ(zorv::usable_processors(), all) << '"' << ignored << '"';
+    }
+    {
+        zorv_test::scoped_env env("ZORV_DAQ_DECODE_THREADS", "1");
+        EXPECT_EQ(zorv::usable_processors(), 1);
+    }
+    cpu_set_t old;
+    ASSERT_EQ(sched_getaffinity(0, sizeof old, &old), 0);
+    int first = 0;
+    while (!CPU_ISSET(first, &old)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(zorv::usable_processors(), 1);
+    ASSERT_EQ(sched_setaffinity(0, sizeof old, &old), 0);
+    EXPECT_EQ(zorv::usable_processors(), all);
 }
 
 TYPED_TEST(ReaderConfig, DefaultsAndEnvironment) {

@@ -109,10 +109,11 @@ size_t column::row_elems() const {
     return n;
 }
 
+// Marks fresh buffer space as missing values: NaN for floats; integer
+// elements are missing as zero, which fresh space already holds.
 void column::fill_missing(unsigned char* p, size_t elems) const {
     if (elem_ == elem::f8) std::fill_n(reinterpret_cast<double*>(p), elems, std::numeric_limits<double>::quiet_NaN());
     else if (elem_ == elem::f4) std::fill_n(reinterpret_cast<float*>(p), elems, std::numeric_limits<float>::quiet_NaN());
-    else std::memset(p, 0, elems * elem_size(elem_));
 }
 
 void column::mark_damaged(const std::string& why) {
@@ -183,12 +184,31 @@ void column::write_words(column&, const value_view& v, unsigned char* row) {
     std::memcpy(row, v.payload, (v.length / 4) * 4);
 }
 
+// Whether a value sets every element of a row of the column's shape.
+bool column::covers_all(const column&, const value_view&) { return true; }
+bool column::covers_none(const column&, const value_view&) { return false; }
+bool column::members_cover(const column& c, const value_view& v) {
+    if (c.dims_.size() != 2 || v.members.size() != c.dims_[0]) return false;
+    for (const auto& m : v.members)
+        if (m.count != c.dims_[1]) return false;
+    return true;
+}
+bool column::image_covers(const column& c, const value_view& v) {
+    return c.dims_.size() == 2 && size_t(v.height) == c.dims_[0] && size_t(v.width) == c.dims_[1];
+}
+bool column::words_cover(const column& c, const value_view& v) {
+    return c.dims_.size() == 1 && v.length / 4 == c.dims_[0];
+}
+
 const column::row_form* column::form_of(kind k) {
     static constexpr row_form forms[] = {
-        {kind::update, scalar_shape, write_scalar},    {kind::env, scalar_shape, write_scalar},
-        {kind::spectrum, members_shape, write_members}, {kind::roi, members_shape, write_members},
-        {kind::image, image_shape, write_image},        {kind::name_value, pairs_shape, write_pairs},
-        {kind::equipment, words_shape, write_words},
+        {kind::update, scalar_shape, write_scalar, covers_all},
+        {kind::env, scalar_shape, write_scalar, covers_all},
+        {kind::spectrum, members_shape, write_members, members_cover},
+        {kind::roi, members_shape, write_members, members_cover},
+        {kind::image, image_shape, write_image, image_covers},
+        {kind::name_value, pairs_shape, write_pairs, covers_none},
+        {kind::equipment, words_shape, write_words, words_cover},
     };
     for (const auto& f : forms)
         if (f.k == k) return &f;
@@ -226,11 +246,14 @@ void column::reserve_rows() {
     if (expected_ > rows_) data_.reserve(expected_ * row_elems() * elem_size(elem_));
 }
 
-void column::append_missing() {
+// A new last row, marked missing unless the value written next covers every
+// element of it (each element is then written once, not filled first and
+// overwritten).
+void column::append_row(bool covered) {
     const size_t elems = row_elems();
     const size_t at = data_.size();
     data_.resize(at + elems * elem_size(elem_));
-    fill_missing(data_.data() + at, elems);
+    if (!covered) fill_missing(data_.data() + at, elems);
     if (elem_ == elem::f8) time_us_.push_back(0);
 }
 
@@ -246,7 +269,7 @@ void column::push(const value_view* v, int state) {
     }
     const row_form* form = elem_ != elem::none ? form_of(kind_) : nullptr;
     if (v && form) widen(form->shape(*this, *v));
-    if (form) append_missing();
+    if (form) append_row(v && form->covers(*this, *v));
     ++rows_;
     state_.push_back(int8_t(state));
     if (v && form) form->write(*this, *v, data_.data() + data_.size() - row_elems() * elem_size(elem_));

@@ -88,6 +88,7 @@ private:
         kind k;
         std::vector<size_t> (*shape)(column&, const value_view&);
         void (*write)(column&, const value_view&, unsigned char*);
+        bool (*covers)(const column&, const value_view&);
     };
     static const row_form* form_of(kind k);
     static std::vector<size_t> scalar_shape(column&, const value_view& v);
@@ -100,10 +101,15 @@ private:
     static void write_image(column& c, const value_view& v, unsigned char* row);
     static void write_pairs(column& c, const value_view& v, unsigned char* row);
     static void write_words(column&, const value_view& v, unsigned char* row);
+    static bool covers_all(const column&, const value_view&);
+    static bool covers_none(const column&, const value_view&);
+    static bool members_cover(const column& c, const value_view& v);
+    static bool image_covers(const column& c, const value_view& v);
+    static bool words_cover(const column& c, const value_view& v);
 
     bool take_kind(const value_view& v);
     void widen(const std::vector<size_t>& dims);
-    void append_missing();
+    void append_row(bool covered);
     void fill_missing(unsigned char* p, size_t elems) const;
     size_t row_elems() const;
     void mark_damaged(const std::string& why);

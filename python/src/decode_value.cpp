@@ -204,8 +204,26 @@ kind kind_of_type(int dtype) {
     return kind::unknown;
 }
 
+namespace {
+
+// Resets a view for the next block, keeping its vectors' storage: a read
+// decodes every channel of every event into the same view.
+void reset(value_view* v) {
+    std::vector<member_view> members;
+    std::vector<pair_view> pairs;
+    members.swap(v->members);
+    pairs.swap(v->pairs);
+    members.clear();
+    pairs.clear();
+    *v = value_view{};
+    v->members.swap(members);
+    v->pairs.swap(pairs);
+}
+
+}  // namespace
+
 void decode_value(const zorv_channel_entry_long& e, bool legacy, int subchan, value_view* out) {
-    *out = value_view{};
+    reset(out);
     if (!e.sbchdata[0].chhd) {
         out->error = "no data";
         return;

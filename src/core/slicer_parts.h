@@ -77,10 +77,7 @@ constexpr size_t ahead_memory = size_t(16) << 20;
 // thread: more workers than processors only add thread starts (expensive on
 // virtual machines) and switches, never speed.
 inline int workers_per_channel() {
-    static const int n = [] {
-        const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-        return int(cpus < 1 ? 1 : cpus > 10 ? 10 : cpus);
-    }();
+    const int n = std::min(usable_processors(), 10);
     const int cap = worker_limit.load(std::memory_order_relaxed);
     return cap > 0 && cap < n ? cap : n;
 }

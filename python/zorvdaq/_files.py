@@ -1,0 +1,93 @@
+"""Files and times as the caller gives them: globs expanded, times in
+seconds, and which files can be read in which layout."""
+
+import datetime as _dt
+import glob as _glob
+import os as _os
+import warnings as _warnings
+
+import numpy as _np
+
+from ._common import _LAYOUTS, Error, SkippedFileWarning
+
+
+def _seconds(t, what):
+    """Seconds since the epoch (UTC) of a datetime, numpy datetime64, ISO text
+    or number."""
+    if t is None:
+        return 0.0
+    if isinstance(t, (int, float)) and not isinstance(t, bool):
+        if t < 0:
+            raise ValueError("%s: negative time %r" % (what, t))
+        return float(t)
+    if isinstance(t, _np.datetime64):
+        return float(t.astype("datetime64[us]").astype("int64")) / 1e6
+    if isinstance(t, str):
+        text = t.strip()
+        if text.endswith("Z"):
+            text = text[:-1] + "+00:00"
+        try:
+            t = _dt.datetime.fromisoformat(text)
+        except ValueError:
+            try:
+                t = _dt.datetime.strptime(text, "%Y%m%dT%H%M%S")
+            except ValueError:
+                raise ValueError("%s: bad time %r" % (what, t)) from None
+    if isinstance(t, _dt.datetime):
+        if t.tzinfo is None:
+            t = t.replace(tzinfo=_dt.timezone.utc)
+        return t.timestamp()
+    raise ValueError("%s: bad time %r" % (what, t))
+
+
+def _expand_files(files):
+    if isinstance(files, (str, _os.PathLike)):
+        files = [files]
+    out = []
+    for f in files:
+        f = _os.fspath(f)
+        if any(c in f for c in "*?["):
+            matched = sorted(_glob.glob(f))
+            if not matched:
+                raise FileNotFoundError("no file matches %r" % f)
+            out.extend(matched)
+        else:
+            out.append(f)
+    if not out:
+        raise ValueError("no files given")
+    return out
+
+
+def _inspected(path, layout=None):
+    """(layout, what the file holds) for a file whose tables load in
+    ``layout`` (either when None); (None, why) otherwise."""
+    why = ""
+    for name, cls in _LAYOUTS.items():
+        if layout in (None, name):
+            try:
+                return name, cls().inspect(path)
+            except (Error, FileNotFoundError) as e:
+                why = str(e)
+    return None, why
+
+
+def _usable_files(files):
+    """The files whose tables load, their layout and what each holds; each
+    other file is left out with a warning naming it. Missing files raise
+    FileNotFoundError."""
+    usable, layout = [], None
+    for f in files:
+        if not _os.path.exists(f):
+            raise FileNotFoundError("%s: no such file" % f)
+        lay, held = _inspected(f)
+        if lay is None:
+            _warnings.warn("%s: cannot be read (damaged or not a DAQ raw file: %s); left out"
+                           % (f, held), SkippedFileWarning, stacklevel=4)
+            continue
+        if layout is not None and lay != layout:
+            raise ValueError("the files are of both layouts; read each layout on its own")
+        layout = lay
+        usable.append((f, held))
+    if not usable:
+        raise Error("no file can be read")
+    return usable, layout

@@ -1,0 +1,347 @@
+"""The run: its files and channels, channel selection, event iteration and
+bulk reads."""
+
+import datetime as _dt
+import difflib as _difflib
+import fnmatch as _fnmatch
+import warnings as _warnings
+
+import numpy as _np
+
+from ._arrays import Arrays
+from ._channels import Channel, _mask_dtype
+from ._common import _ARRAY_KINDS, _LAYOUTS, STATES, Error, SkippedFileWarning, _datetime64
+from ._files import _inspected, _usable_files
+from ._values import _MAKERS, Event
+
+
+class Run:
+    """Data opened by :func:`zorvdaq.open`: its ``files``, ``layout``
+    ("current" or "legacy"), ``time_span`` (first and last event time),
+    ``event_count`` (events of every type over the files; ``event_counts``
+    per event type), ``channels`` (a dict from name to :class:`Channel`),
+    ``file_spans`` (per file: name, first and last event time, lowest and
+    highest event number) and ``window`` (the read's time window in seconds,
+    0 for an open side; a request by run takes the run's own times). Use it as a context manager, or
+    call :meth:`close`."""
+
+    def __init__(self, layout, inspected, request=None, window=(0.0, 0.0)):
+        self.layout = layout
+        self.files = [f for f, _ in inspected]
+        self._request = request
+        self._window = window
+        self.window = tuple(window)
+        self._closed = False
+        self._open_sessions = []
+        self._members_read = False
+        self.skipped_files = []
+        self.last_report = None
+        self._take_inspection(inspected)
+
+    # ----- construction -----
+
+    @classmethod
+    def _from_files(cls, files, start_s, stop_s):
+        usable, layout = _usable_files(files)
+        return cls(layout, usable, window=(start_s, stop_s))
+
+    @classmethod
+    def _from_request(cls, run, start_s, stop_s, exp, stream, cdir, ddir):
+        if run is None:
+            first = last = 0
+        elif isinstance(run, (tuple, list)):
+            first, last = (int(run[0]), int(run[1]))
+        else:
+            first = last = int(run)
+        if first < 0 or last < first:
+            raise ValueError("bad run range %r" % (run,))
+        request = (first, last, start_s, stop_s, exp, stream, cdir, ddir)
+        for layout, cls_ in _LAYOUTS.items():
+            s = cls_()
+            if s.init_request(*request):
+                files, window = s.files(), s.window()
+                s.close()
+                inspected = []
+                for f in files:
+                    lay, held = _inspected(f, layout)
+                    if lay is None:
+                        _warnings.warn("%s: %s; left out" % (f, held), SkippedFileWarning, stacklevel=4)
+                    else:
+                        inspected.append((f, held))
+                return cls(layout, inspected, request=request, window=window)
+            s.close()
+        raise Error("the request's files are no DAQ raw files")
+
+    def _session(self, texts=()):
+        """A reader on the run's files for the reader texts ``texts``. The
+        reader cannot start when its first file holds none of the selected
+        channels, so leading files without any of them (which give such a
+        selection no event) are left out."""
+        if self._closed:
+            raise Error("the run is closed")
+        s = _LAYOUTS[self.layout]()
+        self._open_sessions.append(s)
+        names = {t.split(";")[0].split(":")[0] for t in texts}
+        firsts = [self.channels[n].files[0] for n in names if n in self.channels and self.channels[n].files]
+        files = self.files
+        if firsts:
+            position = {f: i for i, f in enumerate(files)}
+            files = files[min(position[f] for f in firsts):]
+        if self._request is not None and files == self.files:
+            s.init_request(*self._request)
+        else:
+            s.init_files(files)
+            window = self._window
+            if any(window):
+                s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
+        return s
+
+    def _take_inspection(self, inspected):
+        chans, order = {}, []
+        counts = {}
+        first = last = 0
+        self.file_spans = []
+        for f, (listing, descr, (types, a, b, low, high)) in inspected:
+            for k, v in types.items():
+                counts[k] = counts.get(k, 0) + v
+            if a and (not first or a < first):
+                first = a
+            last = max(last, b)
+            self.file_spans.append((f, _datetime64(a) if a else None, _datetime64(b) if b else None,
+                                    low, high))
+            for name, n, _ev, mask in listing:
+                d = descr.get(name, {})
+                if name not in chans:
+                    dtype = _mask_dtype(mask, self.layout == "legacy", d.get("dtype", 0))
+                    chans[name] = Channel(name, dtype, 0, d.get("units", ""),
+                                          d.get("description", ""), run=self)
+                    order.append(name)
+                chans[name].entries += n
+                chans[name].files.append(f)
+        self.channels = {n: chans[n] for n in order}
+        self.event_counts = counts
+        self.event_count = sum(counts.values())
+        self.time_span = (_datetime64(first), _datetime64(last)) if first else (None, None)
+
+    def _read_first_blocks(self):
+        """Member names and value shapes of every array-valued channel, from
+        the first block of each, in one read."""
+        names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS]
+        for n in names:
+            self.channels[n]._members = []
+        if not names:
+            return
+        s = self._session(names)
+        try:
+            s.select(names)
+            s.start()
+            keys = s.keys()
+            left = set(keys)
+            while left:
+                ev = s.next_event()
+                if ev is None:
+                    break
+                for key, (_state, _from, d) in zip(keys, ev[2]):
+                    if key in left and d is not None and "error" not in d:
+                        left.discard(key)
+                        self.channels[key]._take_first(d)
+        finally:
+            self._release(s)
+
+    # ----- selection -----
+
+    def select(self, channels=None):
+        """The reader's channel texts for a selection: None (every channel),
+        or names, "NAME:SUB" (member number), "NAME:MEMBER" (member name),
+        "NAME;NICK", a nickname given earlier in the same list, or glob
+        patterns ("BPM*"). Unknown names raise KeyError listing close
+        matches."""
+        if channels is None:
+            return list(self.channels)
+        if isinstance(channels, str):
+            channels = [channels]
+        out, nicks = [], {}
+        for c in channels:
+            text = str(c)
+            name, _, nick = text.partition(";")
+            if nick:
+                nicks[nick] = None
+            if name in nicks and name not in self.channels:
+                continue  # a nickname of a channel already in the list
+            if any(ch in name for ch in "*?["):
+                matched = [n for n in self.channels if _fnmatch.fnmatchcase(n, name)]
+                if not matched:
+                    raise KeyError(self._unknown(name))
+                out.extend(m for m in matched if m not in out)
+                continue
+            base, colon, sub = name.partition(":")
+            if base not in self.channels:
+                raise KeyError(self._unknown(base))
+            if colon:
+                members = self.channels[base].members
+                index = int(sub) if sub.lstrip("-").isdigit() else \
+                    (members.index(sub) if sub in members else None)
+                if self.channels[base].kind not in ("spectrum", "roi") or index is None \
+                        or not 0 <= index < len(members):
+                    raise KeyError("channel %s has no member %r (members: %s)"
+                                   % (base, sub, ", ".join(members) or "none"))
+                name = "%s:%d" % (base, index)
+            out.append(name + (";" + nick if nick else ""))
+        return out
+
+    def _unknown(self, name):
+        close = _difflib.get_close_matches(name, list(self.channels), n=5, cutoff=0.5)
+        hint = " (did you mean %s?)" % ", ".join(close) if close else ""
+        return "no channel %r in the run%s" % (name, hint)
+
+    def _started(self, channels, by_time, tolerance, step, start_event, stop_event):
+        for what, v in (("start_event", start_event), ("stop_event", stop_event)):
+            if v is not None and not 0 <= int(v) <= 0xFFFFFFFF:
+                raise ValueError("%s %r is no event number" % (what, v))
+        texts = self.select(channels)
+        s = self._session(texts)
+        try:
+            s.select(texts)
+            tol = -1.0 if tolerance is None else _micros_of(tolerance, "tolerance")
+            step_events, step_s = 0, 0.0
+            if step is not None:
+                if isinstance(step, (_dt.timedelta, _np.timedelta64)):
+                    step_s = _micros_of(step, "step") / 1e6
+                elif int(step) <= 0:
+                    raise ValueError("step must be positive")
+                else:
+                    step_events = int(step)
+            s.configure(bool(by_time), tol, step_events, step_s, int(start_event or 0),
+                        int(stop_event or 0), 0.0, 0.0)
+            s.start()
+        except BaseException:
+            self._release(s)
+            raise
+        return s
+
+    def _release(self, s):
+        s.close()
+        if s in self._open_sessions:
+            self._open_sessions.remove(s)
+
+    def _warn_skipped(self, s):
+        rep = s.report()
+        for f, why in rep.get("skipped_files", []):
+            self.skipped_files.append((f, why))
+            _warnings.warn("%s: %s; skipped" % (f, why), SkippedFileWarning, stacklevel=4)
+        return rep
+
+    # ----- reading -----
+
+    def events(self, channels=None, *, by_time=False, tolerance=None, step=None,
+               start_event=None, stop_event=None):
+        """Iterate over the events of ``channels`` (see :meth:`select`).
+
+        ``by_time`` matches channels by time instead of event number, within
+        ``tolerance`` (microseconds, or a timedelta); ``step`` takes every
+        n-th event (an int) or one event per interval (a timedelta, with
+        ``by_time``); ``start_event``/``stop_event`` bound the event numbers.
+        Each item is an :class:`Event`. Once the iteration has ended,
+        ``run.last_report`` holds what the reader delivered (per channel:
+        delivered, carried, damaged, unmatched, in skipped files; the skipped
+        files with their reasons).
+        """
+        s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
+        try:
+            while True:
+                ev = s.next_values(_MAKERS, STATES)
+                if ev is None:
+                    break
+                number, micros, values, reasons = ev
+                yield Event(number, _datetime64(micros), values, reasons)
+            self.last_report = self._warn_skipped(s)
+        finally:
+            self._release(s)
+
+    __iter__ = events
+
+    def arrays(self, channels=None, *, by_time=False, tolerance=None, step=None,
+               start_event=None, stop_event=None, limit=None, progress=False):
+        """Read ``channels`` into numpy arrays stacked over the events.
+
+        Returns :class:`Arrays`: ``event`` (uint32) and ``time``
+        (datetime64[us]) per event, and per channel key an array with a
+        leading event axis: slow values float64 (n,), spectra and regions of
+        interest float32 (n, members, samples), images (n, height, width)
+        of their pixel type, name/value blocks float32 (n, names),
+        equipment words uint32 (n, words). Missing values are NaN in float
+        arrays and 0 in integer ones; ``Arrays.state[key]`` holds each
+        event's state (see ``zorvdaq.STATES``) and ``Arrays.mask(key)`` is
+        True where a value is missing. ``progress=True`` shows a progress
+        bar. Other arguments as for :meth:`events`.
+        """
+        if limit is not None and int(limit) < 0:
+            raise ValueError("limit must not be negative")
+        s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
+        try:
+            keys = s.keys()
+            bar, cb = _progress(progress, self.event_count)
+            try:
+                # Events of the types sharing event numbers are one event of
+                # the read: the largest count is the better guess of its length.
+                raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
+                                    max(self.event_counts.values(), default=0))
+            finally:
+                if bar is not None:
+                    bar.close()
+            report = self.last_report = self._warn_skipped(s)
+        finally:
+            self._release(s)
+        return Arrays(raw, keys, report, self.channels)
+
+    def to_pandas(self, channels=None, **kw):
+        """``arrays(channels, **kw).to_pandas()``."""
+        return self.arrays(channels, **kw).to_pandas()
+
+    def to_xarray(self, channels=None, **kw):
+        """``arrays(channels, **kw).to_xarray()``."""
+        return self.arrays(channels, **kw).to_xarray()
+
+    def close(self):
+        """Release every reader of the run; further reads raise Error."""
+        for s in list(self._open_sessions):
+            s.close()
+        self._open_sessions = []
+        self._closed = True
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return "Run(%s layout, %d files, %d channels, %d events)" % (
+            self.layout, len(self.files), len(self.channels), self.event_count)
+
+
+def _micros_of(t, what):
+    if isinstance(t, _dt.timedelta):
+        return t.total_seconds() * 1e6
+    if isinstance(t, _np.timedelta64):
+        return float(t.astype("timedelta64[us]").astype("int64"))
+    v = float(t)
+    if v < 0:
+        raise ValueError("%s must not be negative" % what)
+    return v
+
+
+def _progress(progress, total):
+    """A tqdm bar and the callback the core calls with events read so far."""
+    if not progress:
+        return None, None
+    from tqdm import tqdm
+    bar = tqdm(total=total or None, unit="ev", desc="zorvdaq")
+    done = [0]
+
+    def update(n):
+        bar.update(n - done[0])
+        done[0] = n
+
+    return bar, update
