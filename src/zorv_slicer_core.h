@@ -22,6 +22,7 @@
 #include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_thread_safety.h"
 
 namespace zorv {
 
@@ -41,8 +42,9 @@ struct tables_task {
     std::vector<char*>* files = nullptr;   // the DAQ files, in order
     std::vector<char*>* chans = nullptr;   // channel names for the table sets
     tables_t** get_tables = nullptr;       // the slot array
+    std::vector<int> slot_file;            // index in *files of each slot's table set, -1 when empty
     int get_tables_num = 0;                // number of slots
-    pthread_mutex_t* tmx = nullptr;
+    checked_mutex* tmx = nullptr;
     pthread_cond_t* tcond = nullptr;
     int ready = 0;               // loaded and not yet claimed by find_ready_table
     int go = 0;                  // permits: how many more table sets may be loaded
@@ -90,7 +92,7 @@ public:
     zorv_time_id event_step{};
     std::string not_found_channels;
     pthread_t tid = 0;
-    pthread_mutex_t tmx;
+    checked_mutex tmx;  // the table thread's task and the slots; `native` outside the analysis
     pthread_cond_t tcond;
     tables_task<L> task;
 
@@ -163,12 +165,12 @@ private:
     int chan_sub(int i) const { return chans[i]->subchan; }
     bool before(const zorv_time_id& a, const zorv_time_id& b) const;
     int file_index(const char* name) const;
-    int slot_of(const tables_t* t) const;
+    int slot_of(const tables_t* t) const ZORV_REQUIRES(tmx);
     bool other_channel_on(const tables_t* t, int i) const;
-    tables_t* table_of_other_channel(const char* file, int i) const;
-    tables_t* claim_from_slots(const char* name);
-    bool table_may_come(int file) const;
-    bool file_skipped(int file) const;
+    tables_t* table_of_other_channel(const char* file, int i) const ZORV_REQUIRES(tmx);
+    tables_t* claim_from_slots(int file) ZORV_REQUIRES(tmx);
+    bool table_may_come(int file) const ZORV_REQUIRES(tmx);
+    bool file_skipped(int file) const ZORV_REQUIRES(tmx);
     tables_t* load_table_now(int file);
     tables_t* usable_table(int i, int file);
     int destination(int i, int from, int request, tables_t** table);
@@ -204,7 +206,7 @@ private:
     void start_ahead(int i, int request);
     void start_next_file_ahead();
     void launch_ahead(int j, tables_t* t);
-    tables_t* loaded_table(const char* name) const;
+    tables_t* loaded_table(int file) const ZORV_REQUIRES(tmx);
     reader_t* take_ahead(int i, tables_t* tables, int* status);
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);

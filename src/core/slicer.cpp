@@ -7,7 +7,6 @@ namespace zorv {
 
 template <class L>
 slicer<L>::slicer() {
-    pthread_mutex_init(&tmx, nullptr);
     pthread_cond_init(&tcond, nullptr);
     event_time_diff = {0, L::text::slicer_tolerance_us};
     time_diff = L::text::slicer_tolerance_us;
@@ -20,7 +19,6 @@ slicer<L>::~slicer() {
     clean_up();
     delete pool_;
     pthread_cond_destroy(&tcond);
-    pthread_mutex_destroy(&tmx);
 }
 
 // ---------------------------------------------------------------------------
@@ -123,6 +121,11 @@ int slicer<L>::start() {
     if (files.empty() || chans.empty()) return ZORV_DAQ_SLICER_NO_DATA;
     if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
     get_tables = static_cast<tables_t**>(calloc(get_tables_num, sizeof(tables_t*)));
+    try {
+        task.slot_file.assign(size_t(get_tables_num), -1);
+    } catch (const std::bad_alloc&) {
+        free(std::exchange(get_tables, nullptr));
+    }
     if (!get_tables) {
         perror("malloc");
         printf("Failed to allocate get_tables pointers\n");
@@ -324,7 +327,7 @@ void slicer<L>::configure_reader(reader_t* r) {
 template <class L>
 std::vector<std::pair<std::string, std::string>> slicer<L>::get_skipped_files() {
     std::vector<std::pair<std::string, std::string>> out;
-    mutex_lock lk(&tmx);
+    checked_lock lk(tmx);
     for (const auto& k : task.skipped)
         if (k.first >= 0 && k.first < static_cast<int>(files.size())) out.emplace_back(files[size_t(k.first)], k.second);
     out.insert(out.end(), chan_skips_.begin(), chan_skips_.end());
@@ -426,7 +429,7 @@ void slicer<L>::stop_table_thread() {
     if (tid == 0) return;
     task.stop = 1;
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         task.go = 1;
         pthread_cond_broadcast(&tcond);
     }
@@ -439,8 +442,8 @@ void slicer<L>::stop_table_thread() {
     } else if (debug > 0) {
         printf("Failed to join table_thread: %lu\n", static_cast<unsigned long>(tid));
     }
-    mutex_lock lk(&tmx);
-    while (task.running) pthread_cond_wait(&tcond, &tmx);
+    checked_lock lk(tmx);
+    while (task.running) tmx.wait(tcond);
 }
 
 template <class L>
@@ -471,6 +474,7 @@ void slicer<L>::release_slots() {
         delete get_tables[k];
         get_tables[k] = nullptr;
     }
+    task.slot_file.clear();
     free(get_tables);
     get_tables = nullptr;
     task.get_tables = nullptr;

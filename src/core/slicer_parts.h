@@ -92,28 +92,7 @@ bool has_entries(const typename L::cdt* cdt, const char* name) {
     return cdt && L::find_channel_by_name(cdt, name, &e) >= 0 && e && e->count > 0;
 }
 
-// Why a file's table set could not be loaded, by the loader's status.
-struct load_failure {
-    int status;
-    const char* reason;
-};
-constexpr load_failure load_failures[] = {
-    {1, "no file name"},
-    {-2, "cannot be opened"},
-    {-3, "cannot be mapped"},
-    {-4, "damaged event-header basket"},
-    {-5, "damaged event-header basket"},
-    {-6, "damaged server-block basket"},
-    {-7, "damaged server-block basket"},
-};
-constexpr const char* damaged_tables = "damaged tables";
 constexpr const char* no_selected_channel = "holds none of the selected channels";
-
-inline const char* load_failure_reason(int status) {
-    for (const auto& f : load_failures)
-        if (f.status == status) return f.reason;
-    return damaged_tables;
-}
 
 // Whether a file's dictionary lists any of the channels at all.
 template <class L>
@@ -137,7 +116,7 @@ T* load_tables(const char* file, int mode, int debug, std::vector<char*>* chans,
     }
     ts->debug = debug;
     const int rc = ts->get_all_tables(const_cast<char*>(file), 0, chans);
-    *why = rc != 0 ? load_failure_reason(rc) : !holds_any<L>(ts->get_cdt_table(), chans) ? no_selected_channel : nullptr;
+    *why = rc != 0 ? table_set_failure(rc) : !holds_any<L>(ts->get_cdt_table(), chans) ? no_selected_channel : nullptr;
     if (!*why) return ts;
     ts->clean_up();
     delete ts;

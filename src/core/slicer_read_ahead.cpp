@@ -31,7 +31,7 @@ void slicer<L>::start_ahead(int i, int request) {
     if (!wanted) return;
     {
         // Only on the slicer's own table sets, whose release drops the reader.
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         if (slot_of(t) < 0) return;
     }
     launch_ahead(j, t);
@@ -58,8 +58,8 @@ void slicer<L>::start_next_file_ahead() {
     }
     tables_t* next = nullptr;
     {
-        mutex_lock lk(&tmx);
-        next = loaded_table(files[p + 1]);
+        checked_lock lk(tmx);
+        next = loaded_table(p + 1);
         if (!next && table_may_come(p + 1)) return;
     }
     next_file_ahead_due_ = false;

@@ -28,22 +28,19 @@ int slicer<L>::slot_of(const tables_t* t) const {
     return -1;
 }
 
-// Called with tmx held. The loaded table set of `name` in a slot, left
-// unclaimed.
+// Called with tmx held. The loaded table set of files[file] in a slot,
+// left unclaimed.
 template <class L>
-typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const {
-    for (int k = 0; k < task.get_tables_num; ++k) {
-        tables_t* t = get_tables[k];
-        const char* f = t ? t->get_file_name() : nullptr;
-        if (f && strcmp(f, name) == 0) return t;
-    }
+typename slicer<L>::tables_t* slicer<L>::loaded_table(int file) const {
+    for (int k = 0; k < task.get_tables_num; ++k)
+        if (get_tables[k] && task.slot_file[size_t(k)] == file) return get_tables[k];
     return nullptr;
 }
 
 // Called with tmx held.
 template <class L>
-typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name) {
-    tables_t* t = loaded_table(name);
+typename slicer<L>::tables_t* slicer<L>::claim_from_slots(int file) {
+    tables_t* t = loaded_table(file);
     if (t && task.ready >= 1) {
         --task.ready;
         pthread_cond_broadcast(&tcond);  // the table thread may load ahead again
@@ -67,11 +64,11 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name) {
     if (!name || !get_tables) return nullptr;
     int want = file_index(name);
-    mutex_lock lk(&tmx);
+    checked_lock lk(tmx);
     for (;;) {
-        if (tables_t* t = claim_from_slots(name)) return t;
+        if (tables_t* t = claim_from_slots(want)) return t;
         if (!table_may_come(want)) return nullptr;
-        pthread_cond_wait(&tcond, &tmx);
+        tmx.wait(tcond);
     }
 }
 
@@ -91,7 +88,7 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
     const char* why = nullptr;
     tables_t* ts = slicer_detail::load_tables<L, tables_t>(files[size_t(file)], mode, debug, &chansp, &why);
-    mutex_lock lk(&tmx);
+    checked_lock lk(tmx);
     if (!ts) {
         slicer_detail::note_skip(&task, file, why);
         pthread_cond_broadcast(&tcond);
@@ -100,6 +97,7 @@ typename slicer<L>::tables_t* slicer<L>::load_table_now(int file) {
     for (int k = 0; k < task.get_tables_num; ++k) {
         if (get_tables[k] || k == task.loading_slot) continue;
         get_tables[k] = ts;
+        task.slot_file[size_t(k)] = file;
         return ts;
     }
     ts->clean_up();
@@ -114,7 +112,7 @@ template <class L>
 typename slicer<L>::tables_t* slicer<L>::usable_table(int i, int file) {
     const char* name = files[size_t(file)];
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         if (file_skipped(file)) return nullptr;
         if (read_chans)
             if (tables_t* t = table_of_other_channel(name, i)) return t;
@@ -139,10 +137,10 @@ int slicer<L>::table_thread(tables_task<L>* t) {
 
     while (!t->stop && i < nfiles) {
         {
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             t->waiting = 1;
             publish();
-            while (t->go == 0 && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
+            while (t->go == 0 && !t->stop) t->tmx->wait(*t->tcond);
             t->waiting = 0;
             if (t->go > 0) --t->go;
         }
@@ -150,11 +148,9 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         int slot = -1;
         bool have = false;
         {
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             // Loaded on the caller's thread already, or known to be unusable.
-            const char* name = (*t->files)[size_t(i)];
-            for (int k = 0; k < nslots && !have; ++k)
-                have = t->get_tables[k] && strcmp(t->get_tables[k]->get_file_name(), name) == 0;
+            for (int k = 0; k < nslots && !have; ++k) have = t->get_tables[k] && t->slot_file[size_t(k)] == i;
             for (const auto& k : t->skipped) have = have || k.first == i;
             if (have) {
                 ++t->go;
@@ -167,7 +163,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
             if (slot >= 0 && L::text::slicer_limits_tables_ahead && t->ready >= slicer_detail::max_ready_ahead) {
                 // Enough wait to be claimed: rests until one is (a claim is
                 // broadcast), then looks at this file again.
-                while (t->ready >= slicer_detail::max_ready_ahead && !t->stop) pthread_cond_wait(t->tcond, t->tmx);
+                while (t->ready >= slicer_detail::max_ready_ahead && !t->stop) t->tmx->wait(*t->tcond);
                 ++t->go;
                 publish();
                 slot = -2;
@@ -188,7 +184,7 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         if (!ts) {
             // A file that cannot be used is passed over; the files after it
             // are still read.
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             slicer_detail::note_skip(t, i, why);
             t->loading_slot = -1;
             ++t->go;
@@ -200,25 +196,26 @@ int slicer<L>::table_thread(tables_task<L>* t) {
         if (L::text::slicer_limits_tables_ahead && t->stop) {
             ts->clean_up();
             delete ts;
-            mutex_lock lk(t->tmx);
+            checked_lock lk(*t->tmx);
             t->loading_slot = -1;
             break;
         }
-        mutex_lock lk(t->tmx);
+        checked_lock lk(*t->tmx);
         t->get_tables[slot] = ts;
+        t->slot_file[size_t(slot)] = i;
         t->loading_slot = -1;
         t->next = ++i;
         ++t->ready;
         publish();
     }
 
-    mutex_lock lk(t->tmx);
+    checked_lock lk(*t->tmx);
     t->status = 0;
     t->done = 1;
     publish();
     // The joinable thread rests until clean_up asks it to end.
     if (!L::text::slicer_detached_thread)
-        while (!t->stop) pthread_cond_wait(t->tcond, t->tmx);
+        while (!t->stop) t->tmx->wait(*t->tcond);
     // Past this point the thread no longer touches the task or the slots.
     t->running = 0;
     publish();
@@ -294,7 +291,7 @@ int slicer<L>::destination(int i, int from, int request, tables_t** table) {
         if (!t) {
             bool skipped;
             {
-                mutex_lock lk(&tmx);
+                checked_lock lk(tmx);
                 skipped = file_skipped(q);
             }
             if (skipped) continue;
@@ -320,10 +317,11 @@ void slicer<L>::release_if_left(tables_t* t, int i) {
     if (other_channel_on(t, i) || t->get_client_counter() < nchans) return;
     if (i >= 0 && read_chans[i] && static_cast<tables_t*>(read_chans[i]->get_cfg()) == t) close_reader(i);
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         const int slot = slot_of(t);
         if (slot < 0) return;
         get_tables[slot] = nullptr;
+        task.slot_file[size_t(slot)] = -1;
         ++task.go;
         pthread_cond_broadcast(&tcond);
     }
@@ -345,7 +343,7 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
     int p = -1;
     int slot = -1;
     {
-        mutex_lock lk(&tmx);
+        checked_lock lk(tmx);
         slot = slot_of(old);
         if (slot >= 0) p = file_index(old->get_file_name());
     }
@@ -390,8 +388,8 @@ int slicer<L>::change_config(int i, int request, int /*flag*/) {
 #define ZORV_SLICER_TABLE_THREAD(L) \
     template int slicer<L>::file_index(const char* name) const; \
     template int slicer<L>::slot_of(const tables_t* t) const; \
-    template typename slicer<L>::tables_t* slicer<L>::loaded_table(const char* name) const; \
-    template typename slicer<L>::tables_t* slicer<L>::claim_from_slots(const char* name); \
+    template typename slicer<L>::tables_t* slicer<L>::loaded_table(int file) const; \
+    template typename slicer<L>::tables_t* slicer<L>::claim_from_slots(int file); \
     template bool slicer<L>::table_may_come(int file) const; \
     template typename slicer<L>::tables_t* slicer<L>::find_ready_table(const char* name); \
     template bool slicer<L>::file_skipped(int file) const; \

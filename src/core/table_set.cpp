@@ -23,24 +23,11 @@ namespace zorv {
 
 namespace table_set_detail {
 
+using namespace table_set_status;
+
 using sys::c_ptr;
 using sys::mapping;
 
-// Result codes of get_all_tables for the steps that are not library calls.
-enum : int {
-    no_file = 1,
-    open_failed = -2,
-    tail_map_failed = -3,
-    ref_failed = 2,
-    index_failed = 3,  // event index table and channel dictionary alike
-    eidt_failed = 5,
-    xcd_failed = 6,
-    descr_failed = 7,
-    evh_head_failed = -4,
-    evh_whole_failed = -5,
-    sbh_head_failed = -6,
-    sbh_whole_failed = -7,
-};
 
 // Frees the descriptions of a list and empties it; an inconsistent count is
 // reported, and the records are released all the same.
@@ -397,6 +384,27 @@ void table_set<L>::release_all() {
     file_name = nullptr;
     chans.clear();
     clientsn = 0;
+}
+
+// What each failure of get_all_tables means for a reader of the file.
+const char* table_set_failure(int status) {
+    using namespace table_set_status;
+    struct reason {
+        int status;
+        const char* text;
+    };
+    static constexpr reason reasons[] = {
+        {no_file, "no file name"},
+        {open_failed, "cannot be opened"},
+        {tail_map_failed, "cannot be mapped"},
+        {evh_head_failed, "damaged event-header basket"},
+        {evh_whole_failed, "damaged event-header basket"},
+        {sbh_head_failed, "damaged server-block basket"},
+        {sbh_whole_failed, "damaged server-block basket"},
+    };
+    for (const reason& r : reasons)
+        if (r.status == status) return r.text;
+    return "damaged tables";
 }
 
 template class table_set<layout_current>;
