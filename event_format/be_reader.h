@@ -29,16 +29,20 @@ inline void store_be32(unsigned char* p, uint32_t v) {
 
 // A read-only view of bytes with checked big-endian reads. A failed read
 // leaves the view's `ok()` false and returns 0, so a sequence of reads can be
-// checked once at the end.
+// checked once at the end. A view of bytes read or mapped from a file also
+// knows the file position of its first byte, so that positions a file's
+// tables give can be looked up in it directly (at()).
 class be_reader {
 public:
     be_reader() = default;
-    be_reader(const void* data, size_t size)
-        : data_(static_cast<const unsigned char*>(data)), size_(size) {}
+    be_reader(const void* data, size_t size, uint64_t file_pos = 0)
+        : data_(static_cast<const unsigned char*>(data)), size_(size), file_pos_(file_pos) {}
 
     size_t size() const { return size_; }
     const unsigned char* data() const { return data_; }
     bool ok() const { return ok_; }
+    // File position of the view's first byte.
+    uint64_t file_pos() const { return file_pos_; }
 
     bool has(uint64_t off, uint64_t len) const { return in_range(off, len, size_); }
 
@@ -71,16 +75,22 @@ public:
             ok_ = false;
             return be_reader();
         }
-        return be_reader(data_ + off, static_cast<size_t>(len));
+        return be_reader(data_ + off, static_cast<size_t>(len), file_pos_ + off);
     }
     // Pointer to [off, off + len) or null when out of range.
     const unsigned char* span(uint64_t off, uint64_t len) const {
-        return has(off, len) ? data_ + off : nullptr;
+        return data_ && has(off, len) ? data_ + off : nullptr;
+    }
+    // Pointer to the bytes of file positions [pos, pos + len), or null when
+    // they are not all inside the view.
+    const unsigned char* at(uint64_t pos, uint64_t len) const {
+        return pos >= file_pos_ ? span(pos - file_pos_, len) : nullptr;
     }
 
 private:
     const unsigned char* data_ = nullptr;
     size_t size_ = 0;
+    uint64_t file_pos_ = 0;
     bool ok_ = true;
 };
 

@@ -7,6 +7,7 @@
 #ifndef ZORV_EVENT_H
 #define ZORV_EVENT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zorv_export.h"
@@ -41,6 +42,9 @@ struct zorv_eventheader {
     int32_t num_svr_block;
 };
 static_assert(sizeof(zorv_eventheader) == 36, "event header is 36 bytes");
+static_assert(offsetof(zorv_eventheader, event_time) == 16 &&
+              offsetof(zorv_eventheader, num_svr_block) == 32,
+              "field offsets on file");
 
 enum ZORV_EVTYPE {
     ZORV_EV_HB = 0,
@@ -188,6 +192,7 @@ struct zorv_upd_data_block_2010 {
     float upd_ch_data;
 };
 static_assert(sizeof(zorv_upd_data_block_2010) == 272, "update record (current)");
+static_assert(offsetof(zorv_upd_data_block_2010, upd_ch_time) == 260, "field offsets on file");
 
 // Slow (update) value, legacy layout.
 struct zorv_upd_data_block {
@@ -197,6 +202,9 @@ struct zorv_upd_data_block {
     float upd_ch_data;
 };
 static_assert(sizeof(zorv_upd_data_block) == 96, "update record (legacy)");
+static_assert(offsetof(zorv_upd_data_block, upd_ch_status) == 80 &&
+              offsetof(zorv_upd_data_block, upd_ch_data) == 92,
+              "field offsets on file");
 
 // Environment value (block types 3 and 35).
 struct zorv_env_data_block {
@@ -228,6 +236,7 @@ struct zorv_name_value_block {
     zorv_name_value_channel data[1];
 };
 static_assert(sizeof(zorv_name_value_block) == 88 + 84, "name/value head");
+static_assert(offsetof(zorv_name_value_block, data) == 88, "field offsets on file");
 
 // Statistics of one spectrum member (current layout).
 struct zorv_spect_statistics_2010 {
@@ -305,6 +314,7 @@ struct zorv_image_ext_frame_head {
     int32_t length;
 };
 static_assert(sizeof(zorv_image_ext_frame_head) == 100, "image_ext frame head");
+static_assert(offsetof(zorv_image_ext_frame_head, length) == 96, "field offsets on file");
 
 struct zorv_image_ext_block {
     zorv_image_ext_frame_head head;

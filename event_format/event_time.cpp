@@ -8,6 +8,8 @@
 #include <string>
 
 #include "event_util.h"
+#include "sys/clock.h"
+#include "sys/path.h"
 
 namespace {
 
@@ -61,16 +63,11 @@ const event_info* event_of(int e) {
     return e >= 0 && e < ZORV_EV_EVMAX ? &event_table[e] : nullptr;
 }
 
-int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 + int64_t(t.timelow); }
-
 // ---------------------------------------------------------------------------
 // File names: "<exp>_<stream>_run<R>_file<N>_<YYYYMMDD>T<HHMMSS>.raw".
 // ---------------------------------------------------------------------------
 
-const char* base_name(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
+using zorv::sys::base_name;
 
 bool digits(const char* p, int n, int* value) {
     int v = 0;
@@ -152,7 +149,7 @@ const char* event_name_itoa(int event_type) {
 bool zorv_time_stamp_eq(const time_stamp* a, const time_stamp* b, double tol, int* cmp,
                         double* dist) {
     if (!a || !b) return false;
-    const int64_t diff = micros(*a) - micros(*b);
+    const int64_t diff = int64_t(zorv::sys::to_micros(*a)) - int64_t(zorv::sys::to_micros(*b));
     const double d = double(diff);
     if (dist) *dist = d;
     const bool eq = std::abs(d) <= tol;

@@ -164,6 +164,9 @@ struct zorv_serv_block_head_2010 {
     int32_t nchan;
 };
 static_assert(sizeof(zorv_serv_block_head_2010) == 284, "server-block header (current)");
+static_assert(offsetof(zorv_serv_block_head_2010, tmask) == 272 &&
+              offsetof(zorv_serv_block_head_2010, nchan) == 280,
+              "field offsets on file");
 
 struct zorv_serv_block_head {
     time_stamp time;
@@ -175,6 +178,9 @@ struct zorv_serv_block_head {
     int32_t nchan;
 };
 static_assert(sizeof(zorv_serv_block_head) == 76, "server-block header (legacy)");
+static_assert(offsetof(zorv_serv_block_head, tmask) == 64 &&
+              offsetof(zorv_serv_block_head, nchan) == 72,
+              "field offsets on file");
 
 struct zorv_serv_block_subhead_2010 {
     char chname[256];
@@ -183,6 +189,9 @@ struct zorv_serv_block_subhead_2010 {
     int32_t ldata;
 };
 static_assert(sizeof(zorv_serv_block_subhead_2010) == 268, "channel sub-header (current)");
+static_assert(offsetof(zorv_serv_block_subhead_2010, dtype) == 256 &&
+              offsetof(zorv_serv_block_subhead_2010, ldata) == 264,
+              "field offsets on file");
 
 struct zorv_serv_block_subhead {
     char chname[32];
@@ -191,6 +200,9 @@ struct zorv_serv_block_subhead {
     int32_t ldata;
 };
 static_assert(sizeof(zorv_serv_block_subhead) == 44, "channel sub-header (legacy)");
+static_assert(offsetof(zorv_serv_block_subhead, dtype) == 32 &&
+              offsetof(zorv_serv_block_subhead, ldata) == 40,
+              "field offsets on file");
 
 // Zip header in front of compressed block data.
 struct zorv_zip_header {
@@ -256,6 +268,9 @@ struct zorv_file_reference_table_2010 {
     uint32_t chanb_ref;
 };
 static_assert(sizeof(zorv_file_reference_table_2010) == 168, "file reference table");
+static_assert(offsetof(zorv_file_reference_table_2010, cdt_ref) == 140 &&
+              offsetof(zorv_file_reference_table_2010, chanb_ref) == 164,
+              "field offsets on file");
 typedef zorv_file_reference_table_2010 zorv_file_reference_table;
 
 struct zorv_event_info {
@@ -309,6 +324,7 @@ struct zorv_chan_dictionary_table_2010 {
     int32_t length;
     zorv_chan_dictionary_entry_2010 entry[1];
 };
+static_assert(offsetof(zorv_chan_dictionary_table_2010, entry) == 8, "field offsets on file");
 
 struct zorv_chan_dictionary_table {
     uint32_t pattern;
@@ -333,6 +349,7 @@ struct zorv_event_chan_pointers_table {
     int32_t maxev;
     zorv_event_chan_ptr_entry chptr[1];
 };
+static_assert(offsetof(zorv_event_chan_pointers_table, chptr) == 12, "field offsets on file");
 typedef zorv_event_chan_pointers_table zorv_event_chan_pointers_table_2010;
 
 struct zorv_env_dictionary_entry {

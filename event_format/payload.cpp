@@ -3,7 +3,8 @@
 // blocks (member counts and names, spectrum heads, update records, image
 // heads, cutting one member out of a device record).
 //
-// Every property of a block type lives in one table indexed by the type code.
+// Every property of a block type lives in one table indexed by the type code
+// (payload_types.h).
 // Every query bounds what it reads by the sub-header's `ldata`, so a
 // malformed block yields a failure status, never a read outside the buffer.
 #include <algorithm>
@@ -15,172 +16,14 @@
 #include <new>
 
 #include "be_reader.h"
+#include "block_view.h"
 #include "event_util.h"
-#include "payload_impl.h"
+#include "payload_types.h"
 #include "zorv_layout.h"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// The type table.
-// ---------------------------------------------------------------------------
-
-enum class kind : uint8_t {
-    none,        // unknown code
-    records,     // fixed-size records back to back (updates, environment, equipment words)
-    spectrum,    // spectrum head, statistics (current) and samples
-    image,       // 28-byte frame head and pixel bytes
-    image_ext,   // 100-byte frame head and pixel bytes
-    name_value,  // head, ndata name/value pairs
-};
-
-// Layout of a spectrum head: fixed by the code, or shared (24..28).
-enum class head_fmt : uint8_t { none, legacy, current, shared };
-
-struct type_info {
-    const char* name = nullptr;  // enumerator without its prefix; null for unknown codes
-    const char* label = "unknown";  // kind of payload, for people
-    kind k = kind::none;
-    head_fmt fmt = head_fmt::none;
-    bool is_update = false;   // update record kind (get_update_params)
-    bool from_block = false;  // member count read from the block (generic spectrum)
-    uint8_t nmemb = 1;
-    const char* const* names = nullptr;
-    // records kind: record size, the character span inside a record that is
-    // not swapped, and the least number of records a payload must hold.
-    uint16_t rec_size = 0;
-    uint16_t text_off = 0;
-    uint16_t text_len = 0;
-    uint8_t min_records = 0;
-};
-
-constexpr const char* names_value[] = {"VALUE"};
-constexpr const char* names_bpm[] = {"X", "Y", "CHARGE"};
-constexpr const char* names_ch[] = {"CH1", "CH2", "CH3", "CH4", "CH5", "CH6", "CH7", "CH8"};
-constexpr const char* names_charge[] = {"CHARGE"};
-constexpr const char* names_rf[] = {"AMPL", "PHASE"};
-constexpr const char* names_energy[] = {"ENERGY"};
-constexpr const char* names_ws[] = {"POS", "SIG1", "SIG2", "SIG3"};
-constexpr const char* names_roi[] = {"ROI"};
-constexpr const char* names_image[] = {"IMAGE"};
-
-constexpr int type_count = 64;
-// Member names offered for a generic spectrum, whose count is in the block.
-constexpr int generic_name_max = 64;
-
-constexpr type_info records(const char* label, uint16_t size, uint16_t text_off,
-                            uint16_t text_len, uint8_t min_records, bool update) {
-    type_info t;
-    t.label = label;
-    t.k = kind::records;
-    t.names = names_value;
-    t.rec_size = size;
-    t.text_off = text_off;
-    t.text_len = text_len;
-    t.min_records = min_records;
-    t.is_update = update;
-    return t;
-}
-
-constexpr type_info spectrum(head_fmt fmt, uint8_t n, const char* const* names) {
-    type_info t;
-    t.label = "spectrum";
-    t.k = kind::spectrum;
-    t.fmt = fmt;
-    t.nmemb = n;
-    t.names = names;
-    return t;
-}
-
-constexpr type_info simple(const char* label, kind k, const char* const* names) {
-    type_info t;
-    t.label = label;
-    t.k = k;
-    t.names = names;
-    return t;
-}
-
-// Assigns a code's properties and names it after its enumerator (without
-// the "ZORV_" prefix).
-#define ZORV_TYPE(code, props) \
-    t[code] = props;           \
-    t[code].name = &(#code)[5]
-
-constexpr std::array<type_info, type_count> make_type_table() {
-    std::array<type_info, type_count> t{};
-    const auto upd_l = records("update", 96, 0, 80, 1, true);
-    const auto upd_c = records("update", 272, 0, 256, 1, true);
-    const auto dict = records("environment dictionary", 64, 4, 60, 0, false);
-    const auto env = records("environment value", 20, 0, 0, 1, false);
-    const auto L = head_fmt::legacy;
-    const auto C = head_fmt::current;
-    const auto S = head_fmt::shared;
-
-    ZORV_TYPE(ZORV_UPD_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_ENV_DICT_BLOCK, dict);
-    ZORV_TYPE(ZORV_ENV_BLOCK, env);
-    ZORV_TYPE(ZORV_BOR_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_EOR_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_BLOCK_BPM, spectrum(L, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_Z, spectrum(L, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_S, spectrum(L, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_SINGLE, spectrum(L, 1, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_TOROID, spectrum(L, 1, names_charge));
-    ZORV_TYPE(ZORV_BLOCK_RF_250K, spectrum(L, 2, names_rf));
-    ZORV_TYPE(ZORV_BLOCK_ENERGY, spectrum(L, 1, names_energy));
-    ZORV_TYPE(ZORV_BLOCK_IMAGE, simple("image", kind::image, names_image));
-    ZORV_TYPE(ZORV_BLOCK_WS_FAST, spectrum(L, 4, names_ws));
-    ZORV_TYPE(ZORV_BLOCK_WS_SLOW, spectrum(L, 4, names_ws));
-    ZORV_TYPE(ZORV_BLOCK_CPLINTL, spectrum(L, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_GUNINTL, spectrum(L, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_MCP, spectrum(L, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_PHM, spectrum(L, 2, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_WSS_RAW, spectrum(L, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_WSS_COR, spectrum(L, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_NAME_VALUE, simple("name/value", kind::name_value, names_value));
-    ZORV_TYPE(ZORV_BLOCK_EQDATA, records("equipment words", 4, 0, 0, 0, false));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI1, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI2, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMG_ROI3, spectrum(S, 1, names_roi));
-    ZORV_TYPE(ZORV_BLOCK_IMAGE_EXT, simple("extended image", kind::image_ext, names_image));
-    ZORV_TYPE(ZORV_BLOCK_GENERIC_SPECT, spectrum(S, 1, names_ch));
-    t[ZORV_BLOCK_GENERIC_SPECT].from_block = true;
-
-    ZORV_TYPE(ZORV_UPD_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_ENV_DICT_BLOCK_2010, dict);
-    ZORV_TYPE(ZORV_ENV_BLOCK_2010, env);
-    ZORV_TYPE(ZORV_BOR_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_EOR_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_BLOCK_BPM_2010, spectrum(C, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_Z_2010, spectrum(C, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_S_2010, spectrum(C, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_1CHAN_2010, spectrum(C, 1, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_TOROID_2010, spectrum(C, 1, names_charge));
-    ZORV_TYPE(ZORV_BLOCK_RF_250K_2010, spectrum(C, 2, names_rf));
-    ZORV_TYPE(ZORV_BLOCK_ENERGY_2010, spectrum(C, 1, names_energy));
-    ZORV_TYPE(ZORV_BLOCK_2CHAN_2010, spectrum(C, 2, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_WS_2010, spectrum(C, 4, names_ws));
-    ZORV_TYPE(ZORV_BLOCK_4CHAN_2010, spectrum(C, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_CPLINTL_2010, spectrum(C, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_GUNINTL_2010, spectrum(C, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_MCP_2010, spectrum(C, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_PHM_2010, spectrum(C, 2, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_6CHAN_2010, spectrum(C, 6, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_8CHAN_2010, spectrum(C, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_3CHAN_2010, spectrum(C, 3, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_5CHAN_2010, spectrum(C, 5, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_7CHAN_2010, spectrum(C, 7, names_ch));
-    return t;
-}
-#undef ZORV_TYPE
-
-constexpr std::array<type_info, type_count> type_table = make_type_table();
-
-const type_info& info_of(int type) {
-    static const type_info unknown{};
-    const int code = type & 0xFFFF;
-    return code < type_count ? type_table[code] : unknown;
-}
+using namespace zorv::payload_types;
 
 // ---------------------------------------------------------------------------
 // Word access. Payload bytes are read either big-endian (before conversion)
@@ -365,45 +208,24 @@ void swap_payload(const type_info& t, unsigned char* p, size_t len) {
 }
 
 // ---------------------------------------------------------------------------
-// Converted blocks: a sub-header of layout L followed by its host-order
-// payload, `ldata` bytes in all.
+// Converted blocks (block_view.h).
 // ---------------------------------------------------------------------------
 
-template <class L>
-struct block_view {
-    unsigned char* base = nullptr;
-    size_t size = 0;
-    int type = 0;  // low 16 bits of dtype
-    int dtype = 0;
+using zorv::block_view;
 
-    unsigned char* payload() const { return base + sizeof(typename L::subhead); }
-    size_t payload_len() const { return size - sizeof(typename L::subhead); }
-    const type_info& info() const { return info_of(type); }
-};
-
+// A block whose length covers its sub-header, as a view.
 template <class L>
 bool open_block(const void* hdr, block_view<L>* b) {
-    if (!hdr) return false;
-    using SH = typename L::subhead;
-    const auto* h = static_cast<const SH*>(hdr);
-    if (h->ldata < int32_t(sizeof(SH))) return false;
-    b->base = static_cast<unsigned char*>(const_cast<void*>(hdr));
-    b->size = size_t(h->ldata);
-    b->dtype = h->dtype;
-    b->type = h->dtype & 0xFFFF;
-    return true;
-}
-
-template <class L>
-constexpr zorv_layout_sel own_layout() {
-    return L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT;
+    *b = block_view<L>(hdr);
+    return b->whole();
 }
 
 // Opens a spectrum or roi block and finds its shape.
 template <class L>
 bool open_spectrum(const void* hdr, block_view<L>* b, spect_shape* s) {
-    if (!open_block(hdr, b) || b->info().k != kind::spectrum) return false;
-    return fit_spectrum(b->info(), b->payload(), b->payload_len(), false, own_layout<L>(), s);
+    if (!open_block(hdr, b) || info_of(b->type()).k != kind::spectrum) return false;
+    return fit_spectrum(info_of(b->type()), b->payload(), b->payload_len(), false,
+                        static_cast<zorv_layout_sel>(L::payload_selector), s);
 }
 
 // A sub-header handed over without its layout. Bytes 32..43 are a legacy
@@ -459,7 +281,7 @@ bool cut_member(const void* block, int sub, void** one) {
     auto* out = static_cast<unsigned char*>(std::malloc(total));
     if (!out) return true;
 
-    std::memcpy(out, b.base, sizeof(SH));
+    std::memcpy(out, b.bytes(), sizeof(SH));
     auto* h = reinterpret_cast<SH*>(out);
     h->ldata = int32_t(total);
     name_the_cut<L>(h, sub);
@@ -523,8 +345,8 @@ void put(T* dst, T v) {
 template <class L>
 int update_count(const void* hdr) {
     block_view<L> b;
-    if (!open_block(hdr, &b) || !b.info().is_update) return 0;
-    return int(b.payload_len() / b.info().rec_size);
+    if (!open_block(hdr, &b) || !info_of(b.type()).is_update) return 0;
+    return int(b.payload_len() / info_of(b.type()).rec_size);
 }
 
 // Text of a record's name field. A name that fills its field without a NUL is
@@ -542,8 +364,9 @@ template <class L>
 bool update_params(const void* hdr, int k, char** name, int* status, time_stamp* time,
                    float* value) {
     block_view<L> b;
-    if (!open_block(hdr, &b) || !b.info().is_update || k < 0) return true;
-    const type_info& t = b.info();
+    if (!open_block(hdr, &b) || k < 0) return true;
+    const type_info& t = info_of(b.type());
+    if (!t.is_update) return true;
     if (uint64_t(k) >= b.payload_len() / t.rec_size) return true;
     unsigned char* rec = b.payload() + size_t(k) * t.rec_size;
     const size_t prop = t.text_len;  // status, time and value follow the name
@@ -589,10 +412,10 @@ int get_channel_number(int type, const void* hdr, int layout) {
         bool ok = false;
         if (is_legacy_header(hdr, layout)) {
             block_view<zorv::layout_legacy> b;
-            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+            ok = open_spectrum(hdr, &b, &s) && b.type() == (type & 0xFFFF);
         } else {
             block_view<zorv::layout_current> b;
-            ok = open_spectrum(hdr, &b, &s) && b.type == (type & 0xFFFF);
+            ok = open_spectrum(hdr, &b, &s) && b.type() == (type & 0xFFFF);
         }
         if (ok && s.nmemb >= 1) return int(s.nmemb);
     }
@@ -713,11 +536,3 @@ bool get_image_ext_params(const zorv_image_ext_frame_head* head, zorv_image_ext_
                       head->ebitpp, head->source_format, head->image_format);
     return false;
 }
-
-// ---------------------------------------------------------------------------
-// Descriptions for the printers.
-// ---------------------------------------------------------------------------
-
-const char* zorv::block_type_name(int type) { return info_of(type).name; }
-
-const char* zorv::block_kind_name(int type) { return info_of(type).label; }

@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "event_util.h"
-#include "payload_impl.h"
+#include "block_type_names.h"
 
 namespace {
 

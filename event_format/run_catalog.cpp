@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "event_util.h"
+#include "sys/path.h"
 
 namespace {
 
@@ -188,8 +189,7 @@ bool overlaps(const catalog_file& f, uint32_t start, uint32_t stop) {
 // Run number of a data file name: the digits of the first "_run<R>_" in the
 // base name; 0 when there is none.
 int run_number_of_file(const char* file) {
-    const char* base = std::strrchr(file, '/');
-    base = base ? base + 1 : file;
+    const char* base = zorv::sys::base_name(file);
     for (const char* p = std::strstr(base, "_run"); p; p = std::strstr(p + 1, "_run")) {
         const char* end = nullptr;
         int run = read_run_number(p + 4, &end);
@@ -312,8 +312,7 @@ int get_pnfs_dir(const char* exp, const char* file, char* buf, int* size, int /*
         const char* cdir = env && *env ? env : default_catalog_dir;
         catalog_run run;
         if (!load_run(cdir, exp, run_number_of_file(file), &run) || run.dir.empty()) return 1;
-        const char* base = std::strrchr(file, '/');
-        base = base ? base + 1 : file;
+        const char* base = zorv::sys::base_name(file);
         auto listed = [&](const catalog_file& f) { return f.name == base; };
         if (std::none_of(run.files.begin(), run.files.end(), listed)) return 1;
         if (run.dir.size() >= static_cast<size_t>(*size)) return 1;

@@ -7,7 +7,7 @@
 // Every table is read with full-length pread calls and decoded from its
 // big-endian bytes through range-checked access. Positions, lengths and
 // counts are checked against the file length before anything is read or
-// allocated; failure codes are listed in tables_impl.h.
+// allocated; failure codes are listed in table_status.h.
 #include <errno.h>
 #include <unistd.h>
 
@@ -19,7 +19,9 @@
 
 #include "be_reader.h"
 #include "event_util.h"
-#include "tables_impl.h"
+#include "sys/fd.h"
+#include "sys/memory.h"
+#include "table_status.h"
 #include "zorv_layout.h"
 
 namespace zorv {
@@ -27,11 +29,8 @@ namespace {
 
 using byte = unsigned char;
 
-struct free_deleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 template <class T>
-using malloc_ptr = std::unique_ptr<T, free_deleter>;
+using malloc_ptr = sys::c_ptr<T>;
 
 // A record's `length` is a signed 32-bit word, which bounds every table.
 constexpr uint64_t max_record_bytes = INT32_MAX;
@@ -55,19 +54,6 @@ malloc_ptr<T> new_record(uint64_t bytes) {
     return malloc_ptr<T>(static_cast<T*>(std::calloc(1, n)));
 }
 
-bool pread_full(int fd, void* buf, size_t len, uint64_t pos) {
-    auto* p = static_cast<byte*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::pread(fd, p, len, static_cast<off_t>(pos));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;  // error, or the file ends early
-        p += n;
-        pos += static_cast<uint64_t>(n);
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Host-order words from big-endian bytes; src and dst may be the same.
 void decode_words(const void* src, void* dst, uint64_t nwords) {
     const auto* s = static_cast<const byte*>(src);
@@ -86,7 +72,7 @@ public:
 
     int read_into(uint64_t pos, void* dst, uint64_t len) const {
         if (!in_range(pos, len, size_)) return table_out_of_file;
-        return pread_full(fd_, dst, static_cast<size_t>(len), pos) ? table_ok : table_io_error;
+        return sys::pread_full(fd_, dst, static_cast<size_t>(len), pos) ? table_ok : table_io_error;
     }
 
     // [pos, pos + len) in a new heap buffer.

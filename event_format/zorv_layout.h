@@ -1,12 +1,29 @@
 // The two file layouts as traits: record types, widths, patterns and type
-// codes. Code that serves both layouts is written once as a template over one
-// of these structs; only what the layouts really differ in lives here.
+// codes, the library calls of each layout, the classes of the reader stack
+// built on it, and (in `text`, defined with the reader stack) the messages
+// and names that stack prints. Code that serves both layouts is written once
+// as a template over one of these structs; only what the layouts really
+// differ in lives here, so that this is the one place that describes a
+// layout.
 #ifndef ZORV_LAYOUT_H
 #define ZORV_LAYOUT_H
 
 #include <cstdint>
 
 #include "event_util.h"
+
+// The public classes of each layout's reader stack, named by the traits.
+class zorv_file_get_tables_2010;
+class zorv_daq_read_chan_2010;
+class zorv_daq_slicer_2010;
+struct zorv_daq_reader_result_entry_2010;
+class zorv_file_get_tables;
+class zorv_daq_read_chan;
+class zorv_daq_slicer;
+struct zorv_daq_reader_result_entry;
+// Entry functions of the channel readers' decoding workers.
+extern "C" ZORV_EXPORT void* unzip_thread_2010(void* prm);
+extern "C" ZORV_EXPORT void* unzip_thread(void* prm);
 
 namespace zorv {
 
@@ -64,6 +81,36 @@ struct ZORV_EXPORT layout_current {
     static constexpr auto get_eidt_table = &zorv_get_env_index_dictionary_table_m_2010;
     static constexpr auto get_xcd_table = &zorv_get_chan_descr_table_m_2010;
     static constexpr auto find_channel_by_name = &zorv_find_channel_by_name_2010;
+
+    // Cutting one member out of a device block, after decompression and for
+    // a block stored plain; printing the records of an entry.
+    static constexpr auto cut_unzipped = &device_to_one_channel_2010;
+    static constexpr auto cut_plain = &device_to_one_channel_2010;
+    static constexpr auto dump_sbhead = &dump_event_subheader_2010;
+    static constexpr auto dump_chanhead = &dump_event_chanhead_2010;
+    static constexpr auto print_data = &print_data_type_2010;
+    // Whether a channel reader cuts sub-channel `sub` out of a block of type
+    // t with n members, after decompression or stored plain.
+    static constexpr bool cut_after_unzip(int t, int n, int sub) {
+        return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1 || (n == 1 && sub == 0));
+    }
+    static constexpr bool cut_after_plain(int t, int n, int sub) {
+        return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1);
+    }
+
+    // The reader stack of this layout.
+    using table_set_type = ::zorv_file_get_tables_2010;
+    using channel_reader = ::zorv_daq_read_chan_2010;
+    using slicer_type = ::zorv_daq_slicer_2010;
+    using result_entry = ::zorv_daq_reader_result_entry_2010;
+    static constexpr void* (*worker_entry)(void*) = &unzip_thread_2010;
+    // Baskets of a table set may be copied to the heap (else they stay
+    // mapped), and a channel reader copies its channel basket.
+    static constexpr bool copies_baskets = true;
+    // The payload conversion's selector for block types both layouts use.
+    static constexpr int payload_selector = ZORV_LAYOUT_CURRENT;
+    // Messages and names of the reader stack.
+    struct text;
 };
 
 struct ZORV_EXPORT layout_legacy {
@@ -118,6 +165,25 @@ struct ZORV_EXPORT layout_legacy {
     static constexpr auto get_eidt_table = &zorv_get_env_index_dictionary_table_m;
     static constexpr auto get_xcd_table = &zorv_get_chan_descr_table_m;
     static constexpr auto find_channel_by_name = &zorv_find_channel_by_name;
+
+    static constexpr auto cut_unzipped = &device_to_one_channel_2009;
+    static constexpr auto cut_plain = &device_to_one_channel;
+    static constexpr auto dump_sbhead = &dump_event_subheader;
+    static constexpr auto dump_chanhead = &dump_event_chanhead;
+    static constexpr auto print_data = &print_data_type;
+    static constexpr bool cut_after_unzip(int, int n, int sub) {
+        return (n >= 2 && sub >= 0) || (n == 1 && sub == 0);
+    }
+    static constexpr bool cut_after_plain(int, int n, int sub) { return n > 1 && sub >= 0; }
+
+    using table_set_type = ::zorv_file_get_tables;
+    using channel_reader = ::zorv_daq_read_chan;
+    using slicer_type = ::zorv_daq_slicer;
+    using result_entry = ::zorv_daq_reader_result_entry;
+    static constexpr void* (*worker_entry)(void*) = &unzip_thread;
+    static constexpr bool copies_baskets = false;
+    static constexpr int payload_selector = ZORV_LAYOUT_LEGACY;
+    struct text;
 };
 
 static_assert(sizeof(layout_current::cdt_entry) == layout_current::cdt_entry_size, "traits");

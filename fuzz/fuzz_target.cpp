@@ -1,6 +1,5 @@
 // One libFuzzer target per library fuzz entry: the build names the entry in
 // ZORV_FUZZ_ENTRY (zorv_fuzz_<target>).
-#include "zorv_daq_fuzz.h"
 #include "zorv_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

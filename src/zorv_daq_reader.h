@@ -21,15 +21,6 @@ struct zorv_daq_reader_result_entry {
     zorv_serv_block_subhead* data;  // malloc'd, owned
 };
 
-namespace zorv {
-template <>
-struct reader_traits<layout_legacy> {
-    using result_entry = zorv_daq_reader_result_entry;
-    using table_set = zorv_file_get_tables;
-    using slicer = zorv_daq_slicer;
-};
-}  // namespace zorv
-
 // The legacy reader has no time tolerance setter, no by-time fix and no
 // per-channel dumps.
 class ZORV_EXPORT zorv_daq_reader : public zorv::reader<zorv::layout_legacy> {

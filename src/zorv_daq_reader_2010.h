@@ -24,15 +24,6 @@ struct zorv_daq_reader_result_entry_2010 {
     zorv_serv_block_subhead_2010* data;  // malloc'd, owned
 };
 
-namespace zorv {
-template <>
-struct reader_traits<layout_current> {
-    using result_entry = zorv_daq_reader_result_entry_2010;
-    using table_set = zorv_file_get_tables_2010;
-    using slicer = zorv_daq_slicer_2010;
-};
-}  // namespace zorv
-
 class ZORV_EXPORT zorv_daq_reader_2010 : public zorv::reader<zorv::layout_current> {
 public:
     using reader::reader;

@@ -16,6 +16,7 @@
 #include "event_util.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_thread_safety.h"
 
 namespace zorv {
 
@@ -43,6 +44,16 @@ public:
     // condition and flag are handed out first, so a caller can always wait
     // on them: every path that leaves nothing to wait for sets the flag.
     int start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcnt);
+
+    // The hand-shake with the workers after start(). decode_here() decodes
+    // entries on the calling thread beside the workers until none is left to
+    // take (nothing when there is nothing to decode): the caller need not
+    // wait for workers to be scheduled on a busy machine. wait_decoded()
+    // returns once every entry is decoded or no worker is left that could
+    // decode more (a failed start has none); true when every entry is
+    // decoded. Both may be called whether or not start() succeeded.
+    void decode_here();
+    bool wait_decoded();
 
     // Stops the workers, waits until every one has ended and frees the
     // results and the basket. The table set is left alone.
@@ -85,10 +96,8 @@ public:
     // Null once every entry is decoded when the basket was copied: the copy
     // is given back then.
     typename L::chan_basket* get_chn_basket() {
-        pthread_mutex_lock(&mx);
-        auto* b = chnb;
-        pthread_mutex_unlock(&mx);
-        return b;
+        checked_lock lock(mx);
+        return chnb;
     }
     unsigned char* get_evh_base() { return evh_base; }
     unsigned char* get_sbh_base() { return sbh_base; }
@@ -138,25 +147,27 @@ public:
     time_stamp event_time_diff{0, 95000};
     double time_diff = 95000.0;
     zorv_time_id event_step{1, {0, 200000}};
-    pthread_t tid[max_threads];
+    // Guards the workers' slots and the progress of the decoding. `native`
+    // for code outside the analysis.
+    checked_mutex mx;
+    pthread_t tid[max_threads] ZORV_GUARDED_BY(mx);
     int index_to_start_search = -1;  // current layout only
     bool by_time_fix = true;         // current layout only
     char chan[L::chan_name_len] = {};
     int subchan = -1;
-    pthread_mutex_t mx;
     zorv_channel_entry_long* out = nullptr;
     zorv_channel_entry_long* out_cur = nullptr;
     int out_total = 0;
-    int out_taken = 0;
-    int out_done = 0;
+    int out_taken ZORV_GUARDED_BY(mx) = 0;
+    int out_done ZORV_GUARDED_BY(mx) = 0;
     zorv_time_id event_first{};
     zorv_time_id event_last{};
     zorv_time_id event_cur{};  // current layout only
-    int all_done = 0;
+    int all_done ZORV_GUARDED_BY(mx) = 0;
     pthread_mutex_t mmx;
     pthread_cond_t mcond;
     int mcnt = 0;
-    int stop = 0;  // read and written under mx
+    int stop ZORV_GUARDED_BY(mx) = 0;
 
     // Entries of the started channel whose event header is not an event of
     // the file's event index and that no index position places either: they
@@ -169,7 +180,8 @@ private:
     struct entry_store;
 
     void copy_descr(const chan_descr_2010* desc, const char* ch);
-    int fail_start(int status);
+    int prepare();
+    int fail(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     int load_basket(const zorv_event_chan_ptr_entry* p);
     void check_event_headers();
     void find_time_limits();
@@ -177,12 +189,11 @@ private:
     void launch_workers();
     void reserve_entry_memory();
     void release_entry_memory();
-    void release_basket();
+    void release_basket() ZORV_REQUIRES(mx);
     block_region take_region(size_t n);
     void give_back(block_region& r);
     bool basket_loaded() const { return basket_in_; }
     int debug_level() const;
-    void publish(int i, decoded& d);
     zorv_channel_entry_long* lookup_by_number(uint32_t n, int op, int* status);
     zorv_channel_entry_long* lookup_by_time(time_stamp t, int op, int* status);
     int nearest_around(int k, const time_stamp& ts) const;
@@ -190,7 +201,9 @@ private:
     template <class F>
     void print_entries(const char* head, const char* tail, F&& dump);
 
-    pthread_cond_t exit_cond;  // a worker has freed its slot
+    bool workers_running() const ZORV_REQUIRES(mx);
+
+    pthread_cond_t exit_cond;  // a worker has freed its slot, or the last entry is published
     block_pool* pool_ = nullptr;
     entry_store* store_ = nullptr;  // memory of the decoded entries, from start() to clean()
     bool basket_in_ = false;        // start() brought the basket in (chnb may be given back since)

@@ -5,8 +5,7 @@
 // zorv::reader<L> is instantiated for zorv::layout_current and
 // zorv::layout_legacy; the public classes zorv_daq_reader_2010 and
 // zorv_daq_reader derive from it. The per-layout types (result record, table
-// set, slicer) come from zorv::reader_traits<L>, which each reader unit
-// specialises before it derives its class.
+// set, slicer) are named by the layout traits.
 #ifndef ZORV_READER_CORE_H
 #define ZORV_READER_CORE_H
 
@@ -22,11 +21,6 @@
 #include "zorv_layout.h"
 
 namespace zorv {
-
-// Specialised per layout: `result_entry` (the reader's per-channel record),
-// `table_set` and `slicer` (the classes of that layout's stack).
-template <class L>
-struct reader_traits;
 
 namespace reader_detail {
 
@@ -80,9 +74,9 @@ class discovery;
 template <class L>
 class ZORV_EXPORT reader {
 public:
-    using result_entry = typename reader_traits<L>::result_entry;
-    using table_set_type = typename reader_traits<L>::table_set;
-    using slicer_type = typename reader_traits<L>::slicer;
+    using result_entry = typename L::result_entry;
+    using table_set_type = typename L::table_set_type;
+    using slicer_type = typename L::slicer_type;
     using chan_param = typename L::chan_param;
     using subhead = typename L::subhead;
     using sbhead = typename L::sbhead;

@@ -22,26 +22,11 @@
 #include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_thread_safety.h"
 
 namespace zorv {
 
 class block_pool;
-
-// The table set and channel reader classes a slicer of a layout works with.
-template <class L>
-struct slicer_parts;
-
-template <>
-struct slicer_parts<layout_current> {
-    using tables = zorv_file_get_tables_2010;
-    using reader = zorv_daq_read_chan_2010;
-};
-
-template <>
-struct slicer_parts<layout_legacy> {
-    using tables = zorv_file_get_tables;
-    using reader = zorv_daq_read_chan;
-};
 
 template <class L>
 class slicer;
@@ -51,14 +36,15 @@ class slicer;
 // followed by a broadcast on *tcond.
 template <class L>
 struct tables_task {
-    using tables_t = typename slicer_parts<L>::tables;
+    using tables_t = typename L::table_set_type;
 
     ::zorv::slicer<L>* slicer = nullptr;   // to read its debug level
     std::vector<char*>* files = nullptr;   // the DAQ files, in order
     std::vector<char*>* chans = nullptr;   // channel names for the table sets
     tables_t** get_tables = nullptr;       // the slot array
+    std::vector<int> slot_file;            // index in *files of each slot's table set, -1 when empty
     int get_tables_num = 0;                // number of slots
-    pthread_mutex_t* tmx = nullptr;
+    checked_mutex* tmx = nullptr;
     pthread_cond_t* tcond = nullptr;
     int ready = 0;               // loaded and not yet claimed by find_ready_table
     int go = 0;                  // permits: how many more table sets may be loaded
@@ -82,8 +68,8 @@ struct tables_task {
 template <class L>
 class ZORV_EXPORT slicer {
 public:
-    using tables_t = typename slicer_parts<L>::tables;
-    using reader_t = typename slicer_parts<L>::reader;
+    using tables_t = typename L::table_set_type;
+    using reader_t = typename L::channel_reader;
     using chan_param_t = typename L::chan_param;
     using entry_vector = std::vector<zorv_channel_entry_long*>;
 
@@ -106,7 +92,7 @@ public:
     zorv_time_id event_step{};
     std::string not_found_channels;
     pthread_t tid = 0;
-    pthread_mutex_t tmx;
+    checked_mutex tmx;  // the table thread's task and the slots; `native` outside the analysis
     pthread_cond_t tcond;
     tables_task<L> task;
 
@@ -179,12 +165,12 @@ private:
     int chan_sub(int i) const { return chans[i]->subchan; }
     bool before(const zorv_time_id& a, const zorv_time_id& b) const;
     int file_index(const char* name) const;
-    int slot_of(const tables_t* t) const;
+    int slot_of(const tables_t* t) const ZORV_REQUIRES(tmx);
     bool other_channel_on(const tables_t* t, int i) const;
-    tables_t* table_of_other_channel(const char* file, int i) const;
-    tables_t* claim_from_slots(const char* name);
-    bool table_may_come(int file) const;
-    bool file_skipped(int file) const;
+    tables_t* table_of_other_channel(const char* file, int i) const ZORV_REQUIRES(tmx);
+    tables_t* claim_from_slots(int file) ZORV_REQUIRES(tmx);
+    bool table_may_come(int file) const ZORV_REQUIRES(tmx);
+    bool file_skipped(int file) const ZORV_REQUIRES(tmx);
     tables_t* load_table_now(int file);
     tables_t* usable_table(int i, int file);
     int destination(int i, int from, int request, tables_t** table);
@@ -220,7 +206,7 @@ private:
     void start_ahead(int i, int request);
     void start_next_file_ahead();
     void launch_ahead(int j, tables_t* t);
-    tables_t* loaded_table(const char* name) const;
+    tables_t* loaded_table(int file) const ZORV_REQUIRES(tmx);
     reader_t* take_ahead(int i, tables_t* tables, int* status);
     bool take_adopted(const reader_t* r, int* status);
     void close_reader(int i);

@@ -16,6 +16,29 @@
 
 namespace zorv {
 
+// Result codes of table_set::get_all_tables for the steps that are not
+// event-format library calls (those give the library's own codes).
+namespace table_set_status {
+enum : int {
+    no_file = 1,
+    open_failed = -2,
+    tail_map_failed = -3,
+    ref_failed = 2,
+    index_failed = 3,  // event index table and channel dictionary alike
+    eidt_failed = 5,
+    xcd_failed = 6,
+    descr_failed = 7,
+    evh_head_failed = -4,
+    evh_whole_failed = -5,
+    sbh_head_failed = -6,
+    sbh_whole_failed = -7,
+};
+}  // namespace table_set_status
+
+// Why a file cannot be read, by a failed get_all_tables' code: a few words
+// for the messages and the skipped-file reports.
+ZORV_EXPORT const char* table_set_failure(int status);
+
 // Loaded by get_all_tables, then read-only and shared without locks by every
 // channel reader of the file until clean_up.
 //
@@ -70,7 +93,7 @@ public:
 
     std::vector<chan_descr_2010*> descr_list;
     int descr_mode = 0;
-    pthread_mutex_t mx;  // guards clean_up (current layout only)
+    pthread_mutex_t mx;  // guards clean_up
     int debug = 0;
 
     explicit table_set(int d_mode);

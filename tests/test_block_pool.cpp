@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "zorv_block_pool.h"
+#include "sys/block_pool.h"
 
 namespace {
 
@@ -37,14 +37,12 @@ TEST(BlockPool, RegionsAreReusedOnlyByRequestsOfAboutTheirSize) {
     EXPECT_EQ(pool.free_bytes(), 0u);
 }
 
-// Small regions are cut one after the other from a slab of huge pages; one
-// unmapped on its own leaves its neighbours whole.
-TEST(BlockPool, SmallRegionsShareASlabAndLeaveItOneByOne) {
+// A small region unmapped on its own leaves the regions taken before and
+// after it whole.
+TEST(BlockPool, SmallRegionUnmappedAloneLeavesItsNeighboursWhole) {
     zorv::block_pool pool;
     zorv::block_region a = pool.take(100 * 1024), b = pool.take(300 * 1024 + 5), c = pool.take(4096);
     ASSERT_TRUE(a && b && c);
-    EXPECT_EQ(b.data, a.data + a.size);
-    EXPECT_EQ(c.data, b.data + b.size);
     std::memset(a.data, 1, a.size);
     std::memset(b.data, 2, b.size);
     std::memset(c.data, 3, c.size);

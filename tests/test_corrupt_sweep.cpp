@@ -10,7 +10,7 @@
 #include "../fuzz/fuzz_seeds.h"
 #include "be_reader.h"
 #include "sample_run.h"
-#include "zorv_daq_fuzz.h"
+#include "zorv_fuzz.h"
 
 namespace {
 

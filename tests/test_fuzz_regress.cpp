@@ -8,7 +8,6 @@
 #include <map>
 
 #include "../fuzz/fuzz_seeds.h"
-#include "zorv_daq_fuzz.h"
 #include "zorv_fuzz.h"
 
 namespace {

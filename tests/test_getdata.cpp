@@ -2,6 +2,7 @@
 // the current-layout reader.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -264,15 +265,20 @@ TEST(GetData, SlowAndNameValueQueries) {
     EXPECT_EQ(g.GetDataPtrs(nullptr, &dt, nullptr, 0), -2);
 }
 
+// A count beyond the block is refused, also when the block's own length word
+// is negative (which leaves it no payload at all, not a huge one).
 TEST(GetData, NameValueCountBeyondTheBlockIsRefused) {
-    event_list ev;
-    auto& x = ev.add(true, ZORV_EV_NORMAL, 3, "NV", name_values(2));
-    int32_t huge = 1000;
-    std::memcpy(x.block.data() + 44 + 84, &huge, 4);  // ndata
-    zorv_daq_getdata g;
-    ASSERT_EQ(g.SetRes(&ev.list), 1);
-    EXPECT_TRUE(g.GetValNamPrm(nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(g.GetSingle(500), 0.0f);
+    for (const int32_t ldata : {0, -8, INT32_MIN}) {
+        event_list ev;
+        auto& x = ev.add(true, ZORV_EV_NORMAL, 3, "NV", name_values(2));
+        int32_t huge = 1000;
+        std::memcpy(x.block.data() + 44 + 84, &huge, 4);  // ndata
+        if (ldata) std::memcpy(x.block.data() + 40, &ldata, 4);
+        zorv_daq_getdata g;
+        ASSERT_EQ(g.SetRes(&ev.list), 1) << ldata;
+        EXPECT_TRUE(g.GetValNamPrm(nullptr, nullptr, nullptr, nullptr, nullptr)) << ldata;
+        EXPECT_EQ(g.GetSingle(500), 0.0f) << ldata;
+    }
 }
 
 TEST(GetData, SpectraOfBothLayouts) {

@@ -1,33 +1,9 @@
-// Layout checks of the shared records beyond the static size assertions:
-// field offsets that the file format and the readers depend on.
+// Layout checks of the two layouts' table patterns (the records' sizes and
+// field offsets are checked by static assertions beside the records).
 #include <gtest/gtest.h>
-
-#include <cstddef>
 
 #include "event_util.h"
 #include "zorv_layout.h"
-
-TEST(Records, HeaderFieldOffsetsMatchTheFileLayout) {
-    EXPECT_EQ(offsetof(zorv_eventheader, event_time), 16u);
-    EXPECT_EQ(offsetof(zorv_eventheader, num_svr_block), 32u);
-    EXPECT_EQ(offsetof(zorv_serv_block_head_2010, tmask), 272u);
-    EXPECT_EQ(offsetof(zorv_serv_block_head_2010, nchan), 280u);
-    EXPECT_EQ(offsetof(zorv_serv_block_head, tmask), 64u);
-    EXPECT_EQ(offsetof(zorv_serv_block_head, nchan), 72u);
-    EXPECT_EQ(offsetof(zorv_serv_block_subhead_2010, dtype), 256u);
-    EXPECT_EQ(offsetof(zorv_serv_block_subhead_2010, ldata), 264u);
-    EXPECT_EQ(offsetof(zorv_serv_block_subhead, dtype), 32u);
-    EXPECT_EQ(offsetof(zorv_serv_block_subhead, ldata), 40u);
-    EXPECT_EQ(offsetof(zorv_upd_data_block_2010, upd_ch_time), 260u);
-    EXPECT_EQ(offsetof(zorv_upd_data_block, upd_ch_status), 80u);
-    EXPECT_EQ(offsetof(zorv_upd_data_block, upd_ch_data), 92u);
-    EXPECT_EQ(offsetof(zorv_file_reference_table_2010, cdt_ref), 140u);
-    EXPECT_EQ(offsetof(zorv_file_reference_table_2010, chanb_ref), 164u);
-    EXPECT_EQ(offsetof(zorv_chan_dictionary_table_2010, entry), 8u);
-    EXPECT_EQ(offsetof(zorv_event_chan_pointers_table, chptr), 12u);
-    EXPECT_EQ(offsetof(zorv_image_ext_frame_head, length), 96u);
-    EXPECT_EQ(offsetof(zorv_name_value_block, data), 88u);
-}
 
 TEST(Records, LayoutsDifferOnlyInTheLowByteOfTablePatterns) {
     using C = zorv::layout_current;

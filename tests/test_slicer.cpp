@@ -245,13 +245,13 @@ TYPED_TEST(slicer_test, keeps_channels_missing_from_some_dictionaries) {
 // Whether the table thread has loaded the table set of `path` into a slot.
 template <class S>
 bool table_loaded(harness<S>& h, const std::string& path) {
-    pthread_mutex_lock(&h.s->tmx);
+    pthread_mutex_lock(&h.s->tmx.native);
     bool found = false;
     for (int k = 0; h.s->get_tables && k < h.s->get_tables_num; ++k) {
         auto* t = h.s->get_tables[k];
         found |= t && t->get_file_name() && path == t->get_file_name();
     }
-    pthread_mutex_unlock(&h.s->tmx);
+    pthread_mutex_unlock(&h.s->tmx.native);
     return found;
 }
 

@@ -13,7 +13,7 @@
 
 #include "be_reader.h"
 #include "event_util.h"
-#include "tables_impl.h"
+#include "table_status.h"
 #include "test_support.h"
 #include "zorv_layout.h"
 
@@ -328,3 +328,25 @@ TYPED_TEST(Tables, PointersByListFollowTheList) {
 }
 
 }  // namespace
+
+// A view of bytes from a file answers file positions only inside itself:
+// not before its first byte, not across its end, not when the position and
+// length overflow, and a sub-view keeps the positions of its bytes.
+TEST(BytesView, FilePositionsAreLookedUpOnlyInsideTheView) {
+    unsigned char bytes[16] = {};
+    const zorv::be_reader v(bytes, sizeof bytes, 1000);
+    EXPECT_EQ(v.at(1000, 16), bytes);
+    EXPECT_EQ(v.at(1004, 4), bytes + 4);
+    EXPECT_EQ(v.at(1016, 0), bytes + 16);
+    EXPECT_EQ(v.at(999, 1), nullptr);
+    EXPECT_EQ(v.at(1012, 5), nullptr);
+    EXPECT_EQ(v.at(UINT64_MAX, 2), nullptr);
+    EXPECT_EQ(v.at(1001, UINT64_MAX), nullptr);
+
+    zorv::be_reader whole = v;
+    const zorv::be_reader part = whole.sub(4, 8);
+    EXPECT_EQ(part.file_pos(), 1004u);
+    EXPECT_EQ(part.at(1004, 8), bytes + 4);
+    EXPECT_EQ(part.at(1012, 1), nullptr);
+    EXPECT_EQ(zorv::be_reader().at(0, 0), nullptr);
+}

@@ -4,13 +4,14 @@
 
 #include "block_types.h"
 #include "zorv_daq_data.h"
-#include "zorv_daq_data_impl.h"
+#include "hl/records.h"
 #include "zorv_layout.h"
 
 namespace zorvpy {
 namespace {
 
-using zorv::hl::block;
+template <class L>
+using block = zorv::block_view<L>;
 
 struct kind_row {
     const char* word;
@@ -36,14 +37,14 @@ bool inside(const block<L>& b, const void* p, size_t len) {
 // Every record of an update-kind block; the first one is the value.
 template <class L>
 void read_update(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
-    const int sel = zorv::hl::layout_sel<L>();
-    const int n = get_number_of_upd_channels(b.hdr, sel);
+    const int sel = L::payload_selector;
+    const int n = get_number_of_upd_channels(b.head(), sel);
     for (int k = 0; k < n; ++k) {
         char* name = nullptr;
         int status = 0;
         time_stamp t{};
         float value = 0;
-        if (get_update_params(b.hdr, k, &name, &status, &t, &value, sel)) break;
+        if (get_update_params(b.head(), k, &name, &status, &t, &value, sel)) break;
         const std::string prop = name ? text_of(name, L::upd_prop_len) : std::string();
         if (k == 0) {
             v->value = value;
@@ -113,7 +114,7 @@ void read_spectrum(zorv_daq_getdata& g, const block<L>& b, int subchan, value_vi
             v->error = "spectrum samples do not fit the block";
             return;
         }
-        mv.name = zorv_common::member_name(b.hdr->dtype, n, m, subchan, g.GetMembName(m));
+        mv.name = zorv_common::member_name(b.head()->dtype, n, m, subchan, g.GetMembName(m));
         v->members.push_back(std::move(mv));
     }
 }
@@ -173,7 +174,7 @@ void decode_in(const zorv_channel_entry_long& e, int subchan, value_view* v) {
     const block<L> b(zorv::hl::at_address<void>(e.sbchdata[0].chhd));
     v->dtype = b.type();
     v->k = kind_of_type(v->dtype);
-    v->status = int(b.hdr->error & ~int32_t(ZORV_CHAN_ZIP_FLAG));
+    v->status = int(b.head()->error & ~int32_t(ZORV_CHAN_ZIP_FLAG));
     for (const auto& r : kind_readers<L>) {
         if (r.k != v->k) continue;
         zorv_daq_getdata g;

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,13 +76,13 @@ void library_output_to_data(bool on) {
 const char* layout_name(file_layout l) { return l == file_layout::legacy ? "legacy" : "current"; }
 
 mapped_file::mapped_file(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
+    fd_.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_) {
         error_ = std::string("cannot open: ") + std::strerror(errno);
         return;
     }
     struct stat st;
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         error_ = "not a regular file";
         return;
     }
@@ -92,19 +91,13 @@ mapped_file::mapped_file(const std::string& path) {
         ok_ = true;
         return;
     }
-    void* p = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
-    if (p == MAP_FAILED) {
+    if (!map_.map(fd_.get(), 0, size_)) {
         error_ = std::string("cannot map: ") + std::strerror(errno);
         size_ = 0;
         return;
     }
-    data_ = static_cast<const unsigned char*>(p);
+    data_ = map_.data();
     ok_ = true;
-}
-
-mapped_file::~mapped_file() {
-    if (data_) munmap(const_cast<unsigned char*>(data_), size_);
-    if (fd_ >= 0) close(fd_);
 }
 
 namespace {

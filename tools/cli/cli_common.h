@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "event_util.h"
+#include "sys/fd.h"
+#include "sys/mapping.h"
 #include "zorv_layout.h"
 
 namespace CLI {
@@ -75,7 +77,6 @@ decltype(auto) with_layout(file_layout l, F&& fn) {
 class mapped_file {
 public:
     explicit mapped_file(const std::string& path);
-    ~mapped_file();
     mapped_file(const mapped_file&) = delete;
     mapped_file& operator=(const mapped_file&) = delete;
 
@@ -83,10 +84,11 @@ public:
     const std::string& error() const { return error_; }
     const unsigned char* data() const { return data_; }
     size_t size() const { return size_; }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    zorv::sys::unique_fd fd_;
+    zorv::sys::mapping map_;
     const unsigned char* data_ = nullptr;
     size_t size_ = 0;
     bool ok_ = false;

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "be_reader.h"
+#include "block_view.h"
 #include "block_types.h"
 #include "event_util.h"
 #include "zorv_daq_data.h"
@@ -27,22 +28,9 @@ bool shared_code(int code) { return code == 13 || (code >= 22 && code <= 28); }
 
 std::string text_of(const char* field, size_t len) { return std::string(field, strnlen(field, len)); }
 
-// The payload of a block: its bytes after the sub-header, bounded by ldata.
-template <class L>
-struct block_view {
-    const typename L::subhead* sh;
-    const unsigned char* payload;
-    size_t length;
+using zorv::block_view;
 
-    explicit block_view(const void* block)
-        : sh(static_cast<const typename L::subhead*>(block)),
-          payload(static_cast<const unsigned char*>(block) + L::subhead_size),
-          length(sh->ldata > L::subhead_size ? size_t(sh->ldata) - L::subhead_size : 0) {}
-    int type() const { return sh->dtype & 0xFFFF; }
-    bool holds(size_t off, size_t len) const { return zorv::in_range(off, len, length); }
-};
 
-constexpr int layout_sel(bool legacy) { return legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT; }
 
 }  // namespace
 
@@ -71,13 +59,13 @@ json update_json(const char* name, size_t len, int status, const time_stamp& t, 
 template <class L>
 json decode_update_records(const block_view<L>& b) {
     json out = json::array();
-    const int n = get_number_of_upd_channels(b.sh, layout_sel(L::legacy));
+    const int n = get_number_of_upd_channels(b.head(), L::payload_selector);
     for (int k = 0; k < n; ++k) {
         char* name = nullptr;
         int status = 0;
         time_stamp t{};
         float value = 0;
-        if (get_update_params(b.sh, k, &name, &status, &t, &value, layout_sel(L::legacy))) break;
+        if (get_update_params(b.head(), k, &name, &status, &t, &value, L::payload_selector)) break;
         out.push_back(update_json(name, L::upd_prop_len, status, t, value));
     }
     if (out.size() == 1) return out[0];
@@ -91,7 +79,7 @@ json decode_update(zorv_daq_getdata& g, const block_view<L>& b) {
     float value = 0;
     int status = 0;
     time_t sec = 0;
-    if (get_number_of_upd_channels(b.sh, layout_sel(L::legacy)) != 1 || g.GetSlowPrm(&value, &status, &sec))
+    if (get_number_of_upd_channels(b.head(), L::payload_selector) != 1 || g.GetSlowPrm(&value, &status, &sec))
         return decode_update_records(b);
     const auto* upd = reinterpret_cast<const typename L::upd_block*>(g.GetData());
     return update_json(upd->upd_prop, L::upd_prop_len, status,
@@ -102,7 +90,7 @@ template <class L>
 json decode_env(const block_view<L>& b) {
     zorv_env_data_block e;
     if (!b.holds(0, sizeof e)) return {{"error", "environment value shorter than its record"}};
-    std::memcpy(&e, b.payload, sizeof e);
+    std::memcpy(&e, b.payload(), sizeof e);
     json r = {{"index", e.env_ch_idx}, {"status", e.env_ch_status}, {"value", tidy(e.env_ch_data)}};
     r.update(time_json(e.env_ch_time));
     return r;
@@ -113,7 +101,7 @@ json decode_env_dict(const block_view<L>& b) {
     json entries = json::array();
     for (size_t off = 0; b.holds(off, sizeof(zorv_env_dict_entry)); off += sizeof(zorv_env_dict_entry)) {
         zorv_env_dict_entry e;
-        std::memcpy(&e, b.payload + off, sizeof e);
+        std::memcpy(&e, b.payload() + off, sizeof e);
         entries.push_back({{"key", e.key}, {"name", text_of(e.name, sizeof e.name)}});
     }
     return {{"entries", entries}};
@@ -137,7 +125,7 @@ json decode_equipment(const block_view<L>& b) {
     json words = json::array();
     for (size_t off = 0; b.holds(off, 4); off += 4) {
         uint32_t w;
-        std::memcpy(&w, b.payload + off, 4);
+        std::memcpy(&w, b.payload() + off, 4);
         words.push_back(w);
     }
     return {{"words", words}};
@@ -157,9 +145,9 @@ json decode_spectrum(zorv_daq_getdata& g, const block_view<L>& b, int subchan) {
         const float* s = g.GetSpect(m);
         const size_t count = size_t(ndata < 0 ? 0 : ndata) * size_t(groups > 0 ? groups : 1);
         const auto* bytes = reinterpret_cast<const unsigned char*>(s);
-        if (!s || ndata < 0 || bytes < b.payload || !b.holds(size_t(bytes - b.payload), count * 4))
+        if (!s || ndata < 0 || !b.contains(bytes, count * 4))
             return {{"error", "spectrum samples do not fit the block"}};
-        json mj = {{"name", zorv_common::member_name(b.sh->dtype, n, m, subchan, g.GetMembName(m))},
+        json mj = {{"name", zorv_common::member_name(b.head()->dtype, n, m, subchan, g.GetMembName(m))},
                    {"start", tidy(start)},
                    {"inc", tidy(inc)},
                    {"ndata", ndata}};
@@ -183,7 +171,7 @@ bool image_view_of(zorv_daq_getdata& g, const block_view<L>& b, image_view* out,
     int xstart = 0, ystart = 0;
     g.GetImageSize(&xstart, &out->hbin, &out->width, &ystart, &out->vbin, &out->height);
     const auto* px = reinterpret_cast<const unsigned char*>(g.GetImage());
-    if (length < 0 || !px || px < b.payload || !b.holds(size_t(px - b.payload), size_t(length)))
+    if (length < 0 || !px || !b.contains(px, size_t(length)))
         return *why = "image length " + std::to_string(length) + " runs past the block", false;
     out->pixels = px;
     out->length = size_t(length);
@@ -239,9 +227,9 @@ json decode(const zorv_channel_entry_long& e, int subchan) {
     else if (kind == "equipment") v = decode_equipment(b);
     else if (kind == "spectrum" || kind == "roi") v = decode_spectrum(g, b, subchan);
     else if (kind == "image") v = decode_image(g, b);
-    else v = {{"bytes", b.length}};
-    json out = {{"kind", kind}, {"dtype", b.sh->dtype & 0xFFFF}};
-    if (b.sh->error & ~int32_t(ZORV_CHAN_ZIP_FLAG)) out["status"] = b.sh->error;
+    else v = {{"bytes", b.payload_len()}};
+    json out = {{"kind", kind}, {"dtype", b.head()->dtype & 0xFFFF}};
+    if (b.head()->error & ~int32_t(ZORV_CHAN_ZIP_FLAG)) out["status"] = b.head()->error;
     out.update(v);
     return out;
 }

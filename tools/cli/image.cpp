@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "decode.h"
 #include "inspect.h"
+#include "sys/fd.h"
 
 namespace {
 
@@ -25,10 +26,6 @@ struct image_options {
     uint32_t event = 0;
     std::string out;
     std::string scale;
-};
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
 };
 
 // What the PNG's text chunks say about the image.
@@ -133,7 +130,7 @@ void write_png(const std::string& path, const image_view& img, const std::string
              "pixels of " + std::to_string(img.bytes_per_pixel) + " bytes cannot be written as grey PNG");
     const png_pixels px = scale_pixels(img, scale);
     const bool to_stdout = path == "-";
-    std::unique_ptr<FILE, file_closer> owned(to_stdout ? nullptr : std::fopen(path.c_str(), "wb"));
+    zorv::sys::unique_file owned(to_stdout ? nullptr : std::fopen(path.c_str(), "wb"));
     FILE* f = to_stdout ? data_out() : owned.get();
     if (!f) fail("image", exit_bad_input, "cannot write " + path);
     png_writer w;

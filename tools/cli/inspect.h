@@ -10,16 +10,13 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
-#include <time.h>
-
 #include <CLI/CLI.hpp>
 
 #include "be_reader.h"
 #include "cli_common.h"
 #include "event_util.h"
 #include "parse_chan_descr.h"
-#include "tables_impl.h"
+#include "table_status.h"
 #include "zorv_layout.h"
 #include "zorv_daq_read_chan.h"
 #include "zorv_daq_read_chan_2010.h"
@@ -208,54 +205,18 @@ public:
     decoded_channel(zorv::table_set<L>* tables, const std::string& name, int subchan = -1)
         : name_(name.c_str(), name.c_str() + name.size() + 1),
           reader_(tables, name_.data(), subchan, nullptr) {}
-    ~decoded_channel() {
-        reader_.clean();
-        reader_.clean_descr();
-    }
     decoded_channel(const decoded_channel&) = delete;
     decoded_channel& operator=(const decoded_channel&) = delete;
 
     int start() {
-        pthread_mutex_t* mx = nullptr;
-        pthread_cond_t* cond = nullptr;
-        int* flag = nullptr;
-        const int rc = reader_.start(&mx, &cond, &flag);
-        if (rc != 0 || !mx) return rc;
-        // The workers take the reader's mutex before the master's, so
-        // finished() (which takes the reader's) runs without the master's
-        // held; a signal given in between is kept in the flag.
-        while (!finished()) {
-            pthread_mutex_lock(mx);
-            if (!*flag) {
-                struct timespec until;
-                clock_gettime(CLOCK_REALTIME, &until);
-                until.tv_nsec += 100 * 1000 * 1000;
-                if (until.tv_nsec >= 1000000000L) {
-                    until.tv_sec += 1;
-                    until.tv_nsec -= 1000000000L;
-                }
-                pthread_cond_timedwait(cond, mx, &until);
-            }
-            *flag = 0;
-            pthread_mutex_unlock(mx);
-        }
-        return 0;
+        const int rc = reader_.start(nullptr, nullptr, nullptr);
+        if (rc == 0) reader_.wait_decoded();
+        return rc;
     }
 
     zorv::read_chan<L>& reader() { return reader_; }
 
 private:
-    // Every entry decoded, or no worker left that could decode more.
-    bool finished() {
-        if (reader_.is_done()) return true;
-        pthread_mutex_lock(&reader_.mx);
-        bool running = false;
-        for (int i = 0; i < reader_.nthreads && i < reader_.max_threads; ++i)
-            running = running || reader_.tid[i] != static_cast<pthread_t>(-1);
-        pthread_mutex_unlock(&reader_.mx);
-        return !running;
-    }
-
     std::vector<char> name_;
     zorv::read_chan<L> reader_;
 };

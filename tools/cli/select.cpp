@@ -27,7 +27,7 @@ int members_in_first_block(open_file<L>& f, const std::string& name, int type) {
     const auto& r = ch.reader();
     for (int i = 0; i < r.out_total; ++i)
         if (const auto* h = reinterpret_cast<const void*>(r.out[i].sbchdata[0].chhd))
-            return get_channel_number(type, h, L::legacy ? ZORV_LAYOUT_LEGACY : ZORV_LAYOUT_CURRENT);
+            return get_channel_number(type, h, L::payload_selector);
     return 0;
 }
 

@@ -1,66 +1,17 @@
 #include "block_types.h"
 
+#include "block_type_names.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 namespace zorv_common {
-namespace {
 
-struct type_row {
-    int code;
-    const char* name;
-    const char* kind;
-};
+// Both come from the event-format library's type table.
+const char* block_type_name(int dtype) { return zorv::block_type_name(dtype); }
 
-// Block types and the kind of payload each one carries.
-constexpr type_row type_rows[] = {
-    {1, "UPD_BLOCK", "update"},          {2, "ENV_DICT_BLOCK", "env_dict"},
-    {3, "ENV_BLOCK", "env"},             {4, "BOR_BLOCK", "update"},
-    {5, "EOR_BLOCK", "update"},          {6, "BLOCK_BPM", "spectrum"},
-    {7, "BLOCK_BPM_Z", "spectrum"},      {8, "BLOCK_BPM_S", "spectrum"},
-    {9, "BLOCK_SINGLE", "spectrum"},     {10, "BLOCK_TOROID", "spectrum"},
-    {11, "BLOCK_RF_250K", "spectrum"},   {12, "BLOCK_ENERGY", "spectrum"},
-    {13, "BLOCK_IMAGE", "image"},        {14, "BLOCK_WS_FAST", "spectrum"},
-    {15, "BLOCK_WS_SLOW", "spectrum"},   {16, "BLOCK_CPLINTL", "spectrum"},
-    {17, "BLOCK_GUNINTL", "spectrum"},   {18, "BLOCK_MCP", "spectrum"},
-    {19, "BLOCK_PHM", "spectrum"},       {20, "BLOCK_WSS_RAW", "spectrum"},
-    {21, "BLOCK_WSS_COR", "spectrum"},   {22, "BLOCK_NAME_VALUE", "name_value"},
-    {23, "BLOCK_EQDATA", "equipment"},   {24, "BLOCK_IMG_ROI1", "roi"},
-    {25, "BLOCK_IMG_ROI2", "roi"},       {26, "BLOCK_IMG_ROI3", "roi"},
-    {27, "BLOCK_IMAGE_EXT", "image"},    {28, "BLOCK_GENERIC_SPECT", "spectrum"},
-    {33, "UPD_BLOCK_2010", "update"},    {34, "ENV_DICT_BLOCK_2010", "env_dict"},
-    {35, "ENV_BLOCK_2010", "env"},       {36, "BOR_BLOCK_2010", "update"},
-    {37, "EOR_BLOCK_2010", "update"},    {38, "BLOCK_BPM_2010", "spectrum"},
-    {39, "BLOCK_BPM_Z_2010", "spectrum"}, {40, "BLOCK_BPM_S_2010", "spectrum"},
-    {41, "BLOCK_1CHAN_2010", "spectrum"}, {42, "BLOCK_TOROID_2010", "spectrum"},
-    {43, "BLOCK_RF_250K_2010", "spectrum"}, {44, "BLOCK_ENERGY_2010", "spectrum"},
-    {45, "BLOCK_2CHAN_2010", "spectrum"}, {46, "BLOCK_WS_2010", "spectrum"},
-    {47, "BLOCK_4CHAN_2010", "spectrum"}, {48, "BLOCK_CPLINTL_2010", "spectrum"},
-    {49, "BLOCK_GUNINTL_2010", "spectrum"}, {50, "BLOCK_MCP_2010", "spectrum"},
-    {51, "BLOCK_PHM_2010", "spectrum"},  {52, "BLOCK_6CHAN_2010", "spectrum"},
-    {53, "BLOCK_8CHAN_2010", "spectrum"}, {60, "BLOCK_3CHAN_2010", "spectrum"},
-    {61, "BLOCK_5CHAN_2010", "spectrum"}, {62, "BLOCK_7CHAN_2010", "spectrum"},
-};
-
-const type_row* row_of(int dtype) {
-    const int code = dtype & 0xFFFF;
-    for (const auto& r : type_rows)
-        if (r.code == code) return &r;
-    return nullptr;
-}
-
-}  // namespace
-
-const char* block_type_name(int dtype) {
-    const type_row* r = row_of(dtype);
-    return r ? r->name : nullptr;
-}
-
-const char* block_type_kind(int dtype) {
-    const type_row* r = row_of(dtype);
-    return r ? r->kind : nullptr;
-}
+const char* block_type_kind(int dtype) { return zorv::block_kind_word(dtype); }
 
 std::string member_name(int dtype, int n, int m, int subchan, const char* decoder_name) {
     const int device = (dtype >> 16) & 0xFFFF;

@@ -6,6 +6,7 @@
 #define ZORV_BLOCK_TYPES_H
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "event_util.h"
@@ -17,17 +18,11 @@ namespace zorv_common {
 
 // The reader class of a layout.
 template <class L>
-struct reader_for;
-template <>
-struct reader_for<zorv::layout_current> {
-    using type = zorv_daq_reader_2010;
-};
-template <>
-struct reader_for<zorv::layout_legacy> {
-    using type = zorv_daq_reader;
+struct reader_for {
+    using type = std::conditional_t<L::legacy, zorv_daq_reader, zorv_daq_reader_2010>;
 };
 
-// "BPM_2010", "IMAGE", ... by the low 16 bits of the block type; null for
+// "BLOCK_BPM_2010", "BLOCK_IMAGE", ... by the low 16 bits of the block type; null for
 // unknown codes.
 const char* block_type_name(int dtype);
 // "update", "env", "env_dict", "spectrum", "roi", "image", "name_value" or

@@ -1,0 +1,79 @@
+// Memory for the decoded entries of channel readers.
+//
+// A channel reader holds a whole file's decoded blocks of its channel; with
+// one allocation per entry a run's every file is decoded into fresh memory,
+// and the first touch of a fresh page costs more than the decoding itself on
+// many machines. A reader instead takes one region sized for all its entries
+// and carves them from it. Readers that share a pool (the channels of one
+// slicer) hand their regions back when cleaned, so the next file's reader of
+// the same channel decodes into pages that are already there.
+//
+// Internal to the library; not installed.
+#ifndef ZORV_SYS_BLOCK_POOL_H
+#define ZORV_SYS_BLOCK_POOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace zorv {
+
+// An anonymous private mapping; regions of 2 MiB and more are aligned and
+// advised for transparent huge pages.
+struct block_region {
+    unsigned char* data = nullptr;
+    size_t size = 0;
+
+    bool contains(const void* p) const {
+        const auto* c = static_cast<const unsigned char*>(p);
+        return data && c >= data && c < data + size;
+    }
+    explicit operator bool() const { return data != nullptr; }
+};
+
+// Maps a region of at least `n` bytes; an empty region when that fails.
+block_region map_block_region(size_t n);
+void unmap_block_region(block_region& r);
+
+class block_pool {
+public:
+    block_pool() = default;
+    ~block_pool() { trim(); }
+    block_pool(const block_pool&) = delete;
+    block_pool& operator=(const block_pool&) = delete;
+
+    // A free region of at least `n` bytes and not much more (so that a
+    // small channel does not pin a large region's pages), or a new one.
+    block_region take(size_t n);
+    // Keeps a region for the next taker.
+    void give_back(block_region r) noexcept;
+    // Called once every channel has moved on to the next file: unmaps the
+    // free regions nobody took since the last call (what a file no longer
+    // needs), and keeps up to keep_limit bytes of those given back since
+    // (the channel baskets, which every file's channels take again one after
+    // the other). The limit holds a camera's basket besides the others: a
+    // basket mapped afresh for every file costs more, in faults and zeroed
+    // pages, than the copy into it.
+    void trim_unused() noexcept;
+    static constexpr size_t keep_limit = size_t(128) << 20;
+    // Unmaps every free region and what is left of the current slab.
+    void trim() noexcept;
+    size_t free_bytes() const;
+
+private:
+    struct spare {
+        block_region region;
+        bool aged;  // already free at the last trim_unused()
+    };
+    static constexpr size_t slab_bytes = size_t(16) << 20;
+    block_region carve(size_t n);
+
+    mutable std::mutex mx_;
+    std::vector<spare> free_;
+    block_region slab_;  // what is left of the slab small regions are cut from
+};
+
+}  // namespace zorv
+
+#endif
