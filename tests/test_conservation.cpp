@@ -161,8 +161,8 @@ void expect_seeds_pass(const std::vector<uint64_t>& seeds) {
     for (uint64_t seed : seeds) {
         zorv_test::temp_dir dir;
         conservation_case c = make_case(seed, dir.path());
-        const auto problems = c.layout == file_layout::current ? run_case<current_traits>(c, dir.path())
-                                                               : run_case<legacy_traits>(c, dir.path());
+        const auto problems = c.layout == file_layout::current ? run_case<current_case>(c, dir.path())
+                                                               : run_case<legacy_case>(c, dir.path());
         if (problems.empty()) continue;
         failing.push_back(seed);
         if (failing.size() > size_t(kMaxReported)) continue;

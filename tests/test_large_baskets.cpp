@@ -8,29 +8,15 @@
 #include <vector>
 
 #include "sample_run.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
 
 namespace {
 
-struct current_case {
-    using reader_t = zorv_daq_reader_2010;
-    using subhead_t = zorv_serv_block_subhead_2010;
-    static constexpr zorv::file_layout layout = zorv::file_layout::current;
-    static const float* samples(const void* block, int member) {
-        return get_pointer_to_data_2010(static_cast<const subhead_t*>(block), member);
-    }
-};
-
-struct legacy_case {
-    using reader_t = zorv_daq_reader;
-    using subhead_t = zorv_serv_block_subhead;
-    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
-    static const float* samples(const void* block, int member) {
-        return get_pointer_to_data_2009(static_cast<const subhead_t*>(block), member);
-    }
-};
+using zorv_test::current_case;
+using zorv_test::legacy_case;
 
 constexpr int kFiles = 2, kEvents = 24;
 constexpr int kPixels = 320 * 320;        // 200 KB a frame, 4.9 MB a basket
@@ -68,7 +54,7 @@ TYPED_TEST(LargeBaskets, EverySampleOfEveryEventSurvives) {
         ASSERT_EQ(out.size(), 2u);
         for (const auto* e : out) {
             const uint32_t ev = e->event_id.event_number;
-            const auto* block = reinterpret_cast<const typename C::subhead_t*>(e->sbchdata[0].chhd);
+            const auto* block = reinterpret_cast<const typename C::subhead*>(e->sbchdata[0].chhd);
             ASSERT_NE(block, nullptr);
             const auto* payload = reinterpret_cast<const unsigned char*>(e->sbchdata[0].data);
             if ((block->dtype & 0xFFFF) == ZORV_BLOCK_IMAGE) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "be_reader.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "sys/block_pool.h"
 #include "zorv_daq_read_chan.h"
@@ -24,37 +25,12 @@
 
 namespace {
 
-struct current_layout {
-    using reader = zorv_daq_read_chan_2010;
-    using tables = zorv_file_get_tables_2010;
-    using subhead = zorv_serv_block_subhead_2010;
-    static constexpr zorv::file_layout file = zorv::file_layout::current;
-    static constexpr bool legacy = false;
-    static constexpr int sh = 268, spectrum = ZORV_BLOCK_4CHAN_2010, update = ZORV_UPD_BLOCK_2010;
-    using cdt_entry = zorv_chan_dictionary_entry_2010;
-    static int find_channel(const zorv_chan_dictionary_table_2010* cdt, const char* name, cdt_entry** e) {
-        return zorv_find_channel_by_name_2010(cdt, name, e);
-    }
-    static float* samples(const void* block, int m) {
-        return get_pointer_to_data_2010(static_cast<const subhead*>(block), m);
-    }
-};
+using zorv_test::current_case;
+using zorv_test::legacy_case;
 
-struct legacy_layout {
-    using reader = zorv_daq_read_chan;
-    using tables = zorv_file_get_tables;
-    using subhead = zorv_serv_block_subhead;
-    static constexpr zorv::file_layout file = zorv::file_layout::legacy;
-    static constexpr bool legacy = true;
-    static constexpr int sh = 44, spectrum = ZORV_BLOCK_WS_FAST, update = ZORV_UPD_BLOCK;
-    using cdt_entry = zorv_chan_dictionary_entry;
-    static int find_channel(const zorv_chan_dictionary_table* cdt, const char* name, cdt_entry** e) {
-        return zorv_find_channel_by_name(cdt, name, e);
-    }
-    static float* samples(const void* block, int m) {
-        return get_pointer_to_data_2009(static_cast<const subhead*>(block), m);
-    }
-};
+// A block type with a spectrum of several members, per layout.
+template <class T>
+constexpr int spectrum_type = T::legacy ? ZORV_BLOCK_WS_FAST : ZORV_BLOCK_4CHAN_2010;
 
 // Events 1..10 and 15..24, 100 ms apart in event-number time.
 std::vector<uint32_t> event_numbers() {
@@ -77,7 +53,7 @@ zorv::payload spectrum_block(uint32_t ev) {
     s.members.resize(4);
     for (int m = 0; m < 4; ++m)
         for (int i = 0; i < 8; ++i) s.members[m].samples.push_back(sample_value(ev, m, i));
-    return zorv::make_spectrum(T::spectrum, s, T::file);
+    return zorv::make_spectrum(spectrum_type<T>, s, T::layout);
 }
 
 // Every channel the payload tests read, with its compression and the block
@@ -98,7 +74,7 @@ std::vector<channel_case<T>> channel_cases() {
         {"SPECZ", compression::zlib, spectrum},
         {"SPECL", compression::lzo, spectrum},
         {"UPD", compression::none,
-         [](uint32_t ev) { return zorv::make_update(T::update, {{"UPD.PROP", 3, time_of(ev), float(ev)}}); }},
+         [](uint32_t ev) { return zorv::make_update(T::upd_type, {{"UPD.PROP", 3, time_of(ev), float(ev)}}); }},
         {"ENV", compression::none,
          [](uint32_t ev) { return zorv::make_env_value(ZORV_ENV_BLOCK, {7, 2, time_of(ev), float(ev) / 2}); }},
         {"NV", compression::zlib,
@@ -120,7 +96,7 @@ template <class T>
 std::string write_file(const zorv_test::temp_dir& dir,
                        std::function<zorv::payload(const channel_case<T>&, uint32_t)> block_for = {}) {
     const std::string path = dir.file(T::legacy ? "legacy.raw" : "current.raw");
-    zorv::daq_file_writer w(T::file);
+    zorv::daq_file_writer w(T::layout);
     EXPECT_EQ(w.open(path), 0) << w.error();
     auto cases = channel_cases<T>();
     for (const auto& c : cases) {
@@ -158,16 +134,16 @@ bool wait_master(pthread_mutex_t* m, pthread_cond_t* c, int* flag) {
 
 template <class T>
 struct started {
-    typename T::tables ts{0};
-    std::unique_ptr<typename T::reader> rc;
+    typename T::table_set_type ts{0};
+    std::unique_ptr<typename T::channel_reader> rc;
     int status = 1;
 
     started(const std::string& path, const char* chan, int subchan = -1, int threads = 0,
-            std::vector<char*>* list = nullptr, std::function<void(typename T::tables&)> damage = {},
+            std::vector<char*>* list = nullptr, std::function<void(typename T::table_set_type&)> damage = {},
             zorv::block_pool* pool = nullptr) {
         EXPECT_EQ(ts.get_all_tables(const_cast<char*>(path.c_str()), 0, list), 0);
         if (damage) damage(ts);
-        rc = std::make_unique<typename T::reader>(&ts, const_cast<char*>(chan), subchan, nullptr);
+        rc = std::make_unique<typename T::channel_reader>(&ts, const_cast<char*>(chan), subchan, nullptr);
         if (threads) rc->set_number_of_threads(threads);
         rc->set_block_pool(pool);
         status = rc->start(nullptr, nullptr, nullptr);
@@ -216,14 +192,14 @@ class ReadChan : public ::testing::Test {
 protected:
     zorv_test::temp_dir dir;
 };
-using layouts = ::testing::Types<current_layout, legacy_layout>;
+using layouts = ::testing::Types<current_case, legacy_case>;
 TYPED_TEST_SUITE(ReadChan, layouts);
 
 TYPED_TEST(ReadChan, StartFailuresAlwaysReleaseTheMaster) {
     using T = TypeParam;
     const std::string path = write_file<T>(this->dir);
     {
-        typename T::reader rc(nullptr, const_cast<char*>("SPECP"), -1, nullptr);
+        typename T::channel_reader rc(nullptr, const_cast<char*>("SPECP"), -1, nullptr);
         pthread_mutex_t* m;
         pthread_cond_t* c;
         int* f;
@@ -266,15 +242,15 @@ TYPED_TEST(ReadChan, WorkersDecodeEveryPayloadKind) {
                 ASSERT_NE(s.block(i), nullptr);
                 const auto h = s.head(i);
                 EXPECT_EQ(uint32_t(h.error) & ZORV_CHAN_ZIP_FLAG, 0u);
-                EXPECT_EQ(s.entry(i).sbchdata[0].data, s.entry(i).sbchdata[0].chhd + T::sh);
-                const unsigned char* data = s.block(i) + T::sh;
+                EXPECT_EQ(s.entry(i).sbchdata[0].data, s.entry(i).sbchdata[0].chhd + T::subhead_size);
+                const unsigned char* data = s.block(i) + T::subhead_size;
                 const std::string kind = c.name;
                 if (kind == "SPECP" || kind == "SPECZ" || kind == "SPECL") {
-                    EXPECT_EQ(h.dtype, T::spectrum);
+                    EXPECT_EQ(h.dtype, spectrum_type<T>);
                     EXPECT_EQ(T::samples(s.block(i), 3)[5], sample_value(ev, 3, 5));
                 } else if (kind == "UPD" || kind == "ENV") {
                     // Environment values arrive as update records named after the channel.
-                    EXPECT_EQ(h.dtype, T::update);
+                    EXPECT_EQ(h.dtype, T::upd_type);
                     EXPECT_EQ(h.ldata, T::legacy ? 140 : 540);
                     EXPECT_STREQ(reinterpret_cast<const char*>(data), kind == "ENV" ? "ENV" : "UPD.PROP");
                     float v;
@@ -344,12 +320,12 @@ TYPED_TEST(ReadChan, CutsOneSubChannelOutOfADeviceBlock) {
         const auto h = s.head(4);
         const uint32_t ev = event_numbers()[4];
         if (!c.cut) {
-            EXPECT_EQ(h.dtype, T::spectrum);
+            EXPECT_EQ(h.dtype, spectrum_type<T>);
             EXPECT_EQ(T::samples(s.block(4), 3)[1], sample_value(ev, 3, 1));
             continue;
         }
         EXPECT_EQ(std::string(h.chname), std::string(c.chan) + ":" + std::to_string(c.subchan));
-        EXPECT_EQ(h.dtype >> 16, T::spectrum);
+        EXPECT_EQ(h.dtype >> 16, spectrum_type<T>);
         EXPECT_EQ(T::samples(s.block(4), 0)[1], sample_value(ev, c.subchan, 1));
         EXPECT_EQ(T::samples(s.block(4), 1), nullptr);
     }
@@ -365,9 +341,9 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
         const char* what;
         const char* chan;
         std::function<void(const std::string&)> patch_file;
-        std::function<void(typename T::tables&)> patch_tables;
+        std::function<void(typename T::table_set_type&)> patch_tables;
     };
-    const uint64_t sh = T::sh;
+    const uint64_t sh = T::subhead_size;
     const damage_case cases[] = {
         {"payload that fails conversion", "SPECP", nullptr, nullptr},
         {"unknown compressor", "SPECZ",
@@ -386,9 +362,9 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
          [&](const std::string& p) { patch_be32(p, entry_position<T>(p, "SPECZ", bad).chhd + sh + 12, 0xFFFFFFFF); },
          nullptr},
         {"sub-header outside the basket", "SPECP", nullptr,
-         [&](typename T::tables& ts) {
+         [&](typename T::table_set_type& ts) {
              typename T::cdt_entry* e;
-             const int col = T::find_channel(ts.cdt_tab, "SPECP", &e);
+             const int col = T::find_channel_by_name(ts.cdt_tab, "SPECP", &e);
              ts.ecp_tab->chptr[col * ts.ecp_tab->maxev + bad].chhd = 0xFFFFFF00u;
          }},
     };
@@ -398,7 +374,7 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
         const bool bad_payload = c.patch_file == nullptr && c.patch_tables == nullptr;
         const std::string path = write_file<T>(dir, [&](const channel_case<T>& cc, uint32_t ev) {
             if (bad_payload && ev == bad_ev && std::string(cc.name) == c.chan)
-                return zorv::make_raw(T::spectrum, std::vector<unsigned char>(10, 1));
+                return zorv::make_raw(spectrum_type<T>, std::vector<unsigned char>(10, 1));
             return cc.block(ev);
         });
         if (c.patch_file) c.patch_file(path);
@@ -424,7 +400,7 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
 // more than the honest file's entries need.
 TYPED_TEST(ReadChan, ForgedZipLengthsReserveNoMemory) {
     using T = TypeParam;
-    const uint64_t sh = T::sh;
+    const uint64_t sh = T::subhead_size;
     size_t honest = 0;
     {
         zorv_test::temp_dir dir;
@@ -604,9 +580,9 @@ TYPED_TEST(ReadChan, UnfinishedEntryStopsLookupsThatMeetIt) {
 // still waited for, and clean() returns.
 TYPED_TEST(ReadChan, CleanWaitsForWorkersAfterTheThreadCountChanges) {
     using T = TypeParam;
-    typename T::tables ts(0);
+    typename T::table_set_type ts(0);
     ASSERT_EQ(ts.get_all_tables(const_cast<char*>(write_file<T>(this->dir).c_str()), 0, nullptr), 0);
-    typename T::reader rc(&ts, const_cast<char*>("SPECZ"), -1, nullptr);
+    typename T::channel_reader rc(&ts, const_cast<char*>("SPECZ"), -1, nullptr);
     ASSERT_FALSE(rc.set_number_of_threads(4));
     ASSERT_EQ(rc.start(nullptr, nullptr, nullptr), 0);
     pthread_mutex_lock(&rc.mx.native);  // no worker can end meanwhile
@@ -622,14 +598,14 @@ TYPED_TEST(ReadChan, CleanWaitsForWorkersAfterTheThreadCountChanges) {
 TYPED_TEST(ReadChan, ManyReadersOfOneFileStartAndCleanAtOnce) {
     using T = TypeParam;
     const std::string path = write_file<T>(this->dir);
-    typename T::tables ts(0);
+    typename T::table_set_type ts(0);
     ASSERT_EQ(ts.get_all_tables(const_cast<char*>(path.c_str()), 0, nullptr), 0);
     const auto cases = channel_cases<T>();
     for (int round = 0; round < 3; ++round) {
-        std::vector<std::unique_ptr<typename T::reader>> readers;
+        std::vector<std::unique_ptr<typename T::channel_reader>> readers;
         std::vector<std::thread> starters;
         for (int i = 0; i < 24; ++i)
-            readers.push_back(std::make_unique<typename T::reader>(
+            readers.push_back(std::make_unique<typename T::channel_reader>(
                 &ts, const_cast<char*>(cases[i % cases.size()].name), i % 3 == 0 ? 1 : -1, nullptr));
         for (int i = 0; i < 24; ++i) {
             starters.emplace_back([&, i] {

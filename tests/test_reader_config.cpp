@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
@@ -20,23 +21,19 @@
 
 namespace {
 
-struct current_case {
-    using reader_t = zorv_daq_reader_2010;
-    static constexpr bool legacy = false;
-    static constexpr const char* ddir = "/daq/zorv_ext/LINAC/";
-    static constexpr uint32_t period_us = 100000;
-    static constexpr uint32_t time_diff_us = 50000;
-    static constexpr size_t name_field = 256;
-};
+using zorv_test::current_case;
+using zorv_test::legacy_case;
 
-struct legacy_case {
-    using reader_t = zorv_daq_reader;
-    static constexpr bool legacy = true;
-    static constexpr const char* ddir = "";
-    static constexpr uint32_t period_us = 200000;
-    static constexpr uint32_t time_diff_us = 95000;
-    static constexpr size_t name_field = 80;
+// What a reader starts with: the data directory, the period, the time
+// difference and the width of a channel name.
+struct start_values {
+    const char* ddir;
+    uint32_t period_us, time_diff_us;
+    size_t name_field;
 };
+template <class C>
+constexpr start_values want = C::legacy ? start_values{"", 200000, 95000, 80}
+                                        : start_values{"/daq/zorv_ext/LINAC/", 100000, 50000, 256};
 
 template <class C>
 class ReaderConfig : public ::testing::Test {
@@ -118,14 +115,14 @@ TYPED_TEST(ReaderConfig, DefaultsAndEnvironment) {
     EXPECT_STREQ(r.get_experiment(), "linac");
     EXPECT_STREQ(r.get_stream(), "main");
     EXPECT_STREQ(r.get_catalog_dir(), "/daq/zorv/admtemp/");
-    EXPECT_STREQ(r.get_data_dir(), TypeParam::ddir);
+    EXPECT_STREQ(r.get_data_dir(), want<TypeParam>.ddir);
     EXPECT_EQ(r.get_period()->event_number, 1u);
-    EXPECT_EQ(r.get_period()->time.timelow, TypeParam::period_us);
+    EXPECT_EQ(r.get_period()->time.timelow, want<TypeParam>.period_us);
     EXPECT_STREQ(r.get_data_path_list(), "/x:/y");
     const time_stamp& diff = r.request.time_diff;
     if (TypeParam::legacy) {
         EXPECT_EQ(diff.timeup, 0u);
-        EXPECT_EQ(diff.timelow, TypeParam::time_diff_us);
+        EXPECT_EQ(diff.timelow, want<TypeParam>.time_diff_us);
     } else {
         EXPECT_EQ(diff.timeup, 2u);
         EXPECT_EQ(diff.timelow, 7u);
@@ -133,7 +130,7 @@ TYPED_TEST(ReaderConfig, DefaultsAndEnvironment) {
     r.set_debug(3);
     r.clean_up();
     EXPECT_EQ(r.request.time_diff.timeup, 0u);
-    EXPECT_EQ(r.request.time_diff.timelow, TypeParam::time_diff_us);
+    EXPECT_EQ(r.request.time_diff.timelow, want<TypeParam>.time_diff_us);
     EXPECT_EQ(r.get_debug(), 3);
     EXPECT_STREQ(r.get_data_path_list(), "/x:/y");
 }
@@ -355,7 +352,7 @@ TYPED_TEST(ReaderConfig, ChannelSelection) {
     const std::string longname(400, 'n');
     auto e = entry(longname.c_str());
     EXPECT_EQ(r.add_channel(&e), 0);
-    EXPECT_EQ(std::strlen(r.results.back()->chan.name), TypeParam::name_field - 1);
+    EXPECT_EQ(std::strlen(r.results.back()->chan.name), want<TypeParam>.name_field - 1);
 }
 
 TYPED_TEST(ReaderConfig, InitWithAFileListChecksTheFirstFile) {

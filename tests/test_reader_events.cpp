@@ -9,35 +9,15 @@
 #include <vector>
 
 #include "sample_run.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
 
 namespace {
 
-struct current_case {
-    using reader_t = zorv_daq_reader_2010;
-    using result_t = zorv_daq_reader_result_entry_2010;
-    using subhead_t = zorv_serv_block_subhead_2010;
-    using upd_t = zorv_upd_data_block_2010;
-    static constexpr zorv::file_layout layout = zorv::file_layout::current;
-    static constexpr int bpm = 38, toroid = 42, update = 33;
-    static const float* samples(const void* block, int member) {
-        return get_pointer_to_data_2010(static_cast<const zorv_serv_block_subhead_2010*>(block), member);
-    }
-};
-
-struct legacy_case {
-    using reader_t = zorv_daq_reader;
-    using result_t = zorv_daq_reader_result_entry;
-    using subhead_t = zorv_serv_block_subhead;
-    using upd_t = zorv_upd_data_block;
-    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
-    static constexpr int bpm = 6, toroid = 10, update = 1;
-    static const float* samples(const void* block, int member) {
-        return get_pointer_to_data_2009(static_cast<const zorv_serv_block_subhead*>(block), member);
-    }
-};
+using zorv_test::current_case;
+using zorv_test::legacy_case;
 
 constexpr int kFiles = 3;
 constexpr int kEvents = 12;  // per file
@@ -51,7 +31,7 @@ class ReaderEvents : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string b = std::to_string(C::bpm), t = std::to_string(C::toroid),
-                          u = std::to_string(C::update);
+                          u = std::to_string(C::upd_type);
         const std::string channels = "BPM1 " + b + " comp=zlib;TORO1 " + t + " comp=lzo;SLOW1 " + u +
                                      " every=" + std::to_string(kSlowEvery) +
                                      " evtype=5;NV1 22 ndata=3;IMG1 13 ndata=8;ROI1 24;EQ1 23 ndata=5";
@@ -127,7 +107,7 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
         uint32_t expect = this->first_event();
         while ((s = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0) {
             ASSERT_LE(++events, kFiles * kEvents);
-            std::map<std::string, const typename TypeParam::result_t*> by_key;
+            std::map<std::string, const typename TypeParam::result_entry*> by_key;
             for (const auto* res : out) {
                 const auto* rec = record_of(r, res);
                 ASSERT_NE(rec, nullptr);
@@ -135,7 +115,7 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
                 EXPECT_EQ(res->sbchdata[0].evhd, reinterpret_cast<uint64_t>(&rec->evhd));
                 EXPECT_EQ(res->sbchdata[0].chhd, reinterpret_cast<uint64_t>(rec->data));
                 EXPECT_EQ(res->sbchdata[0].data,
-                          reinterpret_cast<uint64_t>(rec->data) + sizeof(typename TypeParam::subhead_t));
+                          reinterpret_cast<uint64_t>(rec->data) + sizeof(typename TypeParam::subhead));
                 std::string key = rec->chan.name;
                 if (rec->chan.subchan >= 0) key += ":" + std::to_string(rec->chan.subchan);
                 by_key[key] = rec;
@@ -170,7 +150,7 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
                 EXPECT_EQ(slow->slow, 1);
                 const auto* bytes = reinterpret_cast<const unsigned char*>(slow->data);
                 if (slow->updated) {
-                    const auto* upd = reinterpret_cast<const typename TypeParam::upd_t*>(slow->data + 1);
+                    const auto* upd = reinterpret_cast<const typename TypeParam::upd_block*>(slow->data + 1);
                     EXPECT_STREQ(upd->upd_prop, "SLOW1");
                     EXPECT_EQ(upd->upd_ch_data, zorv::synthetic_sample(this->cfg_, SLOW, ev, 0, 0));
                     slow_copy.assign(bytes, bytes + slow->data->ldata);

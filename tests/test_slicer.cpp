@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_slicer.h"
 #include "zorv_daq_slicer_2010.h"
@@ -19,21 +20,8 @@
 
 namespace {
 
-struct current_stack {
-    using slicer = zorv_daq_slicer_2010;
-    using layout_traits = zorv::layout_current;
-    using param = zorv_daq_chan_param_2010;
-    static constexpr zorv::file_layout layout = zorv::file_layout::current;
-    static constexpr bool start_fails_on_lost_channel = false;
-};
-
-struct legacy_stack {
-    using slicer = zorv_daq_slicer;
-    using layout_traits = zorv::layout_legacy;
-    using param = zorv_daq_chan_param;
-    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
-    static constexpr bool start_fails_on_lost_channel = true;
-};
+using current_stack = zorv_test::current_case;
+using legacy_stack = zorv_test::legacy_case;
 
 // One event of a hand-made file: its number, its time in µs from the run's
 // start and the channels (bit i = channel i) that have a block in it.
@@ -101,7 +89,7 @@ std::ostream& operator<<(std::ostream& os, const delivered& d) {
 
 template <class S>
 struct harness {
-    using slicer_t = typename S::slicer;
+    using slicer_t = typename S::slicer_type;
     zorv_test::temp_dir dir;
     std::vector<std::string> paths;
     std::unique_ptr<slicer_t> s = std::make_unique<slicer_t>();
@@ -115,8 +103,8 @@ struct harness {
         if (paths.empty()) paths = write_files(dir, S::layout, names, files, sparse);
         std::vector<char*> fs;
         for (auto& p : paths) fs.push_back(&p[0]);
-        std::vector<typename S::param> params(names.size());
-        std::vector<typename S::param*> ps;
+        std::vector<typename S::chan_param> params(names.size());
+        std::vector<typename S::chan_param*> ps;
         for (size_t i = 0; i < names.size(); ++i) {
             std::memset(&params[i], 0, sizeof params[i]);
             std::strncpy(params[i].name, names[i].c_str(), sizeof params[i].name - 1);
@@ -317,7 +305,7 @@ TYPED_TEST(slicer_test, drops_channels_without_data_and_names_them) {
     harness<TypeParam> h;
     auto files = gapped_run(3, 4, [](int, int) { return 5u; });
     int rc = h.start({"A", "EMPTY1", "B", "EMPTY2"}, files);
-    EXPECT_EQ(rc, TypeParam::start_fails_on_lost_channel ? ZORV_DAQ_SLICER_NO_DATA : 0);
+    EXPECT_EQ(rc, TypeParam::legacy ? ZORV_DAQ_SLICER_NO_DATA : 0);
     EXPECT_STREQ(h.s->get_not_found_channels(), "EMPTY1;EMPTY2");
     if (rc != 0) return;
     EXPECT_STREQ(h.s->get_name_of_empty_channel(), "EMPTY1");
@@ -447,9 +435,9 @@ TYPED_TEST(slicer_test, cleans_up_from_any_state_and_starts_again) {
 }
 
 TYPED_TEST(slicer_test, refuses_bad_configuration) {
-    typename TypeParam::slicer s;
+    typename TypeParam::slicer_type s;
     std::vector<char*> none;
-    std::vector<typename TypeParam::param*> no_chans;
+    std::vector<typename TypeParam::chan_param*> no_chans;
     EXPECT_EQ(s.init(nullptr, &no_chans, 0), ZORV_DAQ_SLICER_INV_PARAM);
     EXPECT_EQ(s.init(&none, &no_chans, 0), ZORV_DAQ_SLICER_NO_DATA);
     EXPECT_EQ(s.start(), ZORV_DAQ_SLICER_NO_DATA);

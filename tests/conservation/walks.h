@@ -10,23 +10,14 @@
 #include <vector>
 
 #include "run_generator.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader_2010.h"
 
 namespace conservation {
 
-struct current_traits {
-    using reader_t = zorv_daq_reader_2010;
-    static const float* samples(const void* block) {
-        return get_pointer_to_data_2010(static_cast<const zorv_serv_block_subhead_2010*>(block), 0);
-    }
-};
-struct legacy_traits {
-    using reader_t = zorv_daq_reader;
-    static const float* samples(const void* block) {
-        return get_pointer_to_data_2009(static_cast<const zorv_serv_block_subhead*>(block), 0);
-    }
-};
+using zorv_test::current_case;
+using zorv_test::legacy_case;
 
 // One delivered event: the fresh entries (channel, event number) in channel
 // order, their times, and every selected channel's state.
@@ -144,7 +135,7 @@ private:
     // A fresh spectrum entry carries its own channel's samples.
     void check_payload(int ch, uint32_t number, const void* block, std::vector<std::string>* problems) {
         if (ch != CH_A && ch != CH_B && ch != CH_C) return;
-        const float* v = block ? T::samples(block) : nullptr;
+        const float* v = block ? T::samples(block, 0) : nullptr;
         const float want = zorv::synthetic_sample(c_.runs.front(), ch, number, 0, 0);
         if (!v || *v != want)
             problems->push_back(std::string(kNames[ch]) + " event " + std::to_string(number) +
