@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sample_run.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"

@@ -14,6 +14,7 @@
 
 #include "be_reader.h"
 #include "sample_run.h"
+#include "layout_cases.h"
 #include "test_support.h"
 #include "zorv_daq_reader.h"
 #include "zorv_daq_reader_2010.h"
