@@ -84,7 +84,7 @@ protected:
     std::vector<std::string> files_;
 };
 
-using Layouts = ::testing::Types<current_case, legacy_case>;
+using Layouts = ::testing::Types<zorv_test::current_case, zorv_test::legacy_case>;
 TYPED_TEST_SUITE(files_in_flux, Layouts);
 
 // The last file is still being written: its first half sits under its

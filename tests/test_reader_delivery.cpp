@@ -90,7 +90,7 @@ protected:
     zorv_test::scoped_env ignore_{"ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1"};
 };
 
-using Layouts = ::testing::Types<current_case, legacy_case>;
+using Layouts = ::testing::Types<zorv_test::current_case, zorv_test::legacy_case>;
 TYPED_TEST_SUITE(ReaderDelivery, Layouts);
 
 TYPED_TEST(ReaderDelivery, FilesWithoutTheChannelOrUnreadableAreSkippedAndReported) {

@@ -8,6 +8,10 @@
 #ifndef ZORV_CLI_COMMANDS_H
 #define ZORV_CLI_COMMANDS_H
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include <CLI/CLI.hpp>
 
 namespace zorv_cli {
@@ -19,6 +23,22 @@ bool add_command(register_fn fn, const char* name);
 
 // Calls every registered function, in the order of their names.
 void register_all(CLI::App& app);
+
+// Adds the subcommand `name`: its options fill the shared `o`, and once the
+// command line is parsed `run` runs with them. Returns the subcommand, for
+// its options.
+template <class O>
+CLI::App* add_subcommand_with(CLI::App& app, const std::shared_ptr<O>& o, const char* name,
+                              const std::string& about, void (*run)(const O&)) {
+    CLI::App* sub = app.add_subcommand(name, about);
+    sub->callback([o, run]() { run(*o); });
+    return sub;
+}
+
+// The DAQ raw files a subcommand reads, one at least.
+inline void add_files_argument(CLI::App* sub, std::vector<std::string>* files) {
+    sub->add_option("files", *files, "DAQ raw files")->required();
+}
 
 }  // namespace zorv_cli
 

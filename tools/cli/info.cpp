@@ -88,13 +88,13 @@ void run_info(const info_options& o) {
 
 void register_info(CLI::App& app) {
     auto o = std::make_shared<info_options>();
-    CLI::App* sub = app.add_subcommand(
-        "info",
+    CLI::App* sub = add_subcommand_with(
+        app, o, "info",
         "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
-        "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)");
-    sub->add_option("files", o->files, "DAQ raw files")->required();
+        "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)",
+        run_info);
+    add_files_argument(sub, &o->files);
     add_table_flags(sub, &o->table);
-    sub->callback([o]() { run_info(*o); });
 }
 
 }  // namespace

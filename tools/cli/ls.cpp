@@ -46,10 +46,9 @@ void run_ls(const ls_options& o) {
 
 void register_ls(CLI::App& app) {
     auto o = std::make_shared<ls_options>();
-    CLI::App* sub = app.add_subcommand("ls", "list the channels of a DAQ file (either layout)");
+    CLI::App* sub = add_subcommand_with(app, o, "ls", "list the channels of a DAQ file (either layout)", run_ls);
     sub->add_option("file", o->file, "DAQ raw file")->required();
     add_table_flags(sub, &o->table);
-    sub->callback([o]() { run_ls(*o); });
 }
 
 }  // namespace

@@ -491,10 +491,11 @@ void run_read(const read_options& o) {
 
 void register_read(CLI::App& app) {
     auto o = std::make_shared<read_options>();
-    CLI::App* sub = app.add_subcommand(
-        "read",
+    CLI::App* sub = add_subcommand_with(
+        app, o, "read",
         "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines (one record per "
-        "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)");
+        "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)",
+        run_read);
     sub->add_option("files", o->files, "DAQ raw files (either layout, not mixed)");
     sub->add_option("--run", o->run, "run number R, or runs R1-R2");
     sub->add_option("--from", o->from,
@@ -531,7 +532,6 @@ void register_read(CLI::App& app) {
     sub->add_flag("--report", o->report,
                   "at the end, what each channel got (delivered, carried, damaged, unmatched, in skipped files) and "
                   "the skipped files, on standard error");
-    sub->callback([o]() { run_read(*o); });
 }
 
 }  // namespace

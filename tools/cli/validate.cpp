@@ -216,12 +216,12 @@ void run_validate(const validate_options& o) {
 
 void register_validate(CLI::App& app) {
     auto o = std::make_shared<validate_options>();
-    CLI::App* sub = app.add_subcommand(
-        "validate",
-        "check every table and every block of DAQ files (all blocks are decoded); prints each "
-        "problem with its file position and exits 1 when anything is wrong");
-    sub->add_option("files", o->files, "DAQ raw files")->required();
-    sub->callback([o]() { run_validate(*o); });
+    CLI::App* sub = add_subcommand_with(app, o, "validate",
+                                        "check every table and every block of DAQ files (all blocks are "
+                                        "decoded); prints each problem with its file position and exits 1 "
+                                        "when anything is wrong",
+                                        run_validate);
+    add_files_argument(sub, &o->files);
 }
 
 }  // namespace
