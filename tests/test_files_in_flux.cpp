@@ -22,16 +22,11 @@ namespace {
 constexpr int kFiles = 4;
 constexpr int kEvents = 5;
 
-struct current_case {
-    using reader_t = zorv_daq_reader_2010;
-    static constexpr zorv::file_layout layout = zorv::file_layout::current;
-    static constexpr const char* channels = "BPM1 38 ndata=2 comp=zlib;TORO1 42";
-};
-struct legacy_case {
-    using reader_t = zorv_daq_reader;
-    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
-    static constexpr const char* channels = "BPM1 6 ndata=2 comp=zlib;TORO1 10";
-};
+// The run's channels: a compressed two-member BPM and a toroid.
+template <class C>
+std::string channels() {
+    return "BPM1 " + std::to_string(C::bpm) + " ndata=2 comp=zlib;TORO1 " + std::to_string(C::toroid);
+}
 
 struct outcome {
     int events = 0;
@@ -43,7 +38,7 @@ template <class C>
 class files_in_flux : public ::testing::Test {
 protected:
     void SetUp() override {
-        cfg_ = zorv_test::small_run_config(dir_.path(), kFiles, kEvents, C::channels, C::layout);
+        cfg_ = zorv_test::small_run_config(dir_.path(), kFiles, kEvents, channels<C>(), C::layout);
         cfg_.run = 77;
         files_ = zorv_test::write_run(cfg_);
         ASSERT_EQ(files_.size(), size_t(kFiles));

@@ -21,23 +21,18 @@
 
 namespace {
 
-struct current_case {
-    using reader_t = zorv_daq_reader_2010;
-    static constexpr zorv::file_layout layout = zorv::file_layout::current;
-    static constexpr const char* channels = "A 38;X 38 missing=1,3";
-};
-
-struct legacy_case {
-    using reader_t = zorv_daq_reader;
-    static constexpr zorv::file_layout layout = zorv::file_layout::legacy;
-    static constexpr const char* channels = "A 6;X 6 missing=1,3";
-};
+// Two BPMs, the second missing from the second and fourth files.
+template <class C>
+std::string channels() {
+    const std::string type = std::to_string(C::bpm);
+    return "A " + type + ";X " + type + " missing=1,3";
+}
 
 template <class C>
 class ReaderDelivery : public ::testing::Test {
 protected:
     zorv::synthetic_run_config run(std::vector<int> events) {
-        auto cfg = zorv_test::small_run_config(dir_.path(), int(events.size()), events[0], C::channels, C::layout);
+        auto cfg = zorv_test::small_run_config(dir_.path(), int(events.size()), events[0], channels<C>(), C::layout);
         cfg.file_events = events;
         cfg.run = 5;
         files_ = zorv_test::write_run(cfg);
