@@ -106,6 +106,9 @@ struct ZORV_EXPORT layout_current : layout_patterns<0xF3u> {
     static constexpr uint32_t pattern_event = 0xFFEE2010u;
     ZORV_LAYOUT_NAMED_MEMBERS(_2010)
 
+    // The reader, slicer and channel readers of this layout have the
+    // by-time fix, switched by set_by_time_fix().
+    static constexpr bool has_time_fix = true;
     // Cutting one member out of a device block after decompression, and
     // whether a channel reader cuts sub-channel `sub` out of a block of type
     // t with n members, after decompression or stored plain.
@@ -129,6 +132,7 @@ struct ZORV_EXPORT layout_legacy : layout_patterns<0xF2u> {
     static constexpr uint32_t pattern_event = 0xFFEEFFEEu;
     ZORV_LAYOUT_NAMED_MEMBERS()
 
+    static constexpr bool has_time_fix = false;
     static constexpr auto cut_unzipped = &device_to_one_channel_2009;
     static constexpr bool cut_after_unzip(int, int n, int sub) {
         return (n >= 2 && sub >= 0) || (n == 1 && sub == 0);

@@ -68,9 +68,9 @@ public:
     time_stamp* get_time_diff() { return &event_time_diff; }
     int set_step(zorv_time_id* id);
     zorv_time_id* get_step() { return &event_step; }
-    template <class U = L, std::enable_if_t<!U::legacy, int> = 0>
+    template <class U = L, std::enable_if_t<U::has_time_fix, int> = 0>
     bool is_by_time_fix() const { return by_time_fix; }
-    template <class U = L, std::enable_if_t<!U::legacy, int> = 0>
+    template <class U = L, std::enable_if_t<U::has_time_fix, int> = 0>
     void set_by_time_fix(bool fix) { by_time_fix = fix; }
 
     // Decoded entries are carved from regions of `pool` (not owned; it must

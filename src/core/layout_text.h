@@ -63,7 +63,6 @@ namespace zorv {
     ROW(bool, reports_without_debug, false, true) \
     ROW(bool, talks_with_debug, true, false) \
     ROW(bool, ddir_may_end_in_colon, true, false) \
-    ROW(bool, has_time_fix, true, false) \
     ROW(bool, window_from_run_catalogue, true, false) \
     ROW(bool, removes_last_match, true, false) \
     ROW(bool, checks_tables_after_channels, false, true) \

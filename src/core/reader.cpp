@@ -42,7 +42,7 @@ int reader<L>::start() {
     }
     slicer = new slicer_type();
     if (debug != 0) slicer->set_debug(debug);
-    if constexpr (L::text::has_time_fix) slicer->set_by_time_fix(by_time_fix);
+    if constexpr (L::has_time_fix) slicer->set_by_time_fix(by_time_fix);
 
     std::vector<chan_param*> params;
     for (result_entry* rec : results)

@@ -167,7 +167,7 @@ void reader<L>::set_data_path_list(const char* list) {
 template <class L>
 void reader<L>::set_by_time_fix(bool fix) {
     by_time_fix = fix;
-    if constexpr (L::text::has_time_fix) {
+    if constexpr (L::has_time_fix) {
         if (slicer) slicer->set_by_time_fix(fix);
     }
 }

@@ -292,7 +292,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
         track_[size_t(i)].file = tables ? file_index(tables->get_file_name()) : -1;
     }
     // Set again on a reader started ahead: they may have changed since.
-    if constexpr (L::text::has_time_fix) r->set_by_time_fix(by_time_fix);
+    if constexpr (L::has_time_fix) r->set_by_time_fix(by_time_fix);
     if (r->set_time_diff(&event_time_diff) != 0) {
         printf("Failed to set time difference read_chans[%d] for %s:%d\n", i, chan_name(i),
                chan_sub(i));

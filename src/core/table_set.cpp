@@ -148,6 +148,16 @@ struct table_set<L>::loading {
     int copy_mode = 0;
     table_set_detail::basket_hold evh;
     table_set_detail::basket_hold sbh;
+
+    // Runs a parser of the tables the reference table points to, into
+    // `slot`; the parser's code (a table it returned is kept either way).
+    template <class Table, class Parser, class... Extra>
+    int parse(table_set_detail::c_ptr<Table>& slot, Parser parser, int fd, Extra... extra) {
+        Table* table = nullptr;
+        const int r = parser(len, ref.get(), fd, extra..., &table);
+        slot.reset(table);
+        return r;
+    }
 };
 
 template <class L>
@@ -259,37 +269,17 @@ int table_set<L>::load_tables(loading& ld) {
     }
     if (!ld.ref) return failed(T::ts_ref, -1, ref_failed);
 
-    eit_t* eit = nullptr;
-    int r = L::get_eit_table(ld.len, ld.ref.get(), fd_, &eit);
-    ld.eit.reset(eit);
-    if (r) return failed(T::ts_eit, r, index_failed);
-
-    cdt_t* cdt = nullptr;
-    r = L::get_cdt_table(ld.len, ld.ref.get(), fd_, &cdt);
-    ld.cdt.reset(cdt);
-    if (r) return failed(T::ts_cdt, r, index_failed);
-
-    ecpt_t* ecp = nullptr;
+    if (int r = ld.parse(ld.eit, L::get_eit_table, fd_)) return failed(T::ts_eit, r, index_failed);
+    if (int r = ld.parse(ld.cdt, L::get_cdt_table, fd_)) return failed(T::ts_cdt, r, index_failed);
     if (!chans.empty()) {
-        r = L::get_ecp_table_by_list(ld.len, ld.ref.get(), fd_, &chans, ld.cdt.get(), &ecp);
-        ld.ecp.reset(ecp);
-        if (r) return failed(T::ts_ecpt_list, r, r);
-    } else {
-        r = L::get_ecp_table(ld.len, ld.ref.get(), fd_, &ecp);
-        ld.ecp.reset(ecp);
-        if (r) return failed(T::ts_ecpt, r, r);
+        if (int r = ld.parse(ld.ecp, L::get_ecp_table_by_list, fd_, &chans, ld.cdt.get()))
+            return failed(T::ts_ecpt_list, r, r);
+    } else if (int r = ld.parse(ld.ecp, L::get_ecp_table, fd_)) {
+        return failed(T::ts_ecpt, r, r);
     }
     ld.copy_mode = choose_basket_mode(ld);
-
-    eidt_t* eidt = nullptr;
-    r = L::get_eidt_table(ld.len, ld.ref.get(), fd_, &eidt);
-    ld.eidt.reset(eidt);
-    if (r) return failed(T::ts_eidt, r, eidt_failed);
-
-    xcd_t* xcd = nullptr;
-    r = L::get_xcd_table(ld.len, ld.ref.get(), fd_, &xcd);
-    ld.xcd.reset(xcd);
-    if (r) return failed(T::ts_xcd, r, xcd_failed);
+    if (int r = ld.parse(ld.eidt, L::get_eidt_table, fd_)) return failed(T::ts_eidt, r, eidt_failed);
+    if (int r = ld.parse(ld.xcd, L::get_xcd_table, fd_)) return failed(T::ts_xcd, r, xcd_failed);
     return 0;
 }
 
