@@ -23,7 +23,7 @@ objects="$dir/libzorvevutl.so -object $dir/libzorvdaq.so"
 echo "== event-format parsers"
 # shellcheck disable=SC2086
 "$cov" report $objects -instr-profile="$dir/replay.profdata" \
-    -ignore-filename-regex='(/src/|/tests/|/fuzz/|printers|fuzz_entry|be_reader|zorv_layout)' 
+    -ignore-filename-regex='(/src/|/tests/|/fuzz/|printers|be_reader|zorv_layout)' 
 echo "== reader stack"
 # shellcheck disable=SC2086
 "$cov" report $objects -instr-profile="$dir/replay.profdata" \
