@@ -19,8 +19,7 @@
 
 namespace zorv {
 
-// An anonymous private mapping; regions of 2 MiB and more are aligned and
-// advised for transparent huge pages.
+// An anonymous private mapping in small pages, faulted in when mapped.
 struct block_region {
     unsigned char* data = nullptr;
     size_t size = 0;
@@ -57,7 +56,7 @@ public:
     // pages, than the copy into it.
     void trim_unused() noexcept;
     static constexpr size_t keep_limit = size_t(128) << 20;
-    // Unmaps every free region and what is left of the current slab.
+    // Unmaps every free region.
     void trim() noexcept;
     size_t free_bytes() const;
 
@@ -66,12 +65,9 @@ private:
         block_region region;
         bool aged;  // already free at the last trim_unused()
     };
-    static constexpr size_t slab_bytes = size_t(16) << 20;
-    block_region carve(size_t n);
 
     mutable std::mutex mx_;
     std::vector<spare> free_;
-    block_region slab_;  // what is left of the slab small regions are cut from
 };
 
 }  // namespace zorv
