@@ -75,18 +75,24 @@ void unmap_block_region(block_region& r) {
     r = {};
 }
 
+// A new region is mapped and faulted in outside the lock: that takes tens
+// of milliseconds for a large one, and the workers of the channel being
+// decoded meanwhile give their basket back through the same lock.
 block_region block_pool::take(size_t n) {
     if (n == 0) return {};
+    if (block_region r = take_free(n)) return r;
+    return map_block_region(n);
+}
+
+block_region block_pool::take_free(size_t n) {
     std::lock_guard<std::mutex> lock(mx_);
     auto best = free_.end();
     for (auto it = free_.begin(); it != free_.end(); ++it)
         if (fits(it->region.size, n) && (best == free_.end() || it->region.size < best->region.size)) best = it;
-    if (best != free_.end()) {
-        block_region r = best->region;
-        free_.erase(best);
-        return r;
-    }
-    return map_block_region(n);
+    if (best == free_.end()) return {};
+    block_region r = best->region;
+    free_.erase(best);
+    return r;
 }
 
 // Called from workers and from clean(): never throws. A region the list

@@ -66,6 +66,8 @@ private:
         bool aged;  // already free at the last trim_unused()
     };
 
+    block_region take_free(size_t n);  // a fitting free region, or none
+
     mutable std::mutex mx_;
     std::vector<spare> free_;
 };
