@@ -138,6 +138,7 @@ struct read_sample {
     vm_counters vm;    // the machine's huge page and compaction counters meanwhile
     uint64_t peak_rss = 0;
     double rss_start = 0;  // resident bytes the child started the read with
+    double huge_at_end = 0;  // bytes in transparent huge pages at the last event
     std::vector<double> file_starts;  // seconds to the first event of the 2nd, 3rd, ... file
 };
 
@@ -165,7 +166,7 @@ struct read_result {
 };
 
 // What a read child sends back, in this order, then the file start times.
-enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kRssStart, kReadValues };
+enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kRssStart, kHugeAtEnd, kReadValues };
 
 // Resident bytes of this process now.
 double resident_bytes() {
@@ -173,6 +174,12 @@ double resident_bytes() {
     double pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * double(sysconf(_SC_PAGESIZE));
+}
+
+// Bytes of this process's anonymous memory in transparent huge pages now.
+double huge_page_bytes() {
+    const std::string line = first_line("/proc/self/smaps_rollup", "AnonHugePages:");
+    return line.empty() ? 0.0 : std::atof(line.c_str() + std::strlen("AnonHugePages:")) * 1024.0;
 }
 
 #ifdef ZORV_BENCH_HAVE_READERS
@@ -209,10 +216,12 @@ std::vector<double> read_run(const std::vector<std::string>& paths,
         else if (events % events_per_file == 0) file_starts.push_back(now_s() - t0);
         ++events;
     }
+    const double huge_at_end = huge_page_bytes();
     r.clean_up();
     const double total = now_s() - t0;
     const usage u = self_usage() - u0;
-    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt, rss_start};
+    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt, rss_start,
+                          huge_at_end};
     v.insert(v.end(), file_starts.begin(), file_starts.end());
     return v;
 }
@@ -238,7 +247,7 @@ read_result measure_read(const std::vector<std::string>& paths, zorv::file_layou
         const auto& v = c.values;
         res.ok = true;
         res.samples.push_back({v[kTotal], v[kFirst], {v[kUser], v[kSys], v[kMinflt]}, c.use, c.vm, c.peak_rss,
-                               v[kRssStart], {v.begin() + kReadValues, v.end()}});
+                               v[kRssStart], v[kHugeAtEnd], {v.begin() + kReadValues, v.end()}});
         res.events = long(v[kEvents]);
         res.end_status = int(v[kStatus]);
         res.peak_rss = std::max(res.peak_rss, c.peak_rss);
@@ -339,11 +348,11 @@ void print_samples(const read_result& r) {
     int i = 0;
     for (const auto& s : r.samples)
         std::printf("    read %d: %.3f s, first event %.3f s, processor %.3f s, system %.3f s (child: %.3f s,"
-                    " %.3f s), %.0f page faults, peak %.0f MB (%.0f MB at the start); machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
+                    " %.3f s), %.0f page faults, peak %.0f MB (%.0f MB at the start, %.0f MB in huge pages at the end); machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
                     " compact_stall +%.0f, reported to the host +%.0f MB\n",
                     ++i, s.total, s.first, s.use.user_s + s.use.sys_s, s.use.sys_s,
                     s.child.user_s + s.child.sys_s, s.child.sys_s, s.use.minflt, double(s.peak_rss) / MB,
-                    s.rss_start / MB, s.vm.thp_fault_alloc,
+                    s.rss_start / MB, s.huge_at_end / MB, s.vm.thp_fault_alloc,
                     s.vm.thp_fault_fallback, s.vm.compact_stall, s.vm.reported_kib / 1024);
 }
 
