@@ -67,7 +67,14 @@ result run(const std::vector<std::string>& args) {
 #endif
 }
 
-const file_layout layouts[] = {file_layout::current, file_layout::legacy};
+// Runs `body` once for each layout; a failure names the layout it is in.
+template <class F>
+void in_both_layouts(F body) {
+    for (file_layout lay : {file_layout::current, file_layout::legacy}) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        body(lay);
+    }
+}
 
 std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
     args.insert(args.end(), more.begin(), more.end());
@@ -87,8 +94,7 @@ int channel_index(const zorv::synthetic_run_config& cfg, const std::string& name
 }
 
 TEST(Cli, LsAndInfoDescribeTheFilesOfBothLayouts) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         ASSERT_EQ(files.size(), 3u);
@@ -122,7 +128,7 @@ TEST(Cli, LsAndInfoDescribeTheFilesOfBothLayouts) {
         }
         EXPECT_EQ(recs[0]["first"], "2010-10-04T12:00:00.000000Z");
         EXPECT_EQ(recs[0]["seconds"], 4.9);
-    }
+    });
 }
 
 // Bytes of a file with `n` bytes from `pos` replaced by their complement.
@@ -133,8 +139,7 @@ void damage(const std::string& path, size_t pos, size_t n) {
 }
 
 TEST(Cli, ValidateReportsDamageWithItsPosition) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         zorv_test::temp_dir dir;
         auto cfg = zorv_test::small_run_config(dir.path(), 1, 6, "BPM1 38 comp=zlib; TORO1 42", lay);
         const auto files = zorv_test::write_run(cfg);
@@ -155,7 +160,7 @@ TEST(Cli, ValidateReportsDamageWithItsPosition) {
         EXPECT_NE(bad.out.find(files[0] + ": at " + std::to_string(pos) + ": channel BPM1 entry 2"),
                   std::string::npos)
             << bad.out;
-    }
+    });
 }
 
 TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
@@ -185,8 +190,7 @@ TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
 }
 
 TEST(Cli, DumpAndImage) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         const struct {
@@ -235,7 +239,7 @@ TEST(Cli, DumpAndImage) {
 
         result no_image = run({"image", files[0], "BPM3", "--event", std::to_string(ev), "-o", dir.file("b.png")});
         EXPECT_EQ(no_image.status, 2);
-    }
+    });
 }
 
 // The pixel bytes the writer stores for image channel `ch` of `event`.
@@ -286,8 +290,7 @@ void check_event(const zorv::synthetic_run_config& cfg, const json& rec) {
 }
 
 TEST(Cli, ReadPrintsWhatTheWriterWrote) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         result r = run(with({"read"}, files));
@@ -303,12 +306,11 @@ TEST(Cli, ReadPrintsWhatTheWriterWrote) {
         // ROI1 is missing from the second file.
         EXPECT_TRUE(recs[10]["channels"].contains("ROI1"));
         EXPECT_FALSE(recs[60]["channels"].contains("ROI1"));
-    }
+    });
 }
 
 TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         const uint32_t first = event_number(cfg, 45);
@@ -351,7 +353,7 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], "event\ttime\tTORO1.mean [mm]\tTORO1.min [mm]\tTORO1.max [mm]\tmissing");
         EXPECT_EQ(lines[1].substr(0, lines[1].find('\t')), std::to_string(cfg.first_event));
-    }
+    });
 }
 
 TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
@@ -382,8 +384,7 @@ TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
 // format: reported with where its table of contents was looked for, left
 // out, the other files read.
 TEST(Cli, ReadLeavesOutATruncatedFile) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         zorv_test::temp_dir dir;
         auto cfg = zorv_test::small_run_config(dir.path(), 3, 4, "minimal", lay);
         const auto files = zorv_test::write_run(cfg);
@@ -404,14 +405,13 @@ TEST(Cli, ReadLeavesOutATruncatedFile) {
             result info = run({"info", files[1]});
             EXPECT_EQ(info.status, 1) << info.err;
         }
-    }
+    });
 }
 
 // Options take one value each, steps must fit the mode, and by time every
 // event is delivered in both layouts, or the read stops with a message.
 TEST(Cli, ReadOptionsStepsAndTimeMode) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         result one = run({"read", "-c", "TORO1", files[0], "-n", "2"});
@@ -438,7 +438,7 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
             EXPECT_EQ(fine.status, 1);
             EXPECT_NE(fine.err.find("does not advance"), std::string::npos) << fine.err;
         }
-    }
+    });
 }
 
 TEST(Cli, ReadChecksChannelsAndMembers) {
