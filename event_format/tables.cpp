@@ -499,16 +499,12 @@ int get_ref_table(const byte* tail, size_t tail_len, off_t file_len, int fd,
     });
 }
 
-template <class L>
-int get_eit(off_t file_len, const typename L::ref_table* ref, int fd, typename L::eit** out) {
+// A table found through the reference table, read by `load`.
+template <class L, class R>
+int get_by_ref(off_t file_len, const typename L::ref_table* ref, int fd, R** out,
+               int (*load)(const file_source&, const typename L::ref_table&, malloc_ptr<R>*)) {
     return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_eit<L>(f, *ref, rec); });
-}
-
-template <class L>
-int get_cdt(off_t file_len, const typename L::ref_table* ref, int fd, typename L::cdt** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_cdt<L>(f, *ref, rec); });
+                      [&](const file_source& f, malloc_ptr<R>* rec) { return load(f, *ref, rec); });
 }
 
 template <class L>
@@ -531,18 +527,6 @@ int get_ecpt_by_list(off_t file_len, const typename L::ref_table* ref, int fd,
     });
 }
 
-template <class L>
-int get_eidt(off_t file_len, const typename L::ref_table* ref, int fd, typename L::eidt** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_eidt<L>(f, *ref, rec); });
-}
-
-template <class L>
-int get_xcd(off_t file_len, const typename L::ref_table* ref, int fd, typename L::xcd** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_xcd<L>(f, *ref, rec); });
-}
-
 }  // namespace
 }  // namespace zorv
 
@@ -551,36 +535,36 @@ using zorv::layout_legacy;
 
 // The table parsers of one layout, named by its suffix: "_2010" for the
 // current layout, none for the legacy one.
-#define ZORV_TABLE_PARSERS(S, L)                                                                     \
-    int get_zorv_file_reference_table_m##S(const unsigned char* tail, size_t tail_len, off_t file_len, \
-                                           int fd, L::ref_table** out) {                             \
-        return zorv::get_ref_table<L>(tail, tail_len, file_len, fd, out);                            \
-    }                                                                                                \
+#define ZORV_TABLE_PARSERS(S, L)                                                                         \
+    int get_zorv_file_reference_table_m##S(const unsigned char* tail, size_t tail_len, off_t file_len,   \
+                                           int fd, L::ref_table** out) {                                 \
+        return zorv::get_ref_table<L>(tail, tail_len, file_len, fd, out);                                \
+    }                                                                                                    \
     int zorv_get_event_index_table_m##S(off_t file_len, const L::ref_table* ref, int fd, L::eit** out) { \
-        return zorv::get_eit<L>(file_len, ref, fd, out);                                             \
-    }                                                                                                \
-    int zorv_get_channel_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,      \
-                                               L::cdt** out) {                                       \
-        return zorv::get_cdt<L>(file_len, ref, fd, out);                                             \
-    }                                                                                                \
-    int zorv_get_event_chan_pointers_table_m##S(off_t file_len, const L::ref_table* ref, int fd,     \
-                                                L::ecpt** out) {                                     \
-        return zorv::get_ecpt<L>(file_len, ref, fd, out);                                            \
-    }                                                                                                \
-    int zorv_get_event_chan_pointers_table_by_list_m##S(off_t file_len, const L::ref_table* ref,     \
-                                                        int fd, const std::vector<char*>* chans,     \
-                                                        const L::cdt* cdt, L::ecpt** out) {          \
-        return zorv::get_ecpt_by_list<L>(file_len, ref, fd, chans, cdt, out);                        \
-    }                                                                                                \
-    int zorv_get_env_index_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,    \
-                                                 L::eidt** out) {                                    \
-        return zorv::get_eidt<L>(file_len, ref, fd, out);                                            \
-    }                                                                                                \
-    int zorv_get_chan_descr_table_m##S(off_t file_len, const L::ref_table* ref, int fd, L::xcd** out) { \
-        return zorv::get_xcd<L>(file_len, ref, fd, out);                                             \
-    }                                                                                                \
-    int zorv_find_channel_by_name##S(const L::cdt* cdt, const char* name, L::cdt_entry** entry) {    \
-        return zorv::find_channel<L>(cdt, name, entry);                                              \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_eit<L>);                          \
+    }                                                                                                    \
+    int zorv_get_channel_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,          \
+                                               L::cdt** out) {                                           \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_cdt<L>);                          \
+    }                                                                                                    \
+    int zorv_get_event_chan_pointers_table_m##S(off_t file_len, const L::ref_table* ref, int fd,         \
+                                                L::ecpt** out) {                                         \
+        return zorv::get_ecpt<L>(file_len, ref, fd, out);                                                \
+    }                                                                                                    \
+    int zorv_get_event_chan_pointers_table_by_list_m##S(off_t file_len, const L::ref_table* ref,         \
+                                                        int fd, const std::vector<char*>* chans,         \
+                                                        const L::cdt* cdt, L::ecpt** out) {              \
+        return zorv::get_ecpt_by_list<L>(file_len, ref, fd, chans, cdt, out);                            \
+    }                                                                                                    \
+    int zorv_get_env_index_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,        \
+                                                 L::eidt** out) {                                        \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_eidt<L>);                         \
+    }                                                                                                    \
+    int zorv_get_chan_descr_table_m##S(off_t file_len, const L::ref_table* ref, int fd, L::xcd** out) {  \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_xcd<L>);                          \
+    }                                                                                                    \
+    int zorv_find_channel_by_name##S(const L::cdt* cdt, const char* name, L::cdt_entry** entry) {        \
+        return zorv::find_channel<L>(cdt, name, entry);                                                  \
     }
 
 ZORV_TABLE_PARSERS(_2010, layout_current)
