@@ -291,6 +291,10 @@ vm_counters read_vm_counters() {
         for (const auto& k : kFields)
             if (std::strcmp(name, k.name) == 0) c.*k.value = double(v);
     std::fclose(f);
+    if (std::FILE* r = std::fopen("/sys/module/page_reporting/parameters/reported_kib", "r")) {
+        if (std::fscanf(r, "%llu", &v) == 1) c.reported_kib = double(v);
+        std::fclose(r);
+    }
     return c;
 }
 

@@ -111,16 +111,19 @@ struct usage {
 usage self_usage();
 
 // Counters of /proc/vmstat that tell whether fresh memory came in huge pages
-// and what getting them cost (0 where the kernel does not have one). They
-// count the whole machine.
+// and what getting them cost, and what the kernel gave back to the host
+// (0 where the kernel does not have one). They count the whole machine.
 struct vm_counters {
     double thp_fault_alloc = 0;
     double thp_fault_fallback = 0;
     double compact_stall = 0;
     double pgfault = 0;
+    // Free memory handed back to the hypervisor (free page reporting of a
+    // virtual machine): memory touched after that comes back from the host.
+    double reported_kib = 0;
     vm_counters operator-(const vm_counters& o) const {
         return {thp_fault_alloc - o.thp_fault_alloc, thp_fault_fallback - o.thp_fault_fallback,
-                compact_stall - o.compact_stall, pgfault - o.pgfault};
+                compact_stall - o.compact_stall, pgfault - o.pgfault, reported_kib - o.reported_kib};
     }
 };
 vm_counters read_vm_counters();

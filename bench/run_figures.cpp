@@ -47,6 +47,7 @@ struct options {
     std::string one_channel = "BPM07";
     std::vector<zorv::file_layout> layouts{zorv::file_layout::current, zorv::file_layout::legacy};
     bool keep = false;
+    bool reuse = false;  // take runs kept by an earlier --keep --dir DIR
 };
 
 constexpr double MB = 1e6;
@@ -135,6 +136,8 @@ struct read_sample {
     usage use;         // processor time and page faults of the read
     usage child;       // the same for the whole child (as its parent sees it)
     vm_counters vm;    // the machine's huge page and compaction counters meanwhile
+    uint64_t peak_rss = 0;
+    double rss_start = 0;  // resident bytes the child started the read with
     std::vector<double> file_starts;  // seconds to the first event of the 2nd, 3rd, ... file
 };
 
@@ -162,7 +165,15 @@ struct read_result {
 };
 
 // What a read child sends back, in this order, then the file start times.
-enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kReadValues };
+enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kRssStart, kReadValues };
+
+// Resident bytes of this process now.
+double resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * double(sysconf(_SC_PAGESIZE));
+}
 
 #ifdef ZORV_BENCH_HAVE_READERS
 template <class R>
@@ -180,6 +191,7 @@ std::vector<double> read_run(const std::vector<std::string>& paths,
     }
     std::vector<double> file_starts;
     file_starts.reserve(paths.size());
+    const double rss_start = resident_bytes();
     const usage u0 = self_usage();
     const double t0 = now_s();
     R r;
@@ -200,7 +212,7 @@ std::vector<double> read_run(const std::vector<std::string>& paths,
     r.clean_up();
     const double total = now_s() - t0;
     const usage u = self_usage() - u0;
-    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt};
+    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt, rss_start};
     v.insert(v.end(), file_starts.begin(), file_starts.end());
     return v;
 }
@@ -225,8 +237,8 @@ read_result measure_read(const std::vector<std::string>& paths, zorv::file_layou
         }
         const auto& v = c.values;
         res.ok = true;
-        res.samples.push_back({v[kTotal], v[kFirst], {v[kUser], v[kSys], v[kMinflt]}, c.use, c.vm,
-                               {v.begin() + kReadValues, v.end()}});
+        res.samples.push_back({v[kTotal], v[kFirst], {v[kUser], v[kSys], v[kMinflt]}, c.use, c.vm, c.peak_rss,
+                               v[kRssStart], {v.begin() + kReadValues, v.end()}});
         res.events = long(v[kEvents]);
         res.end_status = int(v[kStatus]);
         res.peak_rss = std::max(res.peak_rss, c.peak_rss);
@@ -248,6 +260,19 @@ struct written_run {
     double seconds = 0;
 };
 
+// The run's files when every one of them is there.
+bool find_kept_run(const zorv::synthetic_run_config& cfg, written_run* w) {
+    std::vector<std::string> paths;
+    for (int n = 1; n <= cfg.files; ++n) {
+        paths.push_back(cfg.dir + "/" + zorv::synthetic_file_name(cfg, n));
+        if (!fs::is_regular_file(paths.back())) return false;
+    }
+    w->cfg = cfg;
+    w->paths = paths;
+    for (const auto& p : w->paths) w->disk += fs::file_size(p);
+    return true;
+}
+
 bool write_run(const zorv::synthetic_run_config& cfg, written_run* w) {
     w->cfg = cfg;
     std::string err;
@@ -257,23 +282,41 @@ bool write_run(const zorv::synthetic_run_config& cfg, written_run* w) {
         return false;
     }
     w->seconds = now_s() - t0;
-    for (const auto& p : w->paths) w->disk += fs::file_size(p);
     return true;
 }
 
-// Writes the runs on as many threads as the floor uses (writing is most of
-// the harness's time); `ok` tells which were written.
-void write_runs(const std::vector<zorv::synthetic_run_config>& cfgs, int threads,
+// Writes the runs (or, with `reuse`, takes those already there) in a child
+// process on `threads` threads: writing is most of the harness's time, and
+// what the writer leaves in the heap must not reach the children that
+// measure (a child starts with its parent's resident pages: up to 130 MB
+// of the long run's writing showed in the readers' peaks). `ok` tells which
+// runs are there.
+void write_runs(const std::vector<zorv::synthetic_run_config>& cfgs, int threads, bool reuse,
                 std::vector<written_run>* runs, std::vector<char>* ok) {
     runs->assign(cfgs.size(), {});
     ok->assign(cfgs.size(), 0);
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&] {
-            for (size_t k; (k = next.fetch_add(1)) < cfgs.size();) (*ok)[k] = write_run(cfgs[k], &(*runs)[k]);
-        });
-    for (auto& t : pool) t.join();
+    const child_result c = in_child([&] {
+        std::vector<double> seconds(cfgs.size(), -1.0);
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&] {
+                for (size_t k; (k = next.fetch_add(1)) < cfgs.size();) {
+                    written_run w;
+                    if (reuse && find_kept_run(cfgs[k], &w)) seconds[k] = 0;
+                    else if (write_run(cfgs[k], &w)) seconds[k] = w.seconds;
+                }
+            });
+        for (auto& t : pool) t.join();
+        return seconds;
+    });
+    for (size_t k = 0; k < cfgs.size(); ++k) {
+        written_run& w = (*runs)[k];
+        if (c.ok && c.values.size() == cfgs.size() && c.values[k] >= 0 && find_kept_run(cfgs[k], &w)) {
+            w.seconds = c.values[k];
+            (*ok)[k] = 1;
+        }
+    }
 }
 
 void remove_run(const written_run& w, const options& o) {
@@ -296,11 +339,12 @@ void print_samples(const read_result& r) {
     int i = 0;
     for (const auto& s : r.samples)
         std::printf("    read %d: %.3f s, first event %.3f s, processor %.3f s, system %.3f s (child: %.3f s,"
-                    " %.3f s), %.0f page faults; machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
-                    " compact_stall +%.0f\n",
+                    " %.3f s), %.0f page faults, peak %.0f MB (%.0f MB at the start); machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
+                    " compact_stall +%.0f, reported to the host +%.0f MB\n",
                     ++i, s.total, s.first, s.use.user_s + s.use.sys_s, s.use.sys_s,
-                    s.child.user_s + s.child.sys_s, s.child.sys_s, s.use.minflt, s.vm.thp_fault_alloc,
-                    s.vm.thp_fault_fallback, s.vm.compact_stall);
+                    s.child.user_s + s.child.sys_s, s.child.sys_s, s.use.minflt, double(s.peak_rss) / MB,
+                    s.rss_start / MB, s.vm.thp_fault_alloc,
+                    s.vm.thp_fault_fallback, s.vm.compact_stall, s.vm.reported_kib / 1024);
 }
 
 uint64_t first_file_decoded(const written_run& w) {
@@ -437,7 +481,7 @@ bool run_mix_figures(const run_mix& mix, const options& o) {
     std::vector<written_run> runs;
     std::vector<char> written;
     const double t0 = now_s();
-    write_runs(cfgs, o.threads, &runs, &written);
+    write_runs(cfgs, o.threads, o.reuse, &runs, &written);
     std::printf("(%s mix: %zu runs written in %.1f s)\n", mix.name, runs.size(), now_s() - t0);
     bool ok = true;
     for (size_t k = 0; k < runs.size(); ++k) {
@@ -455,7 +499,8 @@ int print_usage() {
     std::fprintf(stderr,
                  "usage: zorv-bench-figures [--mix standard|p2|all] [--dir DIR] [--files N] [--events N]\n"
                  "       [--many-files N (0: none)] [--many-events N] [--repeat N] [--threads N]\n"
-                 "       [--layout current|legacy|both] [--keep]\n"
+                 "       [--layout current|legacy|both] [--keep] [--reuse]\n"
+                 "--keep leaves the runs in --dir; --reuse takes the runs found there instead of writing them\n"
                  "--files, --events and --repeat default to the mix's (standard: 4 x 550, 3 reads;\n"
                  "p2: 12 x 355, 5 reads)\n");
     return 2;
@@ -485,6 +530,7 @@ bool parse(int argc, char** argv, options* o) {
         else if (a == "--repeat") ok = number(&o->repeat);
         else if (a == "--threads") ok = number(&o->threads);
         else if (a == "--keep") o->keep = true;
+        else if (a == "--reuse") o->reuse = true;
         else if (a == "--layout" && i + 1 < argc) {
             const std::string l = argv[++i];
             o->layouts.clear();
