@@ -7,6 +7,7 @@ prints, for every section and figure line, the median of each variant with
 its range. Without such lines all runs count as one variant.
 """
 import re
+import signal
 import statistics
 import sys
 from collections import OrderedDict, defaultdict
@@ -56,6 +57,7 @@ def collect(lines):
 
 
 def main():
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quietly stop when piped into head
     lines = open(sys.argv[1]).read().splitlines() if len(sys.argv) > 1 else sys.stdin.read().splitlines()
     order, values = collect(lines)
     variants = []

@@ -138,6 +138,7 @@ struct read_sample {
     vm_counters vm;    // the machine's huge page and compaction counters meanwhile
     uint64_t peak_rss = 0;
     double rss_start = 0;  // resident bytes the child started the read with
+    double huge_at_end = 0;  // bytes in transparent huge pages at the last event
     std::vector<double> file_starts;  // seconds to the first event of the 2nd, 3rd, ... file
 };
 
@@ -165,7 +166,7 @@ struct read_result {
 };
 
 // What a read child sends back, in this order, then the file start times.
-enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kRssStart, kReadValues };
+enum read_value { kTotal, kFirst, kEvents, kStatus, kUser, kSys, kMinflt, kRssStart, kHugeAtEnd, kReadValues };
 
 // Resident bytes of this process now.
 double resident_bytes() {
@@ -173,6 +174,12 @@ double resident_bytes() {
     double pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * double(sysconf(_SC_PAGESIZE));
+}
+
+// Bytes of this process's anonymous memory in transparent huge pages now.
+double huge_page_bytes() {
+    const std::string line = first_line("/proc/self/smaps_rollup", "AnonHugePages:");
+    return line.empty() ? 0.0 : std::atof(line.c_str() + std::strlen("AnonHugePages:")) * 1024.0;
 }
 
 #ifdef ZORV_BENCH_HAVE_READERS
@@ -209,10 +216,17 @@ std::vector<double> read_run(const std::vector<std::string>& paths,
         else if (events % events_per_file == 0) file_starts.push_back(now_s() - t0);
         ++events;
     }
+    // Reading smaps walks the page tables (milliseconds): not the reader's time.
+    const double t_smaps = now_s();
+    const usage u_smaps = self_usage();
+    const double huge_at_end = huge_page_bytes();
+    const double smaps_s = now_s() - t_smaps;
+    const usage smaps_use = self_usage() - u_smaps;
     r.clean_up();
-    const double total = now_s() - t0;
-    const usage u = self_usage() - u0;
-    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt, rss_start};
+    const double total = now_s() - t0 - smaps_s;
+    const usage u = self_usage() - u0 - smaps_use;
+    std::vector<double> v{total, first, double(events), double(s), u.user_s, u.sys_s, u.minflt, rss_start,
+                          huge_at_end};
     v.insert(v.end(), file_starts.begin(), file_starts.end());
     return v;
 }
@@ -238,7 +252,7 @@ read_result measure_read(const std::vector<std::string>& paths, zorv::file_layou
         const auto& v = c.values;
         res.ok = true;
         res.samples.push_back({v[kTotal], v[kFirst], {v[kUser], v[kSys], v[kMinflt]}, c.use, c.vm, c.peak_rss,
-                               v[kRssStart], {v.begin() + kReadValues, v.end()}});
+                               v[kRssStart], v[kHugeAtEnd], {v.begin() + kReadValues, v.end()}});
         res.events = long(v[kEvents]);
         res.end_status = int(v[kStatus]);
         res.peak_rss = std::max(res.peak_rss, c.peak_rss);
@@ -339,11 +353,11 @@ void print_samples(const read_result& r) {
     int i = 0;
     for (const auto& s : r.samples)
         std::printf("    read %d: %.3f s, first event %.3f s, processor %.3f s, system %.3f s (child: %.3f s,"
-                    " %.3f s), %.0f page faults, peak %.0f MB (%.0f MB at the start); machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
+                    " %.3f s), %.0f page faults, peak %.0f MB (%.0f MB at the start, %.0f MB in huge pages at the end); machine: thp_fault_alloc +%.0f, thp_fault_fallback +%.0f,"
                     " compact_stall +%.0f, reported to the host +%.0f MB\n",
                     ++i, s.total, s.first, s.use.user_s + s.use.sys_s, s.use.sys_s,
                     s.child.user_s + s.child.sys_s, s.child.sys_s, s.use.minflt, double(s.peak_rss) / MB,
-                    s.rss_start / MB, s.vm.thp_fault_alloc,
+                    s.rss_start / MB, s.huge_at_end / MB, s.vm.thp_fault_alloc,
                     s.vm.thp_fault_fallback, s.vm.compact_stall, s.vm.reported_kib / 1024);
 }
 
@@ -358,85 +372,123 @@ std::string mix_label(const run_mix& mix, zorv::file_layout layout) {
     return std::string(mix.name) + " mix, " + layout_name(layout) + " layout";
 }
 
-bool run_layout(const run_mix& mix, const written_run& w, const options& o) {
-    const zorv::file_layout layout = w.cfg.layout;
-    const int files = w.cfg.files;
-    const int events = w.cfg.events_per_file;
-    const int repeat = o.repeat > 0 ? o.repeat : mix.repeat;
-    const run_targets& target = mix.targets;
-    const auto all = channel_names(w.cfg);
-    const auto few = first_files(w.paths, kFewFiles);
-    const bool with_few = w.paths.size() > few.size();
-    std::printf("== %s (%s): %d files x %d events, %zu channels, %.0f MB on disk (written in %.1f s)\n",
-                mix_label(mix, layout).c_str(), mix.description, files, events, all.size(),
-                double(w.disk) / MB, w.seconds);
-
-    const floor_result floor_all = measure_floor(w.paths, layout, repeat, o.threads);
-    const floor_result floor_few = with_few ? measure_floor(few, layout, repeat, o.threads) : floor_all;
-    const floor_result floor_first = measure_floor({w.paths.front()}, layout, repeat, o.threads);
-    // One pass in a child of its own: its processor and system time as its
-    // parent sees them, as for the reader.
-    const floor_result floor_once = measure_floor(w.paths, layout, 1, o.threads);
-    const read_result full = measure_read(w.paths, layout, all, w.cfg.rate_hz, events, repeat);
-    const read_result full_few =
-        with_few ? measure_read(few, layout, all, w.cfg.rate_hz, events, std::min(repeat, 3)) : full;
-    const read_result one = measure_read(w.paths, layout, {o.one_channel}, w.cfg.rate_hz, events, 3);
-    if (floor_all.seconds <= 0 || floor_few.seconds <= 0 || floor_first.seconds <= 0 || floor_once.seconds <= 0) {
-        std::printf("  the floor could not be measured\n");
-        return false;
+// Everything measured on one run of a mix.
+struct layout_measurements {
+    std::vector<std::string> few;  // the first files, when the run has more
+    floor_result floor_all, floor_few, floor_first;
+    floor_result floor_once;  // one pass in a child of its own, for its processor and system time
+    read_result full, full_few, one;
+    bool ok() const {
+        return floor_all.seconds > 0 && floor_few.seconds > 0 && floor_first.seconds > 0 &&
+               floor_once.seconds > 0 && full.ok && full_few.ok && one.ok;
     }
-    std::printf("  decoded payload: %.0f MB in all, %.0f MB in the first file\n",
-                double(floor_all.decoded) / MB, double(floor_first.decoded) / MB);
+};
+
+layout_measurements measure_layout(const written_run& w, int repeat, const options& o) {
+    const zorv::file_layout layout = w.cfg.layout;
+    const int events = w.cfg.events_per_file;
+    const auto all = channel_names(w.cfg);
+    layout_measurements m;
+    m.few = first_files(w.paths, kFewFiles);
+    const bool with_few = w.paths.size() > m.few.size();
+    if (!with_few) m.few.clear();
+    m.floor_all = measure_floor(w.paths, layout, repeat, o.threads);
+    m.floor_few = with_few ? measure_floor(m.few, layout, repeat, o.threads) : m.floor_all;
+    m.floor_first = measure_floor({w.paths.front()}, layout, repeat, o.threads);
+    m.floor_once = measure_floor(w.paths, layout, 1, o.threads);
+    m.full = measure_read(w.paths, layout, all, w.cfg.rate_hz, events, repeat);
+    m.full_few = with_few ? measure_read(m.few, layout, all, w.cfg.rate_hz, events, std::min(repeat, 3)) : m.full;
+    m.one = measure_read(w.paths, layout, {o.one_channel}, w.cfg.rate_hz, events, 3);
+    return m;
+}
+
+void print_times(const layout_measurements& m, const options& o) {
+    const floor_result& fa = m.floor_all;
+    const usage& fc = m.floor_once.child;
+    std::printf("  decoded payload: %.0f MB in all, %.0f MB in the first file\n", double(fa.decoded) / MB,
+                double(m.floor_first.decoded) / MB);
     std::printf("  floor: all files %.3f s (%.0f MB/s, processor %.3f s, system %.3f s),"
                 " first %zu files %.3f s, first file %.3f s\n",
-                floor_all.seconds, double(floor_all.decoded) / MB / floor_all.seconds, floor_all.cpu_s,
-                floor_all.sys_s, few.size(), floor_few.seconds, floor_first.seconds);
-    const usage& fc = floor_once.child;
+                fa.seconds, double(fa.decoded) / MB / fa.seconds, fa.cpu_s, fa.sys_s, m.few.size(),
+                m.floor_few.seconds, m.floor_first.seconds);
     std::printf("  floor, one pass in a child: %.3f s, child's processor time %.3f s, system %.3f s,"
                 " %.0f page faults\n",
-                floor_once.seconds, fc.user_s + fc.sys_s, fc.sys_s, fc.minflt);
-    if (!full.ok || !full_few.ok || !one.ok) {
-        std::printf("  the reader could not be measured\n\n");
-        return false;
-    }
-    const read_sample& best = full.fastest();
-    const long expected = long(files) * events;
-    std::printf("  full read: %.3f s (child's processor time %.3f s, system %.3f s), %ld events (expected %ld, last"
-                " status %d), first event after %.3f s; %zu reads:\n",
-                best.total, best.child.user_s + best.child.sys_s, best.child.sys_s, full.events, expected,
-                full.end_status, full.best_first(), full.samples.size());
-    print_samples(full);
-    if (with_few)
-        std::printf("  full read of the first %zu files: %.3f s\n", few.size(), full_few.fastest().total);
-    std::printf("  one channel (%s): %.3f s, %ld events\n", o.one_channel.c_str(), one.fastest().total,
-                one.events);
-    const double bound = memory_bound(floor_first.decoded);
-    std::printf("  peak resident memory of the full read: %.0f MB (bound %.0f MB)\n",
-                double(full.peak_rss) / MB, bound / MB);
+                m.floor_once.seconds, fc.user_s + fc.sys_s, fc.sys_s, fc.minflt);
+    const read_sample& best = m.full.fastest();
+    std::printf("  full read: %.3f s (child's processor time %.3f s, system %.3f s), %ld events, last"
+                " status %d, first event after %.3f s; %zu reads:\n",
+                best.total, best.child.user_s + best.child.sys_s, best.child.sys_s, m.full.events,
+                m.full.end_status, m.full.best_first(), m.full.samples.size());
+    print_samples(m.full);
+    if (!m.few.empty())
+        std::printf("  full read of the first %zu files: %.3f s, %ld events\n", m.few.size(),
+                    m.full_few.fastest().total, m.full_few.events);
+    std::printf("  one channel (%s): %.3f s, %ld events\n", o.one_channel.c_str(), m.one.fastest().total,
+                m.one.events);
+}
 
-    print_ratio("full read / floor", best.total / floor_all.seconds, target.full_read);
-    if (with_few) {
-        print_ratio("full read / floor, first 4 files", full_few.fastest().total / floor_few.seconds, 0);
-        // The steady state: what each file after the first four costs.
-        const size_t later = w.paths.size() - few.size();
-        if (best.file_starts.size() >= few.size()) {
-            const double reader_per_file = (best.total - best.file_starts[few.size() - 1]) / double(later);
-            const double floor_per_file = (floor_all.seconds - floor_few.seconds) / double(later);
-            std::printf("  per file after the first %zu: reader %.3f s, floor %.3f s\n", few.size(),
-                        reader_per_file, floor_per_file);
-            print_ratio("per file after the first 4 / floor's per file", reader_per_file / floor_per_file, 0);
-        }
-    }
+// The steady state: what each file after the first few costs the reader
+// (from its time at each file's first event) and the floor.
+void print_steady_state(const layout_measurements& m, size_t files) {
+    const read_sample& best = m.full.fastest();
+    if (m.few.empty() || best.file_starts.size() < m.few.size()) return;
+    const size_t later = files - m.few.size();
+    const double reader_per_file = (best.total - best.file_starts[m.few.size() - 1]) / double(later);
+    const double floor_per_file = (m.floor_all.seconds - m.floor_few.seconds) / double(later);
+    std::printf("  per file after the first %zu: reader %.3f s, floor %.3f s\n", m.few.size(), reader_per_file,
+                floor_per_file);
+    print_ratio("per file after the first 4 / floor's per file", reader_per_file / floor_per_file, 0);
+}
+
+void print_figures(const layout_measurements& m, const run_targets& target, size_t files) {
+    const read_sample& best = m.full.fastest();
+    const usage& fc = m.floor_once.child;
+    const double bound = memory_bound(m.floor_first.decoded);
+    std::printf("  peak resident memory of the full read: %.0f MB (bound %.0f MB)\n",
+                double(m.full.peak_rss) / MB, bound / MB);
+    print_ratio("full read / floor", best.total / m.floor_all.seconds, target.full_read);
+    if (!m.few.empty())
+        print_ratio("full read / floor, first 4 files", m.full_few.fastest().total / m.floor_few.seconds, 0);
+    print_steady_state(m, files);
     print_ratio("processor time, full read / floor (children)",
                 (best.child.user_s + best.child.sys_s) / (fc.user_s + fc.sys_s), 0);
     print_ratio("system time, full read / floor (children)", best.child.sys_s / std::max(fc.sys_s, 1e-3), 0);
-    print_ratio("one channel / full read", one.fastest().total / best.total, target.one_channel);
-    print_ratio("first event / first file's floor", full.best_first() / floor_first.seconds, target.first_event);
-    if (full.samples.size() > 1)
-        print_ratio("slowest / fastest full read", full.slowest_total() / best.total, target.spread);
-    print_ratio("peak memory / (1.5 x one file + 64 MB)", double(full.peak_rss) / bound, target.memory);
+    print_ratio("one channel / full read", m.one.fastest().total / best.total, target.one_channel);
+    print_ratio("first event / first file's floor", m.full.best_first() / m.floor_first.seconds,
+                target.first_event);
+    if (m.full.samples.size() > 1)
+        print_ratio("slowest / fastest full read", m.full.slowest_total() / best.total, target.spread);
+    print_ratio("peak memory / (1.5 x one file + 64 MB)", double(m.full.peak_rss) / bound, target.memory);
+}
+
+// Every read must have delivered every event it covers.
+bool reads_complete(const layout_measurements& m, const written_run& w) {
+    const long per_file = w.cfg.events_per_file;
+    const long expected = long(w.paths.size()) * per_file;
+    bool ok = m.full.events == expected && m.one.events == expected;
+    if (!m.few.empty()) ok &= m.full_few.events == long(m.few.size()) * per_file;
+    if (!ok)
+        std::printf("  EVENTS MISSING: expected %ld (%ld over the first files), the reads delivered %ld, %ld"
+                    " (one channel), %ld\n",
+                    expected, long(m.few.size()) * per_file, m.full.events, m.one.events, m.full_few.events);
+    return ok;
+}
+
+bool run_layout(const run_mix& mix, const written_run& w, const options& o) {
+    const int repeat = o.repeat > 0 ? o.repeat : mix.repeat;
+    std::printf("== %s (%s): %d files x %d events, %zu channels, %.0f MB on disk (written in %.1f s)\n",
+                mix_label(mix, w.cfg.layout).c_str(), mix.description, w.cfg.files, w.cfg.events_per_file,
+                w.cfg.channels.size(), double(w.disk) / MB, w.seconds);
+    const layout_measurements m = measure_layout(w, repeat, o);
+    if (!m.ok()) {
+        std::printf("  the floor or the reader could not be measured\n\n");
+        return false;
+    }
+    print_times(m, o);
+    print_figures(m, mix.targets, w.paths.size());
+    const bool complete = reads_complete(m, w);
     std::printf("\n");
-    return full.events == expected;
+    return complete;
 }
 
 // Peak memory of full reads over the first few and over all files of a run
@@ -461,8 +513,13 @@ bool run_many_files(const run_mix& mix, const written_run& w, const options& o) 
     print_ratio("peak memory, many files / bound", double(r_all.peak_rss) / bound, mix.targets.memory);
     print_ratio("peak memory, many files / few files", double(r_all.peak_rss) / double(r_few.peak_rss),
                 mix.targets.many_growth);
+    const bool complete = r_all.events == long(w.paths.size()) * events &&
+                          r_few.events == long(few.size()) * events;
+    if (!complete)
+        std::printf("  EVENTS MISSING: the reads delivered %ld of %ld and %ld of %ld events\n", r_all.events,
+                    long(w.paths.size()) * events, r_few.events, long(few.size()) * events);
     std::printf("\n");
-    return r_all.events == long(o.many_files) * events;
+    return complete;
 }
 
 // Every layout's run of the mix and its run of many files, written first
