@@ -30,7 +30,7 @@ bool fits(size_t have, size_t want) {
     return have >= want && have <= m + m / 4 + (size_t(64) << 10);
 }
 
-// Regions are backed by small pages, faulted in with one call when mapped.
+// Regions are backed by small pages.
 //
 // Huge pages are not asked for: on virtual machines that hand free memory
 // back to the host (free page reporting), a free huge page is exactly what
@@ -41,32 +41,30 @@ bool fits(size_t have, size_t want) {
 // pages. Regions are reused from file to file, so only the first file pays
 // for faulting them in at all.
 //
-// Every byte of a region is written soon after it is taken (the entries
-// were sized from their headers). Faulting the pages in with one call costs
+// What the taker will write soon is faulted in with one call, which costs
 // far less than one fault per page; where the kernel cannot, the pages come
-// one by one. A region larger than populate_limit is faulted in as it is
-// written: its size comes from what a file's headers claim, and a forged
-// claim must not make the process hold memory that nothing writes.
-constexpr size_t populate_limit = size_t(64) << 20;
-
-void back_with_small_pages(unsigned char* data, size_t size) {
+// one by one.
+void back_with_small_pages(unsigned char* data, size_t size, size_t populate) {
 #ifdef MADV_NOHUGEPAGE
     madvise(data, size, MADV_NOHUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
-    if (size <= populate_limit) madvise(data, size, MADV_POPULATE_WRITE);
+    const size_t n = populate < size ? round_up(populate, page_size()) : size;
+    if (n > 0) madvise(data, n, MADV_POPULATE_WRITE);
+#else
+    (void)populate;
 #endif
 }
 
 }  // namespace
 
-block_region map_block_region(size_t n) {
+block_region map_block_region(size_t n, size_t populate) {
     if (n == 0 || n > (size_t(1) << 46)) return {};
     const size_t size = mapped_size(n);
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return {};
     auto* data = static_cast<unsigned char*>(p);
-    back_with_small_pages(data, size);
+    back_with_small_pages(data, size, populate);
     return {data, size};
 }
 
@@ -78,10 +76,10 @@ void unmap_block_region(block_region& r) {
 // A new region is mapped and faulted in outside the lock: that takes tens
 // of milliseconds for a large one, and the workers of the channel being
 // decoded meanwhile give their basket back through the same lock.
-block_region block_pool::take(size_t n) {
+block_region block_pool::take(size_t n, size_t populate) {
     if (n == 0) return {};
     if (block_region r = take_free(n)) return r;
-    return map_block_region(n);
+    return map_block_region(n, populate);
 }
 
 block_region block_pool::take_free(size_t n) {

@@ -19,7 +19,7 @@
 
 namespace zorv {
 
-// An anonymous private mapping in small pages, faulted in when mapped.
+// An anonymous private mapping in small pages.
 struct block_region {
     unsigned char* data = nullptr;
     size_t size = 0;
@@ -31,8 +31,9 @@ struct block_region {
     explicit operator bool() const { return data != nullptr; }
 };
 
-// Maps a region of at least `n` bytes; an empty region when that fails.
-block_region map_block_region(size_t n);
+// Maps a region of at least `n` bytes, its first `populate` bytes faulted in
+// at once (the rest as it is written); an empty region when that fails.
+block_region map_block_region(size_t n, size_t populate);
 void unmap_block_region(block_region& r);
 
 class block_pool {
@@ -43,8 +44,11 @@ public:
     block_pool& operator=(const block_pool&) = delete;
 
     // A free region of at least `n` bytes and not much more (so that a
-    // small channel does not pin a large region's pages), or a new one.
-    block_region take(size_t n);
+    // small channel does not pin a large region's pages), or a new one with
+    // its first `populate` bytes faulted in: as much as the taker is sure to
+    // write, so that a size claimed by a damaged or forged file does not
+    // make the process hold memory that nothing writes.
+    block_region take(size_t n, size_t populate);
     // Keeps a region for the next taker.
     void give_back(block_region r) noexcept;
     // Called once every channel has moved on to the next file: unmaps the
