@@ -35,12 +35,14 @@ long long parse_number(const char* s) {
     return end && *end == '\0' ? v : 0;
 }
 
+const char* text_attr(const pugi::xml_node& n, const char* name) { return n.attribute(name).value(); }
+
 int32_t int_attr(const pugi::xml_node& n, const char* name) {
-    return static_cast<int32_t>(parse_number(n.attribute(name).value()));
+    return static_cast<int32_t>(parse_number(text_attr(n, name)));
 }
 
 uint32_t uint_attr(const pugi::xml_node& n, const char* name) {
-    return static_cast<uint32_t>(parse_number(n.attribute(name).value()));
+    return static_cast<uint32_t>(parse_number(text_attr(n, name)));
 }
 
 template <class T>
@@ -89,46 +91,51 @@ chan_descr_2010* new_descr() {
     return d;
 }
 
-bool load_bits(const pugi::xml_node& ch, chan_descr_2010* d) {
-    for (const pugi::xml_node& b : ch.children("bit")) {
-        auto* rec = alloc_plain<bit_descr>();
+// Reads every `tag` child of `parent` into a record of its own, made by
+// `alloc` and appended to `list` (which owns it from then on), then filled
+// by `fill`; `count` is set to the list's length once all are read.
+template <class R, class Fill>
+bool load_records(const pugi::xml_node& parent, const char* tag, R* (*alloc)(), std::vector<R*>* list,
+                  int32_t* count, Fill fill) {
+    for (const pugi::xml_node& x : parent.children(tag)) {
+        R* rec = alloc();
         if (!rec) return false;
-        rec->bit = int_attr(b, "bit");
-        set_text(rec->bit_name, b.attribute("name").value());
-        set_text(rec->bit_desc, b.attribute("desc").value());
-        d->bits.push_back(rec);
+        list->push_back(rec);
+        if (!fill(x, rec)) return false;
     }
-    d->nbits = static_cast<int32_t>(d->bits.size());
+    *count = static_cast<int32_t>(list->size());
     return true;
+}
+
+bool load_bits(const pugi::xml_node& ch, chan_descr_2010* d) {
+    return load_records(ch, "bit", &alloc_plain<bit_descr>, &d->bits, &d->nbits,
+                        [](const pugi::xml_node& b, bit_descr* rec) {
+                            rec->bit = int_attr(b, "bit");
+                            set_text(rec->bit_name, text_attr(b, "name"));
+                            set_text(rec->bit_desc, text_attr(b, "desc"));
+                            return true;
+                        });
 }
 
 bool load_stats(const pugi::xml_node& dim, dim_descr* d) {
-    for (const pugi::xml_node& s : dim.children("stat")) {
-        auto* rec = alloc_plain<stat_descr>();
-        if (!rec) return false;
-        rec->stat = int_attr(s, "stat");
-        set_text(rec->stat_name, s.attribute("name").value());
-        set_text(rec->stat_desc, s.attribute("desc").value());
-        set_text(rec->units, s.attribute("units").value());
-        d->stats.push_back(rec);
-    }
-    d->nstats = static_cast<int32_t>(d->stats.size());
-    return true;
+    return load_records(dim, "stat", &alloc_plain<stat_descr>, &d->stats, &d->nstats,
+                        [](const pugi::xml_node& s, stat_descr* rec) {
+                            rec->stat = int_attr(s, "stat");
+                            set_text(rec->stat_name, text_attr(s, "name"));
+                            set_text(rec->stat_desc, text_attr(s, "desc"));
+                            set_text(rec->units, text_attr(s, "units"));
+                            return true;
+                        });
 }
 
 bool load_dims(const pugi::xml_node& ch, chan_descr_2010* d) {
-    for (const pugi::xml_node& x : ch.children("dim")) {
-        dim_descr* rec = alloc_dim();
-        if (!rec) return false;
-        d->dims.push_back(rec);
+    return load_records(ch, "dim", &alloc_dim, &d->dims, &d->ndims, [](const pugi::xml_node& x, dim_descr* rec) {
         rec->dim = int_attr(x, "dim");
-        set_text(rec->dim_name, x.attribute("name").value());
-        set_text(rec->dim_desc, x.attribute("desc").value());
-        set_text(rec->units, x.attribute("units").value());
-        if (!load_stats(x, rec)) return false;
-    }
-    d->ndims = static_cast<int32_t>(d->dims.size());
-    return true;
+        set_text(rec->dim_name, text_attr(x, "name"));
+        set_text(rec->dim_desc, text_attr(x, "desc"));
+        set_text(rec->units, text_attr(x, "units"));
+        return load_stats(x, rec);
+    });
 }
 
 descr_ptr load_channel(const pugi::xml_node& ch) {
@@ -141,12 +148,12 @@ descr_ptr load_channel(const pugi::xml_node& ch) {
     d->db_key = int_attr(ch, "db_key");
     d->max_size = int_attr(ch, "max_size");
     d->set_point = int_attr(ch, "set_point");
-    set_text(d->prop_name, ch.attribute("prop_name").value());
-    set_text(d->daq_name, ch.attribute("daq_name").value());
-    set_text(d->prop_desc, ch.attribute("prop_desc").value());
-    set_text(d->units, ch.attribute("units").value());
-    set_text(d->sb_name, ch.attribute("sb_name").value());
-    set_text(d->subsystem, ch.attribute("subsystem").value());
+    set_text(d->prop_name, text_attr(ch, "prop_name"));
+    set_text(d->daq_name, text_attr(ch, "daq_name"));
+    set_text(d->prop_desc, text_attr(ch, "prop_desc"));
+    set_text(d->units, text_attr(ch, "units"));
+    set_text(d->sb_name, text_attr(ch, "sb_name"));
+    set_text(d->subsystem, text_attr(ch, "subsystem"));
     if (!load_bits(ch, d.get()) || !load_dims(ch, d.get())) d.reset();
     return d;
 }

@@ -115,6 +115,25 @@ int read_table(const file_source& f, uint64_t pos, uint32_t pattern, uint64_t he
     return rc != table_ok ? rc : f.read(pos, *len, bytes);
 }
 
+// A table's bytes as read from the file, and the record they are decoded into.
+template <class R>
+struct table_bytes {
+    malloc_ptr<byte> raw;
+    uint64_t len = 0;  // the table's length on file
+    malloc_ptr<R> rec;
+};
+
+// Reads the table at `pos` (a head, then entries of `entry` bytes) and
+// allocates its zeroed record of the table's length plus `extra` bytes.
+template <class R>
+int read_table_record(const file_source& f, uint64_t pos, uint32_t pattern, uint64_t entry,
+                      uint64_t extra, table_bytes<R>* t) {
+    const int rc = read_table(f, pos, pattern, table_head_bytes, entry, &t->raw, &t->len);
+    if (rc != table_ok) return rc;
+    t->rec = new_record<R>(t->len + extra);
+    return t->rec ? table_ok : table_no_memory;
+}
+
 // ----- file reference table -------------------------------------------------
 
 // Every table and basket named by the reference table must at least have
@@ -278,18 +297,15 @@ int load_cdt(const file_source& f, const typename L::ref_table& ref,
              malloc_ptr<typename L::cdt>* out) {
     constexpr uint64_t esize = L::cdt_entry_size;
     constexpr uint64_t nlen = L::chan_name_len;
-    malloc_ptr<byte> raw;
-    uint64_t len = 0;
-    int rc = read_table(f, ref.cdt_ref, L::pattern_cdt, table_head_bytes, esize, &raw, &len);
+    table_bytes<typename L::cdt> t;
+    const int rc = read_table_record(f, ref.cdt_ref, L::pattern_cdt, esize, 0, &t);
     if (rc != table_ok) return rc;
-    auto rec = new_record<typename L::cdt>(len);
-    if (!rec) return table_no_memory;
-    rec->pattern = L::pattern_cdt;
-    rec->length = int32_t(len);
+    t.rec->pattern = L::pattern_cdt;
+    t.rec->length = int32_t(t.len);
 
-    be_reader r(raw.get(), static_cast<size_t>(len));
-    auto* entries = rec->entry;
-    const uint64_t n = (len - table_head_bytes) / esize;
+    be_reader r(t.raw.get(), static_cast<size_t>(t.len));
+    auto* entries = t.rec->entry;
+    const uint64_t n = (t.len - table_head_bytes) / esize;
     for (uint64_t i = 0; i < n; ++i) {
         const uint64_t off = table_head_bytes + i * esize;
         auto& e = entries[i];
@@ -302,7 +318,7 @@ int load_cdt(const file_source& f, const typename L::ref_table& ref,
         if (e.count < 0) return table_inconsistent;
     }
     if (!r.ok()) return table_inconsistent;
-    *out = std::move(rec);
+    *out = std::move(t.rec);
     return table_ok;
 }
 
@@ -436,34 +452,27 @@ int load_ecpt(const file_source& f, const typename L::ref_table& ref, const type
 template <class L>
 int load_eidt(const file_source& f, const typename L::ref_table& ref,
               malloc_ptr<typename L::eidt>* out) {
-    malloc_ptr<byte> raw;
-    uint64_t len = 0;
-    const int rc = read_table(f, ref.eidt_ref, L::pattern_eidt, table_head_bytes,
-                              sizeof(zorv_env_dictionary_entry), &raw, &len);
+    table_bytes<typename L::eidt> t;
+    const int rc = read_table_record(f, ref.eidt_ref, L::pattern_eidt, sizeof(zorv_env_dictionary_entry), 0, &t);
     if (rc != table_ok) return rc;
-    auto rec = new_record<typename L::eidt>(len);
-    if (!rec) return table_no_memory;
-    decode_words(raw.get(), rec.get(), len / 4);
-    *out = std::move(rec);
+    decode_words(t.raw.get(), t.rec.get(), t.len / 4);
+    *out = std::move(t.rec);
     return table_ok;
 }
 
 template <class L>
 int load_xcd(const file_source& f, const typename L::ref_table& ref,
              malloc_ptr<typename L::xcd>* out) {
-    malloc_ptr<byte> raw;
-    uint64_t len = 0;
-    const int rc = read_table(f, ref.xcd_ref, L::pattern_xcd, table_head_bytes, 1, &raw, &len);
-    if (rc != table_ok) return rc;
     // One byte more than on file, so that the text always ends in a NUL.
-    auto rec = new_record<typename L::xcd>(len + 1);
-    if (!rec) return table_no_memory;
-    rec->pattern = L::pattern_xcd;
-    rec->length = int32_t(len);
-    char* text = rec->xml;
-    std::memcpy(text, raw.get() + table_head_bytes, len - table_head_bytes);
-    text[len - table_head_bytes] = '\0';
-    *out = std::move(rec);
+    table_bytes<typename L::xcd> t;
+    const int rc = read_table_record(f, ref.xcd_ref, L::pattern_xcd, 1, 1, &t);
+    if (rc != table_ok) return rc;
+    t.rec->pattern = L::pattern_xcd;
+    t.rec->length = int32_t(t.len);
+    const uint64_t n = t.len - table_head_bytes;
+    std::memcpy(t.rec->xml, t.raw.get() + table_head_bytes, n);
+    t.rec->xml[n] = '\0';
+    *out = std::move(t.rec);
     return table_ok;
 }
 
@@ -490,16 +499,12 @@ int get_ref_table(const byte* tail, size_t tail_len, off_t file_len, int fd,
     });
 }
 
-template <class L>
-int get_eit(off_t file_len, const typename L::ref_table* ref, int fd, typename L::eit** out) {
+// A table found through the reference table, read by `load`.
+template <class L, class R>
+int get_by_ref(off_t file_len, const typename L::ref_table* ref, int fd, R** out,
+               int (*load)(const file_source&, const typename L::ref_table&, malloc_ptr<R>*)) {
     return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_eit<L>(f, *ref, rec); });
-}
-
-template <class L>
-int get_cdt(off_t file_len, const typename L::ref_table* ref, int fd, typename L::cdt** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_cdt<L>(f, *ref, rec); });
+                      [&](const file_source& f, malloc_ptr<R>* rec) { return load(f, *ref, rec); });
 }
 
 template <class L>
@@ -522,110 +527,55 @@ int get_ecpt_by_list(off_t file_len, const typename L::ref_table* ref, int fd,
     });
 }
 
-template <class L>
-int get_eidt(off_t file_len, const typename L::ref_table* ref, int fd, typename L::eidt** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_eidt<L>(f, *ref, rec); });
-}
-
-template <class L>
-int get_xcd(off_t file_len, const typename L::ref_table* ref, int fd, typename L::xcd** out) {
-    return run_parser(ref != nullptr, file_len, fd, out,
-                      [&](const file_source& f, auto* rec) { return load_xcd<L>(f, *ref, rec); });
-}
-
 }  // namespace
 }  // namespace zorv
 
 using zorv::layout_current;
 using zorv::layout_legacy;
 
-int get_zorv_file_reference_table_m_2010(const unsigned char* tail, size_t tail_len, off_t file_len,
-                                         int fd, zorv_file_reference_table_2010** out) {
-    return zorv::get_ref_table<layout_current>(tail, tail_len, file_len, fd, out);
-}
-int get_zorv_file_reference_table_m(const unsigned char* tail, size_t tail_len, off_t file_len,
-                                    int fd, zorv_file_reference_table** out) {
-    return zorv::get_ref_table<layout_legacy>(tail, tail_len, file_len, fd, out);
-}
+// The table parsers of one layout, named by its suffix: "_2010" for the
+// current layout, none for the legacy one.
+#define ZORV_TABLE_PARSERS(S, L)                                                                         \
+    int get_zorv_file_reference_table_m##S(const unsigned char* tail, size_t tail_len, off_t file_len,   \
+                                           int fd, L::ref_table** out) {                                 \
+        return zorv::get_ref_table<L>(tail, tail_len, file_len, fd, out);                                \
+    }                                                                                                    \
+    int zorv_get_event_index_table_m##S(off_t file_len, const L::ref_table* ref, int fd, L::eit** out) { \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_eit<L>);                          \
+    }                                                                                                    \
+    int zorv_get_channel_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,          \
+                                               L::cdt** out) {                                           \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_cdt<L>);                          \
+    }                                                                                                    \
+    int zorv_get_event_chan_pointers_table_m##S(off_t file_len, const L::ref_table* ref, int fd,         \
+                                                L::ecpt** out) {                                         \
+        return zorv::get_ecpt<L>(file_len, ref, fd, out);                                                \
+    }                                                                                                    \
+    int zorv_get_event_chan_pointers_table_by_list_m##S(off_t file_len, const L::ref_table* ref,         \
+                                                        int fd, const std::vector<char*>* chans,         \
+                                                        const L::cdt* cdt, L::ecpt** out) {              \
+        return zorv::get_ecpt_by_list<L>(file_len, ref, fd, chans, cdt, out);                            \
+    }                                                                                                    \
+    int zorv_get_env_index_dictionary_table_m##S(off_t file_len, const L::ref_table* ref, int fd,        \
+                                                 L::eidt** out) {                                        \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_eidt<L>);                         \
+    }                                                                                                    \
+    int zorv_get_chan_descr_table_m##S(off_t file_len, const L::ref_table* ref, int fd, L::xcd** out) {  \
+        return zorv::get_by_ref<L>(file_len, ref, fd, out, &zorv::load_xcd<L>);                          \
+    }                                                                                                    \
+    int zorv_find_channel_by_name##S(const L::cdt* cdt, const char* name, L::cdt_entry** entry) {        \
+        return zorv::find_channel<L>(cdt, name, entry);                                                  \
+    }
 
-int zorv_get_event_index_table_m_2010(off_t file_len, const zorv_file_reference_table_2010* ref,
-                                      int fd, zorv_event_index_table_2010** out) {
-    return zorv::get_eit<layout_current>(file_len, ref, fd, out);
-}
-int zorv_get_event_index_table_m(off_t file_len, const zorv_file_reference_table* ref, int fd,
-                                 zorv_event_index_table** out) {
-    return zorv::get_eit<layout_legacy>(file_len, ref, fd, out);
-}
-
-int zorv_get_channel_dictionary_table_m_2010(off_t file_len,
-                                             const zorv_file_reference_table_2010* ref, int fd,
-                                             zorv_chan_dictionary_table_2010** out) {
-    return zorv::get_cdt<layout_current>(file_len, ref, fd, out);
-}
-int zorv_get_channel_dictionary_table_m(off_t file_len, const zorv_file_reference_table* ref,
-                                        int fd, zorv_chan_dictionary_table** out) {
-    return zorv::get_cdt<layout_legacy>(file_len, ref, fd, out);
-}
-
-int zorv_get_event_chan_pointers_table_m_2010(off_t file_len,
-                                              const zorv_file_reference_table_2010* ref, int fd,
-                                              zorv_event_chan_pointers_table** out) {
-    return zorv::get_ecpt<layout_current>(file_len, ref, fd, out);
-}
-int zorv_get_event_chan_pointers_table_m(off_t file_len, const zorv_file_reference_table* ref,
-                                         int fd, zorv_event_chan_pointers_table** out) {
-    return zorv::get_ecpt<layout_legacy>(file_len, ref, fd, out);
-}
-
-int zorv_get_event_chan_pointers_table_by_list_m_2010(off_t file_len,
-                                                      const zorv_file_reference_table_2010* ref,
-                                                      int fd, const std::vector<char*>* chans,
-                                                      const zorv_chan_dictionary_table_2010* cdt,
-                                                      zorv_event_chan_pointers_table** out) {
-    return zorv::get_ecpt_by_list<layout_current>(file_len, ref, fd, chans, cdt, out);
-}
-int zorv_get_event_chan_pointers_table_by_list_m(off_t file_len,
-                                                 const zorv_file_reference_table* ref, int fd,
-                                                 const std::vector<char*>* chans,
-                                                 const zorv_chan_dictionary_table* cdt,
-                                                 zorv_event_chan_pointers_table** out) {
-    return zorv::get_ecpt_by_list<layout_legacy>(file_len, ref, fd, chans, cdt, out);
-}
-
-int zorv_get_env_index_dictionary_table_m_2010(off_t file_len,
-                                               const zorv_file_reference_table_2010* ref, int fd,
-                                               zorv_env_dictionary_table_2010** out) {
-    return zorv::get_eidt<layout_current>(file_len, ref, fd, out);
-}
-int zorv_get_env_index_dictionary_table_m(off_t file_len, const zorv_file_reference_table* ref,
-                                          int fd, zorv_env_dictionary_table** out) {
-    return zorv::get_eidt<layout_legacy>(file_len, ref, fd, out);
-}
-
-int zorv_get_chan_descr_table_m_2010(off_t file_len, const zorv_file_reference_table_2010* ref,
-                                     int fd, zorv_xml_chan_descr_header_2010** out) {
-    return zorv::get_xcd<layout_current>(file_len, ref, fd, out);
-}
-int zorv_get_chan_descr_table_m(off_t file_len, const zorv_file_reference_table* ref, int fd,
-                                zorv_xml_chan_descr_header** out) {
-    return zorv::get_xcd<layout_legacy>(file_len, ref, fd, out);
-}
+ZORV_TABLE_PARSERS(_2010, layout_current)
+ZORV_TABLE_PARSERS(, layout_legacy)
+#undef ZORV_TABLE_PARSERS
 
 int zorv_cdt_entry_count(const zorv_chan_dictionary_table_2010* cdt) {
     return zorv::cdt_entry_count<layout_current>(cdt);
 }
 int zorv_cdt_entry_count(const zorv_chan_dictionary_table* cdt) {
     return zorv::cdt_entry_count<layout_legacy>(cdt);
-}
-
-int zorv_find_channel_by_name_2010(const zorv_chan_dictionary_table_2010* cdt, const char* name,
-                                   zorv_chan_dictionary_entry_2010** entry) {
-    return zorv::find_channel<layout_current>(cdt, name, entry);
-}
-int zorv_find_channel_by_name(const zorv_chan_dictionary_table* cdt, const char* name,
-                              zorv_chan_dictionary_entry** entry) {
-    return zorv::find_channel<layout_legacy>(cdt, name, entry);
 }
 
 off_t zorv_get_page_offset(off_t /*file_len*/, off_t position, off_t* delta) {

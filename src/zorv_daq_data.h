@@ -100,8 +100,9 @@ ZORV_EXPORT time_t zorv_daq_time(int year, int month, int day, int hour, int min
 // Event decoder.
 // ---------------------------------------------------------------------------
 
-class ZORV_EXPORT zorv_daq_getdata {
-public:
+// The decoder's public state; the values given here are those of a decoder
+// that holds no event (after construction and after Clean).
+struct zorv_daq_getdata_state {
     int Status = 0;  // 1: a channel is selected and its headers are set
     std::vector<zorv_channel_entry_long*>* Res = nullptr;  // borrowed
     bool data_2010 = true;  // layout of the selected channel: false legacy, true current
@@ -128,8 +129,11 @@ public:
     float ImageYstart = 0.0f;
     float ImageYinc = 0.0f;
     int ImageNy = 0;
-    float* ImageFloat = nullptr;  // owned
+    float* ImageFloat = nullptr;  // owned by the decoder
+};
 
+class ZORV_EXPORT zorv_daq_getdata : public zorv_daq_getdata_state {
+public:
     zorv_daq_getdata() = default;
     ~zorv_daq_getdata();
     zorv_daq_getdata(const zorv_daq_getdata&) = delete;

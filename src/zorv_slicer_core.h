@@ -161,6 +161,14 @@ private:
     static void* thread_entry(void* task);
 
     bool started() const { return get_tables != nullptr; }
+    // Copies a given setting into its field; settings are fixed once started.
+    template <class T>
+    int copy_before_start(T* field, const T* value) {
+        if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
+        if (!value) return ZORV_DAQ_SLICER_INV_PARAM;
+        *field = *value;
+        return ZORV_DAQ_SLICER_OK;
+    }
     const char* chan_name(int i) const { return chans[i]->name; }
     int chan_sub(int i) const { return chans[i]->subchan; }
     bool before(const zorv_time_id& a, const zorv_time_id& b) const;

@@ -67,12 +67,29 @@ result run(const std::vector<std::string>& args) {
 #endif
 }
 
-const file_layout layouts[] = {file_layout::current, file_layout::legacy};
+// Runs `body` once for each layout; a failure names the layout it is in.
+template <class F>
+void in_both_layouts(F body) {
+    for (file_layout lay : {file_layout::current, file_layout::legacy}) {
+        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+        body(lay);
+    }
+}
 
 std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
+
+// A small run written into a directory of its own.
+struct written_run {
+    zorv_test::temp_dir dir;
+    zorv::synthetic_run_config cfg;
+    std::vector<std::string> files;
+    written_run(int nfiles, int events, const std::string& channels, file_layout lay)
+        : cfg(zorv_test::small_run_config(dir.path(), nfiles, events, channels, lay)),
+          files(zorv_test::write_run(cfg)) {}
+};
 
 // Event number of event g (0-based) of a run, gaps included.
 uint32_t event_number(const zorv::synthetic_run_config& cfg, int g) {
@@ -87,8 +104,7 @@ int channel_index(const zorv::synthetic_run_config& cfg, const std::string& name
 }
 
 TEST(Cli, LsAndInfoDescribeTheFilesOfBothLayouts) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         ASSERT_EQ(files.size(), 3u);
@@ -122,7 +138,7 @@ TEST(Cli, LsAndInfoDescribeTheFilesOfBothLayouts) {
         }
         EXPECT_EQ(recs[0]["first"], "2010-10-04T12:00:00.000000Z");
         EXPECT_EQ(recs[0]["seconds"], 4.9);
-    }
+    });
 }
 
 // Bytes of a file with `n` bytes from `pos` replaced by their complement.
@@ -133,29 +149,26 @@ void damage(const std::string& path, size_t pos, size_t n) {
 }
 
 TEST(Cli, ValidateReportsDamageWithItsPosition) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
-        zorv_test::temp_dir dir;
-        auto cfg = zorv_test::small_run_config(dir.path(), 1, 6, "BPM1 38 comp=zlib; TORO1 42", lay);
-        const auto files = zorv_test::write_run(cfg);
-        ASSERT_EQ(files.size(), 1u);
-        result good = run({"validate", files[0]});
+    in_both_layouts([&](file_layout lay) {
+        const written_run w(1, 6, "BPM1 38 comp=zlib; TORO1 42", lay);
+        ASSERT_EQ(w.files.size(), 1u);
+        result good = run({"validate", w.files[0]});
         EXPECT_EQ(good.status, 0) << good.out << good.err;
-        EXPECT_EQ(good.lines(), std::vector<std::string>{files[0] + ": ok"});
+        EXPECT_EQ(good.lines(), std::vector<std::string>{w.files[0] + ": ok"});
 
         // The third BPM1 block's compressed bytes.
-        const std::string bytes = zorv_test::read_file(files[0]);
+        const std::string bytes = zorv_test::read_file(w.files[0]);
         size_t pos = 0;
         for (int k = 0; k < 3; ++k) pos = bytes.find(std::string("BPM1\0", 5), pos + 1);
         ASSERT_NE(pos, std::string::npos);
         const size_t sh = lay == file_layout::legacy ? 44 : 268;
-        damage(files[0], pos + sh + 12 + 4, 16);
-        result bad = run({"validate", files[0]});
+        damage(w.files[0], pos + sh + 12 + 4, 16);
+        result bad = run({"validate", w.files[0]});
         EXPECT_EQ(bad.status, 1);
-        EXPECT_NE(bad.out.find(files[0] + ": at " + std::to_string(pos) + ": channel BPM1 entry 2"),
+        EXPECT_NE(bad.out.find(w.files[0] + ": at " + std::to_string(pos) + ": channel BPM1 entry 2"),
                   std::string::npos)
             << bad.out;
-    }
+    });
 }
 
 TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
@@ -185,8 +198,7 @@ TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
 }
 
 TEST(Cli, DumpAndImage) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         const struct {
@@ -235,7 +247,7 @@ TEST(Cli, DumpAndImage) {
 
         result no_image = run({"image", files[0], "BPM3", "--event", std::to_string(ev), "-o", dir.file("b.png")});
         EXPECT_EQ(no_image.status, 2);
-    }
+    });
 }
 
 // The pixel bytes the writer stores for image channel `ch` of `event`.
@@ -286,8 +298,7 @@ void check_event(const zorv::synthetic_run_config& cfg, const json& rec) {
 }
 
 TEST(Cli, ReadPrintsWhatTheWriterWrote) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         result r = run(with({"read"}, files));
@@ -303,12 +314,11 @@ TEST(Cli, ReadPrintsWhatTheWriterWrote) {
         // ROI1 is missing from the second file.
         EXPECT_TRUE(recs[10]["channels"].contains("ROI1"));
         EXPECT_FALSE(recs[60]["channels"].contains("ROI1"));
-    }
+    });
 }
 
 TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         const uint32_t first = event_number(cfg, 45);
@@ -351,67 +361,61 @@ TEST(Cli, ReadSelectsChannelsEventsAndFormat) {
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], "event\ttime\tTORO1.mean [mm]\tTORO1.min [mm]\tTORO1.max [mm]\tmissing");
         EXPECT_EQ(lines[1].substr(0, lines[1].find('\t')), std::to_string(cfg.first_event));
-    }
+    });
 }
 
 TEST(Cli, ReadLeavesOutAFileWithBrokenTables) {
-    zorv_test::temp_dir dir;
-    auto cfg = zorv_test::small_run_config(dir.path(), 2, 5, "minimal", file_layout::current);
-    const auto files = zorv_test::write_run(cfg);
-    ASSERT_EQ(files.size(), 2u);
+    const written_run w(2, 5, "minimal", file_layout::current);
+    ASSERT_EQ(w.files.size(), 2u);
     // The event index table's pattern, found through the trailer and the reference table.
-    const std::string bytes = zorv_test::read_file(files[0]);
+    const std::string bytes = zorv_test::read_file(w.files[0]);
     auto be32 = [&](size_t off) {
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) v = v << 8 | (unsigned char)bytes[off + size_t(i)];
         return v;
     };
     const uint32_t eit = be32(be32(bytes.size() - 4) + 8);
-    damage(files[0], eit, 4);
+    damage(w.files[0], eit, 4);
 
-    result r = run(with({"read"}, files));
+    result r = run(with({"read"}, w.files));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(files[0] + ": at " + std::to_string(eit) + ": event index table"), std::string::npos)
+    EXPECT_NE(r.err.find(w.files[0] + ": at " + std::to_string(eit) + ": event index table"), std::string::npos)
         << r.err;
     const auto recs = r.records();
     ASSERT_EQ(recs.size(), 5u);
-    EXPECT_EQ(recs[0]["event"], event_number(cfg, 5));
+    EXPECT_EQ(recs[0]["event"], event_number(w.cfg, 5));
 }
 
 // A file cut short (as by an interrupted copy) is damaged, not of another
 // format: reported with where its table of contents was looked for, left
 // out, the other files read.
 TEST(Cli, ReadLeavesOutATruncatedFile) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
-        zorv_test::temp_dir dir;
-        auto cfg = zorv_test::small_run_config(dir.path(), 3, 4, "minimal", lay);
-        const auto files = zorv_test::write_run(cfg);
-        ASSERT_EQ(files.size(), 3u);
-        const std::string whole = zorv_test::read_file(files[1]);
+    in_both_layouts([&](file_layout lay) {
+        const written_run w(3, 4, "minimal", lay);
+        ASSERT_EQ(w.files.size(), 3u);
+        const std::string whole = zorv_test::read_file(w.files[1]);
         for (size_t keep : {whole.size() / 2, size_t(6)}) {
             SCOPED_TRACE(keep);
-            ASSERT_TRUE(zorv_test::write_file(files[1], whole.substr(0, keep)));
-            result r = run(with({"read"}, files));
+            ASSERT_TRUE(zorv_test::write_file(w.files[1], whole.substr(0, keep)));
+            result r = run(with({"read"}, w.files));
             EXPECT_EQ(r.status, 1) << r.err;
-            EXPECT_NE(r.err.find(files[1] + ": at "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(w.files[1] + ": at "), std::string::npos) << r.err;
             EXPECT_NE(r.err.find("truncated or damaged"), std::string::npos) << r.err;
             const auto recs = r.records();
             ASSERT_EQ(recs.size(), 8u);
-            EXPECT_EQ(recs[3]["event"], event_number(cfg, 3));
-            EXPECT_EQ(recs[4]["event"], event_number(cfg, 8));
+            EXPECT_EQ(recs[3]["event"], event_number(w.cfg, 3));
+            EXPECT_EQ(recs[4]["event"], event_number(w.cfg, 8));
 
-            result info = run({"info", files[1]});
+            result info = run({"info", w.files[1]});
             EXPECT_EQ(info.status, 1) << info.err;
         }
-    }
+    });
 }
 
 // Options take one value each, steps must fit the mode, and by time every
 // event is delivered in both layouts, or the read stops with a message.
 TEST(Cli, ReadOptionsStepsAndTimeMode) {
-    for (file_layout lay : layouts) {
-        SCOPED_TRACE(lay == file_layout::legacy ? "legacy" : "current");
+    in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
         result one = run({"read", "-c", "TORO1", files[0], "-n", "2"});
@@ -438,7 +442,7 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
             EXPECT_EQ(fine.status, 1);
             EXPECT_NE(fine.err.find("does not advance"), std::string::npos) << fine.err;
         }
-    }
+    });
 }
 
 TEST(Cli, ReadChecksChannelsAndMembers) {
@@ -533,19 +537,17 @@ TEST(Cli, ReadWindowsAndRenamedFiles) {
 
 // An event header whose type is unknown is reported with its position.
 TEST(Cli, ValidateChecksEventHeaders) {
-    zorv_test::temp_dir dir;
-    auto cfg = zorv_test::small_run_config(dir.path(), 1, 4, "minimal", file_layout::current);
-    const auto files = zorv_test::write_run(cfg);
-    ASSERT_EQ(files.size(), 1u);
+    const written_run w(1, 4, "minimal", file_layout::current);
+    ASSERT_EQ(w.files.size(), 1u);
     // The second event header: after the basket's 8-byte head and one 36-byte header.
     const size_t header = 8 + 36;
-    std::string bytes = zorv_test::read_file(files[0]);
+    std::string bytes = zorv_test::read_file(w.files[0]);
     bytes.replace(header + 12, 4, std::string(4, '\xff'));
-    ASSERT_TRUE(zorv_test::write_file(files[0], bytes));
-    result r = run({"validate", files[0]});
+    ASSERT_TRUE(zorv_test::write_file(w.files[0], bytes));
+    result r = run({"validate", w.files[0]});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(files[0] + ": at " + std::to_string(header) + ": event " +
-                         std::to_string(event_number(cfg, 1)) + ": event header holds event type -1"),
+    EXPECT_NE(r.out.find(w.files[0] + ": at " + std::to_string(header) + ": event " +
+                         std::to_string(event_number(w.cfg, 1)) + ": event header holds event type -1"),
               std::string::npos)
         << r.out;
 }

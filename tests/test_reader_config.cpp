@@ -147,6 +147,17 @@ TYPED_TEST(ReaderConfig, SettersCheckTheirArguments) {
     EXPECT_EQ(std::strlen(r.get_experiment()), 31u);
     EXPECT_EQ(r.set_stream(""), -7);
 
+    // The period and the window: a null is refused and leaves the value.
+    const zorv_time_id id{42, {7, 9}};
+    EXPECT_EQ(r.set_period(nullptr), -7);
+    EXPECT_EQ(r.get_period()->event_number, 1u);
+    EXPECT_STREQ(r.get_last_error(), r.error_i2a(-7));
+    for (auto set : {&decltype(r)::set_period, &decltype(r)::set_start_point, &decltype(r)::set_stop_point})
+        EXPECT_EQ((r.*set)(&id), 0);
+    for (const zorv_time_id* got : {r.get_period(), r.get_start_point(), r.get_stop_point()})
+        EXPECT_EQ(got->event_number, 42u);
+    EXPECT_EQ(r.get_stop_point()->time.timelow, 9u);
+
     struct dir_case {
         const char* in;
         const char* current;

@@ -98,6 +98,12 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
         EXPECT_EQ(r.add_file("x", true), -8);
         EXPECT_EQ(r.remove_file("x"), -8);
         EXPECT_EQ(r.rem_channel("NV1"), -8);
+        const zorv_time_id window = *r.get_start_point();
+        const zorv_time_id other{1, {1, 1}};
+        EXPECT_EQ(r.set_period(&other), -8);
+        EXPECT_EQ(r.set_start_point(&other), -8);
+        EXPECT_EQ(r.set_stop_point(&other), -8);
+        EXPECT_EQ(r.get_start_point()->event_number, window.event_number);
         EXPECT_STREQ(r.get_last_error(), "Not allowed");
 
         std::vector<zorv_channel_entry_long*> out;

@@ -442,6 +442,8 @@ TYPED_TEST(slicer_test, refuses_bad_configuration) {
     EXPECT_EQ(s.init(&none, &no_chans, 0), ZORV_DAQ_SLICER_NO_DATA);
     EXPECT_EQ(s.start(), ZORV_DAQ_SLICER_NO_DATA);
     EXPECT_EQ(s.set_num_of_get_tables(0), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.set_time_diff(nullptr), ZORV_DAQ_SLICER_INV_PARAM);
+    EXPECT_EQ(s.set_event_step(nullptr), ZORV_DAQ_SLICER_INV_PARAM);
     EXPECT_EQ(s.set_synch_mode(2), 0);
     EXPECT_EQ(s.get_synch_mode(), ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
     EXPECT_STREQ(s.get_name_of_empty_channel(), "No channels created");

@@ -8,9 +8,15 @@ namespace zorv {
 
 namespace {
 
-payload refuse(int dtype, const std::string& why) {
+// An empty payload of block type `dtype`.
+payload blank(int dtype) {
     payload p;
     p.dtype = dtype;
+    return p;
+}
+
+payload refuse(int dtype, const std::string& why) {
+    payload p = blank(dtype);
     p.error = why;
     return p;
 }
@@ -75,8 +81,7 @@ payload make_spectrum(int dtype, const spectrum_data& s, file_layout layout) {
     const bool current = current_head(dtype, layout);
     std::string why = check_spectrum(dtype, s, current);
     if (!why.empty()) return refuse(dtype, why);
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     be_sink out(p.bytes);
     out.f32(s.start);
     out.f32(s.inc);
@@ -108,8 +113,7 @@ payload make_update(int dtype, const std::vector<update_record>& records) {
     else
         return refuse(dtype, "block type " + std::to_string(dtype) + " is not an update type");
     if (records.empty()) return refuse(dtype, "an update block needs at least one record");
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     be_sink out(p.bytes);
     for (const auto& r : records) {
         if (!fits(r.prop, field)) return refuse(dtype, too_long("update property", r.prop, field));
@@ -124,8 +128,7 @@ payload make_update(int dtype, const std::vector<update_record>& records) {
 payload make_env_value(int dtype, const zorv_env_data_block& v) {
     if (dtype != ZORV_ENV_BLOCK && dtype != ZORV_ENV_BLOCK_2010)
         return refuse(dtype, "block type " + std::to_string(dtype) + " is not an env value type");
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     be_sink out(p.bytes);
     out.i32(v.env_ch_idx);
     out.i32(v.env_ch_status);
@@ -139,8 +142,7 @@ payload make_env_dict(int dtype, const std::vector<env_dict_record>& records) {
         return refuse(dtype,
                       "block type " + std::to_string(dtype) + " is not an env dictionary type");
     constexpr size_t field = sizeof(zorv_env_dict_entry::name);
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     be_sink out(p.bytes);
     for (const auto& r : records) {
         if (!fits(r.name, field)) return refuse(dtype, too_long("env name", r.name, field));
@@ -156,8 +158,7 @@ payload make_name_value(int32_t id, const std::string& comment,
     constexpr size_t cfield = sizeof(zorv_name_value_block::comment);
     constexpr size_t nfield = sizeof(zorv_name_value_channel::name);
     if (!fits(comment, cfield)) return refuse(dtype, too_long("comment", comment, cfield));
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     be_sink out(p.bytes);
     out.i32(id);
     out.chars(comment, cfield);
@@ -173,8 +174,7 @@ payload make_name_value(int32_t id, const std::string& comment,
 payload make_image(const zorv_image_frame_head& h, const std::vector<unsigned char>& pixels) {
     if (pixels.size() > INT32_MAX - 1024)
         return refuse(ZORV_BLOCK_IMAGE, "image pixels exceed the block's size field");
-    payload p;
-    p.dtype = ZORV_BLOCK_IMAGE;
+    payload p = blank(ZORV_BLOCK_IMAGE);
     be_sink out(p.bytes);
     for (int32_t w : {h.w, h.h, h.bpp, h.compr}) out.i32(w);
     out.u32(h.frame);
@@ -188,8 +188,7 @@ payload make_image_ext(const zorv_image_ext_frame_head& h,
                        const std::vector<unsigned char>& pixels) {
     if (pixels.size() > INT32_MAX - 1024)
         return refuse(ZORV_BLOCK_IMAGE_EXT, "image pixels exceed the block's size field");
-    payload p;
-    p.dtype = ZORV_BLOCK_IMAGE_EXT;
+    payload p = blank(ZORV_BLOCK_IMAGE_EXT);
     be_sink out(p.bytes);
     for (int32_t w : {h.width, h.height, h.aoi_width, h.aoi_height, h.x_start, h.y_start, h.bpp,
                       h.ebitpp, h.hbin, h.vbin, h.source_format, h.image_format})
@@ -205,16 +204,14 @@ payload make_image_ext(const zorv_image_ext_frame_head& h,
 }
 
 payload make_equipment(const std::vector<uint32_t>& words) {
-    payload p;
-    p.dtype = ZORV_BLOCK_EQDATA;
+    payload p = blank(ZORV_BLOCK_EQDATA);
     be_sink out(p.bytes);
     for (uint32_t w : words) out.u32(w);
     return p;
 }
 
 payload make_raw(int dtype, std::vector<unsigned char> bytes) {
-    payload p;
-    p.dtype = dtype;
+    payload p = blank(dtype);
     p.bytes = std::move(bytes);
     return p;
 }

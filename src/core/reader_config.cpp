@@ -82,12 +82,18 @@ int reader<L>::set_synch_mode(int mode) {
     return set_error(ZORV_DAQ_READER_OK);
 }
 
+// Copies a given event id and time into a request field before the start.
+template <class L>
+int reader<L>::copy_time_id(zorv_time_id* field, const zorv_time_id* value) {
+    if (!value) return set_error(ZORV_DAQ_READER_INV_PARAM);
+    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
+    *field = *value;
+    return set_error(ZORV_DAQ_READER_OK);
+}
+
 template <class L>
 int reader<L>::set_period(const zorv_time_id* period) {
-    if (!period) return set_error(ZORV_DAQ_READER_INV_PARAM);
-    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
-    request.period = *period;
-    return set_error(ZORV_DAQ_READER_OK);
+    return copy_time_id(&request.period, period);
 }
 
 template <class L>
@@ -99,18 +105,12 @@ int reader<L>::set_time_diff(const time_stamp* diff) {
 
 template <class L>
 int reader<L>::set_start_point(const zorv_time_id* t) {
-    if (!t) return set_error(ZORV_DAQ_READER_INV_PARAM);
-    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
-    request.start_time = *t;
-    return set_error(ZORV_DAQ_READER_OK);
+    return copy_time_id(&request.start_time, t);
 }
 
 template <class L>
 int reader<L>::set_stop_point(const zorv_time_id* t) {
-    if (!t) return set_error(ZORV_DAQ_READER_INV_PARAM);
-    if (slicer) return set_error(ZORV_DAQ_READER_NOT_ALLOWED);
-    request.stop_time = *t;
-    return set_error(ZORV_DAQ_READER_OK);
+    return copy_time_id(&request.stop_time, t);
 }
 
 // Copies a non-empty text into a request field, cut to the field.
@@ -469,6 +469,7 @@ void reader<L>::print_all_channels(const char* file) {
     template void reader<L>::set_debug(int level); \
     template int reader<L>::get_synch_mode(); \
     template int reader<L>::set_synch_mode(int mode); \
+    template int reader<L>::copy_time_id(zorv_time_id* field, const zorv_time_id* value); \
     template int reader<L>::set_period(const zorv_time_id* period); \
     template int reader<L>::set_time_diff(const time_stamp* diff); \
     template int reader<L>::set_start_point(const zorv_time_id* t); \

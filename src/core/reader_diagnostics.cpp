@@ -154,28 +154,29 @@ void dump_channel(reader<L>& r, const char* op, const char* file, const char* ch
 
 }  // namespace diagnostics_detail
 
+namespace diagnostics_detail {
+
+// The per-channel dumps, by reader<L>::channel_part: the public call's name
+// for the messages and the channel reader's printer.
 template <class L>
-void reader<L>::print_channel_event_headers(const char* file, const char* channel) {
-    diagnostics_detail::dump_channel(*this, "print_channel_event_headers", file, channel,
-                                     &read_chan<L>::print_event_headers);
-}
+struct channel_dump {
+    const char* op;
+    void (read_chan<L>::*print)();
+};
+template <class L>
+constexpr channel_dump<L> channel_dumps[] = {
+    {"print_channel_event_headers", &read_chan<L>::print_event_headers},
+    {"print_channel_server_block_headers", &read_chan<L>::print_server_block_headers},
+    {"print_channel_channel_headers", &read_chan<L>::print_channel_headers},
+    {"print_channel_channel", &read_chan<L>::print_channel},
+};
+
+}  // namespace diagnostics_detail
 
 template <class L>
-void reader<L>::print_channel_server_block_headers(const char* file, const char* channel) {
-    diagnostics_detail::dump_channel(*this, "print_channel_server_block_headers", file, channel,
-                                     &read_chan<L>::print_server_block_headers);
-}
-
-template <class L>
-void reader<L>::print_channel_channel_headers(const char* file, const char* channel) {
-    diagnostics_detail::dump_channel(*this, "print_channel_channel_headers", file, channel,
-                                     &read_chan<L>::print_channel_headers);
-}
-
-template <class L>
-void reader<L>::print_channel_channel(const char* file, const char* channel) {
-    diagnostics_detail::dump_channel(*this, "print_channel_channel", file, channel,
-                                     &read_chan<L>::print_channel);
+void reader<L>::print_channel_part(channel_part part, const char* file, const char* channel) {
+    const auto& d = diagnostics_detail::channel_dumps<L>[static_cast<int>(part)];
+    diagnostics_detail::dump_channel(*this, d.op, file, channel, d.print);
 }
 
 // Explicit instantiation of what this file defines, for both layouts.
@@ -183,10 +184,7 @@ void reader<L>::print_channel_channel(const char* file, const char* channel) {
     template void reader<L>::print_files(); \
     template void reader<L>::print_channels(); \
     template int reader<L>::print_event_index_table(const char* file, int type); \
-    template void reader<L>::print_channel_event_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_server_block_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_channel_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_channel(const char* file, const char* channel);
+    template void reader<L>::print_channel_part(channel_part part, const char* file, const char* channel);
 ZORV_READER_DIAGNOSTICS(layout_current)
 ZORV_READER_DIAGNOSTICS(layout_legacy)
 #undef ZORV_READER_DIAGNOSTICS

@@ -88,19 +88,14 @@ int slicer<L>::set_synch_mode(int m) {
 
 template <class L>
 int slicer<L>::set_time_diff(time_stamp* tm) {
-    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
-    if (!tm) return ZORV_DAQ_SLICER_INV_PARAM;
-    event_time_diff = *tm;
-    time_diff = tm->timeup * 1e6 + tm->timelow;
-    return ZORV_DAQ_SLICER_OK;
+    const int r = copy_before_start(&event_time_diff, tm);
+    if (r == ZORV_DAQ_SLICER_OK) time_diff = tm->timeup * 1e6 + tm->timelow;
+    return r;
 }
 
 template <class L>
 int slicer<L>::set_event_step(zorv_time_id* step) {
-    if (started()) return ZORV_DAQ_SLICER_NOT_ALLOWED;
-    if (!step) return ZORV_DAQ_SLICER_INV_PARAM;
-    event_step = *step;
-    return ZORV_DAQ_SLICER_OK;
+    return copy_before_start(&event_step, step);
 }
 
 template <class L>

@@ -26,22 +26,7 @@ zorv_daq_getdata::~zorv_daq_getdata() { Clean(); }
 
 void zorv_daq_getdata::Clean() {
     std::free(ImageFloat);
-    ImageFloat = nullptr;
-    Status = 0;
-    Res = nullptr;
-    data_2010 = true;
-    Nchan = NFast = NSlow = NImage = Ichan = 0;
-    Nptr = 1;
-    Nmemb = DataType = PropType = ChanType = 0;
-    PropName = nullptr;
-    EventHeader = nullptr;
-    SrvbHeader = nullptr;
-    ChanHeader = nullptr;
-    SrvbHeader_2010 = nullptr;
-    ChanHeader_2010 = nullptr;
-    Data = nullptr;
-    ImageXstart = ImageXinc = ImageYstart = ImageYinc = 0.0f;
-    ImageNx = ImageNy = 0;
+    static_cast<zorv_daq_getdata_state&>(*this) = zorv_daq_getdata_state();
     name_copy_.clear();
     text_copy_.clear();
 }

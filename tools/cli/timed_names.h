@@ -6,6 +6,7 @@
 #define ZORV_CLI_TIMED_NAMES_H
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "event.h"
@@ -14,11 +15,6 @@ namespace zorv_cli {
 
 class timed_names {
 public:
-    timed_names() = default;
-    ~timed_names();
-    timed_names(const timed_names&) = delete;
-    timed_names& operator=(const timed_names&) = delete;
-
     // `path` itself when its name carries a start time, else a link to it
     // named with `first`; `path` too when no link can be made (the reader
     // then says what is wrong).
@@ -27,7 +23,11 @@ public:
     std::string original(const std::string& name) const;
 
 private:
-    std::string dir_;
+    // Removes the link directory with the links in it.
+    struct remove_dir {
+        void operator()(std::string* dir) const;
+    };
+    std::unique_ptr<std::string, remove_dir> dir_;  // made on the first link
     std::map<std::string, std::string> given_;
 };
 
