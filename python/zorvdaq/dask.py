@@ -394,7 +394,10 @@ def worker_environment(workers, environ=None):
       worker reuses the memory of the file it read before, as a single
       process does, and keeps a few tens of MB more between tasks.
 
-    Use it when starting the workers::
+    Dask's nanny also sets these variables in the environment of the
+    process that starts the workers, where they stay: in a process that has
+    already started workers with ``MALLOC_TRIM_THRESHOLD_`` later workers
+    inherit it all the same. Use it when starting the first workers::
 
         env = worker_environment(2)
         with dask.config.set({"distributed.nanny.pre-spawn-environ": env}):
