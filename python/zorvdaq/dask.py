@@ -406,6 +406,9 @@ def worker_environment(workers, environ=None):
     import os
     if environ is None:
         import dask
+        # distributed adds the nanny's defaults to the configuration when it
+        # is imported; imported later, it would merge them back in.
+        import distributed  # noqa: F401
         environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
     if int(workers) < 1:
         raise ValueError("workers must be at least 1")
