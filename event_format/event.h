@@ -184,23 +184,19 @@ enum ZORV_EV_STRUCT_TYPE {
 // Payload records (host order once converted).
 // ---------------------------------------------------------------------------
 
-// Slow (update) value, current layout.
-struct zorv_upd_data_block_2010 {
-    char upd_prop[256];
+// Slow (update) value; the layouts differ only in the width of the property
+// name.
+template <size_t PropLen>
+struct zorv_upd_data_fields {
+    char upd_prop[PropLen];
     int32_t upd_ch_status;
     time_stamp upd_ch_time;
     float upd_ch_data;
 };
+struct zorv_upd_data_block_2010 : zorv_upd_data_fields<256> {};  // current layout
+struct zorv_upd_data_block : zorv_upd_data_fields<80> {};        // legacy layout
 static_assert(sizeof(zorv_upd_data_block_2010) == 272, "update record (current)");
 static_assert(offsetof(zorv_upd_data_block_2010, upd_ch_time) == 260, "field offsets on file");
-
-// Slow (update) value, legacy layout.
-struct zorv_upd_data_block {
-    char upd_prop[80];
-    int32_t upd_ch_status;
-    time_stamp upd_ch_time;
-    float upd_ch_data;
-};
 static_assert(sizeof(zorv_upd_data_block) == 96, "update record (legacy)");
 static_assert(offsetof(zorv_upd_data_block, upd_ch_status) == 80 &&
               offsetof(zorv_upd_data_block, upd_ch_data) == 92,

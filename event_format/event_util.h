@@ -111,21 +111,18 @@ struct daq_channel_entry {
     zorv_chan_prms prms;
 };
 
-// A channel as the reader hands it to the slicer.
-struct zorv_daq_chan_param_2010 {
-    char name[256];
-    char nname[256];
+// A channel as the reader hands it to the slicer; the layouts differ only in
+// the width of the names.
+template <size_t NameLen>
+struct zorv_daq_chan_param_fields {
+    char name[NameLen];
+    char nname[NameLen];
     int32_t subchan;  // -1: whole record
     zorv_chan_prms prms;
 };
+struct zorv_daq_chan_param_2010 : zorv_daq_chan_param_fields<256> {};
+struct zorv_daq_chan_param : zorv_daq_chan_param_fields<80> {};
 static_assert(sizeof(zorv_daq_chan_param_2010) == 544, "channel parameters (current)");
-
-struct zorv_daq_chan_param {
-    char name[80];
-    char nname[80];
-    int32_t subchan;
-    zorv_chan_prms prms;
-};
 static_assert(sizeof(zorv_daq_chan_param) == 192, "channel parameters (legacy)");
 
 // What a caller asks the reader for.
@@ -154,51 +151,45 @@ struct zorv_root_xml_files {
 // On-file headers (host order in memory).
 // ---------------------------------------------------------------------------
 
-struct zorv_serv_block_head_2010 {
+// Server-block header and channel sub-header; the layouts differ only in the
+// width of the server and channel names.
+template <size_t ServerLen>
+struct zorv_serv_block_head_fields {
     time_stamp time;
     int32_t ltotal;
     int32_t mpulse;
-    char server[256];
+    char server[ServerLen];
     int32_t tmask;
     int32_t status;
     int32_t nchan;
 };
+template <size_t NameLen>
+struct zorv_serv_block_subhead_fields {
+    char chname[NameLen];
+    int32_t dtype;  // low 16 bits: ZORV_SUBBLOCK_TYPE; high 16 bits: device type after a cut
+    int32_t error;  // ZORV_SBLOCK_ERROR bits
+    int32_t ldata;
+};
+
+struct zorv_serv_block_head_2010 : zorv_serv_block_head_fields<256> {};
 static_assert(sizeof(zorv_serv_block_head_2010) == 284, "server-block header (current)");
 static_assert(offsetof(zorv_serv_block_head_2010, tmask) == 272 &&
               offsetof(zorv_serv_block_head_2010, nchan) == 280,
               "field offsets on file");
 
-struct zorv_serv_block_head {
-    time_stamp time;
-    int32_t ltotal;
-    int32_t mpulse;
-    char server[48];
-    int32_t tmask;
-    int32_t status;
-    int32_t nchan;
-};
+struct zorv_serv_block_head : zorv_serv_block_head_fields<48> {};
 static_assert(sizeof(zorv_serv_block_head) == 76, "server-block header (legacy)");
 static_assert(offsetof(zorv_serv_block_head, tmask) == 64 &&
               offsetof(zorv_serv_block_head, nchan) == 72,
               "field offsets on file");
 
-struct zorv_serv_block_subhead_2010 {
-    char chname[256];
-    int32_t dtype;  // low 16 bits: ZORV_SUBBLOCK_TYPE; high 16 bits: device type after a cut
-    int32_t error;  // ZORV_SBLOCK_ERROR bits
-    int32_t ldata;
-};
+struct zorv_serv_block_subhead_2010 : zorv_serv_block_subhead_fields<256> {};
 static_assert(sizeof(zorv_serv_block_subhead_2010) == 268, "channel sub-header (current)");
 static_assert(offsetof(zorv_serv_block_subhead_2010, dtype) == 256 &&
               offsetof(zorv_serv_block_subhead_2010, ldata) == 264,
               "field offsets on file");
 
-struct zorv_serv_block_subhead {
-    char chname[32];
-    int32_t dtype;
-    int32_t error;
-    int32_t ldata;
-};
+struct zorv_serv_block_subhead : zorv_serv_block_subhead_fields<32> {};
 static_assert(sizeof(zorv_serv_block_subhead) == 44, "channel sub-header (legacy)");
 static_assert(offsetof(zorv_serv_block_subhead, dtype) == 32 &&
               offsetof(zorv_serv_block_subhead, ldata) == 40,
@@ -220,34 +211,23 @@ struct zorv_event_header_basket_2010 {
 };
 static_assert(sizeof(zorv_event_header_basket_2010) == 44, "event-header basket");
 
-struct zorv_server_block_basket_2010 {
-    uint32_t pattern;
-    int32_t length;
-    zorv_serv_block_head_2010 sbhead_entry[1];
-};
-static_assert(sizeof(zorv_server_block_basket_2010) == 292, "server-block basket (current)");
-
-struct zorv_channel_basket_2010 {
-    uint32_t pattern;
-    int32_t length;
-    zorv_serv_block_subhead_2010 sbhead_entry[1];
-};
-static_assert(sizeof(zorv_channel_basket_2010) == 276, "channel basket (current)");
-
 typedef zorv_event_header_basket_2010 zorv_event_header_basket;
 
-struct zorv_server_block_basket {
+// The server-block and channel baskets of both layouts: a head, then the
+// layout's headers.
+template <class Head>
+struct zorv_header_basket {
     uint32_t pattern;
     int32_t length;
-    zorv_serv_block_head sbhead_entry[1];
+    Head sbhead_entry[1];
 };
+struct zorv_server_block_basket_2010 : zorv_header_basket<zorv_serv_block_head_2010> {};
+struct zorv_channel_basket_2010 : zorv_header_basket<zorv_serv_block_subhead_2010> {};
+struct zorv_server_block_basket : zorv_header_basket<zorv_serv_block_head> {};
+struct zorv_channel_basket : zorv_header_basket<zorv_serv_block_subhead> {};
+static_assert(sizeof(zorv_server_block_basket_2010) == 292, "server-block basket (current)");
+static_assert(sizeof(zorv_channel_basket_2010) == 276, "channel basket (current)");
 static_assert(sizeof(zorv_server_block_basket) == 84, "server-block basket (legacy)");
-
-struct zorv_channel_basket {
-    uint32_t pattern;
-    int32_t length;
-    zorv_serv_block_subhead sbhead_entry[1];
-};
 static_assert(sizeof(zorv_channel_basket) == 52, "channel basket (legacy)");
 
 // ---------------------------------------------------------------------------
@@ -300,37 +280,29 @@ struct zorv_event_index_table_2010 {
 };
 typedef zorv_event_index_table_2010 zorv_event_index_table;
 
-struct zorv_chan_dictionary_entry_2010 {
+// Channel dictionary: the layouts differ only in the width of the channel
+// name. Entry count is (length - 8) / sizeof(entry).
+template <size_t NameLen>
+struct zorv_chan_dictionary_entry_fields {
     uint32_t key;
-    char chan_name[256];
+    char chan_name[NameLen];
     uint32_t ev_mask;
     uint32_t dtype_mask;
     int32_t count;
 };
+template <class Entry>
+struct zorv_chan_dictionary_table_of {
+    uint32_t pattern;
+    int32_t length;
+    Entry entry[1];
+};
+struct zorv_chan_dictionary_entry_2010 : zorv_chan_dictionary_entry_fields<256> {};
+struct zorv_chan_dictionary_entry : zorv_chan_dictionary_entry_fields<80> {};
+struct zorv_chan_dictionary_table_2010 : zorv_chan_dictionary_table_of<zorv_chan_dictionary_entry_2010> {};
+struct zorv_chan_dictionary_table : zorv_chan_dictionary_table_of<zorv_chan_dictionary_entry> {};
 static_assert(sizeof(zorv_chan_dictionary_entry_2010) == 272, "CDT entry (current)");
-
-struct zorv_chan_dictionary_entry {
-    uint32_t key;
-    char chan_name[80];
-    uint32_t ev_mask;
-    uint32_t dtype_mask;
-    int32_t count;
-};
 static_assert(sizeof(zorv_chan_dictionary_entry) == 96, "CDT entry (legacy)");
-
-// Entry count is (length - 8) / sizeof(entry).
-struct zorv_chan_dictionary_table_2010 {
-    uint32_t pattern;
-    int32_t length;
-    zorv_chan_dictionary_entry_2010 entry[1];
-};
 static_assert(offsetof(zorv_chan_dictionary_table_2010, entry) == 8, "field offsets on file");
-
-struct zorv_chan_dictionary_table {
-    uint32_t pattern;
-    int32_t length;
-    zorv_chan_dictionary_entry entry[1];
-};
 
 // File positions of one entry of a channel.
 struct zorv_event_chan_ptr_entry {
