@@ -33,25 +33,47 @@ namespace {
 
 uint32_t be32(const unsigned char* p) { return zorv::load_be32(p); }
 
-// The channel groups of the standard run: name prefix, count and item text.
-struct channel_group {
-    const char* prefix;
-    int count;
-    const char* settings;
-};
-constexpr channel_group kGroups[] = {
-    {"SPECZ", 4, "48 ndata=512 comp=zlib server=SPEC"},   // 8-member spectra, zlib
-    {"CAM", 1, "13 ndata=192 comp=lzo server=CAMS"},      // camera image, LZO
-    {"RF", 8, "43 ndata=512 comp=lzo server=RFS"},        // 2-member spectra, LZO
-    {"TORO", 4, "42 ndata=64 comp=lzo server=TOR"},       // toroids, LZO
-    {"BPM", 40, "38 ndata=64 comp=none server=BPMS"},     // 3-member BPMs, uncompressed
-    {"SLOW", 4, "33 every=10 comp=none server=SLOW"},     // slow values
-};
-
 }  // namespace
 
-zorv::synthetic_run_config standard_run(const std::string& dir, zorv::file_layout layout,
-                                        int files, int events) {
+const std::vector<run_mix>& run_mixes() {
+    static const std::vector<run_mix> mixes{
+        {"standard", "the standard run",
+         {
+             {"SPECZ", 4, "48 ndata=512 comp=zlib server=SPEC"},  // 8-member spectra, zlib
+             {"CAM", 1, "13 ndata=192 comp=lzo server=CAMS"},     // 192x192 camera image, LZO
+             {"RF", 8, "43 ndata=512 comp=lzo server=RFS"},       // 2-member spectra, LZO
+             {"TORO", 4, "42 ndata=64 comp=lzo server=TOR"},      // toroids, LZO
+             {"BPM", 40, "38 ndata=64 comp=none server=BPMS"},    // 3-member BPMs, uncompressed
+             {"SLOW", 4, "33 every=10 comp=none server=SLOW"},    // slow values
+         },
+         4, 550, 3,
+         {1.25, 0.05, 1.10, 0, 1.0, 1.1}},
+        // Twice the zlib spectra and a 256x256 camera: decoding and first
+        // touches weigh more than the per-event work; long enough for the
+        // steady state after the first files to show.
+        {"p2", "the long run with more spectra and a larger camera",
+         {
+             {"SPECZ", 8, "48 ndata=512 comp=zlib server=SPEC"},
+             {"CAM", 1, "13 ndata=256 comp=lzo server=CAMS"},
+             {"RF", 8, "43 ndata=512 comp=lzo server=RFS"},
+             {"TORO", 4, "42 ndata=64 comp=lzo server=TOR"},
+             {"BPM", 35, "38 ndata=64 comp=none server=BPMS"},
+             {"SLOW", 4, "33 every=10 comp=none server=SLOW"},
+         },
+         12, 355, 5,
+         {1.30, 0.03, 1.50, 1.2, 1.0, 1.1}},
+    };
+    return mixes;
+}
+
+const run_mix* find_mix(const std::string& name) {
+    for (const auto& m : run_mixes())
+        if (name == m.name) return &m;
+    return nullptr;
+}
+
+zorv::synthetic_run_config mix_run(const run_mix& mix, const std::string& dir,
+                                   zorv::file_layout layout, int files, int events) {
     zorv::synthetic_run_config cfg;
     cfg.dir = dir;
     cfg.experiment = "bench";
@@ -62,7 +84,7 @@ zorv::synthetic_run_config standard_run(const std::string& dir, zorv::file_layou
     cfg.first_event = 1000;
     cfg.seed = 11;
     std::string text;
-    for (const auto& g : kGroups)
+    for (const auto& g : mix.groups)
         for (int i = 1; i <= g.count; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "%s%02d", g.prefix, i);
@@ -72,6 +94,11 @@ zorv::synthetic_run_config standard_run(const std::string& dir, zorv::file_layou
     if (zorv::synthetic_channels(text, layout, &cfg.channels, &err) != 0)
         std::fprintf(stderr, "channel set: %s\n", err.c_str());
     return cfg;
+}
+
+zorv::synthetic_run_config standard_run(const std::string& dir, zorv::file_layout layout,
+                                        int files, int events) {
+    return mix_run(run_mixes().front(), dir, layout, files, events);
 }
 
 std::vector<std::string> channel_names(const zorv::synthetic_run_config& cfg) {
@@ -230,6 +257,47 @@ double decode_floor(const std::vector<const mapped_run_file*>& files, int thread
 // Child processes.
 // ---------------------------------------------------------------------------
 
+namespace {
+
+usage from_rusage(const struct rusage& ru) {
+    return {double(ru.ru_utime.tv_sec) + double(ru.ru_utime.tv_usec) * 1e-6,
+            double(ru.ru_stime.tv_sec) + double(ru.ru_stime.tv_usec) * 1e-6, double(ru.ru_minflt)};
+}
+
+}  // namespace
+
+usage self_usage() {
+    struct rusage ru;
+    return getrusage(RUSAGE_SELF, &ru) == 0 ? from_rusage(ru) : usage{};
+}
+
+vm_counters read_vm_counters() {
+    struct field {
+        const char* name;
+        double vm_counters::*value;
+    };
+    static constexpr field kFields[] = {
+        {"thp_fault_alloc", &vm_counters::thp_fault_alloc},
+        {"thp_fault_fallback", &vm_counters::thp_fault_fallback},
+        {"compact_stall", &vm_counters::compact_stall},
+        {"pgfault", &vm_counters::pgfault},
+    };
+    vm_counters c;
+    std::FILE* f = std::fopen("/proc/vmstat", "r");
+    if (!f) return c;
+    char name[64];
+    unsigned long long v;
+    while (std::fscanf(f, "%63s %llu", name, &v) == 2)
+        for (const auto& k : kFields)
+            if (std::strcmp(name, k.name) == 0) c.*k.value = double(v);
+    std::fclose(f);
+    if (std::FILE* r = std::fopen("/sys/module/page_reporting/parameters/reported_kib", "r")) {
+        if (std::fscanf(r, "%llu", &v) == 1) c.reported_kib = double(v);
+        std::fclose(r);
+    }
+    return c;
+}
+
 child_result in_child(const std::function<std::vector<double>()>& fn) {
     child_result res;
     int fds[2];
@@ -240,6 +308,7 @@ child_result in_child(const std::function<std::vector<double>()>& fn) {
     // 28 MB in some runs, none in others), which would count against the
     // reader's peak.
     malloc_trim(0);
+    const vm_counters vm0 = read_vm_counters();
     const pid_t pid = fork();
     if (pid < 0) {
         ::close(fds[0]);
@@ -264,9 +333,10 @@ child_result in_child(const std::function<std::vector<double>()>& fn) {
     if (wait4(pid, &status, 0, &ru) == pid) {
         res.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         res.peak_rss = uint64_t(ru.ru_maxrss) * 1024;
-        res.cpu_s = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                    double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+        res.use = from_rusage(ru);
+        res.cpu_s = res.use.user_s + res.use.sys_s;
     }
+    res.vm = read_vm_counters() - vm0;
     return res;
 }
 

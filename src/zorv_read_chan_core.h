@@ -190,7 +190,7 @@ private:
     void reserve_entry_memory();
     void release_entry_memory();
     void release_basket() ZORV_REQUIRES(mx);
-    block_region take_region(size_t n);
+    block_region take_region(size_t n, size_t populate);
     void give_back(block_region& r);
     bool basket_loaded() const { return basket_in_; }
     int debug_level() const;

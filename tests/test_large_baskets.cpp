@@ -1,4 +1,4 @@
-// Channels whose baskets span several megabytes (copied into huge-page memory
+// Channels whose baskets span several megabytes (copied into pooled memory
 // and given back once decoded) deliver every sample of every event intact,
 // across a file switch, in both layouts.
 #include <gtest/gtest.h>

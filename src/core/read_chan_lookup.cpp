@@ -179,7 +179,7 @@ zorv_channel_entry_long* read_chan<L>::find_entry_by_event_id(uint32_t id, int o
     if (!out) return status = ZORV_DAQ_READ_CHAN_NOT_INIT, nullptr;
     if (out_total == 0) return status = ZORV_DAQ_READ_CHAN_NO_DATA, nullptr;
     status = ZORV_DAQ_READ_CHAN_OK;
-    sys::stopwatch sw;
+    const sys::stopwatch sw(L::text::rc_current_lookup && debug_level() < 0);
 
     auto number = [this](int k) { return out[k].event_id.event_number; };
     int found = -1;

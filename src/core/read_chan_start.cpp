@@ -278,7 +278,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         // Read straight into the copy: no mapping to set up and tear down,
         // and the file's pages are never resident in the process twice.
         block_region& copy = store_->basket;
-        copy = take_region(blen);
+        copy = take_region(blen, blen);  // every byte is read into next
         if (!copy) {
             return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
         }

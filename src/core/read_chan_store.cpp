@@ -49,6 +49,12 @@ uint64_t decoded_block_bytes(read_chan<L>& rc, int i, const be_reader& chn) {
 // from the heap, as each is checked on its own.
 constexpr uint64_t max_region = uint64_t(1) << 36;
 
+// How many times its basket a channel's decoded blocks are taken to need at
+// most when the region is faulted in ahead of the workers; what the blocks
+// claim beyond that is faulted in as it is written. A forged claim of
+// expansion then costs address space, not memory.
+constexpr uint64_t populated_expansion = 4;
+
 }  // namespace read_chan_detail
 
 template <class L>
@@ -74,12 +80,14 @@ void read_chan<L>::reserve_entry_memory() {
     }
     block_at[size_t(out_total)] = at;
     store->count = out_total;
-    store->region = take_region(size_t(at));
+    const uint64_t heads = block_at[0];
+    const uint64_t sure = heads + read_chan_detail::populated_expansion * uint64_t(chn_base_size);
+    store->region = take_region(size_t(at), size_t(std::min(at, sure)));
 }
 
 template <class L>
-block_region read_chan<L>::take_region(size_t n) {
-    return pool_ ? pool_->take(n) : map_block_region(n);
+block_region read_chan<L>::take_region(size_t n, size_t populate) {
+    return pool_ ? pool_->take(n, populate) : map_block_region(n, populate);
 }
 
 template <class L>
@@ -135,7 +143,7 @@ void read_chan<L>::release_entry_memory() {
 // Explicit instantiation of what this file defines, for both layouts.
 #define ZORV_READ_CHAN_STORE(L) \
     template void read_chan<L>::reserve_entry_memory(); \
-    template block_region read_chan<L>::take_region(size_t); \
+    template block_region read_chan<L>::take_region(size_t, size_t); \
     template void read_chan<L>::give_back(block_region&); \
     template void read_chan<L>::release_basket(); \
     template size_t read_chan<L>::entry_memory() const; \

@@ -74,7 +74,7 @@ int reader<L>::start() {
 // One round with the slicer; its status, with the timing line when asked.
 template <class L>
 int reader<L>::ask_slicer(zorv_time_id* id, int type) {
-    const double t0 = debug < 0 ? wall_clock_us() : 0.0;
+    const double t0 = sys::timing_clock_us(debug < 0);
     const int s = slicer->get_data(id, &cur_res, type);
     if constexpr (L::text::get_data_timing != nullptr) {
         if (debug < 0) {

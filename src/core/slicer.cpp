@@ -262,7 +262,7 @@ void slicer<L>::set_starting_point() {
 
 template <class L>
 int slicer<L>::create_channel(int i, tables_t* tables) {
-    double t0 = wall_clock_us();
+    const double t0 = timing_clock_us(debug < 0);
     if (i < 0 || i >= nchans) return ZORV_DAQ_SLICER_INV_PARAM;
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     if (debug >= 1)
@@ -308,7 +308,7 @@ int slicer<L>::create_channel(int i, tables_t* tables) {
             return ZORV_DAQ_SLICER_INTERN_ERROR;
         }
     }
-    double dt = wall_clock_us() - t0;
+    double dt = timing_clock_us(debug < 0) - t0;
     if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("CREATE CHANNEl %f msec\n", dt / 1000.0);
     return ZORV_DAQ_SLICER_OK;
 }

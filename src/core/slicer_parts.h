@@ -29,7 +29,7 @@
 namespace zorv {
 
 using sys::mutex_lock;
-using sys::wall_clock_us;
+using sys::timing_clock_us;
 
 namespace slicer_detail {
 

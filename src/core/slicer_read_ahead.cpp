@@ -125,7 +125,7 @@ int slicer<L>::start_channel(int i, int request) {
     if (!read_chans) return ZORV_DAQ_SLICER_NOT_INIT;
     reader_t* r = read_chans[i];
     if (!r) return ZORV_DAQ_SLICER_NO_DATA;
-    double t0 = wall_clock_us();
+    const double t0 = timing_clock_us(debug < 0);
     // A reader adopted from start_ahead was started there.
     int s = 0;
     if (!take_adopted(r, &s)) s = r->start(nullptr, nullptr, nullptr);
@@ -151,7 +151,7 @@ int slicer<L>::start_channel(int i, int request) {
         s = r->get_chan_data(nullptr, &e, ZORV_DAQ_READ_CHAN_EVENT_FIRST);
     }
     if (L::text::slicer_timing && debug < 0)
-        printf("slicer_2010->start() for channel took: %f msec\n", (wall_clock_us() - t0) / 1000.0);
+        printf("slicer_2010->start() for channel took: %f msec\n", (timing_clock_us(debug < 0) - t0) / 1000.0);
     return s;
 }
 

@@ -110,7 +110,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     if (by_time) target.event_number = 0;
     walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
     candidate c;
-    const double t0 = wall_clock_us();
+    const double t0 = timing_clock_us(debug < 0);
     for (int i = 0; read_chans && i < nchans; ++i) {
         int s = serve_channel(i, r, target, c, t0);
         if (s != 0) return s;
@@ -118,7 +118,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     // The first event of the channels' files: the walk forward's event there.
     if (remembered && r == ZORV_DAQ_READ_CHAN_EVENT_FIRST && c.set)
         if (const walk_event* h = walk_event_from(c.id)) return serve_remembered(*h, result);
-    double dt = wall_clock_us() - t0;
+    double dt = timing_clock_us(debug < 0) - t0;
     if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("get_data() middle %f msec\n", dt / 1000.0);
     // No channel offers an entry in this direction: the data ends here.
     // current_event_id stays where it was, so the caller may still turn back.
@@ -329,7 +329,7 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
         if (side < 0) continue;
         if (debug > 0) printf("Calling %d with:%d\n", i, request);
         if (debug > 1) printf("Calling get_chan_data() get_data()\n");
-        double dt = wall_clock_us() - t0;
+        double dt = timing_clock_us(debug < 0) - t0;
         if (L::text::slicer_timing && debug < 0 && dt > 1000.0) printf("get_data() start %f msec\n", dt / 1000.0);
 
         zorv_time_id q = target;

@@ -9,8 +9,6 @@
 namespace zorv {
 namespace {
 
-constexpr size_t huge_page = size_t(2) << 20;
-
 size_t page_size() {
     static const size_t p = [] {
         const long s = sysconf(_SC_PAGESIZE);
@@ -21,9 +19,7 @@ size_t page_size() {
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
-// What a new region for `n` bytes would map. Large regions are not rounded
-// to whole huge pages: the kernel backs the aligned 2 MiB spans with huge
-// pages and the tail with small ones, so a region holds no unused huge page.
+// What a new region for `n` bytes maps.
 size_t mapped_size(size_t n) { return round_up(n, page_size()); }
 
 // A region taken from the pool may exceed what a new one would map by a
@@ -34,40 +30,41 @@ bool fits(size_t have, size_t want) {
     return have >= want && have <= m + m / 4 + (size_t(64) << 10);
 }
 
-// Every byte of a region is written soon after it is taken (the entries
-// were sized from their headers). Faulting small pages in with one call
-// costs far less than one fault per page, above all on virtual machines;
-// where the kernel cannot, the pages come one by one as before. Huge pages
-// take few faults, and the threads that fill them share their zeroing.
-void prefault(unsigned char* data, size_t size) {
+// Regions are backed by small pages.
+//
+// Huge pages are not asked for: on virtual machines that hand free memory
+// back to the host (free page reporting), a free huge page is exactly what
+// the guest has reported, and its first touch then waits for the host to
+// back it again. Whether that happens depends on how long ago another
+// process freed it, so a fresh process's first file took between 0.04 and
+// 1.3 s to fault in 240 MB of huge pages, against 0.20 to 0.27 s in small
+// pages. Regions are reused from file to file, so only the first file pays
+// for faulting them in at all.
+//
+// What the taker will write soon is faulted in with one call, which costs
+// far less than one fault per page; where the kernel cannot, the pages come
+// one by one.
+void back_with_small_pages(unsigned char* data, size_t size, size_t populate) {
+#ifdef MADV_NOHUGEPAGE
+    madvise(data, size, MADV_NOHUGEPAGE);
+#endif
 #ifdef MADV_POPULATE_WRITE
-    madvise(data, size, MADV_POPULATE_WRITE);
+    const size_t n = populate < size ? round_up(populate, page_size()) : size;
+    if (n > 0) madvise(data, n, MADV_POPULATE_WRITE);
 #else
-    (void)data, (void)size;
+    (void)populate;
 #endif
 }
 
 }  // namespace
 
-block_region map_block_region(size_t n) {
+block_region map_block_region(size_t n, size_t populate) {
     if (n == 0 || n > (size_t(1) << 46)) return {};
-    const bool huge = n >= huge_page;
     const size_t size = mapped_size(n);
-    // Mapped with a huge page of slack so that the region can start on a
-    // huge-page boundary; the slack is unmapped again.
-    const size_t span = huge ? size + huge_page : size;
-    void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return {};
-    auto* base = static_cast<unsigned char*>(p);
-    auto* data = base;
-    if (huge) {
-        data = reinterpret_cast<unsigned char*>(round_up(reinterpret_cast<uintptr_t>(base), huge_page));
-        if (data > base) munmap(base, size_t(data - base));
-        if (base + span > data + size) munmap(data + size, size_t(base + span - (data + size)));
-        madvise(data, size, MADV_HUGEPAGE);
-        return {data, size};
-    }
-    prefault(data, size);
+    auto* data = static_cast<unsigned char*>(p);
+    back_with_small_pages(data, size, populate);
     return {data, size};
 }
 
@@ -76,35 +73,23 @@ void unmap_block_region(block_region& r) {
     r = {};
 }
 
-block_region block_pool::take(size_t n) {
+// A new region is mapped and faulted in outside the lock: that takes tens
+// of milliseconds for a large one, and the workers of the channel being
+// decoded meanwhile give their basket back through the same lock.
+block_region block_pool::take(size_t n, size_t populate) {
     if (n == 0) return {};
+    if (block_region r = take_free(n)) return r;
+    return map_block_region(n, populate);
+}
+
+block_region block_pool::take_free(size_t n) {
     std::lock_guard<std::mutex> lock(mx_);
     auto best = free_.end();
     for (auto it = free_.begin(); it != free_.end(); ++it)
         if (fits(it->region.size, n) && (best == free_.end() || it->region.size < best->region.size)) best = it;
-    if (best != free_.end()) {
-        block_region r = best->region;
-        free_.erase(best);
-        return r;
-    }
-    return n < huge_page ? carve(n) : map_block_region(n);
-}
-
-// A small region is cut from a slab of huge pages rather than mapped on its
-// own: alone it would be backed page by page, which costs several times
-// more on first touch. A cut region is unmapped on its own like any other
-// (the kernel splits the huge page it shares).
-block_region block_pool::carve(size_t n) {
-    const size_t size = mapped_size(n);
-    if (slab_.size < size) {
-        unmap_block_region(slab_);
-        slab_ = map_block_region(slab_bytes);
-        if (slab_.size < size) return map_block_region(n);
-    }
-    block_region r{slab_.data, size};
-    slab_.data += size;
-    slab_.size -= size;
-    if (slab_.size == 0) slab_ = {};
+    if (best == free_.end()) return {};
+    block_region r = best->region;
+    free_.erase(best);
     return r;
 }
 
@@ -122,8 +107,8 @@ void block_pool::give_back(block_region r) noexcept {
 
 void block_pool::trim_unused() noexcept {
     std::lock_guard<std::mutex> lock(mx_);
-    // The smallest are kept first: a large region comes back in huge pages
-    // at little cost, a small one page by page.
+    // The smallest are kept first: they serve the most takers for the
+    // bytes held.
     std::sort(free_.begin(), free_.end(), [](const spare& a, const spare& b) {
         return a.aged != b.aged ? !a.aged : a.region.size < b.region.size;
     });
@@ -139,7 +124,6 @@ void block_pool::trim() noexcept {
     std::lock_guard<std::mutex> lock(mx_);
     for (auto& s : free_) unmap_block_region(s.region);
     free_.clear();
-    unmap_block_region(slab_);
 }
 
 size_t block_pool::free_bytes() const {

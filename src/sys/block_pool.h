@@ -19,8 +19,7 @@
 
 namespace zorv {
 
-// An anonymous private mapping; regions of 2 MiB and more are aligned and
-// advised for transparent huge pages.
+// An anonymous private mapping in small pages.
 struct block_region {
     unsigned char* data = nullptr;
     size_t size = 0;
@@ -32,8 +31,9 @@ struct block_region {
     explicit operator bool() const { return data != nullptr; }
 };
 
-// Maps a region of at least `n` bytes; an empty region when that fails.
-block_region map_block_region(size_t n);
+// Maps a region of at least `n` bytes, its first `populate` bytes faulted in
+// at once (the rest as it is written); an empty region when that fails.
+block_region map_block_region(size_t n, size_t populate);
 void unmap_block_region(block_region& r);
 
 class block_pool {
@@ -44,8 +44,11 @@ public:
     block_pool& operator=(const block_pool&) = delete;
 
     // A free region of at least `n` bytes and not much more (so that a
-    // small channel does not pin a large region's pages), or a new one.
-    block_region take(size_t n);
+    // small channel does not pin a large region's pages), or a new one with
+    // its first `populate` bytes faulted in: as much as the taker is sure to
+    // write, so that a size claimed by a damaged or forged file does not
+    // make the process hold memory that nothing writes.
+    block_region take(size_t n, size_t populate);
     // Keeps a region for the next taker.
     void give_back(block_region r) noexcept;
     // Called once every channel has moved on to the next file: unmaps the
@@ -57,7 +60,7 @@ public:
     // pages, than the copy into it.
     void trim_unused() noexcept;
     static constexpr size_t keep_limit = size_t(128) << 20;
-    // Unmaps every free region and what is left of the current slab.
+    // Unmaps every free region.
     void trim() noexcept;
     size_t free_bytes() const;
 
@@ -66,12 +69,11 @@ private:
         block_region region;
         bool aged;  // already free at the last trim_unused()
     };
-    static constexpr size_t slab_bytes = size_t(16) << 20;
-    block_region carve(size_t n);
+
+    block_region take_free(size_t n);  // a fitting free region, or none
 
     mutable std::mutex mx_;
     std::vector<spare> free_;
-    block_region slab_;  // what is left of the slab small regions are cut from
 };
 
 }  // namespace zorv

@@ -25,17 +25,26 @@ inline double wall_clock_us() {
     return double(tv.tv_sec) * 1e6 + double(tv.tv_usec);
 }
 
-// Time since construction on the monotonic clock.
+// The wall clock when a timing line may be printed, else 0: the timing
+// lines are for debugging, and reading the clock for every event and
+// channel would cost more than the lookups it times.
+inline double timing_clock_us(bool wanted) { return wanted ? wall_clock_us() : 0.0; }
+
+// Time since construction on the monotonic clock; a stopwatch made idle
+// never reads the clock and reports 0.
 class stopwatch {
 public:
+    explicit stopwatch(bool running = true) : running_(running), start_(running ? clock::now() : clock::time_point()) {}
     double micros() const {
+        if (!running_) return 0.0;
         return std::chrono::duration<double, std::micro>(clock::now() - start_).count();
     }
     double millis() const { return micros() / 1000.0; }
 
 private:
     using clock = std::chrono::steady_clock;
-    clock::time_point start_ = clock::now();
+    bool running_;
+    clock::time_point start_;
 };
 
 // A time stamp as microseconds since the epoch (exact in 64 bits).
