@@ -16,9 +16,11 @@ median of --repeat runs taken in turns):
    means) by a local Dask cluster of 2 worker processes against the same
    read in one process: the speed-up (target >= 1.6) and each worker's peak
    resident memory; and, without a target (what the deployment can add), the
-   same cluster with one decoding thread per channel in each worker, that
-   with each worker on a processor of its own and glibc's default memory
-   trimming, and a partition of half the files per worker, plain and tuned.
+   same cluster with the workers in zorvdaq.dask.worker_environment(2) (a
+   decoding thread per channel each, glibc's own memory trimming), that with
+   each worker on a processor of its own, a partition of half the files per
+   worker, plain and tuned, and the second read of one process against the
+   second compute of a cluster in worker_environment(2) (both warm).
 
     python3 bench/python_figures.py --ref build/bench/zorv-bench-python-ref \
         --pythonpath build/python [--layout current|legacy|both] [--files 4] [--events 550]
@@ -117,33 +119,36 @@ warnings.simplefilter("ignore")
 import zorvdaq
 import pandas  # imported once in a session: not the read's cost
 files = sys.argv[2:]
+# "-warm": the read is timed the second time in the same process (cluster).
+warm = sys.argv[1].endswith("-warm")
+mode = sys.argv[1][:-len("-warm")] if warm else sys.argv[1]
 def cpu():
     r = resource.getrusage(resource.RUSAGE_SELF)
     return r.ru_utime + r.ru_stime
-if sys.argv[1] == "single":
+def single():
+    with zorvdaq.open(files) as run:
+        return run.to_pandas()
+if mode == "single":
+    if warm:
+        single()
     c0 = cpu()
     t0 = time.perf_counter()
-    with zorvdaq.open(files) as run:
-        df = run.to_pandas()
+    df = single()
     t = time.perf_counter() - t0
     print(t, len(df), cpu() - c0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
 else:
     import dask.dataframe  # noqa: F401  (the same)
     from distributed import Client, LocalCluster
-    from zorvdaq.dask import to_dask_dataframe
+    from zorvdaq.dask import to_dask_dataframe, worker_environment
     import dask
-    settings = {}
     env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-    tuned = sys.argv[1] in ("tuned", "grouped-tuned")
-    if tuned:
-        # glibc's own trimming instead of the threshold the nanny sets: with
-        # it, every large allocation is a fresh mapping whose pages fault in.
-        env.pop("MALLOC_TRIM_THRESHOLD_", None)
-    if sys.argv[1] in ("capped", "tuned", "grouped-tuned"):
-        # One decoding thread per channel in each worker: two workers share
-        # two processors instead of starting two threads each.
-        env["ZORV_DAQ_DECODE_THREADS"] = "1"
-    settings["distributed.nanny.pre-spawn-environ"] = env
+    tuned = mode in ("tuned", "grouped-tuned")
+    if mode in ("env", "tuned", "grouped-tuned"):
+        # What zorvdaq.dask.worker_environment gives the workers: a share of
+        # the processors each for the decoding threads, and glibc's own
+        # memory trimming instead of the threshold the nanny sets.
+        env = worker_environment(2, env)
+    settings = {"distributed.nanny.pre-spawn-environ": env}
     with dask.config.set(settings), \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
             Client(c) as client:
@@ -162,12 +167,14 @@ else:
         def worker_cpu():
             r = __import__("resource").getrusage(0)
             return r.ru_utime + r.ru_stime
+        # "grouped": one partition per worker, each a run of files read by
+        # one reader, as the single read reads them.
+        per = -(-len(files) // 2) if mode.startswith("grouped") else 1
+        if warm:
+            to_dask_dataframe(files, files_per_partition=per).compute()
         w0 = sum(client.run(worker_cpu).values())
         c0 = cpu()
         t0 = time.perf_counter()
-        # "grouped": one partition per worker, each a run of files read by
-        # one reader, as the single read reads them.
-        per = -(-len(files) // 2) if sys.argv[1].startswith("grouped") else 1
         df = to_dask_dataframe(files, files_per_partition=per).compute()
         t = time.perf_counter() - t0
         used = cpu() - c0 + sum(client.run(worker_cpu).values()) - w0
@@ -181,30 +188,36 @@ def dask_figures(args, work):
                           str(args.dask_events)], check=True, capture_output=True, text=True).stdout
     files = out.split()
     env = dict(os.environ, PYTHONPATH=args.pythonpath, ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME="1")
-    single, cluster, capped, tuned, grouped, grouped_tuned = interleaved(
+    single, cluster, in_env, tuned, grouped, grouped_tuned, single_warm, env_warm = interleaved(
         [[sys.executable, "-c", DASK_CHILD, mode, *files]
-         for mode in ("single", "cluster", "capped", "tuned", "grouped", "grouped-tuned")], env, args.repeat)
+         for mode in ("single", "cluster", "env", "tuned", "grouped", "grouped-tuned", "single-warm", "env-warm")],
+        env, args.repeat)
     print("current layout, dask: %d files of %d events" % (args.dask_files, args.dask_events))
     print("  one process: %.3f s (%.3f s processor), %d rows, peak %.0f MB"
           % (single[0], single[2], single[1], single[3] / 1e6))
     print("  2 worker processes: %.3f s (%.3f s processor, client and workers), %d rows, worker peaks %s MB"
           % (cluster[0], cluster[2], cluster[1], " / ".join("%.0f" % (p / 1e6) for p in cluster[3:])))
-    print("  2 workers, one decoding thread per channel: %.3f s (%.3f s processor)" % (capped[0], capped[2]))
-    print("  the same, each on a processor of its own, glibc's trimming: %.3f s (%.3f s processor)"
-          % (tuned[0], tuned[2]))
+    print("  2 workers in zorvdaq.dask.worker_environment(2): %.3f s (%.3f s processor), worker peaks %s MB"
+          % (in_env[0], in_env[2], " / ".join("%.0f" % (p / 1e6) for p in in_env[3:])))
+    print("  the same, each worker on a processor of its own: %.3f s (%.3f s processor)" % (tuned[0], tuned[2]))
     print("  2 workers, one partition of %d files each: %.3f s (%.3f s processor)"
           % (-(-args.dask_files // 2), grouped[0], grouped[2]))
     print("  the same, tuned as above: %.3f s (%.3f s processor)" % (grouped_tuned[0], grouped_tuned[2]))
-    if not single[1] == cluster[1] == capped[1] == tuned[1] == grouped[1] == grouped_tuned[1]:
+    print("  the second read in one process: %.3f s (%.3f s processor); the second compute of a cluster in "
+          "worker_environment(2): %.3f s (%.3f s processor)" % (single_warm[0], single_warm[2], env_warm[0], env_warm[2]))
+    if not single[1] == cluster[1] == in_env[1] == tuned[1] == grouped[1] == grouped_tuned[1] == single_warm[1] \
+            == env_warm[1]:
         print("  ROW COUNTS DIFFER")
     print("  %-45s %.3f (target >= 1.60)%s" % ("speed-up, one process / cluster", single[0] / cluster[0],
                                               "" if single[0] / cluster[0] >= 1.6 else "  MISSED"))
     print("  %-45s %.3f" % ("processor time, cluster / one process", cluster[2] / single[2]))
-    print("  %-45s %.3f" % ("speed-up, one process / capped cluster", single[0] / capped[0]))
+    print("  %-45s %.3f" % ("speed-up, one process / worker_environment", single[0] / in_env[0]))
+    print("  %-45s %.3f" % ("processor time, worker_environment / one process", in_env[2] / single[2]))
     print("  %-45s %.3f" % ("speed-up, one process / tuned cluster", single[0] / tuned[0]))
     print("  %-45s %.3f" % ("speed-up, one process / one partition per worker", single[0] / grouped[0]))
     print("  %-45s %.3f" % ("processor time, grouped cluster / one process", grouped[2] / single[2]))
     print("  %-45s %.3f" % ("speed-up, one process / tuned grouped cluster", single[0] / grouped_tuned[0]))
+    print("  %-45s %.3f" % ("speed-up, second read / second compute", single_warm[0] / env_warm[0]))
     print("  %-45s %.3f" % ("processor time / wall time, one process", single[2] / single[0]))
     shutil.rmtree(os.path.join(work, "dask"))
 

@@ -9,7 +9,7 @@
 // through get_data and prints "seconds events peak_rss_bytes cpu_seconds"
 // (processor time of every thread of the process, reading included).
 // `read-stacked` does the same and also writes BYTES of fresh memory (mapped
-// once, in huge pages where the system gives them), a share of BYTES/EVENTS
+// once in plain pages, as the module maps its arrays), a share of BYTES/EVENTS
 // after each event: the least a program that hands the values of EVENTS
 // events out stacked in arrays of BYTES must add to the read. BYTES is what
 // run.arrays() returns.
@@ -44,7 +44,6 @@ public:
         void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return;
         p_ = static_cast<unsigned char*>(p);
-        madvise(p_, bytes, MADV_HUGEPAGE);
     }
     ~stack_sink() {
         if (p_) munmap(p_, size_);

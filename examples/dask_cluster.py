@@ -12,12 +12,12 @@ Against a running scheduler, connect instead of starting a cluster:
     to_dask_dataframe(files, channels).mean().compute()
 
 The workers need the zorvdaq module and read access to the files under the
-same paths; only file names and settings travel to them. Each worker is
-given its share of the processors for the readers' decoding threads
-(ZORV_DAQ_DECODE_THREADS in its environment): two workers that each start a
-thread per processor only compete for them.
+same paths; only file names and settings travel to them. The workers get
+the environment zorvdaq.dask.worker_environment gives: each its share of
+the processors for the readers' decoding threads, and glibc's own memory
+trimming instead of the threshold Dask's nanny sets (with which every file's
+decoded blocks are fresh memory again).
 """
-import os
 import sys
 import warnings
 
@@ -26,14 +26,13 @@ from distributed import Client, LocalCluster
 
 WORKERS = 2
 
-from zorvdaq.dask import to_dask_dataframe
+from zorvdaq.dask import to_dask_dataframe, worker_environment
 
 
 def main(pattern, channels=None):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        env = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-        env["ZORV_DAQ_DECODE_THREADS"] = str(max(1, len(os.sched_getaffinity(0)) // WORKERS))
+        env = worker_environment(WORKERS)
         with dask.config.set({"distributed.nanny.pre-spawn-environ": env}), \
                 LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
                              dashboard_address=None) as cluster, Client(cluster):

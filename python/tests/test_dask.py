@@ -147,3 +147,21 @@ def test_dataframe_tasks_hand_on_summaries_not_decoded_data(tmp_path):
         got = to_dask_dataframe(files).compute(scheduler="synchronous")
     pd.testing.assert_frame_equal(got, seq, check_index_type=False)
     assert max(sizes.values()) < decoded_per_file / 10, sorted(sizes.items(), key=lambda kv: -kv[1])[:3]
+
+
+def test_worker_environment_keeps_the_nanny_s_trimming_out():
+    """Called before distributed is imported, the environment must still
+    lack the threshold the nanny's defaults bring in on import (a fresh
+    interpreter: the nanny also writes it into its own process)."""
+    import subprocess
+    import sys
+    code = ("import dask\n"
+            "from zorvdaq.dask import worker_environment\n"
+            "env = worker_environment(2)\n"
+            "with dask.config.set({'distributed.nanny.pre-spawn-environ': env}):\n"
+            "    from distributed.nanny import _get_env_variables\n"
+            "    got = _get_env_variables('distributed.nanny.pre-spawn-environ')\n"
+            "print(sorted(got.items()))\n")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert "MALLOC_TRIM_THRESHOLD_" not in out
+    assert "('ZORV_DAQ_DECODE_THREADS', '" in out

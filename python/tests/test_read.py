@@ -1,10 +1,12 @@
 """The module against the program's own reading of the same files: values of
 every payload kind in both layouts, the stacked arrays against the events,
 selections, synchronisation, requests through the catalogue."""
+import warnings
 import zlib
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zorvdaq
 from conftest import cli_events, cli_records, write_run
@@ -106,6 +108,30 @@ def test_frames_and_datasets(sample):
     assert ds["BPM3"].dims == ("event", "BPM3_member", "BPM3_sample")
     assert ds["CAM1"].shape == a["CAM1"].shape
     assert (ds["time"].values.astype("datetime64[us]") == a.time).all()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(1, 6), st.integers(1, 4), st.integers(1, 40), st.integers(0, 2**32 - 1),
+       st.sampled_from([np.float32, np.float64]))
+def test_member_means_equal_nanmean_bit_for_bit(events, members, samples, seed, dtype):
+    """The frames' per-member means skip nanmean's copies where a member has
+    no NaN; they must still be nanmean's, NaN, infinities and padding
+    included."""
+    from zorvdaq._arrays import _member_means
+    rng = np.random.default_rng(seed)
+    v = (rng.standard_normal((events, members, samples)) * 10.0 ** rng.integers(-3, 8)).astype(dtype)
+    special = rng.random(v.shape)
+    v[special < 0.05] = np.nan
+    v[(special >= 0.05) & (special < 0.07)] = np.inf
+    v[rng.random(events) < 0.3] = np.nan  # events without a value
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        want = np.nanmean(v, axis=2)
+    got = _member_means(v)
+    assert got.dtype == want.dtype
+    np.testing.assert_array_equal(got.view(f"u{got.itemsize}")[~np.isnan(want)],
+                                  want.view(f"u{want.itemsize}")[~np.isnan(want)])
+    assert (np.isnan(got) == np.isnan(want)).all()
 
 
 def test_run_description_equals_the_program_listing(sample):

@@ -28,14 +28,27 @@ def _summary_table(n, columns):
                         if name in have:
                             block[:, j] = values[:, have.index(name)]
                 elif values.shape[2]:
-                    with _warnings.catch_warnings():
-                        _warnings.simplefilter("ignore", RuntimeWarning)
-                        means = _np.nanmean(values, axis=2)
+                    means = _member_means(values)
                     k = min(len(wanted), means.shape[1])
                     block[:, :k] = means[:, :k]
             blocks.append(block)
             names.extend("%s.%s" % (key, m) for m in wanted)
     return (_np.hstack(blocks) if blocks else _np.zeros((n, 0))), names
+
+
+def _member_means(values):
+    """``numpy.nanmean(values, axis=2)`` of (events, members, samples), equal
+    to it bit for bit: members without NaN (most of them) are averaged in
+    place, the events that have one (missing events, padded or NaN samples)
+    through nanmean, which copies what it averages."""
+    dirty = _np.isnan(values).any(axis=2)
+    means = _np.mean(values, axis=2)
+    if dirty.any():
+        rows = _np.nonzero(dirty.any(axis=1))[0]
+        with _warnings.catch_warnings():
+            _warnings.simplefilter("ignore", RuntimeWarning)
+            means[rows] = _np.nanmean(values[rows], axis=2)
+    return means
 
 
 def _summary_frame(event, time, table, names):

@@ -378,6 +378,45 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     return out
 
 
+def worker_environment(workers, environ=None):
+    """The environment for the worker processes of a cluster on one machine
+    that read runs: Dask's own for its workers (the configuration's
+    ``distributed.nanny.pre-spawn-environ``, or ``environ``) with
+
+    - ``ZORV_DAQ_DECODE_THREADS`` set to each worker's share of the
+      processors this process may use (at least 1): a reader starts that many
+      decoding threads per channel, and ``workers`` processes that each start
+      one per processor only compete for them;
+    - ``MALLOC_TRIM_THRESHOLD_`` left out. Dask's nanny sets it so that
+      workers give freed memory back at once; it also fixes glibc's threshold
+      for mapping large blocks, so that every decoded block of every file is
+      a fresh mapping whose pages the kernel clears again. Without it a
+      worker reuses the memory of the file it read before, as a single
+      process does, and keeps a few tens of MB more between tasks.
+
+    Dask's nanny also sets these variables in the environment of the
+    process that starts the workers, where they stay: in a process that has
+    already started workers with ``MALLOC_TRIM_THRESHOLD_`` later workers
+    inherit it all the same. Use it when starting the first workers::
+
+        env = worker_environment(2)
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": env}):
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1)
+    """
+    import os
+    if environ is None:
+        import dask
+        # distributed adds the nanny's defaults to the configuration when it
+        # is imported; imported later, it would merge them back in.
+        import distributed  # noqa: F401
+        environ = dask.config.get("distributed.nanny.pre-spawn-environ", {})
+    if int(workers) < 1:
+        raise ValueError("workers must be at least 1")
+    env = {k: v for k, v in dict(environ).items() if k != "MALLOC_TRIM_THRESHOLD_"}
+    env["ZORV_DAQ_DECODE_THREADS"] = str(max(1, len(os.sched_getaffinity(0)) // int(workers)))
+    return env
+
+
 def _array_shapes(desc):
     """Shape and dtype of each array-valued channel, from its first value."""
     return {k: desc["schema"][k]["first"] for k in desc["keys"]
