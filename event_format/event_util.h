@@ -24,16 +24,20 @@
 // Status codes, request types and synchronisation modes.
 // ---------------------------------------------------------------------------
 
-enum zorv_daq_read_chan_data_status {
-    ZORV_DAQ_READ_CHAN_INV_PARAM = -7,
-    ZORV_DAQ_READ_CHAN_INTERN_ERROR = -6,
-    ZORV_DAQ_READ_CHAN_NOT_FOUND = -5,
-    ZORV_DAQ_READ_CHAN_NOT_INIT = -4,
-    ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW = -3,
-    ZORV_DAQ_READ_CHAN_NOT_READY = -2,
-    ZORV_DAQ_READ_CHAN_NO_DATA = -1,
-    ZORV_DAQ_READ_CHAN_OK = 0
-};
+// The codes every layer shares: the same number means the same condition in
+// the channel reader, the slicer and the reader. Each layer's set spells them
+// with its own prefix and adds its own codes below them.
+#define ZORV_DAQ_SHARED_STATUSES(P) \
+    P##INV_PARAM = -7,              \
+    P##INTERN_ERROR = -6,           \
+    P##NOT_FOUND = -5,              \
+    P##NOT_INIT = -4,               \
+    P##OUT_OF_WINDOW = -3,          \
+    P##NOT_READY = -2,              \
+    P##NO_DATA = -1,                \
+    P##OK = 0
+
+enum zorv_daq_read_chan_data_status { ZORV_DAQ_SHARED_STATUSES(ZORV_DAQ_READ_CHAN_) };
 
 enum zorv_daq_read_chan_request_type {
     ZORV_DAQ_READ_CHAN_EVENT_FIRST = -2,
@@ -50,29 +54,16 @@ enum zorv_daq_slicer_synch_mode {
 
 enum zorv_daq_slicer_status {
     ZORV_DAQ_SLICER_NOT_ALLOWED = -8,
-    ZORV_DAQ_SLICER_INV_PARAM = -7,
-    ZORV_DAQ_SLICER_INTERN_ERROR = -6,
-    ZORV_DAQ_SLICER_NOT_FOUND = -5,
-    ZORV_DAQ_SLICER_NOT_INIT = -4,
-    ZORV_DAQ_SLICER_OUT_OF_WINDOW = -3,
-    ZORV_DAQ_SLICER_NOT_READY = -2,
-    ZORV_DAQ_SLICER_NO_DATA = -1,
-    ZORV_DAQ_SLICER_OK = 0
+    ZORV_DAQ_SHARED_STATUSES(ZORV_DAQ_SLICER_)
 };
 
 enum zorv_daq_reader_status {
     ZORV_DAQ_READER_FILES_NOT_FOUND = -10,
     ZORV_DAQ_READER_BAD_FILE_FORMAT = -9,
     ZORV_DAQ_READER_NOT_ALLOWED = -8,
-    ZORV_DAQ_READER_INV_PARAM = -7,
-    ZORV_DAQ_READER_INTERN_ERROR = -6,
-    ZORV_DAQ_READER_NOT_FOUND = -5,
-    ZORV_DAQ_READER_NOT_INIT = -4,
-    ZORV_DAQ_READER_OUT_OF_WINDOW = -3,
-    ZORV_DAQ_READER_NOT_READY = -2,
-    ZORV_DAQ_READER_NO_DATA = -1,
-    ZORV_DAQ_READER_OK = 0
+    ZORV_DAQ_SHARED_STATUSES(ZORV_DAQ_READER_)
 };
+#undef ZORV_DAQ_SHARED_STATUSES
 
 // ---------------------------------------------------------------------------
 // Result records.
