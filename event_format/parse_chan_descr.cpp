@@ -107,12 +107,19 @@ bool load_records(const pugi::xml_node& parent, const char* tag, R* (*alloc)(), 
     return true;
 }
 
+// The attributes bit, statistics and dimension records share: their number,
+// in the attribute named after the element, their name and their text.
+template <size_t N, size_t D>
+void load_head(const pugi::xml_node& x, const char* tag, int32_t* number, char (&name)[N], char (&desc)[D]) {
+    *number = int_attr(x, tag);
+    set_text(name, text_attr(x, "name"));
+    set_text(desc, text_attr(x, "desc"));
+}
+
 bool load_bits(const pugi::xml_node& ch, chan_descr_2010* d) {
     return load_records(ch, "bit", &alloc_plain<bit_descr>, &d->bits, &d->nbits,
                         [](const pugi::xml_node& b, bit_descr* rec) {
-                            rec->bit = int_attr(b, "bit");
-                            set_text(rec->bit_name, text_attr(b, "name"));
-                            set_text(rec->bit_desc, text_attr(b, "desc"));
+                            load_head(b, "bit", &rec->bit, rec->bit_name, rec->bit_desc);
                             return true;
                         });
 }
@@ -120,9 +127,7 @@ bool load_bits(const pugi::xml_node& ch, chan_descr_2010* d) {
 bool load_stats(const pugi::xml_node& dim, dim_descr* d) {
     return load_records(dim, "stat", &alloc_plain<stat_descr>, &d->stats, &d->nstats,
                         [](const pugi::xml_node& s, stat_descr* rec) {
-                            rec->stat = int_attr(s, "stat");
-                            set_text(rec->stat_name, text_attr(s, "name"));
-                            set_text(rec->stat_desc, text_attr(s, "desc"));
+                            load_head(s, "stat", &rec->stat, rec->stat_name, rec->stat_desc);
                             set_text(rec->units, text_attr(s, "units"));
                             return true;
                         });
@@ -130,9 +135,7 @@ bool load_stats(const pugi::xml_node& dim, dim_descr* d) {
 
 bool load_dims(const pugi::xml_node& ch, chan_descr_2010* d) {
     return load_records(ch, "dim", &alloc_dim, &d->dims, &d->ndims, [](const pugi::xml_node& x, dim_descr* rec) {
-        rec->dim = int_attr(x, "dim");
-        set_text(rec->dim_name, text_attr(x, "name"));
-        set_text(rec->dim_desc, text_attr(x, "desc"));
+        load_head(x, "dim", &rec->dim, rec->dim_name, rec->dim_desc);
         set_text(rec->units, text_attr(x, "units"));
         return load_stats(x, rec);
     });
