@@ -63,6 +63,26 @@ constexpr type_info simple(const char* label, const char* word, kind k, const ch
     t[code] = props;           \
     t[code].name = &(#code)[5]
 
+// The codes both layouts have under the same name, the current one with the
+// suffix "_2010": the update-kind and environment records (of the layout's
+// update record `upd`) and the device spectra (of the layout's head `F`).
+#define ZORV_TYPES_OF_BOTH_LAYOUTS(S, upd, F)                      \
+    ZORV_TYPE(ZORV_UPD_BLOCK##S, upd);                             \
+    ZORV_TYPE(ZORV_ENV_DICT_BLOCK##S, dict);                       \
+    ZORV_TYPE(ZORV_ENV_BLOCK##S, env);                             \
+    ZORV_TYPE(ZORV_BOR_BLOCK##S, upd);                             \
+    ZORV_TYPE(ZORV_EOR_BLOCK##S, upd);                             \
+    ZORV_TYPE(ZORV_BLOCK_BPM##S, spectrum(F, 3, names_bpm));       \
+    ZORV_TYPE(ZORV_BLOCK_BPM_Z##S, spectrum(F, 3, names_bpm));     \
+    ZORV_TYPE(ZORV_BLOCK_BPM_S##S, spectrum(F, 3, names_bpm));     \
+    ZORV_TYPE(ZORV_BLOCK_TOROID##S, spectrum(F, 1, names_charge)); \
+    ZORV_TYPE(ZORV_BLOCK_RF_250K##S, spectrum(F, 2, names_rf));    \
+    ZORV_TYPE(ZORV_BLOCK_ENERGY##S, spectrum(F, 1, names_energy)); \
+    ZORV_TYPE(ZORV_BLOCK_CPLINTL##S, spectrum(F, 8, names_ch));    \
+    ZORV_TYPE(ZORV_BLOCK_GUNINTL##S, spectrum(F, 8, names_ch));    \
+    ZORV_TYPE(ZORV_BLOCK_MCP##S, spectrum(F, 4, names_ch));        \
+    ZORV_TYPE(ZORV_BLOCK_PHM##S, spectrum(F, 2, names_ch))
+
 constexpr std::array<type_info, type_count> make_type_table() {
     std::array<type_info, type_count> t{};
     const auto upd_l = records("update", "update", 96, 0, 80, 1, true);
@@ -75,25 +95,11 @@ constexpr std::array<type_info, type_count> make_type_table() {
     auto roi = spectrum(S, 1, names_roi);
     roi.word = "roi";
 
-    ZORV_TYPE(ZORV_UPD_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_ENV_DICT_BLOCK, dict);
-    ZORV_TYPE(ZORV_ENV_BLOCK, env);
-    ZORV_TYPE(ZORV_BOR_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_EOR_BLOCK, upd_l);
-    ZORV_TYPE(ZORV_BLOCK_BPM, spectrum(L, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_Z, spectrum(L, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_S, spectrum(L, 3, names_bpm));
+    ZORV_TYPES_OF_BOTH_LAYOUTS(, upd_l, L);
     ZORV_TYPE(ZORV_BLOCK_SINGLE, spectrum(L, 1, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_TOROID, spectrum(L, 1, names_charge));
-    ZORV_TYPE(ZORV_BLOCK_RF_250K, spectrum(L, 2, names_rf));
-    ZORV_TYPE(ZORV_BLOCK_ENERGY, spectrum(L, 1, names_energy));
     ZORV_TYPE(ZORV_BLOCK_IMAGE, simple("image", "image", kind::image, names_image));
     ZORV_TYPE(ZORV_BLOCK_WS_FAST, spectrum(L, 4, names_ws));
     ZORV_TYPE(ZORV_BLOCK_WS_SLOW, spectrum(L, 4, names_ws));
-    ZORV_TYPE(ZORV_BLOCK_CPLINTL, spectrum(L, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_GUNINTL, spectrum(L, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_MCP, spectrum(L, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_PHM, spectrum(L, 2, names_ch));
     ZORV_TYPE(ZORV_BLOCK_WSS_RAW, spectrum(L, 4, names_ch));
     ZORV_TYPE(ZORV_BLOCK_WSS_COR, spectrum(L, 4, names_ch));
     ZORV_TYPE(ZORV_BLOCK_NAME_VALUE, simple("name/value", "name_value", kind::name_value, names_value));
@@ -105,25 +111,11 @@ constexpr std::array<type_info, type_count> make_type_table() {
     ZORV_TYPE(ZORV_BLOCK_GENERIC_SPECT, spectrum(S, 1, names_ch));
     t[ZORV_BLOCK_GENERIC_SPECT].from_block = true;
 
-    ZORV_TYPE(ZORV_UPD_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_ENV_DICT_BLOCK_2010, dict);
-    ZORV_TYPE(ZORV_ENV_BLOCK_2010, env);
-    ZORV_TYPE(ZORV_BOR_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_EOR_BLOCK_2010, upd_c);
-    ZORV_TYPE(ZORV_BLOCK_BPM_2010, spectrum(C, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_Z_2010, spectrum(C, 3, names_bpm));
-    ZORV_TYPE(ZORV_BLOCK_BPM_S_2010, spectrum(C, 3, names_bpm));
+    ZORV_TYPES_OF_BOTH_LAYOUTS(_2010, upd_c, C);
     ZORV_TYPE(ZORV_BLOCK_1CHAN_2010, spectrum(C, 1, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_TOROID_2010, spectrum(C, 1, names_charge));
-    ZORV_TYPE(ZORV_BLOCK_RF_250K_2010, spectrum(C, 2, names_rf));
-    ZORV_TYPE(ZORV_BLOCK_ENERGY_2010, spectrum(C, 1, names_energy));
     ZORV_TYPE(ZORV_BLOCK_2CHAN_2010, spectrum(C, 2, names_ch));
     ZORV_TYPE(ZORV_BLOCK_WS_2010, spectrum(C, 4, names_ws));
     ZORV_TYPE(ZORV_BLOCK_4CHAN_2010, spectrum(C, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_CPLINTL_2010, spectrum(C, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_GUNINTL_2010, spectrum(C, 8, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_MCP_2010, spectrum(C, 4, names_ch));
-    ZORV_TYPE(ZORV_BLOCK_PHM_2010, spectrum(C, 2, names_ch));
     ZORV_TYPE(ZORV_BLOCK_6CHAN_2010, spectrum(C, 6, names_ch));
     ZORV_TYPE(ZORV_BLOCK_8CHAN_2010, spectrum(C, 8, names_ch));
     ZORV_TYPE(ZORV_BLOCK_3CHAN_2010, spectrum(C, 3, names_ch));
@@ -131,6 +123,7 @@ constexpr std::array<type_info, type_count> make_type_table() {
     ZORV_TYPE(ZORV_BLOCK_7CHAN_2010, spectrum(C, 7, names_ch));
     return t;
 }
+#undef ZORV_TYPES_OF_BOTH_LAYOUTS
 #undef ZORV_TYPE
 
 constexpr std::array<type_info, type_count> type_table = make_type_table();
