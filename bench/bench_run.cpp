@@ -74,15 +74,6 @@ const run_mix* find_mix(const std::string& name) {
 
 zorv::synthetic_run_config mix_run(const run_mix& mix, const std::string& dir,
                                    zorv::file_layout layout, int files, int events) {
-    zorv::synthetic_run_config cfg;
-    cfg.dir = dir;
-    cfg.experiment = "bench";
-    cfg.run = 7;
-    cfg.files = files;
-    cfg.events_per_file = events;
-    cfg.layout = layout;
-    cfg.first_event = 1000;
-    cfg.seed = 11;
     std::string text;
     for (const auto& g : mix.groups)
         for (int i = 1; i <= g.count; ++i) {
@@ -90,9 +81,14 @@ zorv::synthetic_run_config mix_run(const run_mix& mix, const std::string& dir,
             std::snprintf(name, sizeof name, "%s%02d", g.prefix, i);
             text += std::string(name) + " " + g.settings + ";";
         }
+    zorv::synthetic_run_config cfg;
     std::string err;
-    if (zorv::synthetic_channels(text, layout, &cfg.channels, &err) != 0)
+    if (zorv::make_run_config(dir, layout, files, events, text, &cfg, &err) != 0)
         std::fprintf(stderr, "channel set: %s\n", err.c_str());
+    cfg.experiment = "bench";
+    cfg.run = 7;
+    cfg.first_event = 1000;
+    cfg.seed = 11;
     return cfg;
 }
 

@@ -57,17 +57,13 @@ struct scratch_dir {
 inline zorv::synthetic_run_config small_run(const std::string& dir, zorv::file_layout layout,
                                             const char* channels, int files, int events) {
     zorv::synthetic_run_config cfg;
-    cfg.dir = dir;
+    std::string err;
+    zorv::make_run_config(dir, layout, files, events, channels, &cfg, &err);
     cfg.catalog_dir = dir + "/catalog";
     cfg.run = 1234;
-    cfg.files = files;
-    cfg.events_per_file = events;
-    cfg.layout = layout;
     cfg.first_event = 100;
     cfg.gap_every = 2;
     cfg.gap_size = 1;
-    std::string err;
-    zorv::synthetic_channels(channels, layout, &cfg.channels, &err);
     return cfg;
 }
 

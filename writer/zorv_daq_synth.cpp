@@ -516,6 +516,18 @@ int write_synthetic_run(const synthetic_run_config& cfg, std::vector<std::string
     return 0;
 }
 
+int make_run_config(const std::string& dir, file_layout layout, int files, int events,
+                    const std::string& channels, synthetic_run_config* out, std::string* err) {
+    synthetic_run_config cfg;
+    cfg.dir = dir;
+    cfg.files = files;
+    cfg.events_per_file = events;
+    cfg.layout = layout;
+    const int rc = synthetic_channels(channels, layout, &cfg.channels, err);
+    *out = std::move(cfg);
+    return rc;
+}
+
 synthetic_run_config sample_run_config(const std::string& dir, file_layout layout) {
     synthetic_run_config cfg;
     cfg.dir = dir;

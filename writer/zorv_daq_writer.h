@@ -271,6 +271,14 @@ struct synthetic_run_config {
 ZORV_EXPORT int synthetic_channels(const std::string& preset_or_text, file_layout layout,
                                    std::vector<synthetic_channel>* out, std::string* err);
 
+// A run of `files` files of `events` events each in `dir`, in `layout`,
+// with the channels of `channels` (a preset or a text, as above); every other
+// setting keeps its default. Returns 0, or -1 with a message when the channel
+// set is refused (the other settings of `out` are made all the same).
+ZORV_EXPORT int make_run_config(const std::string& dir, file_layout layout, int files, int events,
+                                const std::string& channels, synthetic_run_config* out,
+                                std::string* err);
+
 // The deterministic value of sample `sample` of member `member` of channel
 // `channel` (index in cfg.channels) in event `event_number`; the same for
 // every layout and compression, so that a reader's output can be checked.

@@ -59,12 +59,8 @@ zorv::synthetic_run_config small_run_config(const std::string& dir, int files, i
                                             const std::string& channels,
                                             zorv::file_layout layout) {
     zorv::synthetic_run_config cfg;
-    cfg.dir = dir;
-    cfg.files = files;
-    cfg.events_per_file = events;
-    cfg.layout = layout;
     std::string err;
-    if (zorv::synthetic_channels(channels, layout, &cfg.channels, &err) != 0)
+    if (zorv::make_run_config(dir, layout, files, events, channels, &cfg, &err) != 0)
         ADD_FAILURE() << "channels: " << err;
     return cfg;
 }
