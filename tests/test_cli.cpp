@@ -67,6 +67,12 @@ result run(const std::vector<std::string>& args) {
 #endif
 }
 
+// An argument of the program and a text its output must show for it.
+struct arg_and_text {
+    const char* arg;
+    const char* text;
+};
+
 // Runs `body` once for each layout; a failure names the layout it is in.
 template <class F>
 void in_both_layouts(F body) {
@@ -201,18 +207,15 @@ TEST(Cli, DumpAndImage) {
     in_both_layouts([&](file_layout lay) {
         const auto& files = zorv_test::sample_run(lay);
         const auto cfg = zorv_test::sample_config(lay);
-        const struct {
-            const char* what;
-            const char* frame;
-        } dumps[] = {{"events", "=================EVENT HEADERS======"},
-                     {"servers", "=================SB HEADERS======"},
-                     {"headers", "=================CHANNEL HEADERS======"},
-                     {"data", "=================CHANNEL======"}};
+        const arg_and_text dumps[] = {{"events", "=================EVENT HEADERS======"},
+                                      {"servers", "=================SB HEADERS======"},
+                                      {"headers", "=================CHANNEL HEADERS======"},
+                                      {"data", "=================CHANNEL======"}};
         for (const auto& d : dumps) {
-            if (std::string(d.what) == "data") continue;
-            result r = run({"dump", files[0], "TORO1", "--what", d.what});
+            if (std::string(d.arg) == "data") continue;
+            result r = run({"dump", files[0], "TORO1", "--what", d.arg});
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_EQ(r.lines().at(0), d.frame);
+            EXPECT_EQ(r.lines().at(0), d.text);
             EXPECT_NE(r.out.find(std::to_string(cfg.first_event + 7) + " "), std::string::npos);
         }
         // The data dump prints each member's values, of a cut member too.
@@ -457,19 +460,16 @@ TEST(Cli, ReadChecksChannelsAndMembers) {
     EXPECT_EQ(member["samples"][2].get<float>(), zorv::synthetic_sample(cfg, bpm, cfg.first_event, 1, 2));
     EXPECT_TRUE(rec["channels"].contains("TORO1"));
 
-    const struct {
-        const char* chan;
-        const char* message;
-    } refused[] = {{"BPM3:7", "channel BPM3 has no member \"7\" (members: 0 X, 1 Y, 2 CHARGE)"},
-                   {"BPM3:Z", "no member \"Z\""},
-                   {"BMP3", "did you mean BPM3?"},
-                   {"XYZ*", "no channel matches XYZ*"},
-                   {"SLOW1:0", "has no members"}};
+    const arg_and_text refused[] = {{"BPM3:7", "channel BPM3 has no member \"7\" (members: 0 X, 1 Y, 2 CHARGE)"},
+                                    {"BPM3:Z", "no member \"Z\""},
+                                    {"BMP3", "did you mean BPM3?"},
+                                    {"XYZ*", "no channel matches XYZ*"},
+                                    {"SLOW1:0", "has no members"}};
     for (const auto& c : refused) {
-        result r = run({"read", "-c", c.chan, files[0]});
-        EXPECT_EQ(r.status, 2) << c.chan;
+        result r = run({"read", "-c", c.arg, files[0]});
+        EXPECT_EQ(r.status, 2) << c.arg;
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
     }
     result dump = run({"dump", files[0], "BPM3:9"});
     EXPECT_EQ(dump.status, 2);
