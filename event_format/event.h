@@ -14,6 +14,12 @@
 
 typedef uint32_t u_int32;
 
+// Checks a record against its layout on file: its size (`what` names the
+// record) and the offsets of two of its fields.
+#define ZORV_ON_FILE_LAYOUT(T, size, what, a, a_off, b, b_off) \
+    static_assert(sizeof(T) == (size), what);                 \
+    static_assert(offsetof(T, a) == (a_off) && offsetof(T, b) == (b_off), "field offsets on file")
+
 // Seconds since the epoch and microseconds within the second (< 1000000).
 // A time stamp with timeup == 0 means "not set".
 struct time_stamp {
@@ -41,10 +47,7 @@ struct zorv_eventheader {
     int32_t status;
     int32_t num_svr_block;
 };
-static_assert(sizeof(zorv_eventheader) == 36, "event header is 36 bytes");
-static_assert(offsetof(zorv_eventheader, event_time) == 16 &&
-              offsetof(zorv_eventheader, num_svr_block) == 32,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_eventheader, 36, "event header is 36 bytes", event_time, 16, num_svr_block, 32);
 
 enum ZORV_EVTYPE {
     ZORV_EV_HB = 0,
@@ -198,10 +201,7 @@ struct zorv_upd_data_block { ZORV_UPD_DATA_FIELDS(80) };        // legacy layout
 #undef ZORV_UPD_DATA_FIELDS
 static_assert(sizeof(zorv_upd_data_block_2010) == 272, "update record (current)");
 static_assert(offsetof(zorv_upd_data_block_2010, upd_ch_time) == 260, "field offsets on file");
-static_assert(sizeof(zorv_upd_data_block) == 96, "update record (legacy)");
-static_assert(offsetof(zorv_upd_data_block, upd_ch_status) == 80 &&
-              offsetof(zorv_upd_data_block, upd_ch_data) == 92,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_upd_data_block, 96, "update record (legacy)", upd_ch_status, 80, upd_ch_data, 92);
 
 // Environment value (block types 3 and 35).
 struct zorv_env_data_block {

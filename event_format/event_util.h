@@ -161,28 +161,16 @@ struct zorv_root_xml_files {
     int32_t ldata;
 
 struct zorv_serv_block_head_2010 { ZORV_SERV_BLOCK_HEAD_FIELDS(256) };
-static_assert(sizeof(zorv_serv_block_head_2010) == 284, "server-block header (current)");
-static_assert(offsetof(zorv_serv_block_head_2010, tmask) == 272 &&
-              offsetof(zorv_serv_block_head_2010, nchan) == 280,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_serv_block_head_2010, 284, "server-block header (current)", tmask, 272, nchan, 280);
 
 struct zorv_serv_block_head { ZORV_SERV_BLOCK_HEAD_FIELDS(48) };
-static_assert(sizeof(zorv_serv_block_head) == 76, "server-block header (legacy)");
-static_assert(offsetof(zorv_serv_block_head, tmask) == 64 &&
-              offsetof(zorv_serv_block_head, nchan) == 72,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_serv_block_head, 76, "server-block header (legacy)", tmask, 64, nchan, 72);
 
 struct zorv_serv_block_subhead_2010 { ZORV_SERV_BLOCK_SUBHEAD_FIELDS(256) };
-static_assert(sizeof(zorv_serv_block_subhead_2010) == 268, "channel sub-header (current)");
-static_assert(offsetof(zorv_serv_block_subhead_2010, dtype) == 256 &&
-              offsetof(zorv_serv_block_subhead_2010, ldata) == 264,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_serv_block_subhead_2010, 268, "channel sub-header (current)", dtype, 256, ldata, 264);
 
 struct zorv_serv_block_subhead { ZORV_SERV_BLOCK_SUBHEAD_FIELDS(32) };
-static_assert(sizeof(zorv_serv_block_subhead) == 44, "channel sub-header (legacy)");
-static_assert(offsetof(zorv_serv_block_subhead, dtype) == 32 &&
-              offsetof(zorv_serv_block_subhead, ldata) == 40,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_serv_block_subhead, 44, "channel sub-header (legacy)", dtype, 32, ldata, 40);
 #undef ZORV_SERV_BLOCK_HEAD_FIELDS
 #undef ZORV_SERV_BLOCK_SUBHEAD_FIELDS
 
@@ -237,10 +225,7 @@ struct zorv_file_reference_table_2010 {
     uint32_t srvbb_ref;
     uint32_t chanb_ref;
 };
-static_assert(sizeof(zorv_file_reference_table_2010) == 168, "file reference table");
-static_assert(offsetof(zorv_file_reference_table_2010, cdt_ref) == 140 &&
-              offsetof(zorv_file_reference_table_2010, chanb_ref) == 164,
-              "field offsets on file");
+ZORV_ON_FILE_LAYOUT(zorv_file_reference_table_2010, 168, "file reference table", cdt_ref, 140, chanb_ref, 164);
 typedef zorv_file_reference_table_2010 zorv_file_reference_table;
 
 struct zorv_event_info {
