@@ -74,9 +74,7 @@ void run_dump(const dump_options& o) {
     });
 }
 
-void register_dump(CLI::App& app) {
-    auto o = std::make_shared<dump_options>();
-    CLI::App* sub = app.add_subcommand("dump", "print one channel of a DAQ file with the library's dumps");
+void add_dump_options(CLI::App* sub, dump_options* o) {
     sub->add_option("file", o->file, "DAQ raw file")->required();
     sub->add_option("channel", o->channel, "channel NAME, or NAME:MEMBER (member name or number)")->required();
     sub->add_option("--what", o->what,
@@ -84,9 +82,10 @@ void register_dump(CLI::App& app) {
                     "headers; data: each entry's headers and values")
         ->check(CLI::IsMember({"events", "servers", "headers", "data"}))
         ->capture_default_str();
-    sub->callback([o]() { run_dump(*o); });
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_dump)
+ZORV_CLI_COMMAND(dump,
+                 "print one channel of a DAQ file with the library's dumps",
+                 add_dump_options, run_dump)

@@ -85,10 +85,7 @@ void run_gen(gen_options& o) {
     for (const auto& f : files) std::cout << f << "\n";
 }
 
-void register_gen(CLI::App& app) {
-    auto o = std::make_shared<gen_options>();
-    CLI::App* sub = app.add_subcommand(
-        "gen", "write a synthetic run (files, run catalogue entry); the same seed gives the same bytes");
+void add_gen_options(CLI::App* sub, gen_options* o) {
     sub->add_flag("--sample", o->sample,
                   "write the built-in sample run (3 files of 50 events, every payload kind)");
     sub->add_option("-o,--dir", o->dir, "output directory")->capture_default_str();
@@ -129,9 +126,10 @@ void register_gen(CLI::App& app) {
         ->check(CLI::PositiveNumber);
     sub->add_option("--seed", o->cfg.seed, "seed of the synthetic values")->capture_default_str();
     sub->add_flag("--force", o->force, "overwrite the files and catalogue entry of an existing run");
-    sub->callback([o]() { run_gen(*o); });
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_gen)
+ZORV_CLI_COMMAND(gen,
+                 "write a synthetic run (files, run catalogue entry); the same seed gives the same bytes",
+                 add_gen_options, run_gen)

@@ -191,19 +191,17 @@ void run_image(const image_options& o) {
          "channel " + channel + " has no block for event " + std::to_string(o.event) + " in the files");
 }
 
-void register_image(CLI::App& app) {
-    auto o = std::make_shared<image_options>();
-    CLI::App* sub = app.add_subcommand(
-        "image", "write one camera image of one event as a PNG file; the event is looked for in every file given");
+void add_image_options(CLI::App* sub, image_options* o) {
     sub->add_option("files-and-channel", o->args, "DAQ raw files (a whole run, say), then the image channel")
         ->required();
     sub->add_option("-e,--event", o->event, "event number")->required();
     sub->add_option("-o,--output", o->out, "PNG file to write, - for standard output")->required();
     sub->add_option("--scale", o->scale,
                     "8-bit grey scaled from the image's own range (auto) or from LO:HI (clipped)");
-    sub->callback([o]() { run_image(*o); });
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_image)
+ZORV_CLI_COMMAND(image,
+                 "write one camera image of one event as a PNG file; the event is looked for in every file given",
+                 add_image_options, run_image)

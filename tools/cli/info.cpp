@@ -86,17 +86,14 @@ void run_info(const info_options& o) {
     if (status) throw CLI::RuntimeError(status);
 }
 
-void register_info(CLI::App& app) {
-    auto o = std::make_shared<info_options>();
-    CLI::App* sub = add_subcommand_with(
-        app, o, "info",
-        "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
-        "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)",
-        run_info);
+void add_info_options(CLI::App* sub, info_options* o) {
     add_files_argument(sub, &o->files);
     add_table_flags(sub, &o->table);
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_info)
+ZORV_CLI_COMMAND(info,
+                 "summarise DAQ files: layout, time span, events per event type, channels, size, and the "
+                 "channel data's bytes as stored (compressed_bytes) and decompressed (uncompressed_bytes)",
+                 add_info_options, run_info)

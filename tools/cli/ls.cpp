@@ -44,13 +44,13 @@ void run_ls(const ls_options& o) {
     });
 }
 
-void register_ls(CLI::App& app) {
-    auto o = std::make_shared<ls_options>();
-    CLI::App* sub = add_subcommand_with(app, o, "ls", "list the channels of a DAQ file (either layout)", run_ls);
+void add_ls_options(CLI::App* sub, ls_options* o) {
     sub->add_option("file", o->file, "DAQ raw file")->required();
     add_table_flags(sub, &o->table);
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_ls)
+ZORV_CLI_COMMAND(ls,
+                 "list the channels of a DAQ file (either layout)",
+                 add_ls_options, run_ls)

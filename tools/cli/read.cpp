@@ -489,13 +489,7 @@ void run_read(const read_options& o) {
     if (dropped) throw CLI::RuntimeError(exit_problems);
 }
 
-void register_read(CLI::App& app) {
-    auto o = std::make_shared<read_options>();
-    CLI::App* sub = add_subcommand_with(
-        app, o, "read",
-        "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines (one record per "
-        "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)",
-        run_read);
+void add_read_options(CLI::App* sub, read_options* o) {
     sub->add_option("files", o->files, "DAQ raw files (either layout, not mixed)");
     sub->add_option("--run", o->run, "run number R, or runs R1-R2");
     sub->add_option("--from", o->from,
@@ -536,4 +530,7 @@ void register_read(CLI::App& app) {
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_read)
+ZORV_CLI_COMMAND(read,
+                 "read events of DAQ files, or of a request (--run or --from/--to), as JSON lines (one record per "
+                 "event with each channel's decoded value) or as a table (--csv, --tsv, --samples)",
+                 add_read_options, run_read)

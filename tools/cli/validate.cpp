@@ -214,16 +214,14 @@ void run_validate(const validate_options& o) {
     if (status) throw CLI::RuntimeError(status);
 }
 
-void register_validate(CLI::App& app) {
-    auto o = std::make_shared<validate_options>();
-    CLI::App* sub = add_subcommand_with(app, o, "validate",
-                                        "check every table and every block of DAQ files (all blocks are "
-                                        "decoded); prints each problem with its file position and exits 1 "
-                                        "when anything is wrong",
-                                        run_validate);
+void add_validate_options(CLI::App* sub, validate_options* o) {
     add_files_argument(sub, &o->files);
 }
 
 }  // namespace
 
-ZORV_CLI_COMMAND(register_validate)
+ZORV_CLI_COMMAND(validate,
+                 "check every table and every block of DAQ files (all blocks are "
+                 "decoded); prints each problem with its file position and exits 1 "
+                 "when anything is wrong",
+                 add_validate_options, run_validate)
