@@ -188,7 +188,7 @@ struct zorv_event_header_basket_2010 {
     int32_t length;
     zorv_eventheader evhead_entry[1];
 };
-static_assert(sizeof(zorv_event_header_basket_2010) == 44, "event-header basket");
+ZORV_ON_FILE_LAYOUT(zorv_event_header_basket_2010, 44, "event-header basket", length, 4, evhead_entry, 8);
 
 typedef zorv_event_header_basket_2010 zorv_event_header_basket;
 
@@ -203,10 +203,11 @@ struct zorv_channel_basket_2010 { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_subh
 struct zorv_server_block_basket { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_head) };
 struct zorv_channel_basket { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_subhead) };
 #undef ZORV_HEADER_BASKET_FIELDS
-static_assert(sizeof(zorv_server_block_basket_2010) == 292, "server-block basket (current)");
-static_assert(sizeof(zorv_channel_basket_2010) == 276, "channel basket (current)");
-static_assert(sizeof(zorv_server_block_basket) == 84, "server-block basket (legacy)");
-static_assert(sizeof(zorv_channel_basket) == 52, "channel basket (legacy)");
+// A basket's headers follow its 8-byte head (pattern, length) directly.
+ZORV_ON_FILE_LAYOUT(zorv_server_block_basket_2010, 292, "server-block basket (current)", length, 4, sbhead_entry, 8);
+ZORV_ON_FILE_LAYOUT(zorv_channel_basket_2010, 276, "channel basket (current)", length, 4, sbhead_entry, 8);
+ZORV_ON_FILE_LAYOUT(zorv_server_block_basket, 84, "server-block basket (legacy)", length, 4, sbhead_entry, 8);
+ZORV_ON_FILE_LAYOUT(zorv_channel_basket, 52, "channel basket (legacy)", length, 4, sbhead_entry, 8);
 
 // ---------------------------------------------------------------------------
 // Index tables (host order; each one malloc'd block).
