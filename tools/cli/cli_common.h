@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -169,6 +170,21 @@ private:
     bool shown_;
     size_t last_width_ = 0;
 };
+
+// Calls `check(path)` for each of `files` under a progress bar named
+// `what`; each call returns the file's exit status. Returns the worst of
+// them once every file has been gone through.
+template <class F>
+int check_each_file(const char* what, const std::vector<std::string>& files, F check) {
+    progress bar(what, files.size());
+    int status = exit_ok;
+    for (size_t i = 0; i < files.size(); ++i) {
+        bar.update(i, files[i]);
+        status = std::max(status, check(files[i]));
+    }
+    bar.update(files.size());
+    return status;
+}
 
 // Owned copies of texts with a vector of pointers to them, for the
 // library calls that take std::vector<char*>.

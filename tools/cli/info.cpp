@@ -75,14 +75,9 @@ void run_info(const info_options& o) {
     separate_data_output();
     record_writer out(o.table.format(), {"file", "layout", "first", "last", "seconds", "events", "channels",
                               "size", "compressed_bytes", "uncompressed_bytes"});
-    progress bar("info", o.files.size());
-    int status = exit_ok;
-    for (size_t i = 0; i < o.files.size(); ++i) {
-        bar.update(i, o.files[i]);
-        const int rc = try_inspect("info", o.files[i], [&](auto& f) { out.write(file_record(f)); });
-        status = std::max(status, rc);
-    }
-    bar.update(o.files.size());
+    const int status = check_each_file("info", o.files, [&](const std::string& path) {
+        return try_inspect("info", path, [&](auto& f) { out.write(file_record(f)); });
+    });
     if (status) throw CLI::RuntimeError(status);
 }
 

@@ -194,23 +194,18 @@ bool validate_file(const std::string& path, std::vector<problem>* out, std::stri
 
 void run_validate(const validate_options& o) {
     separate_data_output();
-    progress bar("validate", o.files.size());
-    int status = exit_ok;
-    for (size_t i = 0; i < o.files.size(); ++i) {
-        bar.update(i, o.files[i]);
+    const int status = check_each_file("validate", o.files, [](const std::string& path) {
         std::vector<problem> problems;
         std::string why;
-        if (!validate_file(o.files[i], &problems, &why)) {
-            warn("validate", o.files[i] + ": " + why);
-            status = exit_bad_input;
-            continue;
+        if (!validate_file(path, &problems, &why)) {
+            warn("validate", path + ": " + why);
+            return int(exit_bad_input);
         }
-        for (const auto& p : problems) put_line(o.files[i] + ": " + problem_text(p));
-        put_line(o.files[i] + ": " + (problems.empty() ? std::string("ok")
-                                                      : std::to_string(problems.size()) + " problem(s)"));
-        if (!problems.empty()) status = std::max<int>(status, exit_problems);
-    }
-    bar.update(o.files.size());
+        for (const auto& p : problems) put_line(path + ": " + problem_text(p));
+        put_line(path + ": " + (problems.empty() ? std::string("ok")
+                                                 : std::to_string(problems.size()) + " problem(s)"));
+        return int(problems.empty() ? exit_ok : exit_problems);
+    });
     if (status) throw CLI::RuntimeError(status);
 }
 
