@@ -100,7 +100,8 @@ int selected_frame(zorv_daq_getdata& g, image_frame* f) {
 // `fields` into the caller's pointers (a null pointer is passed over); the
 // frame's status as selected_frame gives it.
 using frame_field = std::pair<int*, int64_t image_frame::*>;
-int put_frame_fields(zorv_daq_getdata& g, image_frame* f, std::initializer_list<frame_field> fields) {
+int put_frame_fields(zorv_daq_getdata& g, image_frame* f,
+                     std::initializer_list<frame_field> fields) {
     const int rc = selected_frame(g, f);
     if (rc != 0) return rc;
     for (const frame_field& o : fields) put(o.first, int(f->*o.second));
