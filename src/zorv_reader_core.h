@@ -19,6 +19,7 @@
 #include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_layout_members.h"
 
 namespace zorv {
 
@@ -74,12 +75,7 @@ class discovery;
 template <class L>
 class ZORV_EXPORT reader {
 public:
-    using result_entry = typename L::result_entry;
-    using table_set_type = typename L::table_set_type;
-    using slicer_type = typename L::slicer_type;
-    using chan_param = typename L::chan_param;
-    using subhead = typename L::subhead;
-    using sbhead = typename L::sbhead;
+    ZORV_LAYOUT_MEMBER_TYPES(L)
 
     // ----- state -----
     std::vector<char*> files;            // full paths, malloc'd, owned

@@ -22,6 +22,7 @@
 #include "zorv_daq_delivery.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_layout_members.h"
 #include "zorv_thread_safety.h"
 
 namespace zorv {
@@ -68,9 +69,7 @@ struct tables_task {
 template <class L>
 class ZORV_EXPORT slicer {
 public:
-    using tables_t = typename L::table_set_type;
-    using reader_t = typename L::channel_reader;
-    using chan_param_t = typename L::chan_param;
+    ZORV_LAYOUT_MEMBER_TYPES(L)
     using entry_vector = std::vector<zorv_channel_entry_long*>;
 
     std::vector<char*> files;          // owned copies of the file names

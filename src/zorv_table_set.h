@@ -13,6 +13,7 @@
 #include "event_util.h"
 #include "zorv_export.h"
 #include "zorv_layout.h"
+#include "zorv_layout_members.h"
 
 namespace zorv {
 
@@ -50,14 +51,7 @@ ZORV_EXPORT const char* table_set_failure(int status);
 template <class L>
 class ZORV_EXPORT table_set {
 public:
-    using ref_table_t = typename L::ref_table;
-    using eit_t = typename L::eit;
-    using cdt_t = typename L::cdt;
-    using ecpt_t = typename L::ecpt;
-    using eidt_t = typename L::eidt;
-    using xcd_t = typename L::xcd;
-    using evh_basket_t = typename L::evh_basket;
-    using sbh_basket_t = typename L::sbh_basket;
+    ZORV_LAYOUT_MEMBER_TYPES(L)
 
     std::vector<char*> chans;   // channel list given to get_all_tables (not owned)
     char* file_name = nullptr;  // path given to get_all_tables (not owned)

@@ -156,20 +156,24 @@ void dump_channel(reader<L>& r, const char* op, const char* file, const char* ch
 
 namespace diagnostics_detail {
 
-// The per-channel dumps, by reader<L>::channel_part: the public call's name
-// for the messages and the channel reader's printer.
+// The per-channel dumps, in the order of reader<L>::channel_part, each as
+// X(A, call, part, printer): the public call (whose name the messages give),
+// the part it selects and the channel reader's printer. A is passed through.
+#define ZORV_CHANNEL_DUMPS(X, A)                                                               \
+    X(A, print_channel_event_headers, event_headers, print_event_headers)                      \
+    X(A, print_channel_server_block_headers, server_block_headers, print_server_block_headers) \
+    X(A, print_channel_channel_headers, channel_headers, print_channel_headers)                \
+    X(A, print_channel_channel, channel, print_channel)
+
 template <class L>
 struct channel_dump {
     const char* op;
     void (read_chan<L>::*print)();
 };
+#define ZORV_CHANNEL_DUMP_ROW(L, call, part, printer) {#call, &read_chan<L>::printer},
 template <class L>
-constexpr channel_dump<L> channel_dumps[] = {
-    {"print_channel_event_headers", &read_chan<L>::print_event_headers},
-    {"print_channel_server_block_headers", &read_chan<L>::print_server_block_headers},
-    {"print_channel_channel_headers", &read_chan<L>::print_channel_headers},
-    {"print_channel_channel", &read_chan<L>::print_channel},
-};
+constexpr channel_dump<L> channel_dumps[] = {ZORV_CHANNEL_DUMPS(ZORV_CHANNEL_DUMP_ROW, L)};
+#undef ZORV_CHANNEL_DUMP_ROW
 
 }  // namespace diagnostics_detail
 
@@ -179,40 +183,29 @@ void reader<L>::print_channel_part(channel_part part, const char* file, const ch
     diagnostics_detail::dump_channel(*this, d.op, file, channel, d.print);
 }
 
-// Out of line, so that the library keeps exporting them.
-template <class L>
-void reader<L>::print_channel_event_headers(const char* file, const char* channel) {
-    print_channel_part(channel_part::event_headers, file, channel);
-}
-
-template <class L>
-void reader<L>::print_channel_server_block_headers(const char* file, const char* channel) {
-    print_channel_part(channel_part::server_block_headers, file, channel);
-}
-
-template <class L>
-void reader<L>::print_channel_channel_headers(const char* file, const char* channel) {
-    print_channel_part(channel_part::channel_headers, file, channel);
-}
-
-template <class L>
-void reader<L>::print_channel_channel(const char* file, const char* channel) {
-    print_channel_part(channel_part::channel, file, channel);
-}
+// The public calls, out of line so that the library keeps exporting them.
+#define ZORV_CHANNEL_DUMP_CALL(L, call, part, printer)            \
+    template <class L>                                            \
+    void reader<L>::call(const char* file, const char* channel) { \
+        print_channel_part(channel_part::part, file, channel);    \
+    }
+ZORV_CHANNEL_DUMPS(ZORV_CHANNEL_DUMP_CALL, L)
+#undef ZORV_CHANNEL_DUMP_CALL
 
 // Explicit instantiation of what this file defines, for both layouts.
+#define ZORV_CHANNEL_DUMP_INSTANCE(L, call, part, printer) \
+    template void reader<L>::call(const char* file, const char* channel);
 #define ZORV_READER_DIAGNOSTICS(L) \
     template void reader<L>::print_files(); \
     template void reader<L>::print_channels(); \
     template int reader<L>::print_event_index_table(const char* file, int type); \
     template void reader<L>::print_channel_part(channel_part part, const char* file, const char* channel); \
-    template void reader<L>::print_channel_event_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_server_block_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_channel_headers(const char* file, const char* channel); \
-    template void reader<L>::print_channel_channel(const char* file, const char* channel);
+    ZORV_CHANNEL_DUMPS(ZORV_CHANNEL_DUMP_INSTANCE, L)
 ZORV_READER_DIAGNOSTICS(layout_current)
 ZORV_READER_DIAGNOSTICS(layout_legacy)
 #undef ZORV_READER_DIAGNOSTICS
+#undef ZORV_CHANNEL_DUMP_INSTANCE
+#undef ZORV_CHANNEL_DUMPS
 
 
 }  // namespace zorv

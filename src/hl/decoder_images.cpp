@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
+#include <utility>
 
 #include "hl/decoder_access.h"
 
@@ -94,6 +96,18 @@ int selected_frame(zorv_daq_getdata& g, image_frame* f) {
     });
 }
 
+// The selected channel's frame into *f, and the frame fields named in
+// `fields` into the caller's pointers (a null pointer is passed over); the
+// frame's status as selected_frame gives it.
+using frame_field = std::pair<int*, int64_t image_frame::*>;
+int put_frame_fields(zorv_daq_getdata& g, image_frame* f,
+                     std::initializer_list<frame_field> fields) {
+    const int rc = selected_frame(g, f);
+    if (rc != 0) return rc;
+    for (const frame_field& o : fields) put(o.first, int(f->*o.second));
+    return 0;
+}
+
 // Largest pixel a float image is built from: a pixel gathers into 32 bits.
 constexpr int64_t max_pixel_bytes = 4;
 
@@ -105,27 +119,25 @@ constexpr int64_t max_pixel_bytes = 4;
 
 int zorv_daq_getdata::GetImagePar(int* nframe, int* compr, int* bpp, int* len) {
     image_frame f;
-    const int rc = selected_frame(*this, &f);
-    if (rc != 0) return rc;
-    put(nframe, int(f.frame));
-    put(compr, int(f.compr));
-    put(bpp, int(f.bpp));
-    put(len, int(f.len));
-    return 0;
+    return put_frame_fields(*this, &f,
+                            {{nframe, &image_frame::frame},
+                             {compr, &image_frame::compr},
+                             {bpp, &image_frame::bpp},
+                             {len, &image_frame::len}});
 }
 
+// The geometry, and the frame's length in bytes.
 int zorv_daq_getdata::GetImageSize(int* xstart, int* xinc, int* nx, int* ystart, int* yinc,
                                    int* ny) {
     image_frame f;
-    const int rc = selected_frame(*this, &f);
-    if (rc != 0) return rc;
-    put(xstart, int(f.xstart));
-    put(xinc, int(f.xinc));
-    put(nx, int(f.nx));
-    put(ystart, int(f.ystart));
-    put(yinc, int(f.yinc));
-    put(ny, int(f.ny));
-    return int(f.len);
+    const int rc = put_frame_fields(*this, &f,
+                                    {{xstart, &image_frame::xstart},
+                                     {xinc, &image_frame::xinc},
+                                     {nx, &image_frame::nx},
+                                     {ystart, &image_frame::ystart},
+                                     {yinc, &image_frame::yinc},
+                                     {ny, &image_frame::ny}});
+    return rc != 0 ? rc : int(f.len);
 }
 
 zorv_image_ext_frame_head* zorv_daq_getdata::GetImageHeader() {
