@@ -51,7 +51,7 @@ const std::vector<run_mix>& run_mixes() {
         // Twice the zlib spectra and a 256x256 camera: decoding and first
         // touches weigh more than the per-event work; long enough for the
         // steady state after the first files to show.
-        {"p2", "the long run with more spectra and a larger camera",
+        {"long", "the long run with more spectra and a larger camera",
          {
              {"SPECZ", 8, "48 ndata=512 comp=zlib server=SPEC"},
              {"CAM", 1, "13 ndata=256 comp=lzo server=CAMS"},

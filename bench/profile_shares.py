@@ -2,7 +2,7 @@
 """Where a read's processor time goes, from a perf profile of the harness.
 
     perf record -e cpu-clock -g -o prof.data -- build-bench/bench/zorv-bench-figures \\
-        --mix p2 --layout current --repeat 1 --many-files 0 --reuse --keep --dir D
+        --mix long --layout current --repeat 1 --many-files 0 --reuse --keep --dir D
     perf script -i prof.data -F pid | uniq           # processes in order: the harness, the writer,
                                                      # four floors, then the full reads
     perf script -i prof.data --pid PID -F tid,time,ip,sym,dso > read.txt

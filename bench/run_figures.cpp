@@ -554,12 +554,12 @@ bool run_mix_figures(const run_mix& mix, const options& o) {
 
 int print_usage() {
     std::fprintf(stderr,
-                 "usage: zorv-bench-figures [--mix standard|p2|all] [--dir DIR] [--files N] [--events N]\n"
+                 "usage: zorv-bench-figures [--mix standard|long|all] [--dir DIR] [--files N] [--events N]\n"
                  "       [--many-files N (0: none)] [--many-events N] [--repeat N] [--threads N]\n"
                  "       [--layout current|legacy|both] [--keep] [--reuse]\n"
                  "--keep leaves the runs in --dir; --reuse takes the runs found there instead of writing them\n"
                  "--files, --events and --repeat default to the mix's (standard: 4 x 550, 3 reads;\n"
-                 "p2: 12 x 355, 5 reads)\n");
+                 "long: 12 x 355, 5 reads)\n");
     return 2;
 }
 

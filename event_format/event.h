@@ -185,16 +185,17 @@ enum ZORV_EV_STRUCT_TYPE {
 // ---------------------------------------------------------------------------
 
 // Slow (update) value; the layouts differ only in the width of the property
-// name.
-template <size_t PropLen>
-struct zorv_upd_data_fields {
-    char upd_prop[PropLen];
-    int32_t upd_ch_status;
-    time_stamp upd_ch_time;
+// name. The fields are listed once and each layout's record is a plain
+// struct of them, so that callers initialise the records member by member
+// (nested braces and designators included) as with any aggregate.
+#define ZORV_UPD_DATA_FIELDS(PROP_LEN) \
+    char upd_prop[PROP_LEN];           \
+    int32_t upd_ch_status;             \
+    time_stamp upd_ch_time;            \
     float upd_ch_data;
-};
-struct zorv_upd_data_block_2010 : zorv_upd_data_fields<256> {};  // current layout
-struct zorv_upd_data_block : zorv_upd_data_fields<80> {};        // legacy layout
+struct zorv_upd_data_block_2010 { ZORV_UPD_DATA_FIELDS(256) };  // current layout
+struct zorv_upd_data_block { ZORV_UPD_DATA_FIELDS(80) };        // legacy layout
+#undef ZORV_UPD_DATA_FIELDS
 static_assert(sizeof(zorv_upd_data_block_2010) == 272, "update record (current)");
 static_assert(offsetof(zorv_upd_data_block_2010, upd_ch_time) == 260, "field offsets on file");
 static_assert(sizeof(zorv_upd_data_block) == 96, "update record (legacy)");

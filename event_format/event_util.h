@@ -112,16 +112,18 @@ struct daq_channel_entry {
 };
 
 // A channel as the reader hands it to the slicer; the layouts differ only in
-// the width of the names.
-template <size_t NameLen>
-struct zorv_daq_chan_param_fields {
-    char name[NameLen];
-    char nname[NameLen];
-    int32_t subchan;  // -1: whole record
+// the width of the names. Each record twin below lists its fields once and
+// each layout's record is a plain struct of them, so that callers initialise
+// the records member by member (nested braces and designators included) as
+// with any aggregate.
+#define ZORV_CHAN_PARAM_FIELDS(NAME_LEN) \
+    char name[NAME_LEN];                 \
+    char nname[NAME_LEN];                \
+    int32_t subchan; /* -1: whole record */ \
     zorv_chan_prms prms;
-};
-struct zorv_daq_chan_param_2010 : zorv_daq_chan_param_fields<256> {};
-struct zorv_daq_chan_param : zorv_daq_chan_param_fields<80> {};
+struct zorv_daq_chan_param_2010 { ZORV_CHAN_PARAM_FIELDS(256) };
+struct zorv_daq_chan_param { ZORV_CHAN_PARAM_FIELDS(80) };
+#undef ZORV_CHAN_PARAM_FIELDS
 static_assert(sizeof(zorv_daq_chan_param_2010) == 544, "channel parameters (current)");
 static_assert(sizeof(zorv_daq_chan_param) == 192, "channel parameters (legacy)");
 
@@ -153,47 +155,45 @@ struct zorv_root_xml_files {
 
 // Server-block header and channel sub-header; the layouts differ only in the
 // width of the server and channel names.
-template <size_t ServerLen>
-struct zorv_serv_block_head_fields {
-    time_stamp time;
-    int32_t ltotal;
-    int32_t mpulse;
-    char server[ServerLen];
-    int32_t tmask;
-    int32_t status;
+#define ZORV_SERV_BLOCK_HEAD_FIELDS(SERVER_LEN) \
+    time_stamp time;                            \
+    int32_t ltotal;                             \
+    int32_t mpulse;                             \
+    char server[SERVER_LEN];                    \
+    int32_t tmask;                              \
+    int32_t status;                             \
     int32_t nchan;
-};
-template <size_t NameLen>
-struct zorv_serv_block_subhead_fields {
-    char chname[NameLen];
-    int32_t dtype;  // low 16 bits: ZORV_SUBBLOCK_TYPE; high 16 bits: device type after a cut
-    int32_t error;  // ZORV_SBLOCK_ERROR bits
+#define ZORV_SERV_BLOCK_SUBHEAD_FIELDS(NAME_LEN)                                                 \
+    char chname[NAME_LEN];                                                                       \
+    int32_t dtype; /* low 16 bits: ZORV_SUBBLOCK_TYPE; high 16 bits: device type after a cut */ \
+    int32_t error; /* ZORV_SBLOCK_ERROR bits */                                                  \
     int32_t ldata;
-};
 
-struct zorv_serv_block_head_2010 : zorv_serv_block_head_fields<256> {};
+struct zorv_serv_block_head_2010 { ZORV_SERV_BLOCK_HEAD_FIELDS(256) };
 static_assert(sizeof(zorv_serv_block_head_2010) == 284, "server-block header (current)");
 static_assert(offsetof(zorv_serv_block_head_2010, tmask) == 272 &&
               offsetof(zorv_serv_block_head_2010, nchan) == 280,
               "field offsets on file");
 
-struct zorv_serv_block_head : zorv_serv_block_head_fields<48> {};
+struct zorv_serv_block_head { ZORV_SERV_BLOCK_HEAD_FIELDS(48) };
 static_assert(sizeof(zorv_serv_block_head) == 76, "server-block header (legacy)");
 static_assert(offsetof(zorv_serv_block_head, tmask) == 64 &&
               offsetof(zorv_serv_block_head, nchan) == 72,
               "field offsets on file");
 
-struct zorv_serv_block_subhead_2010 : zorv_serv_block_subhead_fields<256> {};
+struct zorv_serv_block_subhead_2010 { ZORV_SERV_BLOCK_SUBHEAD_FIELDS(256) };
 static_assert(sizeof(zorv_serv_block_subhead_2010) == 268, "channel sub-header (current)");
 static_assert(offsetof(zorv_serv_block_subhead_2010, dtype) == 256 &&
               offsetof(zorv_serv_block_subhead_2010, ldata) == 264,
               "field offsets on file");
 
-struct zorv_serv_block_subhead : zorv_serv_block_subhead_fields<32> {};
+struct zorv_serv_block_subhead { ZORV_SERV_BLOCK_SUBHEAD_FIELDS(32) };
 static_assert(sizeof(zorv_serv_block_subhead) == 44, "channel sub-header (legacy)");
 static_assert(offsetof(zorv_serv_block_subhead, dtype) == 32 &&
               offsetof(zorv_serv_block_subhead, ldata) == 40,
               "field offsets on file");
+#undef ZORV_SERV_BLOCK_HEAD_FIELDS
+#undef ZORV_SERV_BLOCK_SUBHEAD_FIELDS
 
 // Zip header in front of compressed block data.
 struct zorv_zip_header {
@@ -215,16 +215,15 @@ typedef zorv_event_header_basket_2010 zorv_event_header_basket;
 
 // The server-block and channel baskets of both layouts: a head, then the
 // layout's headers.
-template <class Head>
-struct zorv_header_basket {
-    uint32_t pattern;
-    int32_t length;
-    Head sbhead_entry[1];
-};
-struct zorv_server_block_basket_2010 : zorv_header_basket<zorv_serv_block_head_2010> {};
-struct zorv_channel_basket_2010 : zorv_header_basket<zorv_serv_block_subhead_2010> {};
-struct zorv_server_block_basket : zorv_header_basket<zorv_serv_block_head> {};
-struct zorv_channel_basket : zorv_header_basket<zorv_serv_block_subhead> {};
+#define ZORV_HEADER_BASKET_FIELDS(HEAD) \
+    uint32_t pattern;                   \
+    int32_t length;                     \
+    HEAD sbhead_entry[1];
+struct zorv_server_block_basket_2010 { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_head_2010) };
+struct zorv_channel_basket_2010 { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_subhead_2010) };
+struct zorv_server_block_basket { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_head) };
+struct zorv_channel_basket { ZORV_HEADER_BASKET_FIELDS(zorv_serv_block_subhead) };
+#undef ZORV_HEADER_BASKET_FIELDS
 static_assert(sizeof(zorv_server_block_basket_2010) == 292, "server-block basket (current)");
 static_assert(sizeof(zorv_channel_basket_2010) == 276, "channel basket (current)");
 static_assert(sizeof(zorv_server_block_basket) == 84, "server-block basket (legacy)");
@@ -282,24 +281,22 @@ typedef zorv_event_index_table_2010 zorv_event_index_table;
 
 // Channel dictionary: the layouts differ only in the width of the channel
 // name. Entry count is (length - 8) / sizeof(entry).
-template <size_t NameLen>
-struct zorv_chan_dictionary_entry_fields {
-    uint32_t key;
-    char chan_name[NameLen];
-    uint32_t ev_mask;
-    uint32_t dtype_mask;
+#define ZORV_CHAN_DICTIONARY_ENTRY_FIELDS(NAME_LEN) \
+    uint32_t key;                                   \
+    char chan_name[NAME_LEN];                       \
+    uint32_t ev_mask;                               \
+    uint32_t dtype_mask;                            \
     int32_t count;
-};
-template <class Entry>
-struct zorv_chan_dictionary_table_of {
-    uint32_t pattern;
-    int32_t length;
-    Entry entry[1];
-};
-struct zorv_chan_dictionary_entry_2010 : zorv_chan_dictionary_entry_fields<256> {};
-struct zorv_chan_dictionary_entry : zorv_chan_dictionary_entry_fields<80> {};
-struct zorv_chan_dictionary_table_2010 : zorv_chan_dictionary_table_of<zorv_chan_dictionary_entry_2010> {};
-struct zorv_chan_dictionary_table : zorv_chan_dictionary_table_of<zorv_chan_dictionary_entry> {};
+#define ZORV_CHAN_DICTIONARY_TABLE_FIELDS(ENTRY) \
+    uint32_t pattern;                            \
+    int32_t length;                              \
+    ENTRY entry[1];
+struct zorv_chan_dictionary_entry_2010 { ZORV_CHAN_DICTIONARY_ENTRY_FIELDS(256) };
+struct zorv_chan_dictionary_entry { ZORV_CHAN_DICTIONARY_ENTRY_FIELDS(80) };
+struct zorv_chan_dictionary_table_2010 { ZORV_CHAN_DICTIONARY_TABLE_FIELDS(zorv_chan_dictionary_entry_2010) };
+struct zorv_chan_dictionary_table { ZORV_CHAN_DICTIONARY_TABLE_FIELDS(zorv_chan_dictionary_entry) };
+#undef ZORV_CHAN_DICTIONARY_ENTRY_FIELDS
+#undef ZORV_CHAN_DICTIONARY_TABLE_FIELDS
 static_assert(sizeof(zorv_chan_dictionary_entry_2010) == 272, "CDT entry (current)");
 static_assert(sizeof(zorv_chan_dictionary_entry) == 96, "CDT entry (legacy)");
 static_assert(offsetof(zorv_chan_dictionary_table_2010, entry) == 8, "field offsets on file");

@@ -1,10 +1,10 @@
 #!/bin/sh
 # Builds the benchmarks in Release and runs them: the block codecs, then the
-# reader figures on the standard run and on the long "p2" run (written to a
+# reader figures on the standard run and on the long run (written to a
 # temporary directory under ${TMPDIR:-/tmp} and removed afterwards; at most
 # about 3.6 GB at a time, while the long run is measured in both layouts).
 # Arguments are passed to the figures harness (zorv-bench-figures --help);
-# `--mix standard` or `--mix p2` runs one of them.
+# `--mix standard` or `--mix long` runs one of them.
 # About five minutes on a quiet two-core machine; see below for BEFORE=<ref>.
 set -eu
 cd "$(dirname "$0")/.."

@@ -180,13 +180,10 @@ public:
     void print_files();
     void print_channels();
     int print_event_index_table(const char* file, int type);
-    // One channel of one file, printed by a private channel reader.
-    enum class channel_part { event_headers, server_block_headers, channel_headers, channel };
-    void print_channel_part(channel_part part, const char* file, const char* channel);
-    void print_channel_event_headers(const char* f, const char* c) { print_channel_part(channel_part::event_headers, f, c); }
-    void print_channel_server_block_headers(const char* f, const char* c) { print_channel_part(channel_part::server_block_headers, f, c); }
-    void print_channel_channel_headers(const char* f, const char* c) { print_channel_part(channel_part::channel_headers, f, c); }
-    void print_channel_channel(const char* f, const char* c) { print_channel_part(channel_part::channel, f, c); }
+    void print_channel_event_headers(const char* file, const char* channel);
+    void print_channel_server_block_headers(const char* file, const char* channel);
+    void print_channel_channel_headers(const char* file, const char* channel);
+    void print_channel_channel(const char* file, const char* channel);
 
 protected:
     template <class>
@@ -197,6 +194,10 @@ protected:
     void free_results();
     int copy_text(char* field, size_t size, const char* text);
     int copy_time_id(zorv_time_id* field, const zorv_time_id* value);
+    // One channel of one file, printed by a private channel reader. Not
+    // public: the legacy reader offers no per-channel dumps.
+    enum class channel_part { event_headers, server_block_headers, channel_headers, channel };
+    void print_channel_part(channel_part part, const char* file, const char* channel);
     int insert_path(char* path, bool append);
     int resolve_file(const char* name, char** path);
     static bool matched_by_property(int type);

@@ -20,3 +20,22 @@ TEST(Records, LayoutsDifferOnlyInTheLowByteOfTablePatterns) {
         EXPECT_EQ(leg[i] & 0xFFu, 0xF2u) << i;
     }
 }
+
+// Callers fill the records member by member, the time stamp in braces of its
+// own; each value lands in its member in both layouts.
+TEST(Records, RecordsInitialiseMemberByMemberWithNestedBraces) {
+    const zorv_serv_block_head_2010 cur = {{11, 12}, 3, 4, "srv", 5, 6, 7};
+    const zorv_serv_block_head leg = {{11, 12}, 3, 4, "srv", 5, 6, 7};
+    EXPECT_EQ(cur.time.timelow, 12u);
+    EXPECT_EQ(leg.time.timelow, 12u);
+    EXPECT_STREQ(cur.server, "srv");
+    EXPECT_EQ(cur.nchan, 7);
+    EXPECT_EQ(leg.nchan, 7);
+    const zorv_upd_data_block upd = {{'p', 'v'}, 1, {2, 3}, 4.5f};
+    EXPECT_STREQ(upd.upd_prop, "pv");
+    EXPECT_EQ(upd.upd_ch_time.timeup, 2u);
+    EXPECT_EQ(upd.upd_ch_data, 4.5f);
+    const zorv_channel_basket_2010 basket = {1, 2, {{"ch", 8, 0, 9}}};
+    EXPECT_STREQ(basket.sbhead_entry[0].chname, "ch");
+    EXPECT_EQ(basket.sbhead_entry[0].ldata, 9);
+}

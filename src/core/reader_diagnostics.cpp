@@ -179,12 +179,37 @@ void reader<L>::print_channel_part(channel_part part, const char* file, const ch
     diagnostics_detail::dump_channel(*this, d.op, file, channel, d.print);
 }
 
+// Out of line, so that the library keeps exporting them.
+template <class L>
+void reader<L>::print_channel_event_headers(const char* file, const char* channel) {
+    print_channel_part(channel_part::event_headers, file, channel);
+}
+
+template <class L>
+void reader<L>::print_channel_server_block_headers(const char* file, const char* channel) {
+    print_channel_part(channel_part::server_block_headers, file, channel);
+}
+
+template <class L>
+void reader<L>::print_channel_channel_headers(const char* file, const char* channel) {
+    print_channel_part(channel_part::channel_headers, file, channel);
+}
+
+template <class L>
+void reader<L>::print_channel_channel(const char* file, const char* channel) {
+    print_channel_part(channel_part::channel, file, channel);
+}
+
 // Explicit instantiation of what this file defines, for both layouts.
 #define ZORV_READER_DIAGNOSTICS(L) \
     template void reader<L>::print_files(); \
     template void reader<L>::print_channels(); \
     template int reader<L>::print_event_index_table(const char* file, int type); \
-    template void reader<L>::print_channel_part(channel_part part, const char* file, const char* channel);
+    template void reader<L>::print_channel_part(channel_part part, const char* file, const char* channel); \
+    template void reader<L>::print_channel_event_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_server_block_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_channel_headers(const char* file, const char* channel); \
+    template void reader<L>::print_channel_channel(const char* file, const char* channel);
 ZORV_READER_DIAGNOSTICS(layout_current)
 ZORV_READER_DIAGNOSTICS(layout_legacy)
 #undef ZORV_READER_DIAGNOSTICS
