@@ -2,7 +2,6 @@
 // file's end keeps for the next file.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 #include "sys/block_pool.h"
-#include "sys/fd.h"
 
 namespace {
 
@@ -65,42 +63,6 @@ TEST(BlockPool, NewRegionHoldsOnlyWhatItsTakerIsSureToWrite) {
     EXPECT_LE(resident_pages(r), 5 * MiB / page);
     std::memset(r.data, 7, 3 * MiB + 5);  // what was faulted in is the taker's
     pool.give_back(r);
-}
-
-// A large region is faulted in on two threads: each half up to exactly what
-// was asked, whatever the split point.
-TEST(BlockPool, LargeRegionFaultedInWhereAskedOnly) {
-    zorv::block_pool pool;
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    const size_t want = 21 * MiB + 3 * page + 1;
-    zorv::block_region r = pool.take(64 * MiB, want);
-    ASSERT_TRUE(r);
-    const size_t pages = resident_pages(r);
-    EXPECT_GE(pages, want / page);
-    EXPECT_LE(pages, want / page + 1 + 2 * MiB / page);  // room for a huge page at most
-    pool.give_back(r);
-}
-
-// A large read split over two threads brings every byte where one read
-// would, and a file that ends inside the second half fails the whole read.
-TEST(BlockPool, SplitReadIsWholeOrFails) {
-    char path[] = "/tmp/zorv-split-read-XXXXXX";
-    zorv::sys::unique_fd fd(mkstemp(path));
-    ASSERT_TRUE(fd);
-    unlink(path);
-    const size_t len = 17 * MiB + 12345;
-    std::vector<unsigned char> data(len);
-    for (size_t i = 0; i < len; ++i) data[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-    ASSERT_EQ(write(fd.get(), data.data(), len), static_cast<ssize_t>(len));
-
-    std::vector<unsigned char> got(len - 100);
-    ASSERT_TRUE(zorv::sys::pread_full_split(fd.get(), got.data(), got.size(), 100));
-    EXPECT_EQ(0, std::memcmp(got.data(), data.data() + 100, got.size()));
-
-    std::vector<unsigned char> past(len);
-    errno = 0;
-    EXPECT_FALSE(zorv::sys::pread_full_split(fd.get(), past.data(), past.size(), 100));
-    EXPECT_EQ(errno, EIO);
 }
 
 // A small region unmapped on its own leaves the regions taken before and

@@ -282,7 +282,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         if (!copy) {
             return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
         }
-        if (!sys::pread_full_split(fd, copy.data, blen, off_t(pos))) {
+        if (!sys::pread_full(fd, copy.data, blen, off_t(pos))) {
             perror("pread");
             return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
         }

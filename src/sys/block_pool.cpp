@@ -1,7 +1,5 @@
 #include "sys/block_pool.h"
 
-#include "sys/two_halves.h"
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -52,9 +50,7 @@ void back_with_small_pages(unsigned char* data, size_t size, size_t populate) {
 #endif
 #ifdef MADV_POPULATE_WRITE
     const size_t n = populate < size ? round_up(populate, page_size()) : size;
-    sys::in_two_halves(n, page_size(), [&](size_t at, size_t len) {
-        return len == 0 || madvise(data + at, len, MADV_POPULATE_WRITE) == 0;
-    });
+    if (n > 0) madvise(data, n, MADV_POPULATE_WRITE);
 #else
     (void)populate;
 #endif

@@ -13,8 +13,6 @@
 #include <memory>
 #include <utility>
 
-#include "sys/two_halves.h"
-
 namespace zorv {
 namespace sys {
 
@@ -61,12 +59,6 @@ inline bool pread_full(int fd, void* buf, size_t len, uint64_t pos) {
         len -= static_cast<size_t>(n);
     }
     return true;
-}
-
-// pread_full for a large read: its halves are read on two threads.
-inline bool pread_full_split(int fd, void* buf, size_t len, uint64_t pos) {
-    auto* p = static_cast<unsigned char*>(buf);
-    return in_two_halves(len, 4096, [&](size_t at, size_t n) { return pread_full(fd, p + at, n, pos + at); });
 }
 
 // A stdio stream closed when it goes.
