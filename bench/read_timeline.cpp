@@ -8,7 +8,8 @@
 // left idle, whatever the machine's load (the sampling itself costs some
 // processor time: compare wall times without it).
 //
-//   zorv-bench-timeline --mix long --dir DIR/long_current [--events N per file] [--sample]
+//   zorv-bench-timeline --mix long --dir DIR/long_current [--events N per file]
+//                       [--without CHANNEL_PREFIX]... [--sample]
 #include <dirent.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -91,7 +92,8 @@ struct phase {
         idle_s += dt * std::max(0, 2 - n);
     }
     void print() const {
-        std::printf("  %-16s wall %.3f s  processor %.3f s", name.c_str(), wall, cpu);
+        std::printf("  %-16s", name.c_str());
+        if (wall > 0 || cpu > 0) std::printf(" wall %.3f s  processor %.3f s", wall, cpu);
         if (samples > 0)
             std::printf("  two runnable %3.0f %% of %5.0f samples, idle processor %.3f s", 100 * busy / samples,
                         samples, idle_s);
@@ -118,22 +120,32 @@ int main(int argc, char** argv) {
     std::string dir, mix_name = "long";
     bool sample = false;
     int events_per_file = 0;  // the mix's
+    std::vector<std::string> without;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc) dir = argv[++i];
         else if (a == "--mix" && i + 1 < argc) mix_name = argv[++i];
         else if (a == "--events" && i + 1 < argc) events_per_file = std::atoi(argv[++i]);
+        else if (a == "--without" && i + 1 < argc) without.push_back(argv[++i]);
         else if (a == "--sample") sample = true;
     }
     const run_mix* mix = find_mix(mix_name);
     std::vector<std::string> paths = run_files(dir);
     if (!mix || paths.empty() || events_per_file < 0) {
-        std::fprintf(stderr, "usage: zorv-bench-timeline --mix NAME --dir DIR_OF_KEPT_RUN [--events N] [--sample]\n");
+        std::fprintf(stderr, "usage: zorv-bench-timeline --mix NAME --dir DIR_OF_KEPT_RUN [--events N] [--without PREFIX]... [--sample]\n");
         return 2;
     }
     const size_t per_file = size_t(events_per_file > 0 ? events_per_file : mix->events);
     setenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME", "1", 0);
     std::vector<std::string> chans = channel_names(mix_run(*mix, dir, zorv::file_layout::current, 1, 1));
+    // --without PREFIX leaves a group of channels out, to see what it costs.
+    chans.erase(std::remove_if(chans.begin(), chans.end(),
+                               [&](const std::string& c) {
+                                   for (const std::string& w : without)
+                                       if (c.compare(0, w.size(), w) == 0) return true;
+                                   return false;
+                               }),
+                chans.end());
     std::vector<char*> list;
     for (auto& p : paths) list.push_back(p.data());
     std::vector<daq_channel_entry> entries(chans.size());
@@ -151,11 +163,17 @@ int main(int argc, char** argv) {
     std::vector<call> calls;
     const double t0 = now_s(), c0 = process_cpu_s();
     zorv_daq_reader_2010 r;
-    if (r.init(&list, &eptrs) != 0) return 1;
+    if (r.init(&list, &eptrs) != 0) {
+        std::fprintf(stderr, "the reader refused the run in %s\n", dir.c_str());
+        return 1;
+    }
     zorv_time_id step{1, {0, 100000}};
     r.set_synch_mode(ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
     r.set_period(&step);
-    if (r.start() != 0) return 1;
+    if (r.start() != 0) {
+        std::fprintf(stderr, "the reader did not start on the run in %s\n", dir.c_str());
+        return 1;
+    }
     const double started = now_s(), started_cpu = process_cpu_s() - c0;
     std::vector<zorv_channel_entry_long*> out;
     long events = 0;
@@ -174,7 +192,7 @@ int main(int argc, char** argv) {
     std::vector<phase> ph{{"start"}, {"file switches"}, {"walk"}};
     ph[0].wall = started - t0;
     ph[0].cpu = started_cpu;
-    const size_t nfiles = (calls.size() + per_file - 1) / per_file;
+    const size_t nfiles = std::max<size_t>(1, (calls.size() + per_file - 1) / per_file);
     std::vector<phase> files_switch(nfiles), files_walk(nfiles);
     files_switch.at(0).wall = ph[0].wall;
     files_switch.at(0).cpu = ph[0].cpu;
@@ -186,6 +204,9 @@ int main(int argc, char** argv) {
             p->cpu += c.cpu;
         }
     }
+    // Where in a switch the processor is left idle: each switch of the later
+    // files cut in tenths of its own length.
+    std::vector<phase> tenths(10);
     size_t k = 0;
     double last = t0;
     for (const auto& [t, n] : smp.samples) {
@@ -197,11 +218,22 @@ int main(int argc, char** argv) {
             files_switch[0].add_sample(n, dt);
         } else if (k < calls.size() && calls[k].begin <= t) {
             ph[is_switch(k) ? 1 : 2].add_sample(n, dt);
+            if (is_switch(k)) {
+                const double at = (t - calls[k].begin) / (calls[k].end - calls[k].begin);
+                tenths[std::min(size_t(at * 10), size_t(9))].add_sample(n, dt);
+            }
             (is_switch(k) ? files_switch : files_walk)[k / per_file].add_sample(n, dt);
         }
     }
     std::printf("%ld events, wall %.3f s, processor %.3f s\n", events, total, cpu);
     for (const phase& p : ph) p.print();
+    if (sample) {
+        std::printf("the switches of the later files, by tenths of each\n");
+        for (size_t d = 0; d < tenths.size(); ++d) {
+            tenths[d].name = std::to_string(d * 10) + "-" + std::to_string(d * 10 + 10) + " %";
+            tenths[d].print();
+        }
+    }
     std::printf("per file: its start or switch, then its walk\n");
     for (size_t f = 0; f < nfiles; ++f) {
         files_switch[f].name = "file " + std::to_string(f + 1) + (f == 0 ? " start" : " switch");
