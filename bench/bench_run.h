@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "event_util.h"
 #include "zorv_daq_writer.h"
 
 namespace zorv_bench {
@@ -139,6 +141,26 @@ struct child_result {
     vm_counters vm;    // the machine's counters over the child's life
 };
 child_result in_child(const std::function<std::vector<double>()>& fn);
+
+// The file and channel lists a reader's init takes, with the strings they
+// point into: keep it alive as long as the reader.
+struct reader_request {
+    std::vector<std::string> names, chans;
+    std::vector<char*> files;
+    std::vector<daq_channel_entry> entries;
+    std::vector<daq_channel_entry*> channels;
+
+    reader_request(std::vector<std::string> paths, std::vector<std::string> channel_names)
+        : names(std::move(paths)), chans(std::move(channel_names)), entries(chans.size()) {
+        for (auto& n : names) files.push_back(n.data());
+        for (size_t i = 0; i < chans.size(); ++i) {
+            entries[i].name = chans[i].data();
+            channels.push_back(&entries[i]);
+        }
+    }
+    reader_request(const reader_request&) = delete;
+    reader_request& operator=(const reader_request&) = delete;
+};
 
 }  // namespace zorv_bench
 

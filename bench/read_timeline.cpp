@@ -146,14 +146,7 @@ int main(int argc, char** argv) {
                                    return false;
                                }),
                 chans.end());
-    std::vector<char*> list;
-    for (auto& p : paths) list.push_back(p.data());
-    std::vector<daq_channel_entry> entries(chans.size());
-    std::vector<daq_channel_entry*> eptrs;
-    for (size_t i = 0; i < chans.size(); ++i) {
-        entries[i].name = chans[i].data();
-        eptrs.push_back(&entries[i]);
-    }
+    reader_request req(paths, chans);
 
     sampler smp;
     if (sample) smp.begin();
@@ -163,7 +156,7 @@ int main(int argc, char** argv) {
     std::vector<call> calls;
     const double t0 = now_s(), c0 = process_cpu_s();
     zorv_daq_reader_2010 r;
-    if (r.init(&list, &eptrs) != 0) {
+    if (r.init(&req.files, &req.channels) != 0) {
         std::fprintf(stderr, "the reader refused the run in %s\n", dir.c_str());
         return 1;
     }

@@ -187,22 +187,14 @@ template <class R>
 std::vector<double> read_run(const std::vector<std::string>& paths,
                              const std::vector<std::string>& channels, double rate_hz,
                              int events_per_file) {
-    std::vector<std::string> names = paths, chans = channels;
-    std::vector<char*> list;
-    for (auto& n : names) list.push_back(n.data());
-    std::vector<daq_channel_entry> entries(chans.size());
-    std::vector<daq_channel_entry*> eptrs;
-    for (size_t i = 0; i < chans.size(); ++i) {
-        entries[i].name = chans[i].data();
-        eptrs.push_back(&entries[i]);
-    }
+    reader_request req(paths, channels);
     std::vector<double> file_starts;
     file_starts.reserve(paths.size());
     const double rss_start = resident_bytes();
     const usage u0 = self_usage();
     const double t0 = now_s();
     R r;
-    if (r.init(&list, &eptrs) != 0) return {-1};
+    if (r.init(&req.files, &req.channels) != 0) return {-1};
     zorv_time_id step{1, {0, uint32_t(1e6 / rate_hz)}};
     r.set_synch_mode(ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
     r.set_period(&step);
