@@ -209,10 +209,8 @@ TEST(Cli, DumpAndImage) {
         const auto cfg = zorv_test::sample_config(lay);
         const arg_and_text dumps[] = {{"events", "=================EVENT HEADERS======"},
                                       {"servers", "=================SB HEADERS======"},
-                                      {"headers", "=================CHANNEL HEADERS======"},
-                                      {"data", "=================CHANNEL======"}};
+                                      {"headers", "=================CHANNEL HEADERS======"}};
         for (const auto& d : dumps) {
-            if (std::string(d.arg) == "data") continue;
             result r = run({"dump", files[0], "TORO1", "--what", d.arg});
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.lines().at(0), d.text);
