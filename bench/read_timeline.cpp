@@ -170,14 +170,23 @@ int main(int argc, char** argv) {
     const double started = now_s(), started_cpu = process_cpu_s() - c0;
     std::vector<zorv_channel_entry_long*> out;
     long events = 0;
+    int last_status = 0;
     for (;; ++events) {
         const double a = now_s(), ac = process_cpu_s();
-        if (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) != 0) break;
+        last_status = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT);
+        if (last_status != 0) break;
         calls.push_back({a, now_s(), process_cpu_s() - ac});
     }
     const double total = now_s() - t0, cpu = process_cpu_s() - c0;
     smp.end();
     r.clean_up();
+    // A read that stops short is not a timeline of the run.
+    const long expected = long(paths.size() * per_file);
+    if (events != expected) {
+        std::fprintf(stderr, "EVENTS MISSING: %ld of %ld events read, the last call returned %d\n", events,
+                     expected, last_status);
+        return 1;
+    }
 
     // The phases of the whole read, and the same per file: the start and
     // the first call of each later file (which moves every channel to it)

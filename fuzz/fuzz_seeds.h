@@ -58,7 +58,8 @@ inline zorv::synthetic_run_config small_run(const std::string& dir, zorv::file_l
                                             const char* channels, int files, int events) {
     zorv::synthetic_run_config cfg;
     std::string err;
-    zorv::make_run_config(dir, layout, files, events, channels, &cfg, &err);
+    if (zorv::make_run_config(dir, layout, files, events, channels, &cfg, &err) != 0)
+        std::fprintf(stderr, "seed run's channels refused: %s\n", err.c_str());
     cfg.catalog_dir = dir + "/catalog";
     cfg.run = 1234;
     cfg.first_event = 100;

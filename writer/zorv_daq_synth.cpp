@@ -530,22 +530,18 @@ int make_run_config(const std::string& dir, file_layout layout, int files, int e
 
 synthetic_run_config sample_run_config(const std::string& dir, file_layout layout) {
     synthetic_run_config cfg;
-    cfg.dir = dir;
+    std::string err;
+    make_run_config(dir, layout, 3, 50, "sample", &cfg, &err);  // the built-in preset is always taken
     cfg.catalog_dir = dir + "/catalog";
     cfg.experiment = "linac";
     cfg.stream = "main";
     cfg.run = 1234;
-    cfg.files = 3;
-    cfg.events_per_file = 50;
-    cfg.layout = layout;
     cfg.rate_hz = 10.0;
     cfg.start_time = 1286193600;  // 2010-10-04 12:00:00 UTC
     cfg.first_event = 1000;
     cfg.gap_every = 20;
     cfg.gap_size = 3;
     cfg.seed = 42;
-    std::string err;
-    synthetic_channels("sample", layout, &cfg.channels, &err);
     return cfg;
 }
 
