@@ -6,8 +6,10 @@
 //   zorv-bench-python-ref read-stacked BYTES EVENTS current|legacy FILE...
 //
 // `read` selects every channel of the first file, reads event by event
-// through get_data and prints "seconds events peak_rss_bytes cpu_seconds"
-// (processor time of every thread of the process, reading included).
+// through get_data, ends the reader with clean_up (run.arrays() and a
+// run's events() end theirs too, inside the time they are measured by) and
+// prints "seconds events peak_rss_bytes cpu_seconds" (processor time of
+// every thread of the process, reading included).
 // `read-stacked` does the same and also writes BYTES of fresh memory (mapped
 // once in plain pages, as the module maps its arrays), a share of BYTES/EVENTS
 // after each event: the least a program that hands the values of EVENTS
@@ -87,8 +89,8 @@ int read_all(std::vector<std::string> paths, size_t stacked_bytes, long expected
     std::vector<zorv_channel_entry_long*> out;
     long events = 0;
     while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) sink.write(events++, expected);
-    const double seconds = zorv_bench::now_s() - t0;
     r.clean_up();
+    const double seconds = zorv_bench::now_s() - t0;
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     const double cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +

@@ -9,12 +9,17 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "zorv_export.h"
+
 namespace zorv {
 
 // Internal to the library: the fuzz entries set it to one, since they decode
 // one small input at a time, where thread starts and hand-overs cost more
-// than the decoding and only slow the search down. 0: no cap.
-inline std::atomic<int> worker_limit{0};
+// than the decoding and only slow the search down. 0: no cap. Defined once
+// in the library and exported: an inline variable would be hidden like the
+// library's other symbols, and a program linked against the shared library
+// would then set a copy of its own that no slicer reads.
+ZORV_EXPORT extern std::atomic<int> worker_limit;
 
 // The processors this process may run on: those online, fewer when its CPU
 // affinity allows fewer (a pinned process, a container's cpuset), and at

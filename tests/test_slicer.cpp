@@ -17,6 +17,7 @@
 #include "zorv_daq_slicer.h"
 #include "zorv_daq_slicer_2010.h"
 #include "zorv_daq_writer.h"
+#include "zorv_worker_limit.h"
 
 namespace {
 
@@ -278,6 +279,26 @@ TYPED_TEST(slicer_test, brings_each_basket_in_once_per_file) {
     want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
     EXPECT_EQ(got, want);
     EXPECT_EQ(basket_loads(out), 3u * 3u);
+}
+
+// The cap on a channel's decoding threads, set from a program linked against
+// the shared library (as the fuzz entries set it), is the one its slicers
+// obey; and the run reads the same under it.
+TYPED_TEST(slicer_test, a_worker_cap_set_from_outside_the_library_bounds_each_channel) {
+    struct restore {
+        ~restore() { zorv::worker_limit.store(0); }
+    } reset;
+    zorv::worker_limit.store(1);
+    harness<TypeParam> h;
+    auto files = gapped_run(2, 10, [](int, int) { return 3u; });
+    ASSERT_EQ(h.start({"A", "B"}, files), 0);
+    for (int i = 0; i < h.s->nchans; ++i) {
+        ASSERT_NE(h.s->read_chans[i], nullptr);
+        EXPECT_EQ(h.s->read_chans[i]->nthreadsmax, 1) << i;
+    }
+    auto want = expected_forward(files);
+    want.push_back({ZORV_DAQ_SLICER_OUT_OF_WINDOW, 0, 0});
+    EXPECT_EQ(h.walk(ZORV_DAQ_READ_CHAN_EVENT_NEXT), want);
 }
 
 // The first channel's reader of the next file, started while the caller is

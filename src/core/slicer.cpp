@@ -5,6 +5,8 @@
 
 namespace zorv {
 
+std::atomic<int> worker_limit{0};
+
 template <class L>
 slicer<L>::slicer() {
     pthread_cond_init(&tcond, nullptr);
