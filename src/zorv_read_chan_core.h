@@ -183,11 +183,6 @@ private:
     int prepare();
     int fail(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     int load_basket(const zorv_event_chan_ptr_entry* p);
-    int copy_basket(uint64_t pos, uint32_t blen);
-    int read_block_heads(uint64_t pos, uint32_t blen, uint64_t from);
-    int read_basket_rest();
-    void publish_arrival(uint64_t end, bool lost);
-    uint64_t await_basket(uint64_t end);
     void check_event_headers();
     void find_time_limits();
     int choose_thread_count();
@@ -212,14 +207,6 @@ private:
     block_pool* pool_ = nullptr;
     entry_store* store_ = nullptr;  // memory of the decoded entries, from start() to clean()
     bool basket_in_ = false;        // start() brought the basket in (chnb may be given back since)
-    // A large basket's copy is read in chunks after the workers have started:
-    // the bytes of the copy in so far (from its start), and whether its read
-    // failed (nothing more will come). The whole basket is in at once when it
-    // is mapped or read in one piece.
-    uint32_t basket_len_ = 0;
-    uint64_t basket_arrived_ ZORV_GUARDED_BY(mx) = 0;
-    bool basket_lost_ ZORV_GUARDED_BY(mx) = false;
-    pthread_cond_t arrival_cond;  // more of the basket has arrived, or its read failed
     // Per entry, set by start() before the workers run: the event it belongs
     // to (zero when none), and whether its own event header says so.
     std::vector<zorv_time_id> entry_ids_;

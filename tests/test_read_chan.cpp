@@ -7,18 +7,15 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "be_reader.h"
-#include "core/basket_chunks.h"
 #include "layout_cases.h"
 #include "test_support.h"
 #include "sys/block_pool.h"
@@ -178,20 +175,6 @@ void patch_be32(const std::string& path, uint64_t pos, uint32_t v) {
     close(fd);
 }
 
-// Channel baskets of any size read in chunks of `chunk` bytes while the
-// workers decode, for the life of the object.
-struct chunked_reads {
-    zorv::basket_chunks saved = zorv::basket_chunking();
-    explicit chunked_reads(size_t chunk) {
-        zorv::basket_chunks c;
-        c.from = 0;
-        c.per_entry = 0;
-        c.chunk = chunk;
-        zorv::set_basket_chunking(c);
-    }
-    ~chunked_reads() { zorv::set_basket_chunking(saved); }
-};
-
 template <class R>
 void print_everything(R& rc) {
     rc.print_chan_descr();
@@ -241,19 +224,14 @@ TYPED_TEST(ReadChan, WorkersDecodeEveryPayloadKind) {
     using T = TypeParam;
     const std::string path = write_file<T>(this->dir);
     const auto numbers = event_numbers();
-    // A channel list makes the current layout copy its event-header and
-    // server-block baskets; chunks of an odd size end inside headers and
-    // payloads, so that workers wait for the rest of what they read.
-    for (const int chunk : {0, 97})
     for (const bool with_list : {false, true}) {
-        std::optional<chunked_reads> chunked;
-        if (chunk) chunked.emplace(size_t(chunk));
+        // A channel list makes the current layout copy its baskets.
         std::vector<std::string> names;
         for (const auto& c : channel_cases<T>()) names.push_back(c.name);
         std::vector<char*> list;
         for (auto& n : names) list.push_back(n.data());
         for (const auto& c : channel_cases<T>()) {
-            SCOPED_TRACE(std::string(c.name) + (with_list ? " listed" : "") + (chunk ? " chunked" : ""));
+            SCOPED_TRACE(std::string(c.name) + (with_list ? " listed" : ""));
             started<T> s(path, c.name, -1, 0, with_list ? &list : nullptr);
             ASSERT_EQ(s.status, 0);
             ASSERT_TRUE(s.rc->is_done());
@@ -415,57 +393,6 @@ TYPED_TEST(ReadChan, DamagedBlockCostsOnlyItsEntry) {
         ASSERT_NE(res, nullptr);
         EXPECT_NE(res->sbchdata[0].chhd, 0u);
     }
-}
-
-// Blocks laid out in another order than their entries (a forged file: the
-// second entry's block last, and so on) are all decoded, also while the
-// basket is still arriving in chunks.
-TYPED_TEST(ReadChan, EntriesOutOfOrderInTheBasketAllComplete) {
-    using T = TypeParam;
-    const std::string path = write_file<T>(this->dir);
-    const auto numbers = event_numbers();
-    const int n = int(numbers.size());
-    // Entry 0 opens the basket; entries 1 .. n-1 take each other's blocks in reverse.
-    auto reverse = [n](typename T::table_set_type& ts) {
-        typename T::cdt_entry* e;
-        auto* column = &ts.ecp_tab->chptr[T::find_channel_by_name(ts.cdt_tab, "SPECZ", &e) * ts.ecp_tab->maxev];
-        for (int i = 1; i < n - i; ++i) {
-            std::swap(column[i].chhd, column[n - i].chhd);
-            std::swap(column[i].data, column[n - i].data);
-        }
-    };
-    for (const int chunk : {0, 61}) {
-        SCOPED_TRACE(chunk ? "chunked" : "whole");
-        std::optional<chunked_reads> chunked;
-        if (chunk) chunked.emplace(size_t(chunk));
-        started<T> s(path, "SPECZ", -1, 0, nullptr, reverse);
-        ASSERT_EQ(s.status, 0);
-        ASSERT_TRUE(s.rc->is_done());
-        for (int i = 0; i < n; ++i) {
-            ASSERT_NE(s.block(i), nullptr) << "entry " << i;
-            EXPECT_EQ(T::samples(s.block(i), 3)[5], sample_value(numbers[size_t(i ? n - i : 0)], 3, 5));
-        }
-    }
-}
-
-// A file cut short while its channel basket is read in chunks: the channel
-// fails as a failed basket read does, its workers end, and the entry whose
-// block lay past the cut is not delivered.
-TEST(ReadChanChunks, FileCutWhileTheBasketIsReadFailsTheChannel) {
-    using T = current_case;
-    zorv_test::temp_dir dir;
-    const std::string path = write_file<T>(dir);
-    const int last = int(event_numbers().size()) - 1;
-    // Every block's head is before the cut, the last block's payload is not.
-    const uint64_t cut = entry_position<T>(path, "SPECP", last).chhd + T::subhead_size + 16;
-    chunked_reads chunked(97);
-    started<T> s(path, "SPECP", -1, 0, nullptr,
-                 [&](typename T::table_set_type&) { ASSERT_EQ(truncate(path.c_str(), off_t(cut)), 0); });
-    EXPECT_EQ(s.status, ZORV_DAQ_READ_CHAN_INTERN_ERROR);
-    EXPECT_FALSE(s.rc->wait_decoded());
-    EXPECT_FALSE(s.rc->is_done());
-    EXPECT_EQ(s.entry(last).event_id.event_number, T::channel_reader::unfinished);
-    EXPECT_EQ(s.entry(last).sbchdata[0].chhd, 0u);
 }
 
 // Zip headers that claim far more data than their blocks could give reserve

@@ -75,9 +75,6 @@ inline void set_worker_stack(pthread_attr_t& attr) {
 #endif
 }
 
-constexpr const char* bad_basket = "%s Bad channel basket at %lu (length %u)\n";
-constexpr const char* basket_read_failed = "%s Failed to map channel basket\n";
-
 inline unsigned long thread_id() { return static_cast<unsigned long>(pthread_self()); }
 
 inline pthread_t free_slot() { return static_cast<pthread_t>(-1); }

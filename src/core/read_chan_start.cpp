@@ -4,38 +4,16 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <new>
 
-#include "core/basket_chunks.h"
 #include "core/read_chan_parts.h"
 #include "sys/fd.h"
 #include "sys/mapping.h"
 
 namespace zorv {
-
-namespace {
-std::atomic<size_t> chunk_from{basket_chunks{}.from};
-std::atomic<size_t> chunk_per_entry{basket_chunks{}.per_entry};
-std::atomic<size_t> chunk_size{basket_chunks{}.chunk};
-}  // namespace
-
-basket_chunks basket_chunking() {
-    basket_chunks c;
-    c.from = chunk_from.load(std::memory_order_relaxed);
-    c.per_entry = chunk_per_entry.load(std::memory_order_relaxed);
-    c.chunk = std::max<size_t>(chunk_size.load(std::memory_order_relaxed), 1);
-    return c;
-}
-
-void set_basket_chunking(const basket_chunks& c) {
-    chunk_from.store(c.from, std::memory_order_relaxed);
-    chunk_per_entry.store(c.per_entry, std::memory_order_relaxed);
-    chunk_size.store(c.chunk, std::memory_order_relaxed);
-}
 
 // ---------------------------------------------------------------------------
 // Construction, description, cleaning.
@@ -47,7 +25,6 @@ read_chan<L>::read_chan(tables* tbl, char* ch, int subch, chan_descr_2010* desc)
     pthread_mutex_init(&mmx, nullptr);
     pthread_cond_init(&mcond, nullptr);
     pthread_cond_init(&exit_cond, nullptr);
-    pthread_cond_init(&arrival_cond, nullptr);
 
     if (!tbl) return;
     evhb = tbl->get_evh_basket();
@@ -84,7 +61,6 @@ template <class L>
 read_chan<L>::~read_chan() {
     clean();
     clean_descr();
-    pthread_cond_destroy(&arrival_cond);
     pthread_cond_destroy(&exit_cond);
     pthread_cond_destroy(&mcond);
     pthread_mutex_destroy(&mmx);
@@ -143,11 +119,8 @@ void read_chan<L>::clean() {
     {
         checked_lock lock(mx);
         stop = 1;
-        pthread_cond_broadcast(&arrival_cond);
         while (workers_running()) mx.wait(exit_cond);
         out_taken = out_done = 0;
-        basket_arrived_ = 0;
-        basket_lost_ = false;
     }
     release_entry_memory();  // the result array and the basket copy too
     out_cur = nullptr;
@@ -155,7 +128,6 @@ void read_chan<L>::clean() {
     if (chn_base) munmap(chn_base, chn_base_size);
     chnb = nullptr;
     basket_in_ = false;
-    basket_len_ = 0;
     chn_base = nullptr;
     chn_base_size = 0;
     evh_base = sbh_base = nullptr;
@@ -198,9 +170,7 @@ int read_chan<L>::start(pthread_mutex_t** pmx, pthread_cond_t** pcond, int** pcn
     if (s == ZORV_DAQ_READ_CHAN_OK && out) {
         choose_thread_count();
         launch_workers();
-        const int r = read_basket_rest();
-        if (r != ZORV_DAQ_READ_CHAN_OK) signal_master();
-        return r;
+        return s;
     }
     signal_master();
     return s;
@@ -272,7 +242,7 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     constexpr uint64_t head = sizeof(typename L::chan_basket);
     const uint64_t file_len = uint32_t(len);
     const uint64_t pos = uint64_t(p->chhd) - 8;
-    using read_chan_detail::bad_basket;
+    constexpr const char* bad_basket = "%s Bad channel basket at %lu (length %u)\n";
     if (p->chhd < 8 || !in_range(pos, head, file_len)) {
         return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Channel basket position %lu lies outside the file\n", chan,
                     static_cast<unsigned long>(pos));
@@ -304,11 +274,25 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         chn_base = whole.release();
         chnb = reinterpret_cast<typename L::chan_basket*>(chn_base + delta);
         chn_offset = u_long(offset);
-        basket_len_ = blen;
-        publish_arrival(blen, false);
     } else {
-        const int s = copy_basket(pos, blen);
-        if (s != ZORV_DAQ_READ_CHAN_OK) return s;
+        // Read straight into the copy: no mapping to set up and tear down,
+        // and the file's pages are never resident in the process twice.
+        block_region& copy = store_->basket;
+        copy = take_region(blen, blen);  // every byte is read into next
+        if (!copy) {
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
+        }
+        if (!sys::pread_full(fd, copy.data, blen, off_t(pos))) {
+            perror("pread");
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
+        }
+        // The copy is bounded by its own length word from now on: it must
+        // still be the one checked above (the file may have changed since).
+        if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
+            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, bad_basket, chan, static_cast<unsigned long>(pos), blen);
+        }
+        chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
+        chn_offset = u_long(pos);
     }
     basket_in_ = true;
     if (debug_level() < 0) {
@@ -316,117 +300,6 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         L::text::rc_print_mmap_time(sw.millis(), name ? name : "", blen, chn_base_size, out_total);
     }
     return ZORV_DAQ_READ_CHAN_OK;
-}
-
-// Reads the basket straight into a copy from the pool: no mapping to set up
-// and tear down, and the file's pages are never resident in the process
-// twice. A large basket is read here only in part (its first chunk, and
-// the head of every block for sizing the entries); read_basket_rest() reads
-// the rest while the workers decode what is in.
-template <class L>
-int read_chan<L>::copy_basket(uint64_t pos, uint32_t blen) {
-    block_region& copy = store_->basket;
-    copy = take_region(blen, blen);  // every byte is read into next
-    if (!copy) return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
-    const basket_chunks c = basket_chunking();
-    const bool chunked = blen >= c.from && blen / uint64_t(out_total) >= c.per_entry;
-    constexpr uint64_t head = sizeof(typename L::chan_basket);
-    const uint64_t first = chunked ? std::max<uint64_t>(std::min<uint64_t>(c.chunk, blen), head) : blen;
-    if (!sys::pread_full(fd, copy.data, first, pos)) {
-        perror("pread");
-        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, read_chan_detail::basket_read_failed, chan);
-    }
-    // The copy is bounded by its own length word from now on: it must
-    // still be the one checked before (the file may have changed since).
-    if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
-        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, read_chan_detail::bad_basket, chan,
-                    static_cast<unsigned long>(pos), blen);
-    }
-    chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
-    chn_offset = u_long(pos);
-    basket_len_ = blen;
-    if (first < blen) {
-        const int s = read_block_heads(pos, blen, first);
-        if (s != ZORV_DAQ_READ_CHAN_OK) return s;
-    }
-    publish_arrival(first, false);
-    return ZORV_DAQ_READ_CHAN_OK;
-}
-
-// Reads the head (sub-header and zip header) of every block past the first
-// `from` bytes of the basket into its place in the copy, which is all
-// reserve_entry_memory() reads of it. The chunks read these bytes again;
-// no worker reads them before they have.
-template <class L>
-int read_chan<L>::read_block_heads(uint64_t pos, uint32_t blen, uint64_t from) {
-    constexpr uint64_t head = L::subhead_size + sizeof(zorv_zip_header);
-    unsigned char* copy = store_->basket.data;
-    for (int i = 0; i < out_total; ++i) {
-        const zorv_event_chan_ptr_entry* p = get_data_table_pointer(i);
-        if (!p || p->chhd < pos || p->chhd - pos >= blen) continue;  // a bad position, found by its worker
-        const uint64_t at = p->chhd - pos;
-        const uint64_t n = std::min<uint64_t>(head, blen - at);
-        if (at + n <= from) continue;
-        if (!sys::pread_full(fd, copy + at, n, pos + at)) {
-            perror("pread");
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, read_chan_detail::basket_read_failed, chan);
-        }
-    }
-    return ZORV_DAQ_READ_CHAN_OK;
-}
-
-// Reads what copy_basket() left of the basket, chunk by chunk, telling the
-// workers after each how far the copy goes. A read that fails or comes
-// short (the file cut meanwhile) fails the channel as a failed basket read
-// does, and wakes every worker waiting for bytes that will not come. Runs
-// on the caller's thread before start() returns, so nobody waits for the
-// workers before the basket is in or its read has failed.
-template <class L>
-int read_chan<L>::read_basket_rest() {
-    uint64_t at;
-    {
-        checked_lock lock(mx);
-        at = basket_arrived_;
-    }
-    if (at >= basket_len_) return ZORV_DAQ_READ_CHAN_OK;
-    unsigned char* const copy = store_->basket.data;  // given back only once all is in
-    const uint64_t chunk = basket_chunking().chunk;
-    while (at < basket_len_) {
-        const uint64_t n = std::min<uint64_t>(chunk, basket_len_ - at);
-        if (!sys::pread_full(fd, copy + at, n, chn_offset + at)) {
-            perror("pread");
-            publish_arrival(at, true);
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, read_chan_detail::basket_read_failed, chan);
-        }
-        at += n;
-        publish_arrival(at, false);
-    }
-    return ZORV_DAQ_READ_CHAN_OK;
-}
-
-// The copy holds the basket's first `end` bytes; with `lost`, no more will
-// come and the workers stop. Once the whole basket is in and every entry
-// is decoded it goes back (the last publish does it when it comes later).
-template <class L>
-void read_chan<L>::publish_arrival(uint64_t end, bool lost) {
-    checked_lock lock(mx);
-    basket_arrived_ = end;
-    if (lost) {
-        basket_lost_ = true;
-        stop = 1;
-    }
-    pthread_cond_broadcast(&arrival_cond);
-    if (all_done && end >= basket_len_) release_basket();
-}
-
-// Waits until the copy holds the basket's first `end` bytes, or until they
-// will not come (the read failed, or the reader is being stopped). Returns
-// how many bytes are in.
-template <class L>
-uint64_t read_chan<L>::await_basket(uint64_t end) {
-    checked_lock lock(mx);
-    while (basket_arrived_ < end && !basket_lost_ && !stop) mx.wait(arrival_cond);
-    return basket_arrived_;
 }
 
 namespace read_chan_detail {
@@ -653,11 +526,6 @@ int read_chan<L>::set_step(zorv_time_id* id) {
     template int read_chan<L>::prepare(); \
     template int read_chan<L>::start(pthread_mutex_t**, pthread_cond_t**, int**); \
     template int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry*); \
-    template int read_chan<L>::copy_basket(uint64_t, uint32_t); \
-    template int read_chan<L>::read_block_heads(uint64_t, uint32_t, uint64_t); \
-    template int read_chan<L>::read_basket_rest(); \
-    template void read_chan<L>::publish_arrival(uint64_t, bool); \
-    template uint64_t read_chan<L>::await_basket(uint64_t); \
     template void read_chan<L>::check_event_headers(); \
     template void read_chan<L>::find_time_limits(); \
     template bool read_chan<L>::set_max_number_of_threads(int); \

@@ -102,11 +102,9 @@ void read_chan<L>::give_back(block_region& r) {
 // holding on to it would keep the channel's data twice in memory. A mapping
 // drops its pages (they come back from the file if read); a copy goes back
 // to the pool for the next channel's basket, and chnb is null from then on.
-// A basket still being read is left to its reader, which releases it once
-// the last chunk is in. Called under mx.
+// Called under mx.
 template <class L>
 void read_chan<L>::release_basket() {
-    if (basket_arrived_ < basket_len_) return;
     if (chn_base) {
         madvise(chn_base, chn_base_size, MADV_DONTNEED);
     } else if (store_ && store_->basket) {

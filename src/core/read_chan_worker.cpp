@@ -109,13 +109,12 @@ public:
                 why = ending::error;
             } else if (!done) {
                 open_windows();
-                in_ = rc_.basket_arrived_;
             }
         }
         for (int i = 0; why == ending::no_entries && take(i, why);) {
             decoded d;
             if (!decode(i, d)) why = ending::error;
-            else if (lost_ || !publish(i, d)) why = ending::stopped;  // an entry cut off is not published
+            else if (!publish(i, d)) why = ending::stopped;
         }
         finish(why);
     }
@@ -187,7 +186,7 @@ private:
             return true;
         }
         if (!copy_headers(i, *p, d)) return true;
-        const unsigned char* src = basket_bytes(p->chhd, sh_size);
+        const unsigned char* src = chn_.at(p->chhd, sh_size);
         if (!src) {
             bad_position(i, "channel sub-header", p->chhd);
             return true;
@@ -237,10 +236,9 @@ private:
         const int t = h.dtype & 0xFFFF;
         if (L::is_update_type(t)) return decode_update(i, p, h, d);
         if (t == ZORV_ENV_BLOCK) return decode_env(i, p, h, d);
-        const unsigned char* src = h.ldata >= sh_size ? basket_bytes(p.chhd, uint32_t(h.ldata)) : nullptr;
+        const unsigned char* src = h.ldata >= sh_size ? chn_.at(p.chhd, uint32_t(h.ldata)) : nullptr;
         if (!src) {
-            if (!lost_)
-                printf("%s entry %d: block length %d does not fit its basket tid:%lu\n", rc_.chan, i, h.ldata, id_);
+            printf("%s entry %d: block length %d does not fit its basket tid:%lu\n", rc_.chan, i, h.ldata, id_);
             return true;
         }
         buffer block = memory(i, part::block, size_t(h.ldata), false);
@@ -260,7 +258,7 @@ private:
 
     // A slow value: one update record behind the sub-header.
     bool decode_update(int i, const zorv_event_chan_ptr_entry& p, subhead& h, decoded& d) {
-        const unsigned char* src = basket_bytes(p.data, L::upd_size);
+        const unsigned char* src = chn_.at(p.data, L::upd_size);
         if (!src) {
             bad_position(i, "update payload", p.data);
             return true;
@@ -278,7 +276,7 @@ private:
     // An environment value, delivered as an update record named after the
     // channel.
     bool decode_env(int i, const zorv_event_chan_ptr_entry& p, subhead& h, decoded& d) {
-        const unsigned char* src = basket_bytes(p.data, sizeof(zorv_env_data_block));
+        const unsigned char* src = chn_.at(p.data, sizeof(zorv_env_data_block));
         if (!src) {
             bad_position(i, "environment payload", p.data);
             return true;
@@ -315,14 +313,14 @@ private:
 
     bool decode_zipped(int i, const zorv_event_chan_ptr_entry& p, subhead& h, decoded& d) {
         const uint64_t zpos = uint64_t(p.chhd) + sh_size;
-        const unsigned char* zsrc = basket_bytes(zpos, sizeof(zorv_zip_header));
+        const unsigned char* zsrc = chn_.at(zpos, sizeof(zorv_zip_header));
         if (!zsrc) {
             bad_position(i, "zip header", zpos);
             return true;
         }
         zorv_zip_header z;
         zorv_swap4(zsrc, &z, 3);
-        const unsigned char* src = basket_bytes(zpos + sizeof z, z.zipp_length);
+        const unsigned char* src = chn_.at(zpos + sizeof z, z.zipp_length);
         if (!src || z.zipp_length > uint32_t(std::numeric_limits<int>::max())) {
             bad_position(i, "compressed data", zpos + sizeof z);
             return true;
@@ -396,24 +394,7 @@ private:
         return buffer(cut_block);
     }
 
-    // The `n` bytes of the channel basket at file position `pos`, once they
-    // are in the copy (a large basket arrives while its entries are being
-    // decoded); null when they lie outside the basket, or when they will
-    // never arrive (lost_ then tells).
-    const unsigned char* basket_bytes(uint64_t pos, uint64_t n) {
-        const unsigned char* p = chn_.at(pos, n);
-        if (!p) return nullptr;
-        const uint64_t end = uint64_t(p - chn_.data()) + n;
-        if (end > in_ && (in_ = rc_.await_basket(end)) < end) {
-            lost_ = true;
-            return nullptr;
-        }
-        return p;
-    }
-
-    // Says nothing of bytes that never arrived: the channel's read failed.
     void bad_position(int i, const char* what, uint64_t pos) {
-        if (lost_) return;
         printf("%s entry %d: %s position %lu lies outside its basket tid:%lu\n", rc_.chan, i, what,
                static_cast<unsigned long>(pos), id_);
     }
@@ -442,8 +423,6 @@ private:
     sys::stopwatch sw_;
     const unsigned long id_ = read_chan_detail::thread_id();
     be_reader evh_, sbh_, chn_;
-    uint64_t in_ = 0;    // bytes of the channel basket known to be in
-    bool lost_ = false;  // the basket's read failed before this entry's bytes came
 };
 
 template <class L>
