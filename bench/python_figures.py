@@ -102,8 +102,14 @@ def figures(args, layout, work):
           "interpreter %.0f MB" % (arrays[0], arrays[5], arrays[1], arrays[2] / 1e6, arrays[3] / 1e6,
                                    arrays[4] / 1e6))
     print("  run.events(): %.3f s (%.3f s processor), %d events" % (events[0], events[5], events[1]))
+    whole = True
     if not (cpp[1] == arrays[1] == events[1]):
         print("  EVENT COUNTS DIFFER")
+        whole = False
+    if cpp[1] != args.files * args.events:
+        # Ratios of reads that stopped short would look like good figures.
+        print("  EVENTS MISSING: the C++ read delivered %d of the run's %d events" % (cpp[1], args.files * args.events))
+        whole = False
     ratio("arrays() / C++ full read", arrays[0] / cpp[0], 1.2)
     ratio("events() / C++ full read", events[0] / cpp[0], 1.5)
     print("  %-45s %.3f" % ("arrays() / C++ full read writing as much", arrays[0] / stacked[0]))
@@ -111,6 +117,7 @@ def figures(args, layout, work):
     print("  %-45s %.3f" % ("processor time, events() / C++ full read", events[5] / cpp[3]))
     ratio("arrays() peak / (C++ peak + arrays + interpreter)", arrays[2] / (cpp[2] + arrays[3] + arrays[4]), 1.0)
     shutil.rmtree(os.path.join(work, layout))
+    return whole
 
 
 DASK_CHILD = r"""
@@ -237,13 +244,13 @@ def main():
     work = tempfile.mkdtemp(prefix="zorvdaq-bench-")
     try:
         layouts = {"both": ["current", "legacy"], "none": []}.get(args.layout, [args.layout])
-        for layout in layouts:
-            figures(args, layout, work)
+        whole = all([figures(args, layout, work) for layout in layouts])
         if args.dask:
             dask_figures(args, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    return 0 if whole else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
