@@ -177,6 +177,33 @@ TEST(Cli, ValidateReportsDamageWithItsPosition) {
     });
 }
 
+// A block that cannot be decoded costs its own entry only: every event is
+// read, the record says why the channel has nothing, and the status says
+// that a file had problems.
+TEST(Cli, ReadPastADamagedBlockEndsWithStatusOne) {
+    in_both_layouts([&](file_layout lay) {
+        const written_run w(2, 4, "BPM1 38 comp=zlib; TORO1 42", lay);
+        ASSERT_EQ(w.files.size(), 2u);
+        const std::string bytes = zorv_test::read_file(w.files[1]);
+        const size_t pos = bytes.find(std::string("BPM1\0", 5));
+        ASSERT_NE(pos, std::string::npos);
+        const size_t sh = lay == file_layout::legacy ? 44 : 268;
+        // The compressed bytes, or the channel's name in the block's header.
+        for (const size_t at : {pos + sh + 12 + 4, pos}) {
+            SCOPED_TRACE(at);
+            ASSERT_TRUE(zorv_test::write_file(w.files[1], bytes));
+            damage(w.files[1], at, 2);
+            result r = run(with({"read", "--report"}, w.files));
+            EXPECT_EQ(r.status, 1) << r.err;
+            const auto recs = r.records();
+            ASSERT_EQ(recs.size(), 8u);
+            EXPECT_EQ(recs[4]["reasons"]["BPM1"], "damaged");
+            EXPECT_NE(r.err.find("channel BPM1: delivered 7 carried 0 damaged 1 "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("read incomplete"), std::string::npos) << r.err;
+        }
+    });
+}
+
 TEST(Cli, BadInputGivesOneLineAndStatusTwo) {
     zorv_test::temp_dir dir;
     const std::string text = dir.file("notes.raw");
@@ -433,6 +460,13 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
             EXPECT_EQ(r.status, 2) << r.err;
             EXPECT_NE(r.err.find("zorv-daq read: "), std::string::npos);
         }
+        // A step coarser than the events' spacing takes every fifth event.
+        result coarse = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.5s"}, files));
+        ASSERT_EQ(coarse.status, 0) << coarse.err;
+        const auto every_fifth = coarse.records();
+        ASSERT_EQ(every_fifth.size(), size_t(cfg.files * cfg.events_per_file / 5));
+        for (size_t i = 0; i < every_fifth.size(); ++i)
+            EXPECT_EQ(every_fifth[i]["event"], event_number(cfg, int(5 * i))) << i;
         // A step finer than the events' spacing ends: either every event
         // once, or a stop that says why.
         result fine = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));

@@ -335,4 +335,41 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
     }
 }
 
+// A block whose sub-header names no selected channel (its name damaged) is
+// taken by no record: it is lost to the caller, so the report counts it as
+// damaged and the read is not complete, in both synchronisations.
+TYPED_TEST(ReaderDelivery, ABlockNamingNoSelectedChannelIsCountedDamaged) {
+    const std::string bpm = std::to_string(TypeParam::bpm);
+    auto cfg = zorv_test::small_run_config(this->dir_.path(), 1, 6, "BPMA " + bpm + ";BPMB " + bpm, TypeParam::layout);
+    this->files_ = zorv_test::write_run(cfg);
+    ASSERT_EQ(this->files_.size(), 1u);
+    // The third block of BPMA: its name is the third occurrence in the file.
+    std::string bytes = zorv_test::read_file(this->files_[0]);
+    size_t at = std::string::npos;
+    for (int k = 0; k < 3; ++k) at = bytes.find(std::string("BPMA\0", 5), at + 1);
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 3] = 'Q';
+    ASSERT_TRUE(zorv_test::write_file(this->files_[0], bytes));
+
+    for (const int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        ASSERT_EQ(r.add_file(this->files_[0].c_str(), true), 0);
+        this->select(r, {"BPMA", "BPMB"});
+        ASSERT_EQ(r.set_synch_mode(mode), 0);
+        zorv_time_id step{1, {0, uint32_t(1e6 / cfg.rate_hz)}};  // every event, in both modes
+        ASSERT_EQ(r.set_period(&step), 0);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        const auto w = this->next_walk(r);
+        ASSERT_EQ(w.events, 6);
+        EXPECT_EQ(w.states[2][0], "damaged");
+        zorv_daq_delivery_report rep;
+        ASSERT_EQ(r.get_delivery_report(&rep), 0);
+        EXPECT_EQ(rep.channels[0].delivered, 5);
+        EXPECT_EQ(rep.channels[0].damaged, 1);
+        EXPECT_EQ(rep.channels[1].delivered, 6);
+        EXPECT_FALSE(rep.complete());
+    }
+}
+
 }  // namespace

@@ -224,6 +224,25 @@ TYPED_TEST(ReaderEvents, WindowsByEventNumberAndByTime) {
     }
 }
 
+// By time, a step given as a time alone (no event part) that is coarser
+// than the events' spacing steps by that time through every file.
+TYPED_TEST(ReaderEvents, ATimeStepCoarserThanTheEventsStepsByTime) {
+    constexpr uint32_t kEvery = 3;
+    typename TypeParam::reader_t r;
+    this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
+    zorv_time_id step{0, {0, uint32_t(kEvery * 1e6 / this->cfg_.rate_hz)}};
+    ASSERT_EQ(r.set_period(&step), 0);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    std::vector<zorv_channel_entry_long*> out;
+    std::vector<uint32_t> seen;
+    int rc;
+    while ((rc = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0 && seen.size() <= kFiles * kEvents)
+        seen.push_back(record_of(r, out.front())->evhd.event_number);
+    EXPECT_EQ(rc, ZORV_DAQ_READER_OUT_OF_WINDOW);
+    ASSERT_EQ(seen.size(), size_t(kFiles * kEvents / kEvery));
+    for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], this->first_event() + kEvery * k) << k;
+}
+
 TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {
     typename TypeParam::reader_t r;
     this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);

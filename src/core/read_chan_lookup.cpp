@@ -136,7 +136,9 @@ zorv_channel_entry_long* read_chan<L>::lookup_by_time(time_stamp t, int op, int*
 
 // A time step that lands on the same or the adjacent event is accepted; one
 // that skips events or goes the wrong way is replaced by a step of
-// event_step.event_number events from the current event.
+// event_step.event_number events from the current event. A step of no
+// events replaces nothing: the time part alone steps, as it must when it is
+// coarser than the events' spacing (a zero-event step would end the read).
 template <class L>
 zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, int op, int* status,
                                                    const time_stamp& target) {
@@ -146,6 +148,7 @@ zorv_channel_entry_long* read_chan<L>::step_check(zorv_channel_entry_long* e, in
     const bool next = op == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
     // Nothing handed out yet: there is no current event to step from.
     if (cur == 0 && event_cur.time.timeup == 0 && event_cur.time.timelow == 0) return e;
+    if (step == 0) return e;
     if ((next ? found - cur : cur - found) <= 1) return e;
     if (debug_level() > 0) printf("Double check instead of time -> by EvID\n");
     const bool outside = next ? (cur > std::numeric_limits<uint32_t>::max() - step ||

@@ -367,9 +367,13 @@ void reader<L>::count_delivery(bool step) {
     for (size_t i = 0; i < n && fresh_event; ++i) {
         const result_entry* rec = results[i];
         if (!rec) continue;
+        // An entry the slicer gave as fresh but that no record took (its
+        // block had no header, or one naming no selected channel) is lost
+        // to the caller: damaged, as its per-event state says.
+        const int state = slicer ? slicer->chan_state(int(i)) : int(ZORV_DAQ_CHAN_NO_ENTRY);
         if (rec->updated)
             ++delivery_[i].delivered;
-        else if (slicer && slicer->chan_state(int(i)) == ZORV_DAQ_CHAN_DAMAGED)
+        else if (state == ZORV_DAQ_CHAN_DAMAGED || state == ZORV_DAQ_CHAN_FRESH)
             ++delivery_[i].damaged;
         else if (rec->slow)
             ++delivery_[i].carried;
@@ -385,7 +389,7 @@ int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const {
     const int missing = slicer ? slicer->chan_state(i) : int(ZORV_DAQ_CHAN_NO_ENTRY);
     if (rec->updated) {
         out->state = ZORV_DAQ_CHAN_FRESH;
-    } else if (rec->slow && missing != ZORV_DAQ_CHAN_DAMAGED) {
+    } else if (rec->slow && missing != ZORV_DAQ_CHAN_DAMAGED && missing != ZORV_DAQ_CHAN_FRESH) {
         out->state = ZORV_DAQ_CHAN_CARRIED;
         out->from = rec->res.event_id;
     } else {

@@ -347,8 +347,17 @@ void add_reasons(const R& r, const std::vector<chosen_channel>& chosen, json* re
     if (!reasons.empty()) (*rec)["reasons"] = std::move(reasons);
 }
 
+// True when a file had problems: one was skipped, or entries of a channel
+// could not be decoded. (Entries a coarse step passes over are no problem.)
+bool files_had_problems(const zorv_daq_delivery_report& rep) {
+    if (!rep.skipped_files.empty()) return true;
+    for (const auto& c : rep.channels)
+        if (c.damaged || c.in_skipped_files) return true;
+    return false;
+}
+
 // The delivery report on standard error (with --report), and the exit status
-// of a read that went through: 1 when a file was skipped.
+// of a read that went through: 1 when a file had problems.
 template <class R>
 void finish_read(const R& r, const read_options& o) {
     zorv_daq_delivery_report rep;
@@ -363,7 +372,9 @@ void finish_read(const R& r, const read_options& o) {
             std::fprintf(stderr, "time tolerance %.0f us\n", rep.tolerance_us);
         std::fprintf(stderr, "read %s\n", rep.complete() ? "complete" : "incomplete");
     }
-    if (!rep.skipped_files.empty()) throw CLI::RuntimeError(exit_problems);
+    for (const auto& c : rep.channels)
+        if (c.damaged) warn("read", "channel " + c.channel + ": " + std::to_string(c.damaged) + " damaged entries");
+    if (files_had_problems(rep)) throw CLI::RuntimeError(exit_problems);
 }
 
 // One event: {"event", "time", "channels": {key: value}, "reasons": ...}.
