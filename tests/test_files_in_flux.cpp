@@ -181,4 +181,32 @@ TYPED_TEST(files_in_flux, files_changed_after_listing_are_skipped_and_reported) 
     }
 }
 
+// The last file cut short after the read has started, its tables already
+// read: when the read reaches it the file is skipped with its reason (its
+// baskets now lie past its end), never touched beyond its end.
+TYPED_TEST(files_in_flux, a_file_cut_short_during_the_read_is_skipped) {
+    // Three files: the tables of all of them are read as the read starts.
+    this->files_.pop_back();
+    const std::string& victim = this->files_.back();
+    typename TypeParam::reader_t r;
+    for (const std::string& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
+    ASSERT_EQ(this->select_channels(r), 0);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    std::vector<zorv_channel_entry_long*> out;
+    ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+    // The reader's own threads (tables ahead, decoding) have ended or wait
+    // for work: the file changes between reads, not while it is being read.
+    ASSERT_TRUE(zorv_test::other_threads_idle());
+    // Whole pages only: a page wholly past the end is what faults.
+    std::filesystem::resize_file(victim, std::filesystem::file_size(victim) / 4 / 4096 * 4096);
+    const outcome o = this->drain(r);
+    EXPECT_EQ(o.end, ZORV_DAQ_READER_OUT_OF_WINDOW);
+    EXPECT_EQ(o.events + 1, (kFiles - 2) * kEvents);
+    ASSERT_FALSE(o.report.skipped_files.empty());
+    EXPECT_EQ(o.report.skipped_files.back().file, victim);
+    for (const auto& c : o.report.channels)
+        EXPECT_EQ(c.delivered + c.in_skipped_files, (kFiles - 1) * kEvents) << c.channel;
+    EXPECT_FALSE(o.report.complete());
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -240,7 +241,8 @@ template <class L>
 int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     using sys::mapping;
     constexpr uint64_t head = sizeof(typename L::chan_basket);
-    const uint64_t file_len = uint32_t(len);
+    // The length the tables were read with, unless the file is shorter now.
+    const uint64_t file_len = std::min<uint64_t>(uint32_t(len), sys::file_size_now(fd, uint32_t(len)));
     const uint64_t pos = uint64_t(p->chhd) - 8;
     constexpr const char* bad_basket = "%s Bad channel basket at %lu (length %u)\n";
     if (p->chhd < 8 || !in_range(pos, head, file_len)) {

@@ -4,6 +4,7 @@
 #ifndef ZORV_SYS_FD_H
 #define ZORV_SYS_FD_H
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,14 @@ inline bool pread_full(int fd, void* buf, size_t len, uint64_t pos) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// The file's length now, or `fallback` when it cannot be had. A file can be
+// cut short after its tables were read, and a mapped page that lies wholly
+// past the end faults when it is touched.
+inline uint64_t file_size_now(int fd, uint64_t fallback) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_size >= 0 ? static_cast<uint64_t>(st.st_size) : fallback;
 }
 
 // A stdio stream closed when it goes.

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -49,6 +51,35 @@ bool write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return bool(out);
+}
+
+namespace {
+
+// True when no thread but the calling one is running or in the middle of a
+// system call ('S': sleeping interruptibly, as on a condition variable).
+bool others_sleep() {
+    const std::string self = std::to_string(::gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == self) continue;
+        std::ifstream in(task.path() / "stat");
+        std::string stat;
+        std::getline(in, stat);  // empty when the thread ended meanwhile
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        if (close + 2 >= stat.size() || stat[close + 2] != 'S') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool other_threads_idle() {
+    for (int k = 0, quiet = 0; k < 1000; ++k) {
+        quiet = others_sleep() ? quiet + 1 : 0;
+        if (quiet == 2) return true;
+        ::usleep(10000);
+    }
+    return false;
 }
 
 }  // namespace zorv_test

@@ -42,6 +42,11 @@ std::string read_file(const std::string& path);
 // Writes `bytes` to `path`, replacing it; false on failure.
 bool write_file(const std::string& path, const std::string& bytes);
 
+// Waits (ten seconds at most) until every other thread of the process has
+// ended or sleeps waiting for work, seen so twice in a row; false when that
+// did not happen.
+bool other_threads_idle();
+
 }  // namespace zorv_test
 
 #endif
