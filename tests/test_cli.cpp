@@ -178,9 +178,9 @@ TEST(Cli, ValidateReportsDamageWithItsPosition) {
 }
 
 // A block that cannot be decoded costs its own entry only: every event is
-// read, the record says why the channel has nothing, and the status says
-// that a file had problems.
-TEST(Cli, ReadPastADamagedBlockEndsWithStatusOne) {
+// read (or every entry dumped), the record says why the channel has
+// nothing, and the status says that a file had problems.
+TEST(Cli, ReadAndDumpPastADamagedBlockEndWithStatusOne) {
     in_both_layouts([&](file_layout lay) {
         const written_run w(2, 4, "BPM1 38 comp=zlib; TORO1 42", lay);
         ASSERT_EQ(w.files.size(), 2u);
@@ -200,6 +200,13 @@ TEST(Cli, ReadPastADamagedBlockEndsWithStatusOne) {
             EXPECT_EQ(recs[4]["reasons"]["BPM1"], "damaged");
             EXPECT_NE(r.err.find("channel BPM1: delivered 7 carried 0 damaged 1 "), std::string::npos) << r.err;
             EXPECT_NE(r.err.find("read incomplete"), std::string::npos) << r.err;
+            if (at == pos) continue;  // the channel's own dump does not look at the name
+
+            result d = run({"dump", w.files[1], "BPM1"});
+            EXPECT_EQ(d.status, 1) << d.err;
+            EXPECT_NE(d.out.find("entry 0 of event"), std::string::npos) << d.out;
+            EXPECT_NE(d.err.find("channel BPM1: 1 damaged entries"), std::string::npos) << d.err;
+            EXPECT_EQ(run({"dump", w.files[1], "TORO1"}).status, 0);
         }
     });
 }

@@ -52,6 +52,14 @@ void print_values(zorv::read_chan<L>& r) {
     }
 }
 
+// Entries whose block could not be decoded (they have no headers).
+template <class L>
+int damaged_entries(const zorv::read_chan<L>& r) {
+    int n = 0;
+    for (int i = 0; i < r.out_total; ++i) n += !r.out[i].sbchdata[0].chhd;
+    return n;
+}
+
 void run_dump(const dump_options& o) {
     separate_data_output();
     inspect_file("dump", o.file, [&](auto& f) {
@@ -71,6 +79,8 @@ void run_dump(const dump_options& o) {
             if (o.what == "data") print_values(ch.reader());
             else print(ch.reader(), o.what);
         });
+        if (const int n = damaged_entries(ch.reader()))
+            fail("dump", exit_problems, "channel " + c.key + ": " + std::to_string(n) + " damaged entries");
     });
 }
 
