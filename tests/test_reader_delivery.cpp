@@ -276,19 +276,34 @@ uint32_t first_channel_evhd_at(const std::string& f, int k) {
     return ecpt + 16 + 8 * ncols + 16 * (first + uint32_t(k));
 }
 
+// Where the event index places the number of the file's k-th event (one
+// event type): trailer -> reference table -> event index.
+uint32_t indexed_number_at(const std::string& f, int k) {
+    std::string b;
+    std::ifstream in(f, std::ios::binary);
+    b.assign(std::istreambuf_iterator<char>(in), {});
+    auto word = [&](uint64_t pos) { return zorv::load_be32(reinterpret_cast<const unsigned char*>(b.data() + pos)); };
+    const uint32_t eit = word(word(b.size() - 4) + 8);
+    return eit + 8 + 32 + 16 * uint32_t(k) + 8;  // past the table's and the type's heads, then the time
+}
+
 // An entry whose event header is not one of its file's events (a damaged
-// header, or a damaged position leading elsewhere) is damaged: it never makes
-// up an event, and the report counts it.
+// header, a damaged position leading elsewhere, or the index's record of its
+// event damaged) is damaged: it never makes up an event of its own, and the
+// report counts it.
 TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged) {
+    enum where { position, header, index_record };
     struct damage {
         const char* what;
-        bool header;  // the header's event number, else the entry's header position
+        where at;
         uint32_t (*change)(uint32_t);
     };
     const damage cases[] = {
-        {"position into the middle of a header", false, [](uint32_t v) { return v + 2; }},
-        {"position onto the basket's head", false, [](uint32_t v) { return v - 8 - 36 * 2; }},
-        {"event number of the header", true, [](uint32_t v) { return v + 1000; }},
+        {"position into the middle of a header", position, [](uint32_t v) { return v + 2; }},
+        {"position onto the basket's head", position, [](uint32_t v) { return v - 8 - 36 * 2; }},
+        {"event number of the header", header, [](uint32_t v) { return v + 1000; }},
+        {"event number in the index, far ahead", index_record, [](uint32_t v) { return v + 1000000; }},
+        {"event number in the index, behind", index_record, [](uint32_t v) { return v - 2; }},
     };
     this->run({6});
     const std::string intact = this->files_[0] + ".intact";
@@ -312,7 +327,9 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
             std::ofstream(this->files_[0], std::ios::binary | std::ios::trunc) << in.rdbuf();
         }
         const uint32_t at = first_channel_evhd_at(this->files_[0], 2);
-        if (d.header) {
+        if (d.at == index_record) {
+            patch_word(this->files_[0], indexed_number_at(this->files_[0], 2), d.change);
+        } else if (d.at == header) {
             std::ifstream in(this->files_[0], std::ios::binary);
             std::string b((std::istreambuf_iterator<char>(in)), {});
             const uint32_t evhd = zorv::load_be32(reinterpret_cast<const unsigned char*>(b.data() + at));

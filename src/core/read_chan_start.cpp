@@ -347,11 +347,24 @@ inline bool is_listed(const std::vector<indexed_event>& index, const zorv_time_i
     return k != index.end() && !id_less(id, k->id);
 }
 
-// The event whose header the index places at `pos`, null when none.
-inline const indexed_event* event_at(const std::vector<const indexed_event*>& by_offset, uint32_t pos) {
+// The event of an entry whose header is not in the index: the one the index
+// places at the header's position `pos`; false when it places none there.
+// When that record's number is out of order with its neighbours (by
+// position) while the header's own number `own` fits between them, the
+// index record is the damaged one: its number is no event the read would
+// ever reach, so the entry takes the header's event instead.
+inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uint32_t pos,
+                         const zorv_time_id* own, zorv_time_id* out) {
     auto k = std::lower_bound(by_offset.begin(), by_offset.end(), pos,
                               [](const indexed_event* x, uint32_t v) { return x->offset < v; });
-    return k != by_offset.end() && (*k)->offset == pos ? *k : nullptr;
+    if (k == by_offset.end() || (*k)->offset != pos) return false;
+    const size_t j = size_t(k - by_offset.begin());
+    auto fits = [&](uint32_t n) {
+        return (j == 0 || by_offset[j - 1]->id.event_number <= n) &&
+               (j + 1 == by_offset.size() || n <= by_offset[j + 1]->id.event_number);
+    };
+    *out = own && !fits((*k)->id.event_number) && fits(own->event_number) ? *own : (*k)->id;
+    return true;
 }
 
 }  // namespace read_chan_detail
@@ -378,17 +391,21 @@ void read_chan<L>::check_event_headers() {
     for (int i = 0; i < out_total; ++i) {
         const zorv_event_chan_ptr_entry* p = get_data_table_pointer(i);
         const unsigned char* h = p ? win.at(p->evhd, sizeof(zorv_eventheader)) : nullptr;
+        zorv_time_id id{};
+        const zorv_time_id* own = nullptr;
         if (h && load_be32(h + offsetof(zorv_eventheader, pattern)) == L::pattern_event) {
-            const zorv_time_id id{load_be32(h + offsetof(zorv_eventheader, event_number)),
-                                  {load_be32(h + offsetof(zorv_eventheader, event_time)),
-                                   load_be32(h + offsetof(zorv_eventheader, event_time) + 4)}};
+            id = {load_be32(h + offsetof(zorv_eventheader, event_number)),
+                  {load_be32(h + offsetof(zorv_eventheader, event_time)),
+                   load_be32(h + offsetof(zorv_eventheader, event_time) + 4)}};
             if (id.event_number != unfinished && (index.empty() || is_listed(index, id))) {
                 entry_ids_[size_t(i)] = id;
                 header_ok_[size_t(i)] = 1;
                 continue;
             }
+            if (id.event_number != unfinished) own = &id;
         }
-        if (const indexed_event* x = p ? event_at(by_offset, p->evhd) : nullptr) entry_ids_[size_t(i)] = x->id;
+        zorv_time_id placed{};
+        if (p && placed_event(by_offset, p->evhd, own, &placed)) entry_ids_[size_t(i)] = placed;
         else ++without_event_;
     }
 }
