@@ -289,10 +289,10 @@ uint32_t indexed_number_at(const std::string& f, int k) {
 
 // An entry whose event header is not one of its file's events (a damaged
 // header, a damaged position leading elsewhere, or the index's record of its
-// event damaged) is damaged: it never makes up an event of its own, and the
+// event damaged in number or time) is damaged: it never makes up an event of its own, and the
 // report counts it.
 TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged) {
-    enum where { position, header, index_record };
+    enum where { position, header, index_record, index_time };
     struct damage {
         const char* what;
         where at;
@@ -304,6 +304,7 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
         {"event number of the header", header, [](uint32_t v) { return v + 1000; }},
         {"event number in the index, far ahead", index_record, [](uint32_t v) { return v + 1000000; }},
         {"event number in the index, behind", index_record, [](uint32_t v) { return v - 2; }},
+        {"event time in the index, far ahead", index_time, [](uint32_t v) { return v + 1000000; }},
     };
     this->run({6});
     const std::string intact = this->files_[0] + ".intact";
@@ -327,8 +328,9 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
             std::ofstream(this->files_[0], std::ios::binary | std::ios::trunc) << in.rdbuf();
         }
         const uint32_t at = first_channel_evhd_at(this->files_[0], 2);
-        if (d.at == index_record) {
-            patch_word(this->files_[0], indexed_number_at(this->files_[0], 2), d.change);
+        if (d.at == index_record || d.at == index_time) {
+            const uint32_t number = indexed_number_at(this->files_[0], 2);
+            patch_word(this->files_[0], d.at == index_time ? number - 8 : number, d.change);  // seconds, then number
         } else if (d.at == header) {
             std::ifstream in(this->files_[0], std::ios::binary);
             std::string b((std::istreambuf_iterator<char>(in)), {});

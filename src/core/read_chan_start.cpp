@@ -347,23 +347,30 @@ inline bool is_listed(const std::vector<indexed_event>& index, const zorv_time_i
     return k != index.end() && !id_less(id, k->id);
 }
 
+// True when event a comes no later than event b in number and in time.
+inline bool not_after(const zorv_time_id& a, const zorv_time_id& b) {
+    const bool time_after = a.time.timeup != b.time.timeup ? a.time.timeup > b.time.timeup
+                                                           : a.time.timelow > b.time.timelow;
+    return a.event_number <= b.event_number && !time_after;
+}
+
 // The event of an entry whose header is not in the index: the one the index
 // places at the header's position `pos`; false when it places none there.
-// When that record's number is out of order with its neighbours (by
-// position) while the header's own number `own` fits between them, the
-// index record is the damaged one: its number is no event the read would
-// ever reach, so the entry takes the header's event instead.
+// When that record is out of order with its neighbours (by position), in
+// number or in time, while the header's own event `own` fits between them,
+// the index record is the damaged one: its event is none the read would
+// reach in order, so the entry takes the header's event instead.
 inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uint32_t pos,
                          const zorv_time_id* own, zorv_time_id* out) {
     auto k = std::lower_bound(by_offset.begin(), by_offset.end(), pos,
                               [](const indexed_event* x, uint32_t v) { return x->offset < v; });
     if (k == by_offset.end() || (*k)->offset != pos) return false;
     const size_t j = size_t(k - by_offset.begin());
-    auto fits = [&](uint32_t n) {
-        return (j == 0 || by_offset[j - 1]->id.event_number <= n) &&
-               (j + 1 == by_offset.size() || n <= by_offset[j + 1]->id.event_number);
+    auto fits = [&](const zorv_time_id& id) {
+        return (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
+               (j + 1 == by_offset.size() || not_after(id, by_offset[j + 1]->id));
     };
-    *out = own && !fits((*k)->id.event_number) && fits(own->event_number) ? *own : (*k)->id;
+    *out = own && !fits((*k)->id) && fits(*own) ? *own : (*k)->id;
     return true;
 }
 
