@@ -292,7 +292,9 @@ uint32_t indexed_number_at(const std::string& f, int k) {
 // event damaged in number or time) is damaged: it never makes up an event of its own, and the
 // report counts it.
 TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged) {
-    enum where { position, header, index_record, index_time };
+    // index_micros: the first event's time in the index, earlier by its
+    // seconds but, with microseconds past a second, later than the next.
+    enum where { position, header, index_record, index_time, index_micros };
     struct damage {
         const char* what;
         where at;
@@ -305,6 +307,7 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
         {"event number in the index, far ahead", index_record, [](uint32_t v) { return v + 1000000; }},
         {"event number in the index, behind", index_record, [](uint32_t v) { return v - 2; }},
         {"event time in the index, far ahead", index_time, [](uint32_t v) { return v + 1000000; }},
+        {"event time in the index, no valid time", index_micros, [](uint32_t v) { return v - 189; }},
     };
     this->run({6});
     const std::string intact = this->files_[0] + ".intact";
@@ -328,7 +331,11 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
             std::ofstream(this->files_[0], std::ios::binary | std::ios::trunc) << in.rdbuf();
         }
         const uint32_t at = first_channel_evhd_at(this->files_[0], 2);
-        if (d.at == index_record || d.at == index_time) {
+        if (d.at == index_micros) {
+            const uint32_t number = indexed_number_at(this->files_[0], 0);
+            patch_word(this->files_[0], number - 8, d.change);  // seconds, micros, then number
+            patch_word(this->files_[0], number - 4, [](uint32_t) { return 3019468032u; });
+        } else if (d.at == index_record || d.at == index_time) {
             const uint32_t number = indexed_number_at(this->files_[0], 2);
             patch_word(this->files_[0], d.at == index_time ? number - 8 : number, d.change);  // seconds, then number
         } else if (d.at == header) {

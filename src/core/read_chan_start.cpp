@@ -349,15 +349,14 @@ inline bool is_listed(const std::vector<indexed_event>& index, const zorv_time_i
 
 // True when event a comes no later than event b in number and in time.
 inline bool not_after(const zorv_time_id& a, const zorv_time_id& b) {
-    const bool time_after = a.time.timeup != b.time.timeup ? a.time.timeup > b.time.timeup
-                                                           : a.time.timelow > b.time.timelow;
-    return a.event_number <= b.event_number && !time_after;
+    return a.event_number <= b.event_number && micros(a.time) <= micros(b.time);
 }
 
 // The event of an entry whose header is not in the index: the one the index
 // places at the header's position `pos`; false when it places none there.
 // When that record is out of order with its neighbours (by position), in
-// number or in time, while the header's own event `own` fits between them,
+// number or in time, or its time is no valid one, while the header's own
+// event `own` fits between them,
 // the index record is the damaged one: its event is none the read would
 // reach in order, so the entry takes the header's event instead.
 inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uint32_t pos,
@@ -367,7 +366,7 @@ inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uin
     if (k == by_offset.end() || (*k)->offset != pos) return false;
     const size_t j = size_t(k - by_offset.begin());
     auto fits = [&](const zorv_time_id& id) {
-        return (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
+        return id.time.timelow < 1000000u && (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
                (j + 1 == by_offset.size() || not_after(id, by_offset[j + 1]->id));
     };
     *out = own && !fits((*k)->id) && fits(*own) ? *own : (*k)->id;
