@@ -294,7 +294,9 @@ uint32_t indexed_number_at(const std::string& f, int k) {
 TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged) {
     // index_micros: the first event's time in the index, earlier by its
     // seconds but, with microseconds past a second, later than the next.
-    enum where { position, header, index_record, index_time, index_micros };
+    // index_beside: the event time far ahead, and the position of the event
+    // before it damaged too, so that the two records' order tells nothing.
+    enum where { position, header, index_record, index_time, index_micros, index_beside };
     struct damage {
         const char* what;
         where at;
@@ -308,6 +310,7 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
         {"event number in the index, behind", index_record, [](uint32_t v) { return v - 2; }},
         {"event time in the index, far ahead", index_time, [](uint32_t v) { return v + 1000000; }},
         {"event time in the index, no valid time", index_micros, [](uint32_t v) { return v - 189; }},
+        {"event time in the index, beside a damaged position", index_beside, [](uint32_t v) { return v + 2000000000u; }},
     };
     this->run({6});
     const std::string intact = this->files_[0] + ".intact";
@@ -335,6 +338,10 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
             const uint32_t number = indexed_number_at(this->files_[0], 0);
             patch_word(this->files_[0], number - 8, d.change);  // seconds, micros, then number
             patch_word(this->files_[0], number - 4, [](uint32_t) { return 3019468032u; });
+        } else if (d.at == index_beside) {
+            patch_word(this->files_[0], indexed_number_at(this->files_[0], 2) - 8, d.change);
+            patch_word(this->files_[0], indexed_number_at(this->files_[0], 1) + 4,  // the header's position
+                       [](uint32_t v) { return v + 51; });
         } else if (d.at == index_record || d.at == index_time) {
             const uint32_t number = indexed_number_at(this->files_[0], 2);
             patch_word(this->files_[0], d.at == index_time ? number - 8 : number, d.change);  // seconds, then number

@@ -312,6 +312,7 @@ namespace read_chan_detail {
 struct indexed_event {
     zorv_time_id id;
     uint32_t offset;  // position of the event's header
+    zorv_time_id first, last;  // the first and last event of its event type
 };
 
 inline bool id_less(const zorv_time_id& a, const zorv_time_id& b) {
@@ -330,10 +331,14 @@ inline std::vector<indexed_event> indexed_events(const zorv_event_index_table_20
         int32_t length;
         std::memcpy(&length, p + offsetof(zorv_event_index_entry, length), sizeof length);
         if (length < head || (length - head) % rec != 0) break;
+        zorv_event_index_entry type;
+        std::memcpy(&type, p, size_t(head));
+        const zorv_time_id first{type.event_number_first, type.event_time_first};
+        const zorv_time_id last{type.event_number_last, type.event_time_last};
         for (int j = 0; j < (length - head) / rec; ++j) {
             zorv_event_info x;
             std::memcpy(&x, p + head + j * rec, sizeof x);
-            v.push_back({{x.event_number, x.time}, x.offset});
+            v.push_back({{x.event_number, x.time}, x.offset, first, last});
         }
         p += length;
     }
@@ -355,21 +360,26 @@ inline bool not_after(const zorv_time_id& a, const zorv_time_id& b) {
 // The event of an entry whose header is not in the index: the one the index
 // places at the header's position `pos`; false when it places none there.
 // When that record is out of order with its neighbours (by position), in
-// number or in time, or its time is no valid one, while the header's own
-// event `own` fits between them,
-// the index record is the damaged one: its event is none the read would
-// reach in order, so the entry takes the header's event instead.
+// number or in time, lies outside its event type's first and last event, or
+// has no valid time, while the header's own event `own` lies inside that
+// range, the index record is the damaged one: its event is none the read
+// would reach in order, so the entry takes the header's event instead.
 inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uint32_t pos,
                          const zorv_time_id* own, zorv_time_id* out) {
     auto k = std::lower_bound(by_offset.begin(), by_offset.end(), pos,
                               [](const indexed_event* x, uint32_t v) { return x->offset < v; });
     if (k == by_offset.end() || (*k)->offset != pos) return false;
+    const indexed_event& x = **k;
     const size_t j = size_t(k - by_offset.begin());
-    auto fits = [&](const zorv_time_id& id) {
-        return id.time.timelow < 1000000u && (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
+    auto in_range = [&](const zorv_time_id& id) {
+        return id.time.timelow < 1000000u && not_after(x.first, id) && not_after(id, x.last);
+    };
+    auto in_order = [&](const zorv_time_id& id) {
+        return (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
                (j + 1 == by_offset.size() || not_after(id, by_offset[j + 1]->id));
     };
-    *out = own && !fits((*k)->id) && fits(*own) ? *own : (*k)->id;
+    const bool record_damaged = !in_range(x.id) || !in_order(x.id);
+    *out = own && record_damaged && in_range(*own) ? *own : x.id;
     return true;
 }
 
