@@ -405,4 +405,20 @@ TYPED_TEST(ReaderDelivery, ABlockNamingNoSelectedChannelIsCountedDamaged) {
     }
 }
 
+// A file whose event index gives its first event after its last (a damaged
+// index head) is no file outside the window: it is read with the others.
+TYPED_TEST(ReaderDelivery, AFileWhoseIndexSpanRunsBackwardsIsRead) {
+    this->run({5, 5, 5});
+    // The first event type's first time, seconds: past the table's head and the type.
+    patch_word(this->files_[1], indexed_number_at(this->files_[1], 0) - 8 - 32 + 4,
+               [](uint32_t v) { return v + 900000000u; });
+    typename TypeParam::reader_t r;
+    for (const auto& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
+    this->select(r, {"A"});
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    const auto w = this->next_walk(r);
+    EXPECT_EQ(w.events, 15);
+    EXPECT_EQ(w.fresh[0], 15);
+}
+
 }  // namespace

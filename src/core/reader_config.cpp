@@ -210,15 +210,16 @@ int reader<L>::check_request() {
     if (files.empty()) return set_error(ZORV_DAQ_READER_OK);
 
     // A file is kept when its own events reach into the window. A file whose
-    // index cannot be read is judged by its name, from its start to the end
-    // of the next file's start second: it is kept unless it surely lies
+    // index cannot be read, or gives a span that ends before it starts (a
+    // damaged index), is judged by its name, from its start to the end of
+    // the next file's start second: it is kept unless it surely lies
     // outside, so that the slicer reports it rather than it vanishing
     // unnoticed.
     const double stop_us_open = time_stop == 0.0 ? HUGE_VAL : time_stop;
     std::vector<char*> kept;
     for (size_t i = 0; i < files.size(); ++i) {
         double a = 0.0, b = 0.0;
-        bool keep = file_span(files[i], &a, &b);
+        bool keep = file_span(files[i], &a, &b) && a <= b;
         if (!keep) {
             uint32_t t = 0, n = 0;
             keep = file_start(files[i], &t);
