@@ -48,6 +48,23 @@ inline zorv_time_id time_id(uint32_t event, double seconds) {
 }
 
 inline int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 + t.timelow; }
+
+// The interpreter lock released for a scope. A thread that takes it back
+// while the interpreter is shutting down (a daemon thread still reading when
+// the program ends) is ended by the interpreter with pthread_exit, whose
+// unwinding must pass through this destructor: pybind11's guard has a
+// noexcept one, and the process would abort instead.
+class gil_released {
+public:
+    gil_released() : state_(PyEval_SaveThread()) {}
+    ~gil_released() noexcept(false) { PyEval_RestoreThread(state_); }
+    gil_released(const gil_released&) = delete;
+    gil_released& operator=(const gil_released&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // A session's lock, taken without the interpreter lock so that a thread
 // holding the session (and waiting for the interpreter) and one waiting for
 // the session (and holding the interpreter) cannot block each other. Every
@@ -56,7 +73,7 @@ inline int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 
 class session_lock {
 public:
     explicit session_lock(std::mutex& m) : lock_(m, std::defer_lock) {
-        py::gil_scoped_release unlocked;
+        const gil_released unlocked;
         lock_.lock();
     }
 
@@ -84,7 +101,7 @@ public:
         std::vector<daq_channel_entry*> none;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.init(&ptrs, &none);
         }
         if (rc == 0 && r_.get_number_of_files() == 0) rc = ZORV_DAQ_READER_FILES_NOT_FOUND;
@@ -107,7 +124,7 @@ public:
         std::vector<daq_channel_entry*> none;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             // Without a data directory, the directories the catalogue names
             // are searched (several as a ':' list).
             if (ddir.empty() && !cdir.empty()) {
@@ -148,7 +165,7 @@ public:
         int n = 0;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.get_number_of_channels(path.c_str(), &n, 1);
         }
         if (rc) fail_with(rc);
@@ -254,7 +271,7 @@ public:
         if (closed_) throw reader_error("the run is closed");
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.start();
         }
         if (rc == ZORV_DAQ_READER_NOT_FOUND || rc == ZORV_DAQ_READER_INV_PARAM)
@@ -344,7 +361,7 @@ public:
         bool more = true;
         while (more && wanted()) {
             {
-                py::gil_scoped_release unlocked;
+                const gil_released unlocked;
                 const size_t stop = out.events.size() + batch;
                 while (wanted() && out.events.size() < stop && (more = advance_unlocked())) take_event(&out);
             }
@@ -461,7 +478,7 @@ private:
         if (closed_) throw reader_error("the run is closed");
         bool ok;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             ok = advance_unlocked();
         }
         if (failed_) fail_read(size_t(r_.get_number_of_events()));

@@ -88,6 +88,25 @@ def test_closing_a_run_while_another_thread_reads_it(sample):
     assert outcome == [150] or "closed" in outcome[0]
 
 
+def test_program_ending_while_a_daemon_thread_reads_exits_cleanly(small):
+    """A daemon thread still reading when the program ends is stopped by the
+    interpreter; the process must exit normally, not abort."""
+    import subprocess
+    import sys
+    code = ("import sys, threading, time, zorvdaq\n"
+            "def read():\n"
+            "    with zorvdaq.open(sys.argv[1:]) as run:\n"
+            "        while True:\n"
+            "            run.arrays()\n"
+            "            for _ in run.events():\n"
+            "                pass\n"
+            "threading.Thread(target=read, daemon=True).start()\n"
+            "time.sleep(0.2)\n")
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", code, *small], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr[-500:]
+
+
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_corrupted_bytes_never_crash(small, tmp_path, data):
