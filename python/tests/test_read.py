@@ -64,6 +64,34 @@ def test_events_equal_the_program_reading(sample):
     assert {"spectrum", "roi", "image", "name_value", "equipment", "update"} <= kinds
 
 
+def test_events_survive_pickling_and_copying(sample):
+    """Events handed to other processes or deep-copied keep every value of
+    every kind, a carried slow value with where it came from."""
+    import copy
+    import pickle
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        events = [ev for ev, _ in zip(run.events(), range(2))]
+    assert any(isinstance(v, zorvdaq.SlowValue) and v.carried for v in events[1].values.values())
+    for ev in events:
+        for twin in (pickle.loads(pickle.dumps(ev)), copy.deepcopy(ev)):
+            assert (twin.number, twin.time, twin.reasons) == (ev.number, ev.time, ev.reasons)
+            for key, value in ev.values.items():
+                got = twin[key]
+                assert type(got) is type(value), key
+                if isinstance(value, zorvdaq.Spectrum):
+                    np.testing.assert_array_equal(got.samples, value.samples)
+                    assert (got.members, got.start, got.kind) == (value.members, value.start, value.kind)
+                elif isinstance(value, zorvdaq.SlowValue):
+                    fields = ("time", "carried", "from_event", "status", "name", "kind")
+                    assert float(got) == float(value)
+                    assert [getattr(got, f) for f in fields] == [getattr(value, f) for f in fields], key
+                elif isinstance(value, np.ndarray):
+                    np.testing.assert_array_equal(got, value)
+                else:
+                    assert got == value, key
+
+
 def test_arrays_equal_the_events(sample):
     _, files, _ = sample
     with zorvdaq.open(files) as run:
