@@ -1,5 +1,6 @@
 """Bad input ends in an exception or a warning, never in a crash, and two
 runs read from two threads give what they give one after the other."""
+import datetime
 import threading
 import warnings
 
@@ -30,7 +31,9 @@ def test_exceptions(small, tmp_path):
     with pytest.warns(UserWarning, match="not_daq.raw"), pytest.raises(zorvdaq.Error):
         zorvdaq.open([str(other)])
     run = zorvdaq.open(small)
-    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}):
+    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}, {"step": 2**32},
+                {"tolerance": float("nan")}, {"tolerance": datetime.timedelta(seconds=-1)},
+                {"by_time": True, "step": np.timedelta64(-100, "ms")}):
         with pytest.raises(ValueError):
             run.arrays(**bad)
     run.close()

@@ -207,8 +207,12 @@ class Run:
             if step is not None:
                 if isinstance(step, (_dt.timedelta, _np.timedelta64)):
                     step_s = _micros_of(step, "step") / 1e6
+                    if step_s <= 0:
+                        raise ValueError("step must be positive")
                 elif int(step) <= 0:
                     raise ValueError("step must be positive")
+                elif int(step) > 0xFFFFFFFF:
+                    raise ValueError("step %r is more events than an event number counts" % (step,))
                 else:
                     step_events = int(step)
             s.configure(bool(by_time), tol, step_events, step_s, int(start_event or 0),
@@ -323,10 +327,14 @@ class Run:
 
 def _micros_of(t, what):
     if isinstance(t, _dt.timedelta):
-        return t.total_seconds() * 1e6
-    if isinstance(t, _np.timedelta64):
-        return float(t.astype("timedelta64[us]").astype("int64"))
-    v = float(t)
+        v = t.total_seconds() * 1e6
+    elif isinstance(t, _np.timedelta64):
+        v = float(t.astype("timedelta64[us]").astype("int64"))
+    else:
+        v = float(t)
+    # A negative or NaN interval would be passed over silently by the reader.
+    if v != v:
+        raise ValueError("%s is not a number" % what)
     if v < 0:
         raise ValueError("%s must not be negative" % what)
     return v
