@@ -159,7 +159,9 @@ public:
     // as (name, entries, event mask, type mask), the channel descriptions by
     // DAQ name, and its event index summary (events per event type, first
     // and last event time in µs, lowest and highest event number). Raises
-    // when the file does not load as a file of this layout.
+    // when the file does not load as a file of this layout. A file whose
+    // descriptions alone cannot be read is still read (the reader does not
+    // need them): it is listed without them.
     py::tuple inspect(const std::string& path) {
         const session_lock held(m_);
         int n = 0;
@@ -167,6 +169,7 @@ public:
         {
             const gil_released unlocked;
             rc = r_.get_number_of_channels(path.c_str(), &n, 1);
+            if (rc != 0) rc = r_.get_number_of_channels(path.c_str(), &n, 0);
         }
         if (rc) fail_with(rc);
         return py::make_tuple(listing(n), descriptions(), summary());

@@ -1,6 +1,7 @@
 """Bad input ends in an exception or a warning, never in a crash, and two
 runs read from two threads give what they give one after the other."""
 import datetime
+import os
 import threading
 import warnings
 
@@ -9,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zorvdaq
-from conftest import damaged_copies, write_run
+from conftest import cli_events, damaged_copies, write_run
 
 
 @pytest.fixture(scope="module")
@@ -44,13 +45,29 @@ def test_exceptions(small, tmp_path):
 
 
 def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
-    import os
     files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
     with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:
         assert run.files == [files[0], files[2]]
         assert len(run.arrays()) == 20
+
+
+def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
+    """The channel descriptions (units, texts) are not needed to read a file:
+    one whose descriptions are malformed is read whole, as the program reads
+    it, and the units come from the other files."""
+    files = damaged_copies(small, tmp_path, 0, os.path.getsize(small[0]))
+    raw = open(files[0], "rb").read()
+    assert raw.count(b"<channels>") == 1
+    open(files[0], "wb").write(raw.replace(b"<channels>", b"<channelz>"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run = zorvdaq.open(files)
+    with run:
+        assert run.files == files
+        assert run.arrays().event.tolist() == [r["event"] for r in cli_events(files)]
+        assert run.channels["BPM1"].units == zorvdaq.open(small).channels["BPM1"].units != ""
 
 
 def test_two_threads_read_at_once(small, sample):

@@ -116,6 +116,10 @@ class Run:
                     chans[name] = Channel(name, dtype, 0, d.get("units", ""),
                                           d.get("description", ""), run=self)
                     order.append(name)
+                elif d and not chans[name].units and not chans[name].description:
+                    # An earlier file held the channel without its description.
+                    chans[name].units = d.get("units", "")
+                    chans[name].description = d.get("description", "")
                 chans[name].entries += n
                 chans[name].files.append(f)
         self.channels = {n: chans[n] for n in order}
