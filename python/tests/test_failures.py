@@ -70,6 +70,26 @@ def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
         assert run.channels["BPM1"].units == zorvdaq.open(small).channels["BPM1"].units != ""
 
 
+def test_small_reads_of_a_long_run_take_memory_for_what_they_read(tmp_path):
+    """A camera that records at every 2000th of 20000 events: its ten images,
+    or a window of the run, must not take memory for an image at every event
+    of the run (650 MB here)."""
+    import subprocess
+    import sys
+    files = write_run(tmp_path, "--files", 1, "--events", 20000, "--channels",
+                      "TORO1 42 ndata=4; CAM1 13 ndata=128 every=2000")
+    code = ("import resource, sys, zorvdaq\n"
+            "with zorvdaq.open(sys.argv[1:]) as run:\n"
+            "    assert len(run.arrays(['CAM1'])) == 10\n"
+            "    assert len(run.arrays(['CAM1', 'TORO1'], start_event=1000, stop_event=1099)) == 100\n"
+            "t0 = 1286193600\n"
+            "with zorvdaq.open(sys.argv[1:], start=t0 + 100, stop=t0 + 110) as run:\n"
+            "    assert len(run.arrays(['CAM1', 'TORO1'])) == 101\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)\n")
+    done = subprocess.run([sys.executable, "-c", code, *files], capture_output=True, text=True, check=True)
+    assert int(done.stdout) < 250, "peak %s MB" % done.stdout.strip()
+
+
 def test_two_threads_read_at_once(small, sample):
     _, sample_files, _ = sample
     expected = [zorvdaq.open(f).arrays() for f in (small, sample_files)]

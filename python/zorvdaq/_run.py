@@ -101,7 +101,10 @@ class Run:
         counts = {}
         first = last = 0
         self.file_spans = []
+        # Per file: first and last event time (µs, 0 unknown), entries per channel.
+        self._file_entries = []
         for f, (listing, descr, (types, a, b, low, high)) in inspected:
+            self._file_entries.append((a, b, {name: n for name, n, _ev, _mask in listing}))
             for k, v in types.items():
                 counts[k] = counts.get(k, 0) + v
             if a and (not first or a < first):
@@ -285,15 +288,14 @@ class Run:
         """
         if limit is not None and int(limit) < 0:
             raise ValueError("limit must not be negative")
-        s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
+        texts = self.select(channels)
+        s = self._started(texts, by_time, tolerance, step, start_event, stop_event)
         try:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
-                # Events of the types sharing event numbers are one event of
-                # the read: the largest count is the better guess of its length.
                 raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
-                                    max(self.event_counts.values(), default=0))
+                                    self._expected_events(texts, start_event, stop_event))
             finally:
                 if bar is not None:
                     bar.close()
@@ -301,6 +303,29 @@ class Run:
         finally:
             self._release(s)
         return Arrays(raw, keys, report, self.channels)
+
+    def _expected_events(self, texts, start_event, stop_event):
+        """A guess of how many events a read of ``texts`` gives, for which
+        the stacked arrays are allocated at once: the run's events (events of
+        the types sharing event numbers are one event of the read, so the
+        largest count), at most the entries of the selected channels in the
+        share of each file's time span the time window covers, and the event
+        numbers the read is bounded to. A guess far too large would take
+        memory for every event of the run (a camera's images at each) in a
+        read of a few; one too small only lets the arrays grow."""
+        names = {t.split(";")[0].split(":")[0] for t in texts}
+        start_us, stop_us = (t * 1e6 for t in self._window)
+        entries = 0
+        for first, last, held in self._file_entries:
+            share = 1.0
+            if first and last > first and (start_us or stop_us):
+                covered = min(last, stop_us or last) - max(first, start_us)
+                share = min(1.0, max(0.0, covered / (last - first)))
+            entries += int(share * sum(held.get(n, 0) for n in names)) + 1
+        n = min(max(self.event_counts.values(), default=0), entries)
+        if stop_event is not None:
+            n = min(n, max(0, int(stop_event) - int(start_event or 0) + 1))
+        return n
 
     def to_pandas(self, channels=None, **kw):
         """``arrays(channels, **kw).to_pandas()``."""
