@@ -14,8 +14,11 @@ from conftest import damaged_copies, write_run
 dd = pytest.importorskip("dask.dataframe")
 from zorvdaq.dask import to_dask_arrays, to_dask_dataframe  # noqa: E402
 
+# Slow values the reader carries forward: updates, begin-of-run blocks, and
+# the legacy layout's environment values (which it turns into updates).
 CHANNELS = ("BPM1 38 ndata=8; TORO1 42 ndata=4 missing=2; ROI1 24 ndata=6 missing=1,3; "
-            "SLOW1 33 every=15 evtype=4; NV1 22; CAM1 13 ndata=8")
+            "SLOW1 33 every=15 evtype=4; ENV1 35 every=15 evtype=4; BOR1 36 every=20 evtype=5; "
+            "NV1 22; CAM1 13 ndata=8")
 
 
 @pytest.fixture(scope="module", params=["current", "legacy"])
@@ -36,9 +39,10 @@ def sequential(files, **kw):
 def test_dataframe_and_arrays_equal_the_sequential_read(boundary_run, by_time):
     kw = {"by_time": True, "tolerance": 1000, "step": np.timedelta64(100, "ms")} if by_time else {}
     seq_arrays, seq = sequential(boundary_run, **kw)
-    carried = seq_arrays.state["SLOW1"] == zorvdaq.CARRIED
     starts = np.searchsorted(seq_arrays.event, [125, 150, 175])
-    assert carried[starts].any(), "the run should carry a slow value into a file"
+    for key in ("SLOW1", "BOR1") + (("ENV1",) if "dask_legacy" in boundary_run[0] else ()):
+        carried = seq_arrays.state[key] == zorvdaq.CARRIED
+        assert carried[starts].any(), "the run should carry %s into a file" % key
 
     df = to_dask_dataframe(boundary_run, **kw)
     assert df.npartitions == 4 and df.known_divisions

@@ -54,7 +54,7 @@ def _describe(files, channels, settings, files_per_partition, request):
                 members = [members[int(sub)]]
                 first = ((1,) + tuple(first[0][1:]), first[1]) if first else None
             schema[key] = {"kind": ch.kind, "members": members, "first": first,
-                           "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
+                           "carried": ch.dtype in _CARRIED_TYPES[run.layout]}
         spans = run.file_spans
         window = {k: t for k, t in zip(("start", "stop"), run.window) if t}
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
@@ -65,8 +65,10 @@ def _describe(files, channels, settings, files_per_partition, request):
             "first_time": [grp[0][1] for grp in groups], "last_time": groups[-1][-1][2] if groups else None}
 
 
-def _upd_type(layout):
-    return 1 if layout == "legacy" else 33
+# Block types the reader delivers as slow values and carries forward: the
+# layout's update, begin-of-run and end-of-run blocks, and environment values
+# of the legacy type (3), which it turns into update records.
+_CARRIED_TYPES = {"current": (33, 36, 37, 3), "legacy": (1, 4, 5, 3)}
 
 
 def _keys_of(texts):
