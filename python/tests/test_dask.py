@@ -113,6 +113,20 @@ def test_every_payload_kind_of_the_sample(sample):
         np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
 
 
+def test_event_window_ending_before_the_last_file(sample):
+    """The last file's partition gets no event of the window (and the others
+    none of some channels): its chunks are empty, its frame too."""
+    _, files, _ = sample
+    keys = ["CAM1", "RF1", "NV1", "SLOW1"]
+    kw = {"start_event": 1010, "stop_event": 1100}
+    seq_arrays, seq = sequential(files, channels=keys, **kw)
+    arrays = to_dask_arrays(files, keys, **kw)
+    for key in ("CAM1", "RF1", "NV1"):
+        np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
+    got = to_dask_dataframe(files, keys, **kw).compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+
+
 def test_event_split_over_two_files_is_neither_lost_nor_doubled(tmp_path):
     """Event 109's spectrum ends one file, its slow value is alone in the
     next: matched by time, the sequential read makes them one event."""

@@ -280,7 +280,8 @@ def _array(part, key, shape, dtype):
     event, _time, cols = part
     values = cols[key][0]
     out = _np.full((len(event),) + tuple(shape), _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
-    if values is not None:
+    # A channel with no value in the partition has one NaN per event.
+    if values is not None and values.ndim == 1 + len(shape):
         if any(a > b for a, b in zip(values.shape[1:], shape)):
             raise _z.Error("channel %s: values of shape %s do not fit the shape %s of its first value"
                            % (key, values.shape[1:], tuple(shape)))
