@@ -113,13 +113,18 @@ def test_every_payload_kind_of_the_sample(sample):
         np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
 
 
-def test_event_window_ending_before_the_last_file(sample):
-    """The last file's partition gets no event of the window (and the others
-    none of some channels): its chunks are empty, its frame too."""
+@pytest.mark.parametrize("window", [(1010, 1100), (1001, 1003), (5000, None)])
+def test_event_windows_give_the_sequential_read(sample, window):
+    """A window ending before the last file leaves that file's partition
+    without events; a channel without a value in the window (ENV1 in the
+    second, every channel past the run's end) keeps its columns and the
+    shape of its values, all missing, in both reads."""
     _, files, _ = sample
-    keys = ["CAM1", "RF1", "NV1", "SLOW1"]
-    kw = {"start_event": 1010, "stop_event": 1100}
+    keys = ["CAM1", "RF1", "NV1", "SLOW1", "ENV1"]
+    kw = {"start_event": window[0], "stop_event": window[1]}
     seq_arrays, seq = sequential(files, channels=keys, **kw)
+    assert seq_arrays["CAM1"].shape[1:] == (32, 32) and "ENV1" in seq.columns
+    assert seq_arrays.to_xarray()["RF1"].dims == ("event", "RF1_member", "RF1_sample")
     arrays = to_dask_arrays(files, keys, **kw)
     for key in ("CAM1", "RF1", "NV1"):
         np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)

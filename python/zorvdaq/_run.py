@@ -302,7 +302,31 @@ class Run:
             report = self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
+        self._describe_unread(raw["channels"], keys, texts)
         return Arrays(raw, keys, report, self.channels)
+
+    def _describe_unread(self, columns, keys, texts):
+        """Columns of channels the read got no value of (none in its window,
+        or all damaged) take the channel's kind, member names and the shape
+        of its first value, so that arrays, frames and datasets have them,
+        all missing, as a read with values has them."""
+        names = {}
+        for t in texts:
+            name, _, nick = t.partition(";")
+            names[nick or name] = name
+        for key, col in zip(keys, columns):
+            base, _, sub = names.get(key, "").partition(":")
+            ch = self.channels.get(base)
+            if col.get("kind") != "unknown" or ch is None:
+                continue
+            col["kind"] = ch.kind
+            if ch.kind in ("spectrum", "roi", "name_value"):
+                members = ch.members
+                col["members"] = [members[int(sub)]] if sub and members else list(members)
+            if ch.first_shape and "values" not in col:
+                shape, dtype = ch.first_shape
+                shape = (len(col["state"]),) + ((1,) + tuple(shape[1:]) if sub else tuple(shape))
+                col["values"] = _np.full(shape, _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
 
     def _expected_events(self, texts, start_event, stop_event):
         """A guess of how many events a read of ``texts`` gives, for which
