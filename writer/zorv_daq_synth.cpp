@@ -90,15 +90,16 @@ int parse_channel(const std::string& line, file_layout layout, synthetic_channel
             ok = number(&c->every, 1);
         } else if (key == "evtype") {
             ok = number(&c->event_type, 0) && c->event_type < 32;
-        } else if (key == "missing") {
-            std::istringstream files(val);
-            std::string f;
-            while (ok && std::getline(files, f, ',')) {
+        } else if (key == "missing" || key == "damaged") {
+            std::istringstream items(val);
+            std::string item;
+            while (ok && std::getline(items, item, ',')) {
                 int n = 0;
-                std::swap(val, f);
+                std::swap(val, item);
                 ok = number(&n, 1);
-                std::swap(val, f);
-                c->missing_files.push_back(n);
+                std::swap(val, item);
+                if (key == "missing") c->missing_files.push_back(n);
+                else c->damaged_events.push_back(static_cast<uint32_t>(n));
             }
         } else {
             ok = false;

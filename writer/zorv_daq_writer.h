@@ -266,7 +266,8 @@ struct synthetic_run_config {
 
 // Channel sets: a built-in preset ("sample", "minimal", "bpm") or a text of
 // "name dtype [key=value ...]" items separated by ';' or newlines, keys
-// comp=none|zlib|lzo, server=, ndata=, groups=, every=, evtype=, missing=1,3.
+// comp=none|zlib|lzo, server=, ndata=, groups=, every=, evtype=, missing=1,3,
+// damaged=E1,E2 (event numbers whose block is spoilt).
 // Returns 0 and fills `out`, or -1 with a message.
 ZORV_EXPORT int synthetic_channels(const std::string& preset_or_text, file_layout layout,
                                    std::vector<synthetic_channel>* out, std::string* err);

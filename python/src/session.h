@@ -296,7 +296,7 @@ public:
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
             py::object value = py::none();
-            if ((c.updated || c.slow) && c.data) {
+            if (has_value(c, st)) {
                 decode_value(c.res, L::legacy, c.chan.subchan, &v);
                 if (!v.error.empty()) st.state = ZORV_DAQ_CHAN_DAMAGED;
                 value = value_object(v, caches_[size_t(i)]);
@@ -331,7 +331,7 @@ public:
             const py::str& k = keys_[size_t(i)];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
-            const bool has_block = (c.updated || c.slow) && c.data;
+            const bool has_block = has_value(c, st);
             if (has_block) decode_value(c.res, L::legacy, c.chan.subchan, &v);
             py::object value = py::none();
             if (!has_block) {
@@ -459,10 +459,19 @@ private:
             const auto& c = *r_.results[i];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
-            const bool has = (c.updated || c.slow) && c.data;
+            const bool has = has_value(c, st);
             if (has) decode_value(c.res, L::legacy, c.chan.subchan, &view_);
             out->cols[size_t(i)].push(has ? &view_ : nullptr, st.state);
         }
+    }
+
+    // Whether a selected channel's record holds its value at the current
+    // event: a fresh entry, or a slow value carried forward. A slow channel
+    // whose entry at this event is damaged still holds the earlier value,
+    // which is not this event's.
+    template <class Rec>
+    static bool has_value(const Rec& c, const zorv_daq_chan_status& st) {
+        return c.data && (c.updated || st.state == ZORV_DAQ_CHAN_CARRIED);
     }
 
     // One get_data without the interpreter lock held by the caller; false at

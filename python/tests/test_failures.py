@@ -53,6 +53,23 @@ def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
         assert len(run.arrays()) == 20
 
 
+@pytest.mark.parametrize("layout", ["current", "legacy"])
+def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
+    """A slow value whose entry cannot be decoded: that event has none (NaN,
+    None with the reason), not the value of an earlier event shown as its
+    own; the events after it carry the earlier value again."""
+    files = write_run(tmp_path, "--files", 2, "--events", 20, "--layout", layout,
+                      "--channels", "BPM1 38 ndata=4; SLOW1 33 every=5 damaged=11")
+    with zorvdaq.open(files) as run:
+        a = run.arrays()
+        events = {ev.number: ev for ev in run.events()}
+    i = a.event.tolist().index(11)
+    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i])
+    assert events[11]["SLOW1"] is None and events[11].reason("SLOW1") == "damaged"
+    assert a.state["SLOW1"][i + 1] == zorvdaq.CARRIED and a["SLOW1"][i + 1] == a["SLOW1"][i - 1]
+    assert events[12]["SLOW1"].carried and events[12]["SLOW1"].from_event == 6
+
+
 def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
     """The channel descriptions (units, texts) are not needed to read a file:
     one whose descriptions are malformed is read whole, as the program reads
