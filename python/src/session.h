@@ -258,6 +258,10 @@ public:
             r_.request.time_diff = {uint32_t(us / 1000000u), uint32_t(us % 1000000u)};
         }
         if (step_events || step_s > 0) r_.request.period = time_id(step_events, step_s);
+        // By time without a step, the reader's own step (0.2 s in the legacy
+        // layout) passes over events closer than it: a step just past the
+        // matching tolerance delivers every event, as the program reads.
+        else if (by_time) r_.request.period = time_id(1, double(micros(r_.request.time_diff)) / 1e6 + 1e-6);
         if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
         if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
     }

@@ -237,6 +237,18 @@ def test_window_step_and_time_synchronisation(tmp_path):
             np.testing.assert_array_equal(by_time[key], by_number[key])
 
 
+def test_time_synchronisation_without_a_step_delivers_every_event(sample):
+    """The legacy reader's own step by time (0.2 s) would pass over every
+    other event of a 10 Hz run: by time, the events are those by number and
+    those the program reads by time."""
+    _, files, _ = sample
+    ref = cli_events(files, "--by-time", "-c", "TORO1", "-c", "BPM3")
+    with zorvdaq.open(files) as run:
+        by_time = run.arrays(["TORO1", "BPM3"], by_time=True)
+        assert run.last_report["complete"]
+        assert by_time.event.tolist() == [r["event"] for r in ref] == run.arrays(["TORO1", "BPM3"]).event.tolist()
+
+
 def test_request_through_the_catalogue(sample):
     layout, files, d = sample
     ref = cli_events([], "--run", 1234, "--cdir", d / "catalog", "-c", "TORO1")

@@ -23,10 +23,9 @@ of the same files:
   while reading is reported by its partition with a warning, as the
   sequential read reports it.
 
-A step between events (``step``, and in time synchronisation the reader's
-own default step of 100 ms, 200 ms for the legacy layout) is counted by each
-partition from its own first event, while the single-process read counts it
-from the run's first event: where the step is coarser than the spacing of
+A step between events (``step``) is counted by each partition from its own
+first event, while the single-process read counts it from the run's first
+event: where the step is coarser than the spacing of
 the events, the two can pick different events of a file. Give a step no
 coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
 10 Hz) for results equal to the single-process read.
