@@ -251,8 +251,9 @@ class Run:
         ``by_time`` matches channels by time instead of event number, within
         ``tolerance`` (microseconds, or a timedelta); ``step`` takes every
         n-th event (an int) or one event per interval (a timedelta, with
-        ``by_time``; without a step every event is delivered); ``start_event``/``stop_event`` bound the event numbers.
-        Each item is an :class:`Event`. Once the iteration has ended,
+        ``by_time``; without a step every event is delivered);
+        ``start_event``/``stop_event`` bound the event numbers. Each item
+        is an :class:`Event`. Once the iteration has ended,
         ``run.last_report`` holds what the reader delivered (per channel:
         delivered, carried, damaged, unmatched, in skipped files; the skipped
         files with their reasons).

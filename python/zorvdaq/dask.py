@@ -25,10 +25,10 @@ of the same files:
 
 A step between events (``step``) is counted by each partition from its own
 first event, while the single-process read counts it from the run's first
-event: where the step is coarser than the spacing of
-the events, the two can pick different events of a file. Give a step no
-coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
-10 Hz) for results equal to the single-process read.
+event: where the step is coarser than the spacing of the events, the two
+can pick different events of a file. Give a step no coarser than the
+events' spacing (``step=numpy.timedelta64(100, "ms")`` for 10 Hz) for
+results equal to the single-process read.
 """
 
 import numpy as _np
