@@ -15,10 +15,11 @@ dd = pytest.importorskip("dask.dataframe")
 from zorvdaq.dask import to_dask_arrays, to_dask_dataframe  # noqa: E402
 
 # Slow values the reader carries forward: updates, begin-of-run blocks, and
-# the legacy layout's environment values (which it turns into updates).
+# the legacy layout's environment values (which it turns into updates); one
+# whose entry at a file's first event is damaged.
 CHANNELS = ("BPM1 38 ndata=8; TORO1 42 ndata=4 missing=2; ROI1 24 ndata=6 missing=1,3; "
             "SLOW1 33 every=15 evtype=4; ENV1 35 every=15 evtype=4; BOR1 36 every=20 evtype=5; "
-            "NV1 22; CAM1 13 ndata=8")
+            "SLOW2 33 every=25 damaged=125; NV1 22; CAM1 13 ndata=8")
 
 
 @pytest.fixture(scope="module", params=["current", "legacy"])

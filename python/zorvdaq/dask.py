@@ -237,10 +237,11 @@ def _with_carried(desc, part, slow):
         times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
         state = state.copy()
         has = _np.nonzero((state == _z.FRESH) | (state == _z.CARRIED))[0]
-        upto = has[0] if len(has) else n
-        values[:upto] = value
-        times[:upto] = _np.datetime64(time_us, "us")
-        state[:upto] = _z.CARRIED
+        # An event whose entry of the channel is damaged has no value there.
+        fill = (_np.arange(n) < (has[0] if len(has) else n)) & (state != _z.DAMAGED)
+        values[fill] = value
+        times[fill] = _np.datetime64(time_us, "us")
+        state[fill] = _z.CARRIED
         cols[key] = (values, state, times, names)
     return event, time, cols
 
