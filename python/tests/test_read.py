@@ -199,7 +199,8 @@ def test_time_forms_name_the_same_window(sample):
              (dt.datetime(2010, 10, 4, 12, 0, 2), dt.datetime(2010, 10, 4, 12, 0, 11, 500000,
                                                                tzinfo=dt.timezone.utc)),
              (np.datetime64("2010-10-04T12:00:02"), np.datetime64("2010-10-04T12:00:11.500")),
-             ("20101004T120002", t1)]
+             ("20101004T120002", t1),
+             (np.int64(t0), np.float64(t1))]
     got = []
     for start, stop in forms:
         with zorvdaq.open(files, start=start, stop=stop) as run:
