@@ -86,6 +86,8 @@ int parse_channel(const std::string& line, file_layout layout, synthetic_channel
             ok = number(&c->ndata, 0);
         } else if (key == "groups") {
             ok = number(&c->groups, 1);
+        } else if (key == "members") {
+            ok = number(&c->members, 1);
         } else if (key == "every") {
             ok = number(&c->every, 1);
         } else if (key == "evtype") {
@@ -252,7 +254,7 @@ private:
 
     payload spectrum(const synthetic_channel& c, int ch, const event_slot& ev, int t) const {
         int members = spectrum_members(t);
-        if (members == 0) members = (t == ZORV_BLOCK_GENERIC_SPECT) ? 2 : 1;
+        if (members == 0) members = (t == ZORV_BLOCK_GENERIC_SPECT) ? c.members : 1;
         spectrum_data s;
         s.start = 0.5f;
         s.inc = 0.25f;

@@ -282,18 +282,22 @@ def test_wide_run_range_through_the_catalogue(sample):
 
 def test_values_growing_between_files_widen_every_row(tmp_path):
     """A channel whose blocks grow from one file to the next (more samples,
-    a larger image, more name/value pairs) and shrink again: earlier rows are
-    padded, later smaller ones too, no value moves or is cut."""
+    a larger image, more name/value pairs, more members of a generic
+    spectrum) and shrink again: earlier rows are padded, later smaller ones
+    too, no value moves or is cut, every member is named and in the frame."""
     small = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
-                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2; GS1 28 members=2")
     large = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
-                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3")
+                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3; GS1 28 members=3")
     again = write_run(tmp_path / "c", "--files", 1, "--events", 5, "--first-event", 110, "--start", 1286193800,
-                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2; GS1 28 members=2")
     with zorvdaq.open(small + large + again) as run:
         a = run.arrays(progress=True)
         events = list(run.events())
     assert a["SP1"].shape == (15, 3, 8) and a["IM1"].shape == (15, 6, 6)
+    assert a.info["GS1"]["members"] == ("CH1", "CH2", "CH3") and a["GS1"].shape[1] == 3
+    np.testing.assert_allclose(a.to_pandas()["GS1.CH3"].loc[105:109], np.mean(a["GS1"][5:10, 2], axis=1), rtol=1e-6)
+    assert a.to_xarray()["GS1_member"].values.tolist() == ["CH1", "CH2", "CH3"]
     for i, ev in enumerate(events):
         s = ev["SP1"].samples
         np.testing.assert_array_equal(a["SP1"][i, :, : s.shape[1]], s)
