@@ -127,6 +127,28 @@ def test_two_threads_read_at_once(small, sample):
             np.testing.assert_array_equal(g[key], e[key])
 
 
+def test_two_threads_naming_members_of_one_run_at_once(sample):
+    """A run reads its channels' member names once, on first use: a thread
+    asking while another reads them waits for them instead of finding none."""
+    _, files, _ = sample
+    for _ in range(5):
+        with zorvdaq.open(files) as run:
+            got = []
+
+            def read():
+                try:
+                    got.append(run.arrays(["BPM3:Y"], limit=2).keys)
+                except KeyError as e:
+                    got.append(str(e))
+
+            threads = [threading.Thread(target=read) for _ in range(2)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert got == [["BPM3:1"], ["BPM3:1"]]
+
+
 def test_closing_a_run_while_another_thread_reads_it(sample):
     _, files, _ = sample
     run = zorvdaq.open(files)

@@ -4,6 +4,7 @@ bulk reads."""
 import datetime as _dt
 import difflib as _difflib
 import fnmatch as _fnmatch
+import threading as _threading
 import warnings as _warnings
 
 import numpy as _np
@@ -13,6 +14,9 @@ from ._channels import Channel, _mask_dtype
 from ._common import _ARRAY_KINDS, _LAYOUTS, STATES, Error, SkippedFileWarning, _datetime64
 from ._files import _inspected, _usable_files
 from ._values import _MAKERS, Event
+
+# Held while a run reads the first blocks of its channels (once per run).
+_FIRST_BLOCKS = _threading.Lock()
 
 
 class Run:
@@ -132,28 +136,36 @@ class Run:
 
     def _read_first_blocks(self):
         """Member names and value shapes of every array-valued channel, from
-        the first block of each, in one read."""
-        names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS]
-        for n in names:
-            self.channels[n]._members = []
-        if not names:
-            return
-        s = self._session(names)
-        try:
-            s.select(names)
-            s.start()
-            keys = s.keys()
-            left = set(keys)
-            while left:
-                ev = s.next_event()
-                if ev is None:
-                    break
-                for key, (_state, _from, d) in zip(keys, ev[2]):
-                    if key in left and d is not None and "error" not in d:
-                        left.discard(key)
-                        self.channels[key]._take_first(d)
-        finally:
-            self._release(s)
+        the first block of each, in one read. They are set when the read has
+        ended (also when it failed): threads asking meanwhile wait for it
+        rather than take the names as none."""
+        with _FIRST_BLOCKS:
+            names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS and c._members is None]
+            if not names:
+                return
+            firsts = {}
+            try:
+                s = self._session(names)
+                try:
+                    s.select(names)
+                    s.start()
+                    keys = s.keys()
+                    left = set(keys)
+                    while left:
+                        ev = s.next_event()
+                        if ev is None:
+                            break
+                        for key, (_state, _from, d) in zip(keys, ev[2]):
+                            if key in left and d is not None and "error" not in d:
+                                left.discard(key)
+                                firsts[key] = d
+                finally:
+                    self._release(s)
+            finally:
+                for n in names:
+                    self.channels[n]._members, self.channels[n]._first = [], None
+                    if n in firsts:
+                        self.channels[n]._take_first(firsts[n])
 
     # ----- selection -----
 
