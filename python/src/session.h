@@ -257,11 +257,22 @@ public:
             const auto us = uint64_t(tolerance_us);
             r_.request.time_diff = {uint32_t(us / 1000000u), uint32_t(us % 1000000u)};
         }
+        const double tolerance_s = double(micros(r_.request.time_diff)) / 1e6;
+        // By time, a step within the matching tolerance finds the event it
+        // steps from again, and the read ends there.
+        if (by_time && step_s > 0 && step_s <= tolerance_s) {
+            char why[200];
+            std::snprintf(why, sizeof why,
+                          "a step by time of %g s does not pass the matching tolerance of %g s: the read would end "
+                          "at its first event",
+                          step_s, tolerance_s);
+            throw std::invalid_argument(why);
+        }
         if (step_events || step_s > 0) r_.request.period = time_id(step_events, step_s);
         // By time without a step, the reader's own step (0.2 s in the legacy
         // layout) passes over events closer than it: a step just past the
         // matching tolerance delivers every event, as the program reads.
-        else if (by_time) r_.request.period = time_id(1, double(micros(r_.request.time_diff)) / 1e6 + 1e-6);
+        else if (by_time) r_.request.period = time_id(1, tolerance_s + 1e-6);
         if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
         if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
     }

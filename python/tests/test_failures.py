@@ -34,7 +34,8 @@ def test_exceptions(small, tmp_path):
     run = zorvdaq.open(small)
     for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}, {"step": 2**32},
                 {"tolerance": float("nan")}, {"tolerance": datetime.timedelta(seconds=-1)},
-                {"by_time": True, "step": np.timedelta64(-100, "ms")}):
+                {"by_time": True, "step": np.timedelta64(-100, "ms")}, {"by_time": True, "step": 2},
+                {"by_time": True, "step": np.timedelta64(1, "ms")}):
         with pytest.raises(ValueError):
             run.arrays(**bad)
     run.close()

@@ -228,6 +228,8 @@ class Run:
                     step_s = _micros_of(step, "step") / 1e6
                     if step_s <= 0:
                         raise ValueError("step must be positive")
+                elif by_time:
+                    raise ValueError("with by_time the step is a time (a timedelta), not a number of events")
                 elif int(step) <= 0:
                     raise ValueError("step must be positive")
                 elif int(step) > 0xFFFFFFFF:
