@@ -86,19 +86,22 @@ int parse_channel(const std::string& line, file_layout layout, synthetic_channel
             ok = number(&c->ndata, 0);
         } else if (key == "groups") {
             ok = number(&c->groups, 1);
+        } else if (key == "members") {
+            ok = number(&c->members, 1);
         } else if (key == "every") {
             ok = number(&c->every, 1);
         } else if (key == "evtype") {
             ok = number(&c->event_type, 0) && c->event_type < 32;
-        } else if (key == "missing") {
-            std::istringstream files(val);
-            std::string f;
-            while (ok && std::getline(files, f, ',')) {
+        } else if (key == "missing" || key == "damaged") {
+            std::istringstream items(val);
+            std::string item;
+            while (ok && std::getline(items, item, ',')) {
                 int n = 0;
-                std::swap(val, f);
+                std::swap(val, item);
                 ok = number(&n, 1);
-                std::swap(val, f);
-                c->missing_files.push_back(n);
+                std::swap(val, item);
+                if (key == "missing") c->missing_files.push_back(n);
+                else c->damaged_events.push_back(static_cast<uint32_t>(n));
             }
         } else {
             ok = false;
@@ -251,7 +254,7 @@ private:
 
     payload spectrum(const synthetic_channel& c, int ch, const event_slot& ev, int t) const {
         int members = spectrum_members(t);
-        if (members == 0) members = (t == ZORV_BLOCK_GENERIC_SPECT) ? 2 : 1;
+        if (members == 0) members = (t == ZORV_BLOCK_GENERIC_SPECT) ? c.members : 1;
         spectrum_data s;
         s.start = 0.5f;
         s.inc = 0.25f;

@@ -232,6 +232,7 @@ struct synthetic_channel {
     int ndata = 16;            // samples per group (spectra, roi), pixels per row and column
                                // (images), words (equipment), pairs (name/value)
     int groups = 1;            // groups of spectra and roi (current layout)
+    int members = 2;           // members of a generic spectrum
     int every = 1;             // one block every `every` events (slow channels: > 1)
     int event_type = ZORV_EV_NORMAL;  // update channels: ZORV_EV_UPD
     std::vector<int> missing_files;   // 1-based numbers of the files without the channel
@@ -266,7 +267,8 @@ struct synthetic_run_config {
 
 // Channel sets: a built-in preset ("sample", "minimal", "bpm") or a text of
 // "name dtype [key=value ...]" items separated by ';' or newlines, keys
-// comp=none|zlib|lzo, server=, ndata=, groups=, every=, evtype=, missing=1,3.
+// comp=none|zlib|lzo, server=, ndata=, groups=, members=, every=, evtype=,
+// missing=1,3, damaged=E1,E2 (event numbers whose block is spoilt).
 // Returns 0 and fills `out`, or -1 with a message.
 ZORV_EXPORT int synthetic_channels(const std::string& preset_or_text, file_layout layout,
                                    std::vector<synthetic_channel>* out, std::string* err);

@@ -138,12 +138,6 @@ bool column::take_kind(const value_view& v) {
             data_.resize(rows_ * elem_size(elem_));
             fill_missing(data_.data(), rows_);
         }
-        if (v.k == kind::spectrum || v.k == kind::roi)
-            for (const auto& m : v.members) {
-                members_.push_back(m);
-                members_.back().samples = nullptr;
-                names_.push_back(m.name);
-            }
         return true;
     }
     return v.k == kind_ && (kind_ != kind::image || v.bytes_per_pixel == bytes_per_pixel_);
@@ -152,7 +146,14 @@ bool column::take_kind(const value_view& v) {
 // Per kind: the row shape a value needs, and how it is written into a row
 // of the column's (possibly larger) shape.
 std::vector<size_t> column::scalar_shape(column&, const value_view&) { return {}; }
-std::vector<size_t> column::members_shape(column&, const value_view& v) {
+std::vector<size_t> column::members_shape(column& c, const value_view& v) {
+    // Members past those of the values so far (a generic spectrum that
+    // grew) are named by the first value that has them.
+    for (size_t m = c.members_.size(); m < v.members.size(); ++m) {
+        c.members_.push_back(v.members[m]);
+        c.members_.back().samples = nullptr;
+        c.names_.push_back(v.members[m].name);
+    }
     size_t samples = 0;
     for (const auto& m : v.members) samples = std::max(samples, m.count);
     return {v.members.size(), samples};

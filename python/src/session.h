@@ -48,6 +48,23 @@ inline zorv_time_id time_id(uint32_t event, double seconds) {
 }
 
 inline int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 + t.timelow; }
+
+// The interpreter lock released for a scope. A thread that takes it back
+// while the interpreter is shutting down (a daemon thread still reading when
+// the program ends) is ended by the interpreter with pthread_exit, whose
+// unwinding must pass through this destructor: pybind11's guard has a
+// noexcept one, and the process would abort instead.
+class gil_released {
+public:
+    gil_released() : state_(PyEval_SaveThread()) {}
+    ~gil_released() noexcept(false) { PyEval_RestoreThread(state_); }
+    gil_released(const gil_released&) = delete;
+    gil_released& operator=(const gil_released&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // A session's lock, taken without the interpreter lock so that a thread
 // holding the session (and waiting for the interpreter) and one waiting for
 // the session (and holding the interpreter) cannot block each other. Every
@@ -56,7 +73,7 @@ inline int64_t micros(const time_stamp& t) { return int64_t(t.timeup) * 1000000 
 class session_lock {
 public:
     explicit session_lock(std::mutex& m) : lock_(m, std::defer_lock) {
-        py::gil_scoped_release unlocked;
+        const gil_released unlocked;
         lock_.lock();
     }
 
@@ -84,7 +101,7 @@ public:
         std::vector<daq_channel_entry*> none;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.init(&ptrs, &none);
         }
         if (rc == 0 && r_.get_number_of_files() == 0) rc = ZORV_DAQ_READER_FILES_NOT_FOUND;
@@ -107,7 +124,7 @@ public:
         std::vector<daq_channel_entry*> none;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             // Without a data directory, the directories the catalogue names
             // are searched (several as a ':' list).
             if (ddir.empty() && !cdir.empty()) {
@@ -142,14 +159,17 @@ public:
     // as (name, entries, event mask, type mask), the channel descriptions by
     // DAQ name, and its event index summary (events per event type, first
     // and last event time in µs, lowest and highest event number). Raises
-    // when the file does not load as a file of this layout.
+    // when the file does not load as a file of this layout. A file whose
+    // descriptions alone cannot be read is still read (the reader does not
+    // need them): it is listed without them.
     py::tuple inspect(const std::string& path) {
         const session_lock held(m_);
         int n = 0;
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.get_number_of_channels(path.c_str(), &n, 1);
+            if (rc != 0) rc = r_.get_number_of_channels(path.c_str(), &n, 0);
         }
         if (rc) fail_with(rc);
         return py::make_tuple(listing(n), descriptions(), summary());
@@ -237,7 +257,22 @@ public:
             const auto us = uint64_t(tolerance_us);
             r_.request.time_diff = {uint32_t(us / 1000000u), uint32_t(us % 1000000u)};
         }
+        const double tolerance_s = double(micros(r_.request.time_diff)) / 1e6;
+        // By time, a step within the matching tolerance finds the event it
+        // steps from again, and the read ends there.
+        if (by_time && step_s > 0 && step_s <= tolerance_s) {
+            char why[200];
+            std::snprintf(why, sizeof why,
+                          "a step by time of %g s does not pass the matching tolerance of %g s: the read would end "
+                          "at its first event",
+                          step_s, tolerance_s);
+            throw std::invalid_argument(why);
+        }
         if (step_events || step_s > 0) r_.request.period = time_id(step_events, step_s);
+        // By time without a step, the reader's own step (0.2 s in the legacy
+        // layout) passes over events closer than it: a step just past the
+        // matching tolerance delivers every event, as the program reads.
+        else if (by_time) r_.request.period = time_id(1, tolerance_s + 1e-6);
         if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
         if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
     }
@@ -254,7 +289,7 @@ public:
         if (closed_) throw reader_error("the run is closed");
         int rc;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             rc = r_.start();
         }
         if (rc == ZORV_DAQ_READER_NOT_FOUND || rc == ZORV_DAQ_READER_INV_PARAM)
@@ -276,7 +311,7 @@ public:
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
             py::object value = py::none();
-            if ((c.updated || c.slow) && c.data) {
+            if (has_value(c, st)) {
                 decode_value(c.res, L::legacy, c.chan.subchan, &v);
                 if (!v.error.empty()) st.state = ZORV_DAQ_CHAN_DAMAGED;
                 value = value_object(v, caches_[size_t(i)]);
@@ -311,7 +346,7 @@ public:
             const py::str& k = keys_[size_t(i)];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
-            const bool has_block = (c.updated || c.slow) && c.data;
+            const bool has_block = has_value(c, st);
             if (has_block) decode_value(c.res, L::legacy, c.chan.subchan, &v);
             py::object value = py::none();
             if (!has_block) {
@@ -344,7 +379,7 @@ public:
         bool more = true;
         while (more && wanted()) {
             {
-                py::gil_scoped_release unlocked;
+                const gil_released unlocked;
                 const size_t stop = out.events.size() + batch;
                 while (wanted() && out.events.size() < stop && (more = advance_unlocked())) take_event(&out);
             }
@@ -439,10 +474,19 @@ private:
             const auto& c = *r_.results[i];
             zorv_daq_chan_status st;
             r_.get_chan_status(i, &st);
-            const bool has = (c.updated || c.slow) && c.data;
+            const bool has = has_value(c, st);
             if (has) decode_value(c.res, L::legacy, c.chan.subchan, &view_);
             out->cols[size_t(i)].push(has ? &view_ : nullptr, st.state);
         }
+    }
+
+    // Whether a selected channel's record holds its value at the current
+    // event: a fresh entry, or a slow value carried forward. A slow channel
+    // whose entry at this event is damaged still holds the earlier value,
+    // which is not this event's.
+    template <class Rec>
+    static bool has_value(const Rec& c, const zorv_daq_chan_status& st) {
+        return c.data && (c.updated || st.state == ZORV_DAQ_CHAN_CARRIED);
     }
 
     // One get_data without the interpreter lock held by the caller; false at
@@ -461,7 +505,7 @@ private:
         if (closed_) throw reader_error("the run is closed");
         bool ok;
         {
-            py::gil_scoped_release unlocked;
+            const gil_released unlocked;
             ok = advance_unlocked();
         }
         if (failed_) fail_read(size_t(r_.get_number_of_events()));

@@ -14,8 +14,12 @@ from conftest import damaged_copies, write_run
 dd = pytest.importorskip("dask.dataframe")
 from zorvdaq.dask import to_dask_arrays, to_dask_dataframe  # noqa: E402
 
+# Slow values the reader carries forward: updates, begin-of-run blocks, and
+# the legacy layout's environment values (which it turns into updates); one
+# whose entry at a file's first event is damaged.
 CHANNELS = ("BPM1 38 ndata=8; TORO1 42 ndata=4 missing=2; ROI1 24 ndata=6 missing=1,3; "
-            "SLOW1 33 every=15 evtype=4; NV1 22; CAM1 13 ndata=8")
+            "SLOW1 33 every=15 evtype=4; ENV1 35 every=15 evtype=4; BOR1 36 every=20 evtype=5; "
+            "SLOW2 33 every=25 damaged=125; NV1 22; CAM1 13 ndata=8")
 
 
 @pytest.fixture(scope="module", params=["current", "legacy"])
@@ -36,9 +40,10 @@ def sequential(files, **kw):
 def test_dataframe_and_arrays_equal_the_sequential_read(boundary_run, by_time):
     kw = {"by_time": True, "tolerance": 1000, "step": np.timedelta64(100, "ms")} if by_time else {}
     seq_arrays, seq = sequential(boundary_run, **kw)
-    carried = seq_arrays.state["SLOW1"] == zorvdaq.CARRIED
     starts = np.searchsorted(seq_arrays.event, [125, 150, 175])
-    assert carried[starts].any(), "the run should carry a slow value into a file"
+    for key in ("SLOW1", "BOR1") + (("ENV1",) if "dask_legacy" in boundary_run[0] else ()):
+        carried = seq_arrays.state[key] == zorvdaq.CARRIED
+        assert carried[starts].any(), "the run should carry %s into a file" % key
 
     df = to_dask_dataframe(boundary_run, **kw)
     assert df.npartitions == 4 and df.known_divisions
@@ -107,6 +112,25 @@ def test_every_payload_kind_of_the_sample(sample):
     arrays = to_dask_arrays(files, ["CAM1", "RF1", "NV1"])
     for key in ("CAM1", "RF1", "NV1"):
         np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
+
+
+@pytest.mark.parametrize("window", [(1010, 1100), (1001, 1003), (5000, None)])
+def test_event_windows_give_the_sequential_read(sample, window):
+    """A window ending before the last file leaves that file's partition
+    without events; a channel without a value in the window (ENV1 in the
+    second, every channel past the run's end) keeps its columns and the
+    shape of its values, all missing, in both reads."""
+    _, files, _ = sample
+    keys = ["CAM1", "RF1", "NV1", "SLOW1", "ENV1"]
+    kw = {"start_event": window[0], "stop_event": window[1]}
+    seq_arrays, seq = sequential(files, channels=keys, **kw)
+    assert seq_arrays["CAM1"].shape[1:] == (32, 32) and "ENV1" in seq.columns
+    assert seq_arrays.to_xarray()["RF1"].dims == ("event", "RF1_member", "RF1_sample")
+    arrays = to_dask_arrays(files, keys, **kw)
+    for key in ("CAM1", "RF1", "NV1"):
+        np.testing.assert_array_equal(arrays[key].compute(scheduler="synchronous"), seq_arrays[key], key)
+    got = to_dask_dataframe(files, keys, **kw).compute(scheduler="synchronous")
+    pd.testing.assert_frame_equal(got, seq, check_index_type=False)
 
 
 def test_event_split_over_two_files_is_neither_lost_nor_doubled(tmp_path):

@@ -1,5 +1,7 @@
 """Bad input ends in an exception or a warning, never in a crash, and two
 runs read from two threads give what they give one after the other."""
+import datetime
+import os
 import threading
 import warnings
 
@@ -8,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zorvdaq
-from conftest import damaged_copies, write_run
+from conftest import cli_events, damaged_copies, write_run
 
 
 @pytest.fixture(scope="module")
@@ -30,7 +32,10 @@ def test_exceptions(small, tmp_path):
     with pytest.warns(UserWarning, match="not_daq.raw"), pytest.raises(zorvdaq.Error):
         zorvdaq.open([str(other)])
     run = zorvdaq.open(small)
-    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}):
+    for bad in ({"limit": -1}, {"start_event": -5}, {"tolerance": -1}, {"step": 0}, {"step": 2**32},
+                {"tolerance": float("nan")}, {"tolerance": datetime.timedelta(seconds=-1)},
+                {"by_time": True, "step": np.timedelta64(-100, "ms")}, {"by_time": True, "step": 2},
+                {"by_time": True, "step": np.timedelta64(1, "ms")}):
         with pytest.raises(ValueError):
             run.arrays(**bad)
     run.close()
@@ -41,13 +46,66 @@ def test_exceptions(small, tmp_path):
 
 
 def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
-    import os
     files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
     with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:
         assert run.files == [files[0], files[2]]
         assert len(run.arrays()) == 20
+
+
+@pytest.mark.parametrize("layout", ["current", "legacy"])
+def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
+    """A slow value whose entry cannot be decoded: that event has none (NaN,
+    None with the reason), not the value of an earlier event shown as its
+    own; the events after it carry the earlier value again."""
+    files = write_run(tmp_path, "--files", 2, "--events", 20, "--layout", layout,
+                      "--channels", "BPM1 38 ndata=4; SLOW1 33 every=5 damaged=11")
+    with zorvdaq.open(files) as run:
+        a = run.arrays()
+        events = {ev.number: ev for ev in run.events()}
+    i = a.event.tolist().index(11)
+    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i])
+    assert events[11]["SLOW1"] is None and events[11].reason("SLOW1") == "damaged"
+    assert a.state["SLOW1"][i + 1] == zorvdaq.CARRIED and a["SLOW1"][i + 1] == a["SLOW1"][i - 1]
+    assert events[12]["SLOW1"].carried and events[12]["SLOW1"].from_event == 6
+
+
+def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
+    """The channel descriptions (units, texts) are not needed to read a file:
+    one whose descriptions are malformed is read whole, as the program reads
+    it, and the units come from the other files."""
+    files = damaged_copies(small, tmp_path, 0, os.path.getsize(small[0]))
+    raw = open(files[0], "rb").read()
+    assert raw.count(b"<channels>") == 1
+    open(files[0], "wb").write(raw.replace(b"<channels>", b"<channelz>"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run = zorvdaq.open(files)
+    with run:
+        assert run.files == files
+        assert run.arrays().event.tolist() == [r["event"] for r in cli_events(files)]
+        assert run.channels["BPM1"].units == zorvdaq.open(small).channels["BPM1"].units != ""
+
+
+def test_small_reads_of_a_long_run_take_memory_for_what_they_read(tmp_path):
+    """A camera that records at every 2000th of 20000 events: its ten images,
+    or a window of the run, must not take memory for an image at every event
+    of the run (650 MB here)."""
+    import subprocess
+    import sys
+    files = write_run(tmp_path, "--files", 1, "--events", 20000, "--channels",
+                      "TORO1 42 ndata=4; CAM1 13 ndata=128 every=2000")
+    code = ("import resource, sys, zorvdaq\n"
+            "with zorvdaq.open(sys.argv[1:]) as run:\n"
+            "    assert len(run.arrays(['CAM1'])) == 10\n"
+            "    assert len(run.arrays(['CAM1', 'TORO1'], start_event=1000, stop_event=1099)) == 100\n"
+            "t0 = 1286193600\n"
+            "with zorvdaq.open(sys.argv[1:], start=t0 + 100, stop=t0 + 110) as run:\n"
+            "    assert len(run.arrays(['CAM1', 'TORO1'])) == 101\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)\n")
+    done = subprocess.run([sys.executable, "-c", code, *files], capture_output=True, text=True, check=True)
+    assert int(done.stdout) < 250, "peak %s MB" % done.stdout.strip()
 
 
 def test_two_threads_read_at_once(small, sample):
@@ -70,6 +128,28 @@ def test_two_threads_read_at_once(small, sample):
             np.testing.assert_array_equal(g[key], e[key])
 
 
+def test_two_threads_naming_members_of_one_run_at_once(sample):
+    """A run reads its channels' member names once, on first use: a thread
+    asking while another reads them waits for them instead of finding none."""
+    _, files, _ = sample
+    for _ in range(5):
+        with zorvdaq.open(files) as run:
+            got = []
+
+            def read():
+                try:
+                    got.append(run.arrays(["BPM3:Y"], limit=2).keys)
+                except KeyError as e:
+                    got.append(str(e))
+
+            threads = [threading.Thread(target=read) for _ in range(2)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert got == [["BPM3:1"], ["BPM3:1"]]
+
+
 def test_closing_a_run_while_another_thread_reads_it(sample):
     _, files, _ = sample
     run = zorvdaq.open(files)
@@ -86,6 +166,25 @@ def test_closing_a_run_while_another_thread_reads_it(sample):
     run.close()
     t.join()
     assert outcome == [150] or "closed" in outcome[0]
+
+
+def test_program_ending_while_a_daemon_thread_reads_exits_cleanly(small):
+    """A daemon thread still reading when the program ends is stopped by the
+    interpreter; the process must exit normally, not abort."""
+    import subprocess
+    import sys
+    code = ("import sys, threading, time, zorvdaq\n"
+            "def read():\n"
+            "    with zorvdaq.open(sys.argv[1:]) as run:\n"
+            "        while True:\n"
+            "            run.arrays()\n"
+            "            for _ in run.events():\n"
+            "                pass\n"
+            "threading.Thread(target=read, daemon=True).start()\n"
+            "time.sleep(0.2)\n")
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", code, *small], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr[-500:]
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

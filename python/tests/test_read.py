@@ -64,6 +64,34 @@ def test_events_equal_the_program_reading(sample):
     assert {"spectrum", "roi", "image", "name_value", "equipment", "update"} <= kinds
 
 
+def test_events_survive_pickling_and_copying(sample):
+    """Events handed to other processes or deep-copied keep every value of
+    every kind, a carried slow value with where it came from."""
+    import copy
+    import pickle
+    _, files, _ = sample
+    with zorvdaq.open(files) as run:
+        events = [ev for ev, _ in zip(run.events(), range(2))]
+    assert any(isinstance(v, zorvdaq.SlowValue) and v.carried for v in events[1].values.values())
+    for ev in events:
+        for twin in (pickle.loads(pickle.dumps(ev)), copy.deepcopy(ev)):
+            assert (twin.number, twin.time, twin.reasons) == (ev.number, ev.time, ev.reasons)
+            for key, value in ev.values.items():
+                got = twin[key]
+                assert type(got) is type(value), key
+                if isinstance(value, zorvdaq.Spectrum):
+                    np.testing.assert_array_equal(got.samples, value.samples)
+                    assert (got.members, got.start, got.kind) == (value.members, value.start, value.kind)
+                elif isinstance(value, zorvdaq.SlowValue):
+                    fields = ("time", "carried", "from_event", "status", "name", "kind")
+                    assert float(got) == float(value)
+                    assert [getattr(got, f) for f in fields] == [getattr(value, f) for f in fields], key
+                elif isinstance(value, np.ndarray):
+                    np.testing.assert_array_equal(got, value)
+                else:
+                    assert got == value, key
+
+
 def test_arrays_equal_the_events(sample):
     _, files, _ = sample
     with zorvdaq.open(files) as run:
@@ -171,7 +199,8 @@ def test_time_forms_name_the_same_window(sample):
              (dt.datetime(2010, 10, 4, 12, 0, 2), dt.datetime(2010, 10, 4, 12, 0, 11, 500000,
                                                                tzinfo=dt.timezone.utc)),
              (np.datetime64("2010-10-04T12:00:02"), np.datetime64("2010-10-04T12:00:11.500")),
-             ("20101004T120002", t1)]
+             ("20101004T120002", t1),
+             (np.int64(t0), np.float64(t1))]
     got = []
     for start, stop in forms:
         with zorvdaq.open(files, start=start, stop=stop) as run:
@@ -209,6 +238,18 @@ def test_window_step_and_time_synchronisation(tmp_path):
             np.testing.assert_array_equal(by_time[key], by_number[key])
 
 
+def test_time_synchronisation_without_a_step_delivers_every_event(sample):
+    """The legacy reader's own step by time (0.2 s) would pass over every
+    other event of a 10 Hz run: by time, the events are those by number and
+    those the program reads by time."""
+    _, files, _ = sample
+    ref = cli_events(files, "--by-time", "-c", "TORO1", "-c", "BPM3")
+    with zorvdaq.open(files) as run:
+        by_time = run.arrays(["TORO1", "BPM3"], by_time=True)
+        assert run.last_report["complete"]
+        assert by_time.event.tolist() == [r["event"] for r in ref] == run.arrays(["TORO1", "BPM3"]).event.tolist()
+
+
 def test_request_through_the_catalogue(sample):
     layout, files, d = sample
     ref = cli_events([], "--run", 1234, "--cdir", d / "catalog", "-c", "TORO1")
@@ -241,18 +282,22 @@ def test_wide_run_range_through_the_catalogue(sample):
 
 def test_values_growing_between_files_widen_every_row(tmp_path):
     """A channel whose blocks grow from one file to the next (more samples,
-    a larger image, more name/value pairs) and shrink again: earlier rows are
-    padded, later smaller ones too, no value moves or is cut."""
+    a larger image, more name/value pairs, more members of a generic
+    spectrum) and shrink again: earlier rows are padded, later smaller ones
+    too, no value moves or is cut, every member is named and in the frame."""
     small = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
-                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2; GS1 28 members=2")
     large = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
-                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3")
+                      "--channels", "SP1 38 ndata=8; IM1 13 ndata=6; NV1 22 ndata=3; GS1 28 members=3")
     again = write_run(tmp_path / "c", "--files", 1, "--events", 5, "--first-event", 110, "--start", 1286193800,
-                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2")
+                      "--channels", "SP1 38 ndata=4; IM1 13 ndata=4; NV1 22 ndata=2; GS1 28 members=2")
     with zorvdaq.open(small + large + again) as run:
         a = run.arrays(progress=True)
         events = list(run.events())
     assert a["SP1"].shape == (15, 3, 8) and a["IM1"].shape == (15, 6, 6)
+    assert a.info["GS1"]["members"] == ("CH1", "CH2", "CH3") and a["GS1"].shape[1] == 3
+    np.testing.assert_allclose(a.to_pandas()["GS1.CH3"].loc[105:109], np.mean(a["GS1"][5:10, 2], axis=1), rtol=1e-6)
+    assert a.to_xarray()["GS1_member"].values.tolist() == ["CH1", "CH2", "CH3"]
     for i, ev in enumerate(events):
         s = ev["SP1"].samples
         np.testing.assert_array_equal(a["SP1"][i, :, : s.shape[1]], s)

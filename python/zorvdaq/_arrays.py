@@ -120,7 +120,9 @@ class Arrays:
         for key in self.keys:
             v, info = self.data[key], self.info[key]
             kind = info.get("kind")
-            if kind in ("spectrum", "roi"):
+            if v.ndim == 1:  # one number per event, or none read
+                dims = ("event",)
+            elif kind in ("spectrum", "roi"):
                 dims = ("event", key + "_member", key + "_sample")
                 coords[key + "_member"] = list(info.get("members", ()))[: v.shape[1]]
             elif kind == "image":

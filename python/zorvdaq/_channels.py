@@ -44,10 +44,10 @@ class Channel:
         return self._first
 
     def _first_block(self):
+        if self._members is None and self.kind in _ARRAY_KINDS and self._run is not None:
+            self._run._read_first_blocks()
         if self._members is None:
             self._members, self._first = [], None
-            if self.kind in _ARRAY_KINDS and self._run is not None:
-                self._run._read_first_blocks()
 
     @property
     def value_dtype(self):

@@ -3,6 +3,7 @@ seconds, and which files can be read in which layout."""
 
 import datetime as _dt
 import glob as _glob
+import numbers as _numbers
 import os as _os
 import warnings as _warnings
 
@@ -16,7 +17,7 @@ def _seconds(t, what):
     or number."""
     if t is None:
         return 0.0
-    if isinstance(t, (int, float)) and not isinstance(t, bool):
+    if isinstance(t, _numbers.Real) and not isinstance(t, (bool, _np.bool_)):
         if t < 0:
             raise ValueError("%s: negative time %r" % (what, t))
         return float(t)

@@ -4,6 +4,7 @@ bulk reads."""
 import datetime as _dt
 import difflib as _difflib
 import fnmatch as _fnmatch
+import threading as _threading
 import warnings as _warnings
 
 import numpy as _np
@@ -13,6 +14,9 @@ from ._channels import Channel, _mask_dtype
 from ._common import _ARRAY_KINDS, _LAYOUTS, STATES, Error, SkippedFileWarning, _datetime64
 from ._files import _inspected, _usable_files
 from ._values import _MAKERS, Event
+
+# Held while a run reads the first blocks of its channels (once per run).
+_FIRST_BLOCKS = _threading.Lock()
 
 
 class Run:
@@ -101,7 +105,10 @@ class Run:
         counts = {}
         first = last = 0
         self.file_spans = []
+        # Per file: first and last event time (µs, 0 unknown), entries per channel.
+        self._file_entries = []
         for f, (listing, descr, (types, a, b, low, high)) in inspected:
+            self._file_entries.append((a, b, {name: n for name, n, _ev, _mask in listing}))
             for k, v in types.items():
                 counts[k] = counts.get(k, 0) + v
             if a and (not first or a < first):
@@ -116,6 +123,10 @@ class Run:
                     chans[name] = Channel(name, dtype, 0, d.get("units", ""),
                                           d.get("description", ""), run=self)
                     order.append(name)
+                elif d and not chans[name].units and not chans[name].description:
+                    # An earlier file held the channel without its description.
+                    chans[name].units = d.get("units", "")
+                    chans[name].description = d.get("description", "")
                 chans[name].entries += n
                 chans[name].files.append(f)
         self.channels = {n: chans[n] for n in order}
@@ -125,28 +136,36 @@ class Run:
 
     def _read_first_blocks(self):
         """Member names and value shapes of every array-valued channel, from
-        the first block of each, in one read."""
-        names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS]
-        for n in names:
-            self.channels[n]._members = []
-        if not names:
-            return
-        s = self._session(names)
-        try:
-            s.select(names)
-            s.start()
-            keys = s.keys()
-            left = set(keys)
-            while left:
-                ev = s.next_event()
-                if ev is None:
-                    break
-                for key, (_state, _from, d) in zip(keys, ev[2]):
-                    if key in left and d is not None and "error" not in d:
-                        left.discard(key)
-                        self.channels[key]._take_first(d)
-        finally:
-            self._release(s)
+        the first block of each, in one read. They are set when the read has
+        ended (also when it failed): threads asking meanwhile wait for it
+        rather than take the names as none."""
+        with _FIRST_BLOCKS:
+            names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS and c._members is None]
+            if not names:
+                return
+            firsts = {}
+            try:
+                s = self._session(names)
+                try:
+                    s.select(names)
+                    s.start()
+                    keys = s.keys()
+                    left = set(keys)
+                    while left:
+                        ev = s.next_event()
+                        if ev is None:
+                            break
+                        for key, (_state, _from, d) in zip(keys, ev[2]):
+                            if key in left and d is not None and "error" not in d:
+                                left.discard(key)
+                                firsts[key] = d
+                finally:
+                    self._release(s)
+            finally:
+                for n in names:
+                    self.channels[n]._members, self.channels[n]._first = [], None
+                    if n in firsts:
+                        self.channels[n]._take_first(firsts[n])
 
     # ----- selection -----
 
@@ -207,8 +226,14 @@ class Run:
             if step is not None:
                 if isinstance(step, (_dt.timedelta, _np.timedelta64)):
                     step_s = _micros_of(step, "step") / 1e6
+                    if step_s <= 0:
+                        raise ValueError("step must be positive")
+                elif by_time:
+                    raise ValueError("with by_time the step is a time (a timedelta), not a number of events")
                 elif int(step) <= 0:
                     raise ValueError("step must be positive")
+                elif int(step) > 0xFFFFFFFF:
+                    raise ValueError("step %r is more events than an event number counts" % (step,))
                 else:
                     step_events = int(step)
             s.configure(bool(by_time), tol, step_events, step_s, int(start_event or 0),
@@ -240,8 +265,9 @@ class Run:
         ``by_time`` matches channels by time instead of event number, within
         ``tolerance`` (microseconds, or a timedelta); ``step`` takes every
         n-th event (an int) or one event per interval (a timedelta, with
-        ``by_time``); ``start_event``/``stop_event`` bound the event numbers.
-        Each item is an :class:`Event`. Once the iteration has ended,
+        ``by_time``; without a step every event is delivered);
+        ``start_event``/``stop_event`` bound the event numbers. Each item
+        is an :class:`Event`. Once the iteration has ended,
         ``run.last_report`` holds what the reader delivered (per channel:
         delivered, carried, damaged, unmatched, in skipped files; the skipped
         files with their reasons).
@@ -277,22 +303,68 @@ class Run:
         """
         if limit is not None and int(limit) < 0:
             raise ValueError("limit must not be negative")
-        s = self._started(channels, by_time, tolerance, step, start_event, stop_event)
+        texts = self.select(channels)
+        s = self._started(texts, by_time, tolerance, step, start_event, stop_event)
         try:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
-                # Events of the types sharing event numbers are one event of
-                # the read: the largest count is the better guess of its length.
                 raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
-                                    max(self.event_counts.values(), default=0))
+                                    self._expected_events(texts, start_event, stop_event))
             finally:
                 if bar is not None:
                     bar.close()
             report = self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
+        self._describe_unread(raw["channels"], keys, texts)
         return Arrays(raw, keys, report, self.channels)
+
+    def _describe_unread(self, columns, keys, texts):
+        """Columns of channels the read got no value of (none in its window,
+        or all damaged) take the channel's kind, member names and the shape
+        of its first value, so that arrays, frames and datasets have them,
+        all missing, as a read with values has them."""
+        names = {}
+        for t in texts:
+            name, _, nick = t.partition(";")
+            names[nick or name] = name
+        for key, col in zip(keys, columns):
+            base, _, sub = names.get(key, "").partition(":")
+            ch = self.channels.get(base)
+            if col.get("kind") != "unknown" or ch is None:
+                continue
+            col["kind"] = ch.kind
+            if ch.kind in ("spectrum", "roi", "name_value"):
+                members = ch.members
+                col["members"] = [members[int(sub)]] if sub and members else list(members)
+            if ch.first_shape and "values" not in col:
+                shape, dtype = ch.first_shape
+                shape = (len(col["state"]),) + ((1,) + tuple(shape[1:]) if sub else tuple(shape))
+                col["values"] = _np.full(shape, _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
+
+    def _expected_events(self, texts, start_event, stop_event):
+        """A guess of how many events a read of ``texts`` gives, for which
+        the stacked arrays are allocated at once: the run's events (events of
+        the types sharing event numbers are one event of the read, so the
+        largest count), at most the entries of the selected channels in the
+        share of each file's time span the time window covers, and the event
+        numbers the read is bounded to. A guess far too large would take
+        memory for every event of the run (a camera's images at each) in a
+        read of a few; one too small only lets the arrays grow."""
+        names = {t.split(";")[0].split(":")[0] for t in texts}
+        start_us, stop_us = (t * 1e6 for t in self._window)
+        entries = 0
+        for first, last, held in self._file_entries:
+            share = 1.0
+            if first and last > first and (start_us or stop_us):
+                covered = min(last, stop_us or last) - max(first, start_us)
+                share = min(1.0, max(0.0, covered / (last - first)))
+            entries += int(share * sum(held.get(n, 0) for n in names)) + 1
+        n = min(max(self.event_counts.values(), default=0), entries)
+        if stop_event is not None:
+            n = min(n, max(0, int(stop_event) - int(start_event or 0) + 1))
+        return n
 
     def to_pandas(self, channels=None, **kw):
         """``arrays(channels, **kw).to_pandas()``."""
@@ -323,10 +395,14 @@ class Run:
 
 def _micros_of(t, what):
     if isinstance(t, _dt.timedelta):
-        return t.total_seconds() * 1e6
-    if isinstance(t, _np.timedelta64):
-        return float(t.astype("timedelta64[us]").astype("int64"))
-    v = float(t)
+        v = t.total_seconds() * 1e6
+    elif isinstance(t, _np.timedelta64):
+        v = float(t.astype("timedelta64[us]").astype("int64"))
+    else:
+        v = float(t)
+    # A negative or NaN interval would be passed over silently by the reader.
+    if v != v:
+        raise ValueError("%s is not a number" % what)
     if v < 0:
         raise ValueError("%s must not be negative" % what)
     return v

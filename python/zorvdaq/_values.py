@@ -21,6 +21,11 @@ class SlowValue(float):
         obj.kind = kind
         return obj
 
+    def __reduce__(self):
+        # float's own reduction would make a SlowValue of the number alone.
+        return SlowValue, (float(self), self.time, self.carried, self.from_event, self.status, self.name,
+                           self.kind)
+
     def __repr__(self):
         flag = ", carried" if self.carried else ""
         return "SlowValue(%r, time=%s%s)" % (float(self), self.time, flag)
@@ -38,10 +43,15 @@ class Spectrum:
         self._d = d
 
     def __getattr__(self, name):
+        if name == "_d":  # not yet set: an instance being copied or unpickled
+            raise AttributeError(name)
         try:
             return self._d[name]
         except KeyError:
             raise AttributeError(name) from None
+
+    def __reduce__(self):
+        return Spectrum, (self._d,)
 
     def __array__(self, dtype=None):
         s = self._d["samples"]

@@ -23,13 +23,12 @@ of the same files:
   while reading is reported by its partition with a warning, as the
   sequential read reports it.
 
-A step between events (``step``, and in time synchronisation the reader's
-own default step of 100 ms, 200 ms for the legacy layout) is counted by each
-partition from its own first event, while the single-process read counts it
-from the run's first event: where the step is coarser than the spacing of
-the events, the two can pick different events of a file. Give a step no
-coarser than the events' spacing (``step=numpy.timedelta64(100, "ms")`` for
-10 Hz) for results equal to the single-process read.
+A step between events (``step``) is counted by each partition from its own
+first event, while the single-process read counts it from the run's first
+event: where the step is coarser than the spacing of the events, the two
+can pick different events of a file. Give a step no coarser than the
+events' spacing (``step=numpy.timedelta64(100, "ms")`` for 10 Hz) for
+results equal to the single-process read.
 """
 
 import numpy as _np
@@ -54,7 +53,7 @@ def _describe(files, channels, settings, files_per_partition, request):
                 members = [members[int(sub)]]
                 first = ((1,) + tuple(first[0][1:]), first[1]) if first else None
             schema[key] = {"kind": ch.kind, "members": members, "first": first,
-                           "carried": ch.kind == "update" and ch.dtype == _upd_type(run.layout)}
+                           "carried": ch.dtype in _CARRIED_TYPES[run.layout]}
         spans = run.file_spans
         window = {k: t for k, t in zip(("start", "stop"), run.window) if t}
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
@@ -65,8 +64,10 @@ def _describe(files, channels, settings, files_per_partition, request):
             "first_time": [grp[0][1] for grp in groups], "last_time": groups[-1][-1][2] if groups else None}
 
 
-def _upd_type(layout):
-    return 1 if layout == "legacy" else 33
+# Block types the reader delivers as slow values and carries forward: the
+# layout's update, begin-of-run and end-of-run blocks, and environment values
+# of the legacy type (3), which it turns into update records.
+_CARRIED_TYPES = {"current": (33, 36, 37, 3), "legacy": (1, 4, 5, 3)}
 
 
 def _keys_of(texts):
@@ -236,10 +237,11 @@ def _with_carried(desc, part, slow):
         times = _np.zeros(n, "datetime64[us]") if times is None else times.copy()
         state = state.copy()
         has = _np.nonzero((state == _z.FRESH) | (state == _z.CARRIED))[0]
-        upto = has[0] if len(has) else n
-        values[:upto] = value
-        times[:upto] = _np.datetime64(time_us, "us")
-        state[:upto] = _z.CARRIED
+        # An event whose entry of the channel is damaged has no value there.
+        fill = (_np.arange(n) < (has[0] if len(has) else n)) & (state != _z.DAMAGED)
+        values[fill] = value
+        times[fill] = _np.datetime64(time_us, "us")
+        state[fill] = _z.CARRIED
         cols[key] = (values, state, times, names)
     return event, time, cols
 
@@ -278,7 +280,8 @@ def _array(part, key, shape, dtype):
     event, _time, cols = part
     values = cols[key][0]
     out = _np.full((len(event),) + tuple(shape), _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
-    if values is not None:
+    # A channel with no value in the partition has one NaN per event.
+    if values is not None and values.ndim == 1 + len(shape):
         if any(a > b for a, b in zip(values.shape[1:], shape)):
             raise _z.Error("channel %s: values of shape %s do not fit the shape %s of its first value"
                            % (key, values.shape[1:], tuple(shape)))

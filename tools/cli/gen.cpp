@@ -115,7 +115,7 @@ void add_gen_options(CLI::App* sub, gen_options* o) {
     sub->add_option("--stream", o->cfg.stream, "stream name")->capture_default_str();
     sub->add_option("-c,--channels", o->channels,
                     "channel preset (minimal, bpm, sample) or \"name dtype [comp=zlib|lzo|none "
-                    "server=S ndata=N groups=G every=K evtype=E missing=1,3]; ...\"")
+                    "server=S ndata=N groups=G members=M every=K evtype=E missing=1,3 damaged=EV1,EV2]; ...\"")
         ->capture_default_str();
     sub->add_option("--gap-every", o->cfg.gap_every, "leave an event-number gap after every N events")
         ->check(CLI::NonNegativeNumber);
