@@ -296,7 +296,9 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
     // seconds but, with microseconds past a second, later than the next.
     // index_beside: the event time far ahead, and the position of the event
     // before it damaged too, so that the two records' order tells nothing.
-    enum where { position, header, index_record, index_time, index_micros, index_beside };
+    // index_and_header: the event time in the index far ahead, and the
+    // header's event number too.
+    enum where { position, header, index_record, index_time, index_micros, index_beside, index_and_header };
     struct damage {
         const char* what;
         where at;
@@ -311,6 +313,7 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
         {"event time in the index, far ahead", index_time, [](uint32_t v) { return v + 1000000; }},
         {"event time in the index, no valid time", index_micros, [](uint32_t v) { return v - 189; }},
         {"event time in the index, beside a damaged position", index_beside, [](uint32_t v) { return v + 2000000000u; }},
+        {"event time in the index and the header's number", index_and_header, [](uint32_t v) { return v + 1000000; }},
     };
     this->run({6});
     const std::string intact = this->files_[0] + ".intact";
@@ -342,6 +345,12 @@ TYPED_TEST(ReaderDelivery, AnEntryWhoseEventHeaderIsNotAnEventOfItsFileIsDamaged
             patch_word(this->files_[0], indexed_number_at(this->files_[0], 2) - 8, d.change);
             patch_word(this->files_[0], indexed_number_at(this->files_[0], 1) + 4,  // the header's position
                        [](uint32_t v) { return v + 51; });
+        } else if (d.at == index_and_header) {
+            patch_word(this->files_[0], indexed_number_at(this->files_[0], 2) - 8, d.change);
+            std::ifstream in(this->files_[0], std::ios::binary);
+            std::string b((std::istreambuf_iterator<char>(in)), {});
+            const uint32_t evhd = zorv::load_be32(reinterpret_cast<const unsigned char*>(b.data() + at));
+            patch_word(this->files_[0], evhd + 8, [](uint32_t v) { return v + 1000; });
         } else if (d.at == index_record || d.at == index_time) {
             const uint32_t number = indexed_number_at(this->files_[0], 2);
             patch_word(this->files_[0], d.at == index_time ? number - 8 : number, d.change);  // seconds, then number

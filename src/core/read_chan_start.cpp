@@ -361,9 +361,9 @@ inline bool not_after(const zorv_time_id& a, const zorv_time_id& b) {
 // places at the header's position `pos`; false when it places none there.
 // When that record is out of order with its neighbours (by position), in
 // number or in time, lies outside its event type's first and last event, or
-// has no valid time, while the header's own event `own` lies inside that
-// range, the index record is the damaged one: its event is none the read
-// would reach in order, so the entry takes the header's event instead.
+// has no valid time, the index record is damaged: its event is none the
+// read would reach in order. The entry then takes the header's own event
+// `own` when that lies inside the range, and belongs to no event otherwise.
 inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uint32_t pos,
                          const zorv_time_id* own, zorv_time_id* out) {
     auto k = std::lower_bound(by_offset.begin(), by_offset.end(), pos,
@@ -378,8 +378,12 @@ inline bool placed_event(const std::vector<const indexed_event*>& by_offset, uin
         return (j == 0 || not_after(by_offset[j - 1]->id, id)) &&
                (j + 1 == by_offset.size() || not_after(id, by_offset[j + 1]->id));
     };
-    const bool record_damaged = !in_range(x.id) || !in_order(x.id);
-    *out = own && record_damaged && in_range(*own) ? *own : x.id;
+    if (in_range(x.id) && in_order(x.id)) {
+        *out = x.id;
+        return true;
+    }
+    if (!own || !in_range(*own)) return false;
+    *out = *own;
     return true;
 }
 
