@@ -510,6 +510,14 @@ TEST(Cli, ReadChecksChannelsAndMembers) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
     }
+    // Two channels under one name would share one field of each record.
+    const std::pair<const char*, const char*> clashing[] = {{"BPM3;A", "TORO1;A"}, {"BPM3;TORO1", "TORO1"}};
+    for (const auto& c : clashing) {
+        result r = run({"read", "-c", c.first, "-c", c.second, files[0]});
+        EXPECT_EQ(r.status, 2) << c.first;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("is given to two channels"), std::string::npos) << r.err;
+    }
     result dump = run({"dump", files[0], "BPM3:9"});
     EXPECT_EQ(dump.status, 2);
     EXPECT_NE(dump.err.find("members: 0 X"), std::string::npos) << dump.err;

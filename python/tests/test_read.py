@@ -1,6 +1,7 @@
 """The module against the program's own reading of the same files: values of
 every payload kind in both layouts, the stacked arrays against the events,
 selections, synchronisation, requests through the catalogue."""
+import os
 import warnings
 import zlib
 
@@ -224,6 +225,17 @@ def test_selection_forms_and_unknown_names(sample):
         for bad in ("BPM3:Z", "BPM3:3", "CAM1:0"):
             with pytest.raises(KeyError, match="no member"):
                 run.select(bad)
+        # One key, one channel: the later one's values would hide the earlier one's.
+        assert run.select(["TORO1", "TOR*", "TORO1"]) == ["TORO1"]
+        for clash in (["BPM3;a", "TORO1;a"], ["BPM3;TORO1", "TORO1"]):
+            with pytest.raises(ValueError, match="given to two channels"):
+                run.arrays(clash)
+    # A file named twice, by the same name or by another path to it, is one
+    # file of the run.
+    again = [files[0], os.path.join(os.path.dirname(files[1]), ".", os.path.basename(files[1]))]
+    with zorvdaq.open(files + again) as twice, zorvdaq.open(files) as once:
+        assert twice.files == once.files and twice.event_count == once.event_count
+        assert twice.channels["BPM3"].entries == once.channels["BPM3"].entries
 
 
 def test_window_step_and_time_synchronisation(tmp_path):

@@ -56,7 +56,14 @@ def _expand_files(files):
             out.append(f)
     if not out:
         raise ValueError("no files given")
-    return out
+    # A file named twice (a glob and its own name) is one file of the run.
+    seen, once = set(), []
+    for f in out:
+        real = _os.path.realpath(f)
+        if real not in seen:
+            seen.add(real)
+            once.append(f)
+    return once
 
 
 def _inspected(path, layout=None):

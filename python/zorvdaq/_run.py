@@ -206,6 +206,23 @@ class Run:
                                    % (base, sub, ", ".join(members) or "none"))
                 name = "%s:%d" % (base, index)
             out.append(name + (";" + nick if nick else ""))
+        return self._one_per_key(out)
+
+    @staticmethod
+    def _one_per_key(texts):
+        """The texts without repeats; two channels under one key (a
+        nickname given twice, or a channel's own name) raise ValueError:
+        the later one's values would hide the earlier one's."""
+        out, named = [], {}
+        for t in texts:
+            if t in out:
+                continue
+            name, _, nick = t.partition(";")
+            key = nick or name
+            if key in named:
+                raise ValueError("the name %r is given to two channels (%s and %s)" % (key, named[key], t))
+            named[key] = t
+            out.append(t)
         return out
 
     def _unknown(self, name):

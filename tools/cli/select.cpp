@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <set>
 
 #include "decode.h"
@@ -135,6 +136,7 @@ bool choose_channels(const std::vector<std::string>& selectors, const std::vecto
     std::vector<std::string> names;
     for (const auto& k : known) names.push_back(k.name);
     std::set<std::pair<std::string, int>> taken;
+    std::map<std::string, std::string> keys;  // record key -> the channel it names
     for (const auto& sel : selectors) {
         const size_t semi = sel.find(';');
         const std::string nick = semi == std::string::npos ? "" : sel.substr(semi + 1);
@@ -168,6 +170,13 @@ bool choose_channels(const std::vector<std::string>& selectors, const std::vecto
                 c.request += ";" + nick;
                 c.key = nick;
             }
+            // Two channels under one key would share one field of a record,
+            // the later one's values hiding the earlier one's.
+            const auto used = keys.emplace(c.key, c.request);
+            if (!used.second)
+                return *why = "the name " + c.key + " is given to two channels (" + used.first->second + " and " +
+                              c.request + ")",
+                       false;
             out->push_back(std::move(c));
         }
     }
