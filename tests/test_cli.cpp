@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "be_reader.h"
 #include "sample_run.h"
 #include "test_support.h"
 #include "zorv_daq_writer.h"
@@ -597,6 +598,21 @@ TEST(Cli, ValidateChecksEventHeaders) {
                          std::to_string(event_number(w.cfg, 1)) + ": event header holds event type -1"),
               std::string::npos)
         << r.out;
+
+    // The event index's span of its event type, its first time's seconds
+    // moved past the last event: trailer -> reference table -> index.
+    const written_run s(1, 4, "minimal", file_layout::current);
+    bytes = zorv_test::read_file(s.files[0]);
+    auto word = [&](size_t pos) { return zorv::load_be32(reinterpret_cast<const unsigned char*>(&bytes[pos])); };
+    const uint32_t type_head = word(word(bytes.size() - 4) + 8) + 8;
+    zorv::store_be32(reinterpret_cast<unsigned char*>(&bytes[type_head + 4]), word(type_head + 4) + 3600);
+    ASSERT_TRUE(zorv_test::write_file(s.files[0], bytes));
+    result span = run({"validate", s.files[0]});
+    EXPECT_EQ(span.status, 1);
+    EXPECT_NE(span.out.find(s.files[0] + ": at " + std::to_string(type_head) + ": event index of type "),
+              std::string::npos)
+        << span.out;
+    EXPECT_NE(span.out.find(": first time "), std::string::npos) << span.out;
 }
 
 TEST(Cli, ImageGenAndTheProgramItself) {

@@ -53,6 +53,7 @@ public:
                 std::memcpy(&info, infos + size_t(i) * sizeof info, sizeof info);
                 check_event_header(e->event_type, info, ref->evhdb_ref, evh_len);
             }
+            check_index_span(*e, uint64_t(ref->eit_pos_ref) + off, n, infos);
             if (e->length <= 0) break;
             off += size_t(e->length);
         }
@@ -63,6 +64,27 @@ private:
 
     void add_event(uint64_t pos, uint32_t number, const std::string& what) {
         out_->push_back({pos, "event " + std::to_string(number) + ": " + what});
+    }
+
+    // An event type's first and last time are those of its first and last
+    // event: readers choose a file for a time window by them, and a span
+    // that is wrong (or runs backwards) would place the file's events
+    // wrongly.
+    void check_index_span(const zorv_event_index_entry& e, uint64_t pos, int n, const unsigned char* infos) {
+        if (n <= 0) return;
+        zorv_event_info first, last;
+        std::memcpy(&first, infos, sizeof first);
+        std::memcpy(&last, infos + size_t(n - 1) * sizeof last, sizeof last);
+        const auto differs = [](const time_stamp& a, const time_stamp& b) {
+            return a.timeup != b.timeup || a.timelow != b.timelow;
+        };
+        const std::string type = "event index of type " + std::to_string(e.event_type) + ": ";
+        if (differs(e.event_time_first, first.time))
+            out_->push_back({pos, type + "first time " + time_text(e.event_time_first) + ", its first event's " +
+                                      time_text(first.time)});
+        if (differs(e.event_time_last, last.time))
+            out_->push_back({pos, type + "last time " + time_text(e.event_time_last) + ", its last event's " +
+                                      time_text(last.time)});
     }
 
     void check_event_header(int type, const zorv_event_info& info, uint32_t basket, uint32_t basket_len) {
