@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zorvdaq
-from conftest import cli_events, cli_records, write_run
+from conftest import cli_events, cli_records, damaged_copies, write_run
 
 
 def f32(x):
@@ -262,7 +262,7 @@ def test_time_synchronisation_without_a_step_delivers_every_event(sample):
         assert by_time.event.tolist() == [r["event"] for r in ref] == run.arrays(["TORO1", "BPM3"]).event.tolist()
 
 
-def test_request_through_the_catalogue(sample):
+def test_request_through_the_catalogue(sample, tmp_path):
     layout, files, d = sample
     ref = cli_events([], "--run", 1234, "--cdir", d / "catalog", "-c", "TORO1")
     with zorvdaq.open(run=1234, catalog_dir=d / "catalog") as run:
@@ -271,6 +271,11 @@ def test_request_through_the_catalogue(sample):
     with zorvdaq.open(start="2010-10-04T12:00:05Z", stop=1286193609, data_dir=d) as run:
         ev = run.arrays(["TORO1"]).event
         assert 0 < len(ev) < 150
+    # Every file of the request cut short: the message says they cannot be read.
+    for f in files:
+        damaged_copies([f], tmp_path, 0, 5000)
+    with pytest.raises(zorvdaq.Error, match="none of the request's files can be read"):
+        zorvdaq.open(start="2010-10-04T12:00:05Z", stop=1286193609, data_dir=tmp_path)
 
 
 def test_plot_example_writes_its_pictures(sample, tmp_path):

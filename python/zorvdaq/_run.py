@@ -74,7 +74,8 @@ class Run:
                         inspected.append((f, held))
                 return cls(layout, inspected, request=request, window=window)
             s.close()
-        raise Error("the request's files are no DAQ raw files")
+        raise Error("none of the request's files can be read (their tables are damaged, or they are "
+                    "no DAQ raw files)")
 
     def _session(self, texts=()):
         """A reader on the run's files for the reader texts ``texts``. The

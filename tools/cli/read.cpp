@@ -495,7 +495,8 @@ void run_read(const read_options& o) {
     };
     if (!with_layout(lay, run)) {
         // A request whose files are not of the layout tried first.
-        if (!with_layout(file_layout::legacy, run)) bad("the request's files are no DAQ raw files");
+        if (!with_layout(file_layout::legacy, run))
+            bad("none of the request's files can be read (their tables are damaged, or they are no DAQ raw files)");
     }
     if (dropped) throw CLI::RuntimeError(exit_problems);
 }
