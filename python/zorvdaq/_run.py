@@ -328,7 +328,7 @@ class Run:
             bar, cb = _progress(progress, self.event_count)
             try:
                 raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
-                                    self._expected_events(texts, start_event, stop_event))
+                                    self._expected_events(texts, start_event, stop_event, step))
             finally:
                 if bar is not None:
                     bar.close()
@@ -361,7 +361,7 @@ class Run:
                 shape = (len(col["state"]),) + ((1,) + tuple(shape[1:]) if sub else tuple(shape))
                 col["values"] = _np.full(shape, _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
 
-    def _expected_events(self, texts, start_event, stop_event):
+    def _expected_events(self, texts, start_event, stop_event, step=None):
         """A guess of how many events a read of ``texts`` gives, for which
         the stacked arrays are allocated at once: the run's events (events of
         the types sharing event numbers are one event of the read, so the
@@ -382,6 +382,15 @@ class Run:
         n = min(max(self.event_counts.values(), default=0), entries)
         if stop_event is not None:
             n = min(n, max(0, int(stop_event) - int(start_event or 0) + 1))
+        if isinstance(step, (_dt.timedelta, _np.timedelta64)):
+            first, last = (t * 1e6 for t in self._window)
+            first = first or min((a for a, _b, _h in self._file_entries if a), default=0)
+            last = last or max((b for _a, b, _h in self._file_entries), default=0)
+            step_us = _micros_of(step, "step")
+            if step_us > 0 and last > first:
+                n = min(n, int((last - first) / step_us) + 1)
+        elif step is not None and int(step) > 0:
+            n = min(n, n // int(step) + 1)  # every step-th event
         return n
 
     def to_pandas(self, channels=None, **kw):
