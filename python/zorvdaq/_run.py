@@ -15,9 +15,6 @@ from ._common import _ARRAY_KINDS, _LAYOUTS, STATES, Error, SkippedFileWarning, 
 from ._files import _inspected, _usable_files
 from ._values import _MAKERS, Event
 
-# Held while a run reads the first blocks of its channels (once per run).
-_FIRST_BLOCKS = _threading.Lock()
-
 
 class Run:
     """Data opened by :func:`zorvdaq.open`: its ``files``, ``layout``
@@ -38,6 +35,8 @@ class Run:
         self._closed = False
         self._open_sessions = []
         self._members_read = False
+        # Held while the run reads the first blocks of its channels (once).
+        self._first_blocks = _threading.Lock()
         self.skipped_files = []
         self.last_report = None
         self._take_inspection(inspected)
@@ -140,7 +139,7 @@ class Run:
         the first block of each, in one read. They are set when the read has
         ended (also when it failed): threads asking meanwhile wait for it
         rather than take the names as none."""
-        with _FIRST_BLOCKS:
+        with self._first_blocks:
             names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS and c._members is None]
             if not names:
                 return
