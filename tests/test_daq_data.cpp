@@ -1,6 +1,8 @@
 // Data object, dumps and channel browser on a written legacy run.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -82,6 +84,41 @@ TEST(DaqData, InitRefusesWhatItCannotUse) {
     }
     zorv_daq_data d;
     EXPECT_EQ(d.Init(nullptr, &props.list, 0, &period, &open_start, &open_stop), -1);
+}
+
+// A file-list line is one line however long it is: the tail of a long
+// comment or of the words after a name is never taken for a file name, and
+// a long name is taken whole.
+TEST(DaqData, LongFileListLinesAreReadWhole) {
+    const auto& files = zorv_test::sample_run(file_layout::legacy);
+    ASSERT_EQ(files.size(), 3u);
+    zorv_test::temp_dir dir;
+    // The third file under a name of more than 255 characters.
+    std::string deep = dir.path();
+    for (int i = 0; i < 6; ++i) {
+        deep += "/" + std::string(50, char('a' + i));
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    const std::string third = deep + "/third.raw";
+    ASSERT_GT(third.size(), 300u);
+    ASSERT_TRUE(zorv_test::write_file(third, zorv_test::read_file(files[2])));
+    const std::string words(40, ' ');
+    std::string text = "# " + std::string(400, 'c') + " " + files[2] + "\n";
+    text += files[0] + "  " + std::string(300, 'x') + " " + files[2] + "\n";
+    text += files[1] + words + "\n" + third + "\n";
+    const std::string list = write_list(dir, text);
+    properties props({"BPM3"});
+    zorv_daq_data d;
+    ASSERT_EQ(d.Init(const_cast<char*>(list.c_str()), &props.list, 0, &period, &open_start,
+                     &open_stop),
+              0);
+    ASSERT_EQ(d.GetNfile(), 3);
+    EXPECT_STREQ((*d.GetFiles())[0], files[0].c_str());
+    EXPECT_STREQ((*d.GetFiles())[1], files[1].c_str());
+    EXPECT_STREQ((*d.GetFiles())[2], third.c_str());
+    int events = 0;
+    while (d.GetData() == 0) ++events;
+    EXPECT_EQ(events, 150);
 }
 
 // The whole legacy sample run through the data object, every channel

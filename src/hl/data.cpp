@@ -30,6 +30,27 @@ bool is_skipped_line(const char* line) {
     return line[0] == '*' || line[0] == '#' || line[0] == '%';
 }
 
+// The next line of `in` into *line, newline included, however long it is: a
+// line read in pieces would hand the tail of a long comment or of the words
+// after a name to the reader as a file name of its own. False at the end.
+bool read_line(std::FILE* in, std::string* line) {
+    line->clear();
+    char piece[256];
+    while (std::fgets(piece, sizeof piece, in)) {
+        line->append(piece);
+        if (!line->empty() && line->back() == '\n') break;
+    }
+    return !line->empty();
+}
+
+// The first whitespace-delimited word of a line; empty when there is none.
+std::string first_token(const std::string& line) {
+    static const char blanks[] = " \t\n\v\f\r";
+    const size_t from = line.find_first_not_of(blanks);
+    if (from == std::string::npos) return std::string();
+    return line.substr(from, line.find_first_of(blanks, from) - from);
+}
+
 // Channel name of a property: the first prlen - 1 characters of prname.
 char* property_channel_name(const zorv_sprop* p) {
     return p->prname ? strndup(p->prname, size_t(p->prlen - 1)) : nullptr;
@@ -136,12 +157,12 @@ int zorv_daq_data::read_file_list() {
     }
     Files = new std::vector<char*>();
     Nfile = 0;
-    char line[256];
-    while (std::fgets(line, sizeof line, in.get())) {
-        if (is_skipped_line(line)) continue;
-        char token[256];
-        if (std::sscanf(line, "%255s", token) != 1) continue;
-        char* name = strdup(token);
+    std::string line;
+    while (read_line(in.get(), &line)) {
+        if (is_skipped_line(line.c_str())) continue;
+        const std::string token = first_token(line);
+        if (token.empty()) continue;
+        char* name = strdup(token.c_str());
         if (!name || Reader->add_file(name, true) != 0) {
             std::free(name);
             refuse("zorv_daq_data::Init: can not add file");
