@@ -17,22 +17,32 @@
 
 namespace {
 
-// Copies `text` into a field of N bytes, cut to N - 1 characters.
+// Copies `text` into a field of N bytes, cut to N - 1 bytes. A cut never
+// splits a UTF-8 character: one that does not fit whole is left out.
 template <size_t N>
 void set_text(char (&field)[N], const char* text) {
-    const size_t n = strnlen(text, N - 1);
+    size_t n = strnlen(text, N - 1);
+    if (n == N - 1)
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
     std::memcpy(field, text, n);
     std::memset(field + n, 0, N - n);
 }
 
-// Decimal (optionally signed) or 0x-hex; missing or unreadable text is 0.
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Decimal (optionally signed) or 0x-hex, with blanks around it allowed as
+// XML writers leave them; missing or unreadable text is 0.
 long long parse_number(const char* s) {
-    if (!s || !*s) return 0;
+    if (!s) return 0;
+    while (is_xml_space(*s)) ++s;
+    if (!*s) return 0;
     const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
     char* end = nullptr;
     const long long v = hex ? static_cast<long long>(std::strtoull(s + 2, &end, 16))
                             : std::strtoll(s, &end, 10);
-    return end && *end == '\0' ? v : 0;
+    if (!end) return 0;
+    while (is_xml_space(*end)) ++end;
+    return *end == '\0' ? v : 0;
 }
 
 const char* text_attr(const pugi::xml_node& n, const char* name) { return n.attribute(name).value(); }

@@ -104,3 +104,32 @@ TEST(ChanDescr, EmptyMalformedAndOverlong) {
     x->length = 8 + 5;  // "<chan"
     EXPECT_NE(zorv_load_chan_descr(x, &l.v), 0);
 }
+
+// Descriptions as other programs write them: numbers with blanks around them
+// (attribute values may span lines), entities, and texts with multi-byte
+// characters that do not fit their field.
+TEST(ChanDescr, BlanksEntitiesAndMultiByteCuts) {
+    descr_list l;
+    const char* xml =
+        "<channels>\n <channel\n   dtype=\" 38 \" ev_type=\"\n 0x2\" db_key=\"\t17\"\n"
+        "   prop_desc=\"a &amp; b &lt;c&gt; &#x41;&#66;\" daq_name=\"X\"/>\n</channels>";
+    ASSERT_EQ(zorv_load_chan_descr_text(xml, &l.v), 0);
+    ASSERT_EQ(l.v.size(), 1u);
+    EXPECT_EQ(l.v[0]->dtype, 38u);
+    EXPECT_EQ(l.v[0]->ev_type, 2u);
+    EXPECT_EQ(l.v[0]->db_key, 17);
+    EXPECT_STREQ(l.v[0]->prop_desc, "a & b <c> AB");
+
+    // "e acute" (2 bytes) and a 3-byte character straddling the 16-byte field
+    // end: the character that does not fit is left out whole.
+    const std::string two = std::string(14, 'u') + "\xc3\xa9";
+    const std::string three = std::string(13, 'u') + "\xe2\x82\xac";
+    const std::string fits = std::string(12, 'u') + "\xe2\x82\xac";
+    const std::string x2 = "<channels><channel units=\"" + two + "\"/><channel units=\"" + three +
+                           "\"/><channel units=\"" + fits + "\"/></channels>";
+    ASSERT_EQ(zorv_load_chan_descr_text(x2.c_str(), &l.v), 0);
+    ASSERT_EQ(l.v.size(), 4u);
+    EXPECT_EQ(std::string(l.v[1]->units), std::string(14, 'u'));
+    EXPECT_EQ(std::string(l.v[2]->units), std::string(13, 'u'));
+    EXPECT_EQ(std::string(l.v[3]->units), fits);
+}

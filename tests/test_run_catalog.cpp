@@ -156,6 +156,12 @@ TEST_F(RunCatalog, RunTimesAndFailureLeavesOutputsUntouched) {
     EXPECT_EQ(t1, 3000);
     EXPECT_EQ(t2, 3250);
 
+    // Blanks around a time are no part of it.
+    write_run(cdir, "linac", 14, " 5000", "5200\n ", "/d", {{fname(14, 1, "x"), "\t5000 ", " 5200"}});
+    ASSERT_EQ(get_time_for_run(14, &t1, &t2, "linac", cdir.path().c_str()), 0);
+    EXPECT_EQ(t1, 5000);
+    EXPECT_EQ(t2, 5200);
+
     time_t x = 77, y = 88;
     EXPECT_NE(get_time_for_run(12, &x, &y, "linac", cdir.path().c_str()), 0);
     write_run(cdir, "linac", 13, "4000", "", "/d", {{fname(13, 1, "x"), "4000", ""}});

@@ -62,8 +62,12 @@ def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
     files = write_run(tmp_path, "--files", 2, "--events", 20, "--layout", layout,
                       "--channels", "BPM1 38 ndata=4; SLOW1 33 every=5 damaged=11")
     with zorvdaq.open(files) as run:
-        a = run.arrays()
-        events = {ev.number: ev for ev in run.events()}
+        # Each read says so, as the program does.
+        with pytest.warns(zorvdaq.DamagedEntryWarning, match="channel SLOW1: 1 damaged entries"):
+            a = run.arrays()
+        with pytest.warns(zorvdaq.DamagedEntryWarning, match="SLOW1"):
+            events = {ev.number: ev for ev in run.events()}
+        assert [c["damaged"] for c in run.last_report["channels"]] == [0, 1]
     i = a.event.tolist().index(11)
     assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i])
     assert events[11]["SLOW1"] is None and events[11].reason("SLOW1") == "damaged"

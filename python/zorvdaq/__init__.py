@@ -26,16 +26,17 @@ from . import _core  # noqa: F401
 from ._arrays import Arrays, _summary_frame, _summary_table  # noqa: F401
 from ._channels import Channel
 from ._common import (CARRIED, DAMAGED, FILE_SKIPPED, FRESH, NO_ENTRY, NOT_IN_FILE,  # noqa: F401
-                      STATES, Error, SkippedFileWarning)
+                      STATES, DamagedEntryWarning, Error, SkippedFileWarning)
 from ._files import _expand_files, _seconds
 from ._run import Run
 from ._values import Event, Missing, SlowValue, Spectrum
 
 __all__ = ["open", "Run", "Channel", "Event", "Arrays", "SlowValue", "Spectrum",
-           "Missing", "Error", "SkippedFileWarning"]
+           "Missing", "Error", "SkippedFileWarning", "DamagedEntryWarning"]
 
 # The public classes are documented and pickled as zorvdaq's own.
-for _cls in (Run, Channel, Event, Arrays, SlowValue, Spectrum, Missing, SkippedFileWarning):
+for _cls in (Run, Channel, Event, Arrays, SlowValue, Spectrum, Missing, SkippedFileWarning,
+             DamagedEntryWarning):
     _cls.__module__ = __name__
 del _cls
 

@@ -11,6 +11,12 @@ class SkippedFileWarning(UserWarning):
     (damaged, cannot be entered, or holding none of the selected channels)."""
 
 
+class DamagedEntryWarning(UserWarning):
+    """Entries of a channel could not be decoded in a read: their events hold
+    no value of the channel (``None``, NaN or 0 in arrays) with the state
+    "damaged"; ``run.last_report`` counts them per channel."""
+
+
 #: Raised for reader failures that are neither a missing file, an unknown
 #: channel nor a bad argument; its text is the reader's own message.
 Error = _core.Error

@@ -11,7 +11,8 @@ import numpy as _np
 
 from ._arrays import Arrays
 from ._channels import Channel, _mask_dtype
-from ._common import _ARRAY_KINDS, _LAYOUTS, STATES, Error, SkippedFileWarning, _datetime64
+from ._common import (_ARRAY_KINDS, _LAYOUTS, STATES, DamagedEntryWarning, Error, SkippedFileWarning,
+                      _datetime64)
 from ._files import _inspected, _usable_files
 from ._values import _MAKERS, Event
 
@@ -267,10 +268,17 @@ class Run:
             self._open_sessions.remove(s)
 
     def _warn_skipped(self, s):
+        """The read's report; a warning for each file it skipped and each
+        channel with entries that could not be decoded, as the program
+        gives them."""
         rep = s.report()
         for f, why in rep.get("skipped_files", []):
             self.skipped_files.append((f, why))
             _warnings.warn("%s: %s; skipped" % (f, why), SkippedFileWarning, stacklevel=4)
+        for c in rep.get("channels", []):
+            if c["damaged"]:
+                _warnings.warn("channel %s: %d damaged entries" % (c["channel"], c["damaged"]),
+                               DamagedEntryWarning, stacklevel=4)
         return rep
 
     # ----- reading -----
