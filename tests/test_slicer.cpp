@@ -372,6 +372,30 @@ TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
     }
 }
 
+// By time, with a tolerance as wide as the events' spacing every neighbour
+// is equal to the event a step starts from. A step still moves on: walks
+// both ways go through every file in order to the run's last and first
+// event, instead of ending after the first one as if the data ended there.
+TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
+    for (uint32_t tolerance : {100000u, 110000u}) {
+        SCOPED_TRACE("tolerance " + std::to_string(tolerance));
+        std::vector<file_spec> files(3);
+        for (int k = 0; k < 30; ++k)
+            files[size_t(k / 10)].push_back({uint32_t(k + 1), 1000000 + k * 100000ull, k % 2 ? 1u : 3u});
+        harness<TypeParam> h;
+        ASSERT_EQ(h.start({"A", "B"}, files, ZORV_DAQ_SLICER_SYNCH_MODE_TIME, tolerance), 0);
+        const uint64_t ends[] = {files.back().back().time_us, files.front().front().time_us};
+        for (int way = 0; way < 2; ++way) {
+            auto got = h.walk(way == 0 ? ZORV_DAQ_READ_CHAN_EVENT_NEXT : ZORV_DAQ_READ_CHAN_EVENT_PREV);
+            ASSERT_GE(got.size(), 2u);
+            EXPECT_EQ(got.back().status, ZORV_DAQ_SLICER_OUT_OF_WINDOW);
+            got.pop_back();
+            for (size_t k = 1; k < got.size(); ++k) EXPECT_EQ(way == 0, got[k - 1].id < got[k].id) << k;
+            EXPECT_EQ(got.back().id, ends[way]) << ::testing::PrintToString(got);
+        }
+    }
+}
+
 TYPED_TEST(slicer_test, steps_back_and_looks_up_given_events_across_files) {
     harness<TypeParam> h;
     auto files = gapped_run(3, 8, [](int, int k) { return k % 2 ? 1u : 3u; });

@@ -426,11 +426,16 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
-    // In time synchronisation a step's lookup may find an entry within the
-    // tolerance of the event it steps from (a tolerance above half the
-    // spacing): that entry is no step at all and cannot be the next event.
-    const bool no_step = by_time && ((request == ZORV_DAQ_READ_CHAN_EVENT_PREV && !before(id, target)) ||
-                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && !before(target, id)));
+    // In time synchronisation a step's lookup may find the entry the channel
+    // handed out at the event it steps from, or one no later (earlier) than
+    // it: that is no step at all and cannot be the next event. An entry
+    // beyond it is a step even when it lies within the tolerance, as every
+    // neighbour does once the tolerance reaches the events' spacing;
+    // refusing those would end the read at its first event.
+    const double step_us = slicer_detail::exact_us(id) - slicer_detail::exact_us(target);
+    const bool handed_here = size_t(i) < track_.size() && track_[size_t(i)].given == e;
+    const bool no_step = by_time && (handed_here || (request == ZORV_DAQ_READ_CHAN_EVENT_PREV && step_us >= 0) ||
+                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && step_us <= 0));
     if (!c.set) {
         if (!no_step) take(true);
         return;
