@@ -192,6 +192,7 @@ private:
     int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
     int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
     bool switch_file(int i, int request, int to = -1);
+    bool no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const;
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
     struct walk_event;

@@ -373,11 +373,13 @@ TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
 }
 
 // By time, with a tolerance as wide as the events' spacing every neighbour
-// is equal to the event a step starts from. A step still moves on: walks
+// is equal to the event a step starts from, and one wider than the step
+// reaches back from beyond a file's end to its last entry. A step still
+// moves on: walks
 // both ways go through every file in order to the run's last and first
 // event, instead of ending after the first one as if the data ended there.
 TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
-    for (uint32_t tolerance : {100000u, 110000u}) {
+    for (uint32_t tolerance : {100000u, 110000u, 150000u}) {
         SCOPED_TRACE("tolerance " + std::to_string(tolerance));
         std::vector<file_spec> files(3);
         for (int k = 0; k < 30; ++k)

@@ -49,6 +49,15 @@ inline double exact_us(const zorv_time_id& id) {
     return id.time.timeup * 1e6 + id.time.timelow;
 }
 
+// Whether e is the last (for NEXT) or first (for PREV) entry of its
+// reader's file.
+template <class R>
+bool at_file_edge(const R* r, const zorv_channel_entry_long* e, int request) {
+    if (!r->out || r->out_total <= 0) return false;
+    if (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT) return e == r->out + r->out_total - 1;
+    return request == ZORV_DAQ_READ_CHAN_EVENT_PREV && e == r->out;
+}
+
 inline bool valid_request(int r) {
     return r >= ZORV_DAQ_READ_CHAN_EVENT_FIRST && r <= ZORV_DAQ_READ_CHAN_EVENT_LAST;
 }

@@ -343,6 +343,13 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, can
         if (debug == -2) printf("NEXT %d %d\n", request, s);
 
         if (s == ZORV_DAQ_READ_CHAN_OK) {
+            // A step that finds only the file's edge entry, and that one no
+            // step (a tolerance wider than the step reaches back to it): the
+            // channel's next entry is in the neighbouring file.
+            if (e && slicer_detail::at_file_edge(r, e, request) && no_step(i, request, target, e)) {
+                if (!switch_file(i, request)) return 0;
+                continue;
+            }
             if (e) offer(i, request, target, e, c);
             return 0;
         }
@@ -414,6 +421,21 @@ void slicer<L>::note_channel_skip(int i, tables_t* t, int status) {
         track_[size_t(i)].in_skipped += e->count;
 }
 
+// In time synchronisation a step's lookup may find the entry the channel
+// handed out at the event it steps from, or one no later (earlier) than it:
+// that is no step at all and cannot be the next event. An entry beyond it is
+// a step even when it lies within the tolerance, as every neighbour does once
+// the tolerance reaches the events' spacing; refusing those would end the
+// read at its first event.
+template <class L>
+bool slicer<L>::no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const {
+    if (synch_mode != ZORV_DAQ_SLICER_SYNCH_MODE_TIME) return false;
+    const double step_us = slicer_detail::exact_us(e->event_id) - slicer_detail::exact_us(target);
+    const bool handed_here = size_t(i) < track_.size() && track_[size_t(i)].given == e;
+    return handed_here || (request == ZORV_DAQ_READ_CHAN_EVENT_PREV && step_us >= 0) ||
+           (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && step_us <= 0);
+}
+
 template <class L>
 void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                       candidate& c) const {
@@ -426,18 +448,9 @@ void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv
         if (say && debug > 0) printf("Copying temp evid: %d (from:%d)\n", c.id.event_number, i);
         if (by_time) c.id.event_number = 0;
     };
-    // In time synchronisation a step's lookup may find the entry the channel
-    // handed out at the event it steps from, or one no later (earlier) than
-    // it: that is no step at all and cannot be the next event. An entry
-    // beyond it is a step even when it lies within the tolerance, as every
-    // neighbour does once the tolerance reaches the events' spacing;
-    // refusing those would end the read at its first event.
-    const double step_us = slicer_detail::exact_us(id) - slicer_detail::exact_us(target);
-    const bool handed_here = size_t(i) < track_.size() && track_[size_t(i)].given == e;
-    const bool no_step = by_time && (handed_here || (request == ZORV_DAQ_READ_CHAN_EVENT_PREV && step_us >= 0) ||
-                                     (request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && step_us <= 0));
+    const bool refused = no_step(i, request, target, e);
     if (!c.set) {
-        if (!no_step) take(true);
+        if (!refused) take(true);
         return;
     }
     int d = 0;
@@ -585,6 +598,7 @@ bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
     template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0); \
     template bool slicer<L>::switch_file(int i, int request, int to); \
     template void slicer<L>::note_channel_skip(int i, tables_t* t, int status); \
+    template bool slicer<L>::no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const; \
     template void slicer<L>::offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e, candidate& c) const; \
     template int slicer<L>::collect(entry_vector* result, int request, const tables_t* event_file); \
     template bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e, const std::vector<zorv_channel_entry_long*>& at) const;
