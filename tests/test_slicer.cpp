@@ -379,11 +379,16 @@ TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
 // both ways go through every file in order to the run's last and first
 // event, instead of ending after the first one as if the data ended there.
 TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
-    for (uint32_t tolerance : {100000u, 110000u, 150000u}) {
-        SCOPED_TRACE("tolerance " + std::to_string(tolerance));
+    struct row {
+        uint64_t spacing;  // the step is 100 ms
+        uint32_t tolerance;
+    };
+    for (const row r : {row{100000, 100000}, row{100000, 110000}, row{50000, 150000}}) {
+        SCOPED_TRACE("spacing " + std::to_string(r.spacing) + " tolerance " + std::to_string(r.tolerance));
+        const uint32_t tolerance = r.tolerance;
         std::vector<file_spec> files(3);
         for (int k = 0; k < 30; ++k)
-            files[size_t(k / 10)].push_back({uint32_t(k + 1), 1000000 + k * 100000ull, k % 2 ? 1u : 3u});
+            files[size_t(k / 10)].push_back({uint32_t(k + 1), 1000000 + k * r.spacing, k % 2 ? 1u : 3u});
         harness<TypeParam> h;
         ASSERT_EQ(h.start({"A", "B"}, files, ZORV_DAQ_SLICER_SYNCH_MODE_TIME, tolerance), 0);
         const uint64_t ends[] = {files.back().back().time_us, files.front().front().time_us};
