@@ -627,6 +627,14 @@ TEST(Cli, ImageGenAndTheProgramItself) {
     EXPECT_EQ(img.out[24], 8);  // scaled to 8 bits
     EXPECT_NE(img.out.find(std::string("tEXtevent\0", 10) + std::to_string(ev)), std::string::npos);
     EXPECT_NE(img.out.find(std::string("tEXtchannel\0CAM1", 16)), std::string::npos);
+    // A range with an infinite end or span scales to nothing sensible.
+    for (const char* scale : {"-inf:0", "0:1e400", "-1e308:1e308"}) {
+        result bad = run(with({"image"}, with(files, {"CAM1", "--event", std::to_string(ev),
+                                                      std::string("--scale=") + scale, "-o", "-"})));
+        EXPECT_EQ(bad.status, 2) << scale;
+        EXPECT_EQ(bad.out, "") << scale;
+        EXPECT_NE(bad.err.find("zorv-daq image: bad scale"), std::string::npos) << bad.err;
+    }
 
     zorv_test::temp_dir dir;
     const std::vector<std::string> gen = {"gen", "-o", dir.path(), "-f", "1", "-n", "2", "--start", "2010-10-04T14:00:00+02:00"};

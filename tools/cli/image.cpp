@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -51,7 +52,9 @@ bool parse_range(const std::string& text, double* lo, double* hi) {
     if (end == text.c_str() || *end != ':') return false;
     const char* s = end + 1;
     *hi = std::strtod(s, &end);
-    return end != s && *end == '\0' && *hi > *lo;
+    // Both ends finite and their span too: an infinite span would scale
+    // every pixel to 0 or to no number at all.
+    return end != s && *end == '\0' && *hi > *lo && std::isfinite(*hi - *lo);
 }
 
 png_pixels scale_pixels(const image_view& img, const std::string& scale) {
