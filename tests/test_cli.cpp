@@ -681,4 +681,27 @@ TEST(Cli, ReadGivesReasonsAndReportsASkippedFile) {
     EXPECT_NE(part.err.find("read incomplete"), std::string::npos) << part.err;
 }
 
+// An experiment name one character longer than a request can hold is not
+// cut to one that fits: that would read another experiment's run.
+TEST(Cli, ARequestTooLongForItsFieldIsRefused) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 1, 2, "A 38", file_layout::current);
+    cfg.run = 5;
+    cfg.experiment = std::string(31, 'x');
+    ASSERT_EQ(zorv_test::write_run(cfg).size(), 1u);
+    const std::vector<std::string> req = {"read", "--run", "5", "--ddir", dir.path(), "--accept-open-files"};
+
+    result fits = run(with(req, {"--exp", cfg.experiment}));
+    EXPECT_EQ(fits.status, 0) << fits.err;
+    EXPECT_EQ(fits.records().size(), 2u);
+    result longer = run(with(req, {"--exp", cfg.experiment + "y"}));
+    EXPECT_EQ(longer.status, 2) << longer.err;
+    EXPECT_EQ(longer.out, "");
+    EXPECT_NE(longer.err.find("zorv-daq read: --exp \"" + cfg.experiment + "y\" is too long"), std::string::npos)
+        << longer.err;
+    result ddir = run(with(req, {"--ddir", std::string(1024, 'd')}));
+    EXPECT_EQ(ddir.status, 2) << ddir.err;
+    EXPECT_NE(ddir.err.find("--ddir"), std::string::npos) << ddir.err;
+}
+
 }  // namespace
