@@ -3,6 +3,8 @@
 // error, and the values `read` prints checked against what was written.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
@@ -637,6 +639,15 @@ TEST(Cli, ImageGenAndTheProgramItself) {
     }
 
     zorv_test::temp_dir dir;
+    // A write that fails removes its cut file, but never a device it wrote to.
+    const std::string full = dir.file("full");
+    if (mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        result none = run(with({"image"}, with(files, {"CAM1", "--event", std::to_string(ev), "-o", full})));
+        EXPECT_EQ(none.status, 1) << none.err;
+        EXPECT_NE(none.err.find("zorv-daq image: writing " + full + " failed"), std::string::npos) << none.err;
+        struct stat st;
+        EXPECT_EQ(stat(full.c_str(), &st), 0);
+    }
     const std::vector<std::string> gen = {"gen", "-o", dir.path(), "-f", "1", "-n", "2", "--start", "2010-10-04T14:00:00+02:00"};
     ASSERT_EQ(run(gen).status, 0);
     result again = run(gen);

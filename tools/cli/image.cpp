@@ -3,6 +3,7 @@
 // with the event, its time, the channel and the binning as PNG text. The
 // event is looked for in every file given, so a whole run can be named.
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -127,6 +128,11 @@ private:
     png_infop info_ = nullptr;
 };
 
+bool is_regular(FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void write_png(const std::string& path, const image_view& img, const std::string& scale, const image_notes& notes) {
     if (img.bytes_per_pixel != 1 && img.bytes_per_pixel != 2)
         fail("image", exit_problems,
@@ -138,7 +144,8 @@ void write_png(const std::string& path, const image_view& img, const std::string
     if (!f) fail("image", exit_bad_input, "cannot write " + path);
     png_writer w;
     if (!w.write(f, img, px, notes) || std::fflush(f) != 0) {
-        if (!to_stdout) {
+        // A cut PNG is not left behind; a device or pipe written to is.
+        if (!to_stdout && is_regular(owned.get())) {
             owned.reset();
             std::remove(path.c_str());
         }
