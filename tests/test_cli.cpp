@@ -558,6 +558,24 @@ TEST(Cli, ReadTablesForSpreadsheets) {
     // A slow value's own time is written like the event's.
     result slow = run({"read", "-c", "SLOW1", files[0], "-n", "1"});
     EXPECT_EQ(slow.records().at(0)["channels"]["SLOW1"]["time"], "2010-10-04T12:00:00.000000Z");
+
+    // Two values of a name/value block called alike each keep a column.
+    zorv_test::temp_dir dir;
+    const std::string twice = dir.file("twice.raw");
+    std::string bytes = zorv_test::read_file(files[0]);
+    for (size_t at = 0; (at = bytes.find(std::string("VAL1\0", 5), at)) != std::string::npos;) bytes[at + 3] = '0';
+    ASSERT_TRUE(zorv_test::write_file(twice, bytes));
+    result same = run({"read", "--csv", "-c", "NV1", twice, "-n", "1", "--accept-open-files"});
+    ASSERT_EQ(same.status, 0) << same.err;
+    const auto pairs = run({"read", "-c", "NV1", twice, "-n", "1", "--accept-open-files"})
+                           .records().at(0)["channels"]["NV1"]["values"];
+    ASSERT_EQ(pairs.at(1)["name"], "VAL0");
+    const auto table = same.lines();
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0], "event,time,NV1.VAL0 [mm],NV1.VAL0#2 [mm],NV1.VAL2 [mm],NV1.VAL3 [mm],missing");
+    std::ostringstream both;
+    both << "," << pairs[0]["value"].get<double>() << "," << pairs[1]["value"].get<double>() << ",";
+    EXPECT_NE(table[1].find(both.str()), std::string::npos) << table[1];
 }
 
 TEST(Cli, ReadWindowsAndRenamedFiles) {
