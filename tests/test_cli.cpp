@@ -477,16 +477,18 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
         ASSERT_EQ(every_fifth.size(), size_t(cfg.files * cfg.events_per_file / 5));
         for (size_t i = 0; i < every_fifth.size(); ++i)
             EXPECT_EQ(every_fifth[i]["event"], event_number(cfg, int(5 * i))) << i;
-        // A step finer than the events' spacing ends: either every event
-        // once, or a stop that says why.
-        result fine = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));
-        if (fine.status == 0) {
-            const auto recs = fine.records();
-            for (size_t i = 1; i < recs.size(); ++i) ASSERT_GT(recs[i]["event"], recs[i - 1]["event"]);
-        } else {
-            EXPECT_EQ(fine.status, 1);
-            EXPECT_NE(fine.err.find("does not advance"), std::string::npos) << fine.err;
-        }
+        // A step finer than the events' spacing but longer than the time
+        // tolerance gives every event once; one within the tolerance would
+        // end the read after its first event, and is refused.
+        result fine = run(with({"read", "-c", "TORO1", "--by-time", "--tolerance", "1000", "--step", "0.002s"}, files));
+        ASSERT_EQ(fine.status, 0) << fine.err;
+        const auto recs = fine.records();
+        ASSERT_EQ(recs.size(), size_t(cfg.files * cfg.events_per_file));
+        for (size_t i = 0; i < recs.size(); ++i) EXPECT_EQ(recs[i]["event"], event_number(cfg, int(i))) << i;
+        result within = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));
+        EXPECT_EQ(within.status, 2) << within.err;
+        EXPECT_EQ(within.out, "");
+        EXPECT_NE(within.err.find("must be longer than the time tolerance"), std::string::npos) << within.err;
     });
 }
 
