@@ -595,6 +595,12 @@ TEST(Cli, ReadWindowsAndRenamedFiles) {
     EXPECT_EQ(offset.records()[0]["time"], "2010-10-04T12:00:10.000000Z");
     result zone = run(with({"read", "-c", "TORO1", "--from", "2010-10-04T14:00:05+02:00", "-n", "1"}, files));
     EXPECT_EQ(zone.records().at(0)["event"], event_number(cfg, 50));
+    // A fraction that rounds up to a whole second stays in its second; an
+    // exponent is no fraction.
+    result frac = run(with({"read", "-c", "TORO1", "--from", "2010-10-04T12:00:04.9999999Z", "-n", "1"}, files));
+    ASSERT_EQ(frac.status, 0) << frac.err;
+    EXPECT_EQ(frac.records().at(0)["time"], "2010-10-04T12:00:05.000000Z");
+    EXPECT_EQ(run(with({"read", "-c", "TORO1", "--from", "2010-10-04T12:00:04.1e1Z"}, files)).status, 2);
 
     zorv_test::temp_dir dir;
     const std::string renamed = dir.file("copy.raw");
