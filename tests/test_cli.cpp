@@ -674,6 +674,15 @@ TEST(Cli, ImageGenAndTheProgramItself) {
         struct stat st;
         EXPECT_EQ(stat(full.c_str(), &st), 0);
     }
+    // Nor is a DAQ file being read written over.
+    const std::string raw = dir.file("copy.raw");
+    const std::string bytes = zorv_test::read_file(files[1]);
+    ASSERT_TRUE(zorv_test::write_file(raw, bytes));
+    result over = run({"image", files[0], raw, "CAM1", "--event", std::to_string(ev), "-o", raw});
+    EXPECT_EQ(over.status, 2) << over.err;
+    EXPECT_NE(over.err.find("zorv-daq image: the output " + raw + " is one of the DAQ files read"), std::string::npos)
+        << over.err;
+    EXPECT_EQ(zorv_test::read_file(raw), bytes);
     const std::vector<std::string> gen = {"gen", "-o", dir.path(), "-f", "1", "-n", "2", "--start", "2010-10-04T14:00:00+02:00"};
     ASSERT_EQ(run(gen).status, 0);
     result again = run(gen);

@@ -183,11 +183,21 @@ look image_in_file(const std::string& path, const std::string& name, const image
     return found;
 }
 
+// True when `a` and `b` name one existing file (through links too).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 void run_image(const image_options& o) {
     separate_data_output();
     if (o.args.size() < 2) fail("image", exit_bad_input, "give the files and then the image channel");
     const std::string channel = o.args.back();
     const std::vector<std::string> files(o.args.begin(), o.args.end() - 1);
+    // Writing the PNG over a file being read would destroy its data.
+    for (const auto& path : files)
+        if (o.out != "-" && same_file(o.out, path))
+            fail("image", exit_bad_input, "the output " + o.out + " is one of the DAQ files read");
     if (channel.empty() || channel.find_first_of(":;*?[") != std::string::npos)
         fail("image", exit_bad_input, "bad channel \"" + channel + "\" (an image channel has no members)");
     bool in_any = false;
