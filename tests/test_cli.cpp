@@ -3,6 +3,8 @@
 // error, and the values `read` prints checked against what was written.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
@@ -475,16 +477,18 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
         ASSERT_EQ(every_fifth.size(), size_t(cfg.files * cfg.events_per_file / 5));
         for (size_t i = 0; i < every_fifth.size(); ++i)
             EXPECT_EQ(every_fifth[i]["event"], event_number(cfg, int(5 * i))) << i;
-        // A step finer than the events' spacing ends: either every event
-        // once, or a stop that says why.
-        result fine = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));
-        if (fine.status == 0) {
-            const auto recs = fine.records();
-            for (size_t i = 1; i < recs.size(); ++i) ASSERT_GT(recs[i]["event"], recs[i - 1]["event"]);
-        } else {
-            EXPECT_EQ(fine.status, 1);
-            EXPECT_NE(fine.err.find("does not advance"), std::string::npos) << fine.err;
-        }
+        // A step finer than the events' spacing but longer than the time
+        // tolerance gives every event once; one within the tolerance would
+        // end the read after its first event, and is refused.
+        result fine = run(with({"read", "-c", "TORO1", "--by-time", "--tolerance", "1000", "--step", "0.002s"}, files));
+        ASSERT_EQ(fine.status, 0) << fine.err;
+        const auto recs = fine.records();
+        ASSERT_EQ(recs.size(), size_t(cfg.files * cfg.events_per_file));
+        for (size_t i = 0; i < recs.size(); ++i) EXPECT_EQ(recs[i]["event"], event_number(cfg, int(i))) << i;
+        result within = run(with({"read", "-c", "TORO1", "--by-time", "--step", "0.001s"}, files));
+        EXPECT_EQ(within.status, 2) << within.err;
+        EXPECT_EQ(within.out, "");
+        EXPECT_NE(within.err.find("must be longer than the time tolerance"), std::string::npos) << within.err;
     });
 }
 
@@ -556,6 +560,24 @@ TEST(Cli, ReadTablesForSpreadsheets) {
     // A slow value's own time is written like the event's.
     result slow = run({"read", "-c", "SLOW1", files[0], "-n", "1"});
     EXPECT_EQ(slow.records().at(0)["channels"]["SLOW1"]["time"], "2010-10-04T12:00:00.000000Z");
+
+    // Two values of a name/value block called alike each keep a column.
+    zorv_test::temp_dir dir;
+    const std::string twice = dir.file("twice.raw");
+    std::string bytes = zorv_test::read_file(files[0]);
+    for (size_t at = 0; (at = bytes.find(std::string("VAL1\0", 5), at)) != std::string::npos;) bytes[at + 3] = '0';
+    ASSERT_TRUE(zorv_test::write_file(twice, bytes));
+    result same = run({"read", "--csv", "-c", "NV1", twice, "-n", "1", "--accept-open-files"});
+    ASSERT_EQ(same.status, 0) << same.err;
+    const auto pairs = run({"read", "-c", "NV1", twice, "-n", "1", "--accept-open-files"})
+                           .records().at(0)["channels"]["NV1"]["values"];
+    ASSERT_EQ(pairs.at(1)["name"], "VAL0");
+    const auto table = same.lines();
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0], "event,time,NV1.VAL0 [mm],NV1.VAL0#2 [mm],NV1.VAL2 [mm],NV1.VAL3 [mm],missing");
+    std::ostringstream both;
+    both << "," << pairs[0]["value"].get<double>() << "," << pairs[1]["value"].get<double>() << ",";
+    EXPECT_NE(table[1].find(both.str()), std::string::npos) << table[1];
 }
 
 TEST(Cli, ReadWindowsAndRenamedFiles) {
@@ -573,6 +595,12 @@ TEST(Cli, ReadWindowsAndRenamedFiles) {
     EXPECT_EQ(offset.records()[0]["time"], "2010-10-04T12:00:10.000000Z");
     result zone = run(with({"read", "-c", "TORO1", "--from", "2010-10-04T14:00:05+02:00", "-n", "1"}, files));
     EXPECT_EQ(zone.records().at(0)["event"], event_number(cfg, 50));
+    // A fraction that rounds up to a whole second stays in its second; an
+    // exponent is no fraction.
+    result frac = run(with({"read", "-c", "TORO1", "--from", "2010-10-04T12:00:04.9999999Z", "-n", "1"}, files));
+    ASSERT_EQ(frac.status, 0) << frac.err;
+    EXPECT_EQ(frac.records().at(0)["time"], "2010-10-04T12:00:05.000000Z");
+    EXPECT_EQ(run(with({"read", "-c", "TORO1", "--from", "2010-10-04T12:00:04.1e1Z"}, files)).status, 2);
 
     zorv_test::temp_dir dir;
     const std::string renamed = dir.file("copy.raw");
@@ -627,8 +655,34 @@ TEST(Cli, ImageGenAndTheProgramItself) {
     EXPECT_EQ(img.out[24], 8);  // scaled to 8 bits
     EXPECT_NE(img.out.find(std::string("tEXtevent\0", 10) + std::to_string(ev)), std::string::npos);
     EXPECT_NE(img.out.find(std::string("tEXtchannel\0CAM1", 16)), std::string::npos);
+    // A range with an infinite end or span scales to nothing sensible.
+    for (const char* scale : {"-inf:0", "0:1e400", "-1e308:1e308"}) {
+        result bad = run(with({"image"}, with(files, {"CAM1", "--event", std::to_string(ev),
+                                                      std::string("--scale=") + scale, "-o", "-"})));
+        EXPECT_EQ(bad.status, 2) << scale;
+        EXPECT_EQ(bad.out, "") << scale;
+        EXPECT_NE(bad.err.find("zorv-daq image: bad scale"), std::string::npos) << bad.err;
+    }
 
     zorv_test::temp_dir dir;
+    // A write that fails removes its cut file, but never a device it wrote to.
+    const std::string full = dir.file("full");
+    if (mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        result none = run(with({"image"}, with(files, {"CAM1", "--event", std::to_string(ev), "-o", full})));
+        EXPECT_EQ(none.status, 1) << none.err;
+        EXPECT_NE(none.err.find("zorv-daq image: writing " + full + " failed"), std::string::npos) << none.err;
+        struct stat st;
+        EXPECT_EQ(stat(full.c_str(), &st), 0);
+    }
+    // Nor is a DAQ file being read written over.
+    const std::string raw = dir.file("copy.raw");
+    const std::string bytes = zorv_test::read_file(files[1]);
+    ASSERT_TRUE(zorv_test::write_file(raw, bytes));
+    result over = run({"image", files[0], raw, "CAM1", "--event", std::to_string(ev), "-o", raw});
+    EXPECT_EQ(over.status, 2) << over.err;
+    EXPECT_NE(over.err.find("zorv-daq image: the output " + raw + " is one of the DAQ files read"), std::string::npos)
+        << over.err;
+    EXPECT_EQ(zorv_test::read_file(raw), bytes);
     const std::vector<std::string> gen = {"gen", "-o", dir.path(), "-f", "1", "-n", "2", "--start", "2010-10-04T14:00:00+02:00"};
     ASSERT_EQ(run(gen).status, 0);
     result again = run(gen);
@@ -671,6 +725,29 @@ TEST(Cli, ReadGivesReasonsAndReportsASkippedFile) {
     EXPECT_EQ(part.records().size(), 8u);
     EXPECT_NE(part.err.find("skipped file " + files[1] + ": "), std::string::npos) << part.err;
     EXPECT_NE(part.err.find("read incomplete"), std::string::npos) << part.err;
+}
+
+// An experiment name one character longer than a request can hold is not
+// cut to one that fits: that would read another experiment's run.
+TEST(Cli, ARequestTooLongForItsFieldIsRefused) {
+    zorv_test::temp_dir dir;
+    auto cfg = zorv_test::small_run_config(dir.path(), 1, 2, "A 38", file_layout::current);
+    cfg.run = 5;
+    cfg.experiment = std::string(31, 'x');
+    ASSERT_EQ(zorv_test::write_run(cfg).size(), 1u);
+    const std::vector<std::string> req = {"read", "--run", "5", "--ddir", dir.path(), "--accept-open-files"};
+
+    result fits = run(with(req, {"--exp", cfg.experiment}));
+    EXPECT_EQ(fits.status, 0) << fits.err;
+    EXPECT_EQ(fits.records().size(), 2u);
+    result longer = run(with(req, {"--exp", cfg.experiment + "y"}));
+    EXPECT_EQ(longer.status, 2) << longer.err;
+    EXPECT_EQ(longer.out, "");
+    EXPECT_NE(longer.err.find("zorv-daq read: --exp \"" + cfg.experiment + "y\" is too long"), std::string::npos)
+        << longer.err;
+    result ddir = run(with(req, {"--ddir", std::string(1024, 'd')}));
+    EXPECT_EQ(ddir.status, 2) << ddir.err;
+    EXPECT_NE(ddir.err.find("--ddir"), std::string::npos) << ddir.err;
 }
 
 }  // namespace

@@ -205,11 +205,13 @@ bool parse_calendar(const char* c, bool* valid, time_stamp* out) {
         !(std::sscanf(c, "%4d-%2d-%2d%*1[T ]%2d:%2d:%2d%n", &tmv.tm_year, &tmv.tm_mon, &tmv.tm_mday,
                       &tmv.tm_hour, &tmv.tm_min, &tmv.tm_sec, &used) == 6 && used == 19))
         return false;
+    // The fraction is digits only (no exponent); one that rounds up to a
+    // whole second stays in its second, as with plain seconds.
     double frac = 0;
     if (c[used] == '.') {
-        char* end = nullptr;
-        frac = std::strtod(c + used, &end);
-        used = static_cast<int>(end - c);
+        const size_t digits = std::strspn(c + used + 1, "0123456789");
+        frac = std::strtod(std::string(c + used, digits + 1).c_str(), nullptr);
+        used += 1 + static_cast<int>(digits);
     }
     long zone = 0;
     *valid = zone_offset(c + used, &zone) && tmv.tm_mon >= 1 && tmv.tm_mon <= 12 && tmv.tm_mday >= 1 &&
@@ -219,7 +221,7 @@ bool parse_calendar(const char* c, bool* valid, time_stamp* out) {
     tmv.tm_mon -= 1;
     const long long t = static_cast<long long>(timegm(&tmv)) - zone;
     *valid = t >= 0 && t <= 0xFFFFFFFFll;
-    if (*valid) *out = {static_cast<uint32_t>(t), static_cast<uint32_t>(frac * 1e6 + 0.5) % 1000000u};
+    if (*valid) *out = {static_cast<uint32_t>(t), std::min(static_cast<uint32_t>(frac * 1e6 + 0.5), 999999u)};
     return true;
 }
 

@@ -3,8 +3,10 @@
 // with the event, its time, the channel and the binning as PNG text. The
 // event is looked for in every file given, so a whole run can be named.
 #include <png.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -51,7 +53,9 @@ bool parse_range(const std::string& text, double* lo, double* hi) {
     if (end == text.c_str() || *end != ':') return false;
     const char* s = end + 1;
     *hi = std::strtod(s, &end);
-    return end != s && *end == '\0' && *hi > *lo;
+    // Both ends finite and their span too: an infinite span would scale
+    // every pixel to 0 or to no number at all.
+    return end != s && *end == '\0' && *hi > *lo && std::isfinite(*hi - *lo);
 }
 
 png_pixels scale_pixels(const image_view& img, const std::string& scale) {
@@ -124,6 +128,11 @@ private:
     png_infop info_ = nullptr;
 };
 
+bool is_regular(FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void write_png(const std::string& path, const image_view& img, const std::string& scale, const image_notes& notes) {
     if (img.bytes_per_pixel != 1 && img.bytes_per_pixel != 2)
         fail("image", exit_problems,
@@ -135,7 +144,8 @@ void write_png(const std::string& path, const image_view& img, const std::string
     if (!f) fail("image", exit_bad_input, "cannot write " + path);
     png_writer w;
     if (!w.write(f, img, px, notes) || std::fflush(f) != 0) {
-        if (!to_stdout) {
+        // A cut PNG is not left behind; a device or pipe written to is.
+        if (!to_stdout && is_regular(owned.get())) {
             owned.reset();
             std::remove(path.c_str());
         }
@@ -173,11 +183,21 @@ look image_in_file(const std::string& path, const std::string& name, const image
     return found;
 }
 
+// True when `a` and `b` name one existing file (through links too).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 void run_image(const image_options& o) {
     separate_data_output();
     if (o.args.size() < 2) fail("image", exit_bad_input, "give the files and then the image channel");
     const std::string channel = o.args.back();
     const std::vector<std::string> files(o.args.begin(), o.args.end() - 1);
+    // Writing the PNG over a file being read would destroy its data.
+    for (const auto& path : files)
+        if (o.out != "-" && same_file(o.out, path))
+            fail("image", exit_bad_input, "the output " + o.out + " is one of the DAQ files read");
     if (channel.empty() || channel.find_first_of(":;*?[") != std::string::npos)
         fail("image", exit_bad_input, "bad channel \"" + channel + "\" (an image channel has no members)");
     bool in_any = false;

@@ -139,7 +139,12 @@ settings check_options(const read_options& o) {
     return s;
 }
 
-void copy_text(char* field, size_t size, const std::string& text) {
+// A text cut to its field would name another experiment, stream or
+// directory, so one that does not fit is refused.
+void copy_text(char* field, size_t size, const std::string& text, const char* option) {
+    if (text.size() >= size)
+        bad(std::string(option) + " \"" + text + "\" is too long (at most " + std::to_string(size - 1) +
+            " characters)");
     std::snprintf(field, size, "%s", text.c_str());
 }
 
@@ -153,7 +158,7 @@ void data_dirs_from_catalogue(zorv_daq_request* req) {
     for (const auto& d : zorv_common::catalogue_dirs(*req)) list += (list.empty() ? "" : ":") + d;
     if (list.empty()) return;
     if (list.size() >= sizeof req->ddir) bad("the run catalogue names too long a list of data directories; give --ddir");
-    copy_text(req->ddir, sizeof req->ddir, list);
+    copy_text(req->ddir, sizeof req->ddir, list, "--ddir");
 }
 
 // The files whose tables can be loaded, with the span their events cover;
@@ -215,10 +220,10 @@ bool open_reader(typename reader_for<L>::type& r, const read_options& o, const s
         req.run_last = s.run_last;
         req.start_time = s.start;
         req.stop_time = s.stop;
-        if (!o.exp.empty()) copy_text(req.exp_name, sizeof req.exp_name, o.exp);
-        if (!o.stream.empty()) copy_text(req.stream_name, sizeof req.stream_name, o.stream);
-        if (!o.cdir.empty()) copy_text(req.cdir, sizeof req.cdir, o.cdir);
-        if (!o.ddir.empty()) copy_text(req.ddir, sizeof req.ddir, o.ddir);
+        if (!o.exp.empty()) copy_text(req.exp_name, sizeof req.exp_name, o.exp, "--exp");
+        if (!o.stream.empty()) copy_text(req.stream_name, sizeof req.stream_name, o.stream, "--stream");
+        if (!o.cdir.empty()) copy_text(req.cdir, sizeof req.cdir, o.cdir, "--cdir");
+        if (!o.ddir.empty()) copy_text(req.ddir, sizeof req.ddir, o.ddir, "--ddir");
         else if (!o.cdir.empty()) data_dirs_from_catalogue(&req);
         rc = r.init(&req, &none);
         if (rc == ZORV_DAQ_READER_BAD_FILE_FORMAT) return false;
@@ -241,6 +246,12 @@ bool open_reader(typename reader_for<L>::type& r, const read_options& o, const s
     if (o.by_time) r.request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     if (s.have_tolerance) r.request.time_diff = s.tolerance;
     if (s.have_step) r.request.period = s.step;
+    // A time step within the tolerance finds the event it starts from again,
+    // and the reader then ends the read after that one event.
+    if (o.by_time && s.have_step && !earlier(r.request.time_diff, r.request.period.time))
+        bad("with --by-time the step (\"" + o.step + "\") must be longer than the time tolerance (" +
+            std::to_string(uint64_t(r.request.time_diff.timeup) * 1000000u + r.request.time_diff.timelow) +
+            " us; see --tolerance)");
     return true;
 }
 

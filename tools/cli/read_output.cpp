@@ -33,8 +33,20 @@ json summary(const json& samples, const char* what) {
     return tidy(float(v));  // the samples' own precision
 }
 
-// The plain columns of one decoded value, by its kind.
-std::vector<cell> flatten(const json& v) {
+// A name the block gives twice (two values or members called alike) is
+// numbered "#2", "#3"... so that each keeps a column of its own.
+std::vector<cell> with_distinct_names(std::vector<cell> cells) {
+    std::set<std::string> taken;
+    for (auto& c : cells) {
+        std::string name = c.suffix;
+        for (int n = 2; !taken.insert(name).second; ++n) name = c.suffix + "#" + std::to_string(n);
+        c.suffix = name;
+    }
+    return cells;
+}
+
+// The plain columns of one decoded value, by its kind, as the block names them.
+std::vector<cell> flatten_kind(const json& v) {
     std::vector<cell> out;
     if (v.contains("error")) return {{"error", v["error"], false}};
     if (v.contains("value")) {
@@ -62,6 +74,9 @@ std::vector<cell> flatten(const json& v) {
     }
     return out;
 }
+
+// The plain columns of one decoded value, each under a name of its own.
+std::vector<cell> flatten(const json& v) { return with_distinct_names(flatten_kind(v)); }
 
 std::string column_name(const std::string& key, const std::string& suffix) {
     return suffix.empty() ? key : key + "." + suffix;
