@@ -690,6 +690,12 @@ TEST(Cli, ImageGenAndTheProgramItself) {
     EXPECT_NE(again.err.find("zorv-daq gen: "), std::string::npos);
     EXPECT_NE(again.err.find("--force"), std::string::npos);
     EXPECT_EQ(run(with(gen, {"--force"})).status, 0);
+    // A run whose experiment no request can name is not written.
+    result wide = run(with(gen, {"--exp", std::string(32, 'x'), "--force"}));
+    EXPECT_EQ(wide.status, 2);
+    EXPECT_NE(wide.err.find("--exp \"" + std::string(32, 'x') + "\" is too long (at most 31 characters)"),
+              std::string::npos)
+        << wide.err;
 
     result typo = run({"raed", files[0]});
     EXPECT_EQ(typo.status, 2);

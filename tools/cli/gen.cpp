@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "event_util.h"
 #include "commands.h"
 #include "zorv_daq_writer.h"
 
@@ -61,6 +62,19 @@ zorv::synthetic_run_config run_config(gen_options& o, zorv::file_layout layout) 
     if (!o.start.empty() && !parse_start(o.start, &cfg.start_time))
         fail("gen", exit_bad_input,
              "bad start time \"" + o.start + "\" (seconds, YYYYMMDDTHHMMSS or YYYY-MM-DDTHH:MM:SS[Z|+HH:MM])");
+    // A request names the experiment and stream in fields of their own: a
+    // run whose names do not fit them could be written but never found.
+    const zorv_daq_request req{};
+    const struct {
+        const char* option;
+        const std::string& text;
+        size_t field;
+    } names[] = {{"--exp", cfg.experiment, sizeof req.exp_name}, {"--stream", cfg.stream, sizeof req.stream_name}};
+    for (const auto& n : names)
+        if (n.text.size() >= n.field)
+            fail("gen", exit_bad_input,
+                 std::string(n.option) + " \"" + n.text + "\" is too long (at most " + std::to_string(n.field - 1) +
+                     " characters)");
     std::string err;
     if (zorv::synthetic_channels(o.channels, layout, &cfg.channels, &err) != 0) fail("gen", exit_bad_input, err);
     if (o.slow_every > 0)
