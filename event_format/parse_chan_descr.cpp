@@ -14,6 +14,7 @@
 
 #include "event_util.h"
 #include "parse_chan_descr.h"
+#include "xml_text.h"
 
 namespace {
 
@@ -28,21 +29,17 @@ void set_text(char (&field)[N], const char* text) {
     std::memset(field + n, 0, N - n);
 }
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // Decimal (optionally signed) or 0x-hex, with blanks around it allowed as
 // XML writers leave them; missing or unreadable text is 0.
 long long parse_number(const char* s) {
     if (!s) return 0;
-    while (is_xml_space(*s)) ++s;
+    s = zorv::skip_xml_space(s);
     if (!*s) return 0;
     const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
     char* end = nullptr;
     const long long v = hex ? static_cast<long long>(std::strtoull(s + 2, &end, 16))
                             : std::strtoll(s, &end, 10);
-    if (!end) return 0;
-    while (is_xml_space(*end)) ++end;
-    return *end == '\0' ? v : 0;
+    return end && *zorv::skip_xml_space(end) == '\0' ? v : 0;
 }
 
 const char* text_attr(const pugi::xml_node& n, const char* name) { return n.attribute(name).value(); }

@@ -26,6 +26,7 @@
 
 #include "event_util.h"
 #include "sys/path.h"
+#include "xml_text.h"
 
 namespace {
 
@@ -47,20 +48,16 @@ struct catalog_run {
     std::vector<catalog_file> files;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // Seconds from an attribute: a plain decimal number that fits 32 bits, blanks
 // around it allowed (a hand-edited or generated catalogue may leave them),
 // else 0.
 uint32_t seconds_attr(const pugi::xml_node& node, const char* name) {
-    const char* text = node.attribute(name).value();
-    while (is_blank(*text)) ++text;
+    const char* text = zorv::skip_xml_space(node.attribute(name).value());
     if (*text < '0' || *text > '9') return 0;
     errno = 0;
     char* end = nullptr;
     unsigned long long v = std::strtoull(text, &end, 10);
-    while (is_blank(*end)) ++end;
-    if (errno != 0 || *end != '\0' || v > UINT32_MAX) return 0;
+    if (errno != 0 || *zorv::skip_xml_space(end) != '\0' || v > UINT32_MAX) return 0;
     return static_cast<uint32_t>(v);
 }
 
