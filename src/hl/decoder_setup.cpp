@@ -25,7 +25,6 @@ using namespace zorv::hl;
 zorv_daq_getdata::~zorv_daq_getdata() { Clean(); }
 
 void zorv_daq_getdata::Clean() {
-    std::free(ImageFloat);
     static_cast<zorv_daq_getdata_state&>(*this) = zorv_daq_getdata_state();
     name_copy_.clear();
     text_copy_.clear();
