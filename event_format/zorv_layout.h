@@ -138,7 +138,9 @@ struct ZORV_EXPORT layout_legacy : layout_patterns<0xF2u> {
         return (n >= 2 && sub >= 0) || (n == 1 && sub == 0);
     }
     static constexpr bool cut_after_plain(int, int n, int sub) { return n > 1 && sub >= 0; }
-    static constexpr bool copies_baskets = false;
+    // As in the current layout: a basket kept mapped would end the process
+    // with SIGBUS when the file is cut short while its blocks are decoded.
+    static constexpr bool copies_baskets = true;
     static constexpr int payload_selector = ZORV_LAYOUT_LEGACY;
 };
 
