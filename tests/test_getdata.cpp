@@ -451,6 +451,24 @@ TEST(GetData, ACopiedStateKeepsItsImageWhileTheDecoderMovesOn) {
     EXPECT_EQ(copy.ImageFloat[1], 1.0f);
 }
 
+TEST(GetData, ACopiedStateKeepsTheNameOfItsChannel) {
+    // Names that fill the header's field have no terminator of their own:
+    // the decoder hands out a terminated copy.
+    const std::string first(32, 'A'), second(32, 'B');
+    const auto toroid = zorv::make_spectrum(ZORV_BLOCK_TOROID, spectrum(1, 4), zorv::file_layout::legacy);
+    event_list ev;
+    ev.add(true, ZORV_EV_NORMAL, 3, first, toroid);
+    ev.add(true, ZORV_EV_NORMAL, 3, second, toroid);
+    auto g = std::make_unique<zorv_daq_getdata>();
+    ASSERT_EQ(g->SetRes(&ev.list), 2);
+    EXPECT_EQ(std::string(g->PropName), first);
+    const zorv_daq_getdata_state copy = *g;
+    ASSERT_EQ(g->SetChan(1), 3);
+    EXPECT_EQ(std::string(g->PropName), second);
+    g.reset();
+    EXPECT_EQ(std::string(copy.PropName), first);
+}
+
 TEST(GetData, TruncatedImageHeadIsNoImage) {
     event_list ev;
     ev.add(true, ZORV_EV_IMAGE, 3, "CAM", zorv::make_raw(13, {0, 0, 0, 1}), true);
