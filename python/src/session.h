@@ -273,8 +273,16 @@ public:
         // layout) passes over events closer than it: a step just past the
         // matching tolerance delivers every event, as the program reads.
         else if (by_time) r_.request.period = time_id(1, tolerance_s + 1e-6);
-        if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
-        if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
+        bound(&r_.request.start_time, start_event, start_s);
+        bound(&r_.request.stop_time, stop_event, stop_s);
+    }
+
+    // Sets the parts of a read's bound that are given (an event number, a
+    // time) and keeps the other: an event bound set after the time window
+    // does not open the window (a read by time goes by the time alone).
+    static void bound(zorv_time_id* b, uint32_t event, double seconds) {
+        if (event) b->event_number = event;
+        if (seconds > 0) b->time = time_id(0, seconds).time;
     }
 
     std::vector<std::string> keys() {

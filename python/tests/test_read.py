@@ -250,6 +250,23 @@ def test_window_step_and_time_synchronisation(tmp_path):
             np.testing.assert_array_equal(by_time[key], by_number[key])
 
 
+def test_event_bounds_within_a_time_window(sample):
+    """Event bounds given with the run's time window: by event number the
+    bounds decide, by time the window alone, as the program reads; the
+    window is never lost to the bounds."""
+    _, files, _ = sample
+    t0, t1 = 1286193602, 1286193611.5
+    with zorvdaq.open(files, start=t0, stop=t1) as run:
+        for by_time in (False, True):
+            ref = cli_events(files, "--from", t0, "--to", t1, "--start-event", 1010, "--stop-event", 1140,
+                             "-c", "TORO1", *(["--by-time"] if by_time else []))
+            got = run.arrays(["TORO1"], by_time=by_time, start_event=1010, stop_event=1140).event.tolist()
+            events = [ev.number for ev in run.events(["TORO1"], by_time=by_time, start_event=1010,
+                                                      stop_event=1140)]
+            assert got == events == [r["event"] for r in ref] != []
+            assert (got[0], got[-1]) == ((1023, 1130) if by_time else (1010, 1140))
+
+
 def test_time_synchronisation_without_a_step_delivers_every_event(sample):
     """The legacy reader's own step by time (0.2 s) would pass over every
     other event of a 10 Hz run: by time, the events are those by number and
