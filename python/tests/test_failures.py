@@ -75,6 +75,24 @@ def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
     assert events[12]["SLOW1"].carried and events[12]["SLOW1"].from_event == 6
 
 
+def test_channel_changing_kind_between_files_is_warned_in_arrays(tmp_path):
+    """A channel that is a spectrum in one file and an image in the next:
+    events() gives each value; the arrays keep the first kind, and the
+    values they cannot hold are missing with the state "damaged" and a
+    warning saying why, not dropped unsaid."""
+    first = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
+                      "--channels", "BPM1 38 ndata=4; X1 38 ndata=4")
+    then = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
+                     "--channels", "BPM1 38 ndata=4; X1 13 ndata=4")
+    with zorvdaq.open(first + then) as run:
+        with pytest.warns(zorvdaq.DamagedEntryWarning, match=r"channel X1: 5 entries .*another kind \(image\)"):
+            a = run.arrays(["X1"])
+        kinds = [type(ev["X1"]).__name__ for ev in run.events(["X1"])]
+    assert kinds == ["Spectrum"] * 5 + ["ndarray"] * 5
+    assert a.state["X1"].tolist() == [zorvdaq.FRESH] * 5 + [zorvdaq.DAMAGED] * 5
+    assert np.isnan(a["X1"][5:]).all() and not np.isnan(a["X1"][:5, :, :4]).any()
+
+
 def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
     """The channel descriptions (units, texts) are not needed to read a file:
     one whose descriptions are malformed is read whole, as the program reads

@@ -342,6 +342,7 @@ class Run:
             report = self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
+        _warn_unstacked(raw["channels"], keys)
         self._describe_unread(raw["channels"], keys, texts)
         return Arrays(raw, keys, report, self.channels)
 
@@ -425,6 +426,17 @@ class Run:
     def __repr__(self):
         return "Run(%s layout, %d files, %d channels, %d events)" % (
             self.layout, len(self.files), len(self.channels), self.event_count)
+
+
+def _warn_unstacked(columns, keys):
+    """A warning per channel whose arrays miss values the reader delivered:
+    blocks that could not be decoded, or of another kind or pixel size than
+    the channel's first (a channel that changed between files), which its
+    rows cannot hold. Their events are marked "damaged"."""
+    for key, col in zip(keys, columns):
+        if col.get("damaged"):
+            _warnings.warn("channel %s: %d entries not in the arrays (%s)" % (key, col["damaged"], col["first_error"]),
+                           DamagedEntryWarning, stacklevel=3)
 
 
 def _micros_of(t, what):
