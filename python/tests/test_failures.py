@@ -25,6 +25,12 @@ def test_exceptions(small, tmp_path):
         zorvdaq.open(str(tmp_path / "*.raw"))
     with pytest.raises(ValueError, match="bad time"):
         zorvdaq.open(small, start="yesterday")
+    # A bound that is no time or lies outside what the files count would
+    # silently open that side of the window.
+    for bad in (float("nan"), np.datetime64("NaT"), datetime.datetime(1960, 1, 1), "1969-12-31T23:59:59Z",
+                np.datetime64("1960-01-01"), float("inf")):
+        with pytest.raises(ValueError, match="stop"):
+            zorvdaq.open(small, stop=bad)
     with pytest.raises(ValueError):
         zorvdaq.open()
     other = tmp_path / "not_daq.raw"

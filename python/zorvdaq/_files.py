@@ -17,11 +17,25 @@ def _seconds(t, what):
     or number."""
     if t is None:
         return 0.0
+    seconds = _seconds_of(t, what)
+    # 0 stands for an open side, and the files count seconds from the epoch
+    # on: a time that is no number or lies before the epoch would open the
+    # window rather than bound it.
+    if seconds != seconds:
+        raise ValueError("%s: time %r is not a number" % (what, t))
+    if seconds < 0:
+        raise ValueError("%s: negative time %r (before 1970-01-01)" % (what, t))
+    if seconds > 0xFFFFFFFF:
+        raise ValueError("%s: time %r lies past the files' last second (2106)" % (what, t))
+    return seconds
+
+
+def _seconds_of(t, what):
     if isinstance(t, _numbers.Real) and not isinstance(t, (bool, _np.bool_)):
-        if t < 0:
-            raise ValueError("%s: negative time %r" % (what, t))
         return float(t)
     if isinstance(t, _np.datetime64):
+        if _np.isnat(t):
+            raise ValueError("%s: time %r is not a time" % (what, t))
         return float(t.astype("datetime64[us]").astype("int64")) / 1e6
     if isinstance(t, str):
         text = t.strip()
