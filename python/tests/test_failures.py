@@ -197,6 +197,37 @@ def test_closing_a_run_while_another_thread_reads_it(sample):
     assert outcome == [150] or "closed" in outcome[0]
 
 
+def test_read_continued_in_a_forked_process_fails_instead_of_hanging(small):
+    """A forked process has none of the threads of a read its parent
+    started: continuing or closing that read there raises Error or returns,
+    never waits for ever; a read of its own works, and the parent's read
+    goes on."""
+    import multiprocessing
+    run = zorvdaq.open(small)
+    events = run.events()
+    first = next(events).number
+    ctx = multiprocessing.get_context("fork")
+    said = ctx.Queue()
+
+    def child():
+        try:
+            next(events)
+        except zorvdaq.Error as e:
+            said.put(str(e))
+        run.close()
+        said.put(len(zorvdaq.open(small).arrays()))
+
+    p = ctx.Process(target=child)
+    p.start()
+    p.join(60)
+    if p.exitcode is None:
+        p.kill()
+        pytest.fail("the forked process hangs")
+    assert "forked" in said.get(timeout=5) and said.get(timeout=5) == 30
+    assert [first] + [ev.number for ev in events] == run.arrays().event.tolist()
+    run.close()
+
+
 def test_program_ending_while_a_daemon_thread_reads_exits_cleanly(small):
     """A daemon thread still reading when the program ends is stopped by the
     interpreter; the process must exit normally, not abort."""
