@@ -44,6 +44,13 @@ def test_exceptions(small, tmp_path):
                 {"by_time": True, "step": np.timedelta64(1, "ms")}):
         with pytest.raises(ValueError):
             run.arrays(**bad)
+    # Arguments the reader would misread: a step of seconds without by_time,
+    # a fractional step, no channel at all; a limit past any count is none.
+    for bad, why in (({"step": datetime.timedelta(seconds=1)}, "by_time"), ({"step": 2.5}, "whole number"),
+                     ({"channels": []}, "no channel")):
+        with pytest.raises(ValueError, match=why):
+            run.arrays(**bad)
+    assert len(run.arrays(limit=2**64)) == 30
     run.close()
     with pytest.raises(zorvdaq.Error, match="closed"):
         run.arrays()

@@ -207,6 +207,8 @@ class Run:
                                    % (base, sub, ", ".join(members) or "none"))
                 name = "%s:%d" % (base, index)
             out.append(name + (";" + nick if nick else ""))
+        if not out:
+            raise ValueError("no channel selected")
         return self._one_per_key(out)
 
     @staticmethod
@@ -246,8 +248,12 @@ class Run:
                     step_s = _micros_of(step, "step") / 1e6
                     if step_s <= 0:
                         raise ValueError("step must be positive")
+                    if not by_time:
+                        raise ValueError("a step by time (a timedelta) needs by_time=True")
                 elif by_time:
                     raise ValueError("with by_time the step is a time (a timedelta), not a number of events")
+                elif int(step) != step:
+                    raise ValueError("step %r is no whole number of events" % (step,))
                 elif int(step) <= 0:
                     raise ValueError("step must be positive")
                 elif int(step) > 0xFFFFFFFF:
@@ -334,7 +340,8 @@ class Run:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
-                raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
+                # A limit past any run's events is no limit.
+                raw = s.read_arrays(-1 if limit is None else min(int(limit), 2**63 - 1), cb, 2048 if cb else 0,
                                     self._expected_events(texts, start_event, stop_event, step))
             finally:
                 if bar is not None:
