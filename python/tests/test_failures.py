@@ -106,6 +106,25 @@ def test_channel_changing_kind_between_files_is_warned_in_arrays(tmp_path):
     assert np.isnan(a["X1"][5:]).all() and not np.isnan(a["X1"][:5, :, :4]).any()
 
 
+def test_files_gone_for_a_while(small, tmp_path):
+    """Files that vanish after the run was opened: a read says they are
+    missing; once they are back the run reads them whole, member names
+    included, rather than keeping none from the failed read."""
+    files = damaged_copies(small, tmp_path, 0, os.path.getsize(small[0]))
+    with zorvdaq.open(files) as run:
+        for f in files:
+            os.rename(f, f + ".away")
+        with pytest.raises(FileNotFoundError, match="gone"):
+            run.channels["BPM1"].members
+        with pytest.raises(FileNotFoundError, match="gone"):
+            run.arrays()
+        assert run._open_sessions == []
+        for f in files:
+            os.rename(f + ".away", f)
+        assert run.channels["BPM1"].members == ["X", "Y", "CHARGE"]
+        assert run.select("BPM1:CHARGE") == ["BPM1:2"] and len(run.arrays()) == 30
+
+
 def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
     """The channel descriptions (units, texts) are not needed to read a file:
     one whose descriptions are malformed is read whole, as the program reads

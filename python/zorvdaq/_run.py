@@ -4,6 +4,7 @@ bulk reads."""
 import datetime as _dt
 import difflib as _difflib
 import fnmatch as _fnmatch
+import os as _os
 import threading as _threading
 import warnings as _warnings
 
@@ -92,13 +93,17 @@ class Run:
         if firsts:
             position = {f: i for i, f in enumerate(files)}
             files = files[min(position[f] for f in firsts):]
-        if self._request is not None and files == self.files:
-            s.init_request(*self._request)
-        else:
-            s.init_files(files)
-            window = self._window
-            if any(window):
-                s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
+        try:
+            if self._request is not None and files == self.files:
+                s.init_request(*self._request)
+            else:
+                _init_files(s, files)
+                window = self._window
+                if any(window):
+                    s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
+        except BaseException:
+            self._release(s)
+            raise
         return s
 
     def _take_inspection(self, inspected):
@@ -138,35 +143,34 @@ class Run:
     def _read_first_blocks(self):
         """Member names and value shapes of every array-valued channel, from
         the first block of each, in one read. They are set when the read has
-        ended (also when it failed): threads asking meanwhile wait for it
-        rather than take the names as none."""
+        ended: threads asking meanwhile wait for it rather than take the
+        names as none. A read that failed (files gone for a while, an
+        interrupt) sets none, and the next question reads them again."""
         with self._first_blocks:
             names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS and c._members is None]
             if not names:
                 return
             firsts = {}
+            s = self._session(names)
             try:
-                s = self._session(names)
-                try:
-                    s.select(names)
-                    s.start()
-                    keys = s.keys()
-                    left = set(keys)
-                    while left:
-                        ev = s.next_event()
-                        if ev is None:
-                            break
-                        for key, (_state, _from, d) in zip(keys, ev[2]):
-                            if key in left and d is not None and "error" not in d:
-                                left.discard(key)
-                                firsts[key] = d
-                finally:
-                    self._release(s)
+                s.select(names)
+                s.start()
+                keys = s.keys()
+                left = set(keys)
+                while left:
+                    ev = s.next_event()
+                    if ev is None:
+                        break
+                    for key, (_state, _from, d) in zip(keys, ev[2]):
+                        if key in left and d is not None and "error" not in d:
+                            left.discard(key)
+                            firsts[key] = d
             finally:
-                for n in names:
-                    self.channels[n]._members, self.channels[n]._first = [], None
-                    if n in firsts:
-                        self.channels[n]._take_first(firsts[n])
+                self._release(s)
+            for n in names:
+                self.channels[n]._members, self.channels[n]._first = [], None
+                if n in firsts:
+                    self.channels[n]._take_first(firsts[n])
 
     # ----- selection -----
 
@@ -433,6 +437,19 @@ class Run:
     def __repr__(self):
         return "Run(%s layout, %d files, %d channels, %d events)" % (
             self.layout, len(self.files), len(self.channels), self.event_count)
+
+
+def _init_files(s, files):
+    """Enters the run's files into reader ``s``. The reader takes files it
+    cannot open for files of another format: when every file of the run is
+    gone since it was opened, that is what the caller learns."""
+    try:
+        s.init_files(files)
+    except Error:
+        gone = [f for f in files if not _os.path.exists(f)]
+        if gone and len(gone) == len(files):
+            raise FileNotFoundError("%s: no such file (gone since the run was opened)" % gone[0]) from None
+        raise
 
 
 def _warn_unstacked(columns, keys):
