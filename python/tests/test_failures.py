@@ -82,7 +82,7 @@ def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
             events = {ev.number: ev for ev in run.events()}
         assert [c["damaged"] for c in run.last_report["channels"]] == [0, 1]
     i = a.event.tolist().index(11)
-    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i])
+    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i]) and np.isnat(a.times["SLOW1"][i])
     assert events[11]["SLOW1"] is None and events[11].reason("SLOW1") == "damaged"
     assert a.state["SLOW1"][i + 1] == zorvdaq.CARRIED and a["SLOW1"][i + 1] == a["SLOW1"][i - 1]
     assert events[12]["SLOW1"].carried and events[12]["SLOW1"].from_event == 6
