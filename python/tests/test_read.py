@@ -230,6 +230,9 @@ def test_selection_forms_and_unknown_names(sample):
         for clash in (["BPM3;a", "TORO1;a"], ["BPM3;TORO1", "TORO1"]):
             with pytest.raises(ValueError, match="given to two channels"):
                 run.arrays(clash)
+        # A nickname on a pattern would be dropped: the key asked for would be missing.
+        with pytest.raises(ValueError, match="not the pattern TOR"):
+            run.select("TOR*;t")
     # A file named twice, by the same name or by another path to it, is one
     # file of the run.
     again = [files[0], os.path.join(os.path.dirname(files[1]), ".", os.path.basename(files[1]))]

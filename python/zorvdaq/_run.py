@@ -193,6 +193,8 @@ class Run:
             if name in nicks and name not in self.channels:
                 continue  # a nickname of a channel already in the list
             if any(ch in name for ch in "*?["):
+                if nick:
+                    raise ValueError("a nickname names one channel, not the pattern %s" % name)
                 matched = [n for n in self.channels if _fnmatch.fnmatchcase(n, name)]
                 if not matched:
                     raise KeyError(self._unknown(name))
