@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zorvdaq
-from conftest import cli_events, cli_records, damaged_copies, write_run
+from conftest import cli_events, cli_records, damaged_copies, write_run, zorv
 
 
 def f32(x):
@@ -209,6 +209,12 @@ def test_time_forms_name_the_same_window(sample):
     ref = cli_events(files, "--from", t0, "--to", t1, "-c", "TORO1")
     assert got[0] == [r["event"] for r in ref] != []
     assert all(g == got[0] for g in got)
+    # A window beside the data is refused with the span the files cover.
+    for window, option in (({"start": t1 + 3600}, ("--from", t1 + 3600)), ({"stop": t0 - 3600}, ("--to", t0 - 3600))):
+        said = zorv("read", *files, *option, check=False).stderr
+        with pytest.raises(ValueError) as refused:
+            zorvdaq.open(files, **window)
+        assert said == "zorv-daq read: %s\n" % refused.value
 
 
 def test_selection_forms_and_unknown_names(sample):

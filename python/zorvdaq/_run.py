@@ -48,7 +48,23 @@ class Run:
     @classmethod
     def _from_files(cls, files, start_s, stop_s):
         usable, layout = _usable_files(files)
-        return cls(layout, usable, window=(start_s, stop_s))
+        run = cls(layout, usable, window=(start_s, stop_s))
+        run._check_window()
+        return run
+
+    def _check_window(self):
+        """A time window that misses every event of the files is refused
+        with the span they cover, as the program refuses it: a read of it
+        would fail with the reader's bare "No required data"."""
+        first, last = self.time_span
+        start, stop = (_datetime64(round(t * 1e6)) if t else None for t in self._window)
+        if first is None or (start is None and stop is None):
+            return
+        if (stop is not None and stop < first) or (start is not None and last < start):
+            def text(t):
+                return "..." if t is None else str(t) + "Z"
+            raise ValueError("the window %s to %s lies outside the data: the files cover %s to %s"
+                             % (text(start), text(stop), text(first), text(last)))
 
     @classmethod
     def _from_request(cls, run, start_s, stop_s, exp, stream, cdir, ddir):
