@@ -125,6 +125,22 @@ def test_files_gone_for_a_while(small, tmp_path):
         assert run.select("BPM1:CHARGE") == ["BPM1:2"] and len(run.arrays()) == 30
 
 
+def test_name_repeated_in_a_name_value_block_keeps_both_values(tmp_path):
+    """Two values of a name/value block under one name: both reach events()
+    and the arrays (the later one as "NAME#2"), as the program lists both."""
+    files = write_run(tmp_path, "--files", 1, "--events", 3, "--channels", "NV1 22 ndata=3")
+    raw = bytearray(open(files[0], "rb").read())
+    at = raw.find(b"VAL1")
+    raw[at:at + 4] = b"VAL0"
+    open(files[0], "wb").write(raw)
+    ref = [np.float32(p["value"]) for p in cli_events(files)[0]["channels"]["NV1"]["values"]]
+    with zorvdaq.open(files) as run:
+        first = next(iter(run.events()))["NV1"]
+        a = run.arrays()
+    assert list(first) == ["VAL0", "VAL0#2", "VAL2"] and list(first.values()) == ref
+    assert a["NV1"][0, :3].tolist() == ref and a.to_pandas()["NV1.VAL0#2"].iloc[0] == ref[1]
+
+
 def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
     """The channel descriptions (units, texts) are not needed to read a file:
     one whose descriptions are malformed is read whole, as the program reads
