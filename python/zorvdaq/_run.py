@@ -347,8 +347,9 @@ class Run:
         (datetime64[us]) per event, and per channel key an array with a
         leading event axis: slow values float64 (n,), spectra and regions of
         interest float32 (n, members, samples), images (n, height, width)
-        of their pixel type, name/value blocks float32 (n, names),
-        equipment words uint32 (n, words). Missing values are NaN in float
+        of their pixel type, name/value blocks float32 (n, names; a name a
+        block repeats is "NAME#2" for its second value), equipment words
+        uint32 (n, words). Missing values are NaN in float
         arrays and 0 in integer ones; ``Arrays.state[key]`` holds each
         event's state (see ``zorvdaq.STATES``) and ``Arrays.mask(key)`` is
         True where a value is missing. ``progress=True`` shows a progress
