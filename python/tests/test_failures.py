@@ -58,13 +58,20 @@ def test_exceptions(small, tmp_path):
         zorvdaq.open(run=77, catalog_dir=tmp_path, data_dir=tmp_path)
 
 
-def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
+def test_damaged_file_is_skipped_with_a_warning(small, tmp_path, monkeypatch):
     files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
     with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:
         assert run.files == [files[0], files[2]]
         assert len(run.arrays()) == 20
+    # Files the reader refuses as still being written are not called damaged.
+    monkeypatch.delenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME")
+    with pytest.warns(zorvdaq.SkippedFileWarning, match="still being written.*IGNORE_FILE_CLOSE_TIME"), \
+            pytest.raises(zorvdaq.Error):
+        zorvdaq.open(files[0])
+    with pytest.raises(FileNotFoundError, match="still being written"):
+        zorvdaq.open(run=1, catalog_dir=tmp_path / "nowhere", data_dir=tmp_path)
 
 
 @pytest.mark.parametrize("layout", ["current", "legacy"])

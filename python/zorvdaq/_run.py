@@ -14,7 +14,7 @@ from ._arrays import Arrays
 from ._channels import Channel, _mask_dtype
 from ._common import (_ARRAY_KINDS, _LAYOUTS, STATES, DamagedEntryWarning, Error, SkippedFileWarning,
                       _datetime64)
-from ._files import _inspected, _usable_files
+from ._files import _inspected, _unfound, _usable_files
 from ._values import _MAKERS, Event
 
 
@@ -79,7 +79,11 @@ class Run:
         request = (first, last, start_s, stop_s, exp, stream, cdir, ddir)
         for layout, cls_ in _LAYOUTS.items():
             s = cls_()
-            if s.init_request(*request):
+            try:
+                found = s.init_request(*request)
+            except FileNotFoundError as e:
+                raise _unfound(e) from None
+            if found:
                 files, window = s.files(), s.window()
                 s.close()
                 inspected = []
