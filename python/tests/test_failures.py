@@ -65,7 +65,7 @@ def test_damaged_file_is_skipped_with_a_warning(small, tmp_path, monkeypatch):
     with run:
         assert run.files == [files[0], files[2]]
         assert len(run.arrays()) == 20
-    # Files the reader refuses as still being written are not called damaged.
+    # Files the reader refuses as still being written say so.
     monkeypatch.delenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME")
     with pytest.warns(zorvdaq.SkippedFileWarning, match="still being written.*IGNORE_FILE_CLOSE_TIME"), \
             pytest.raises(zorvdaq.Error):

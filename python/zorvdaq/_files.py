@@ -95,8 +95,8 @@ def _inspected(path, layout=None):
 
 
 _CLOSE_TIME_VARIABLE = "ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME"
-_STILL_WRITTEN = ("still being written (changed in the last 30 seconds; set %s to read it)"
-                  % _CLOSE_TIME_VARIABLE)
+_STILL_WRITTEN = ("changed in the last 30 seconds: still being written, or damaged (set %s to read it as it "
+                  "is)" % _CLOSE_TIME_VARIABLE)
 
 
 def _still_written(path):
@@ -129,6 +129,8 @@ def _usable_files(files):
             raise FileNotFoundError("%s: no such file" % f)
         lay, held = _inspected(f)
         if lay is None:
+            # The reader refuses a file changed in the last 30 seconds before
+            # reading it: whether it is also damaged is not known then.
             why = _STILL_WRITTEN if _still_written(f) else "cannot be read (damaged or not a DAQ raw file: %s)" % held
             _warnings.warn("%s: %s; left out" % (f, why), SkippedFileWarning, stacklevel=4)
             continue
