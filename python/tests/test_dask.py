@@ -210,3 +210,30 @@ def test_members_gained_after_the_first_block_are_columns_of_every_partition(tmp
         assert list(df.columns) == list(seq.columns)
         got = df.compute(scheduler="synchronous")
         pd.testing.assert_frame_equal(got, seq, check_index_type=False)
+
+
+@pytest.mark.parametrize("layout", ["current", "legacy"])
+def test_name_value_arrays_go_by_name_when_a_file_orders_them_otherwise(tmp_path, layout):
+    """A name/value block whose second file names its values in another
+    order: the arrays hold each value under its own name, as the sequential
+    read does; a file naming a value the first block lacks fails its chunk."""
+    files = []
+    for i in range(3):
+        files += write_run(tmp_path / str(i), "--files", 1, "--events", 3, "--first-event", 100 + 3 * i,
+                           "--start", 1286193600 + 100 * i, "--layout", layout, "--channels", "NV1 22 ndata=3")
+
+    def rename(path, pairs):
+        with open(path, "rb") as f:
+            data = f.read()
+        for a, b in pairs:
+            data = data.replace(a, b)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    rename(files[1], [(b"VAL0", b"VALX"), (b"VAL1", b"VAL0"), (b"VALX", b"VAL1")])
+    seq, _ = sequential(files[:2])
+    got = to_dask_arrays(files[:2], ["NV1"])["NV1"].compute(scheduler="synchronous")
+    np.testing.assert_array_equal(got, seq["NV1"])
+    rename(files[2], [(b"VAL2", b"VALZ")])
+    with pytest.raises(zorvdaq.Error, match="VALZ"):
+        to_dask_arrays(files, ["NV1"])["NV1"].compute(scheduler="synchronous")

@@ -331,18 +331,35 @@ def _events_of(part):
     return part[0]
 
 
-def _array(part, key, shape, dtype):
-    """One channel's values of a partition, padded to the channel's shape."""
+def _array(part, key, shape, dtype, names=()):
+    """One channel's values of a partition, padded to the channel's shape;
+    members (a name/value block's names) in the order of its first value's
+    ``names``."""
     event, _time, cols = part
-    values = cols[key][0]
-    out = _np.full((len(event),) + tuple(shape), _np.nan if _np.dtype(dtype).kind == "f" else 0, dtype)
+    values, members = cols[key][0], cols[key][3]
+    missing = _np.nan if _np.dtype(dtype).kind == "f" else 0
+    out = _np.full((len(event),) + tuple(shape), missing, dtype)
     # A channel with no value in the partition has one NaN per event.
     if values is not None and values.ndim == 1 + len(shape):
+        if names and members and list(members) != list(names)[:len(members)]:
+            values = _by_name(key, values, members, names, missing)
         if any(a > b for a, b in zip(values.shape[1:], shape)):
             raise _z.Error("channel %s: values of shape %s do not fit the shape %s of its first value"
                            % (key, values.shape[1:], tuple(shape)))
         out[(slice(None),) + tuple(slice(0, s) for s in values.shape[1:])] = values
     return out
+
+
+def _by_name(key, values, members, names, missing):
+    """A partition's values whose blocks name their members in another order
+    than the channel's first value: each member moved to its own column."""
+    strange = [m for m in members if m not in names]
+    if strange:
+        raise _z.Error("channel %s: members %s are not among %s of its first value"
+                       % (key, ", ".join(strange), ", ".join(names)))
+    placed = _np.full(values.shape[:1] + (len(names),) + values.shape[2:], missing, values.dtype)
+    placed[:, [list(names).index(m) for m in members]] = values
+    return placed
 
 
 # --------------------------------------------------------------------------
@@ -424,8 +441,10 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
     name/value blocks: events x names) a ``dask.array`` chunked along the
     event axis by file (or group of ``files_per_partition`` files); the
     events per chunk are learnt when computed. Also ``"event"`` (event
-    numbers). Shapes come from each channel's first block; a later block
-    larger than that fails its chunk with :class:`zorvdaq.Error`. Arguments
+    numbers). Shapes and member names come from each channel's first block;
+    a later block's members go by their names, and a block larger than the
+    first or naming members the first does not have fails its chunk with
+    :class:`zorvdaq.Error`. Arguments
     as for :func:`to_dask_dataframe`.
     """
     import dask.array as da
@@ -438,7 +457,8 @@ def to_dask_arrays(files=None, channels=None, *, files_per_partition=1, by_time=
         da.from_delayed(delayed(_events_of, pure=True)(p), shape=(_np.nan,), dtype="u4") for p in parts])
         if parts else da.zeros(0, "u4")}
     for key, (shape, dtype) in shapes.items():
-        chunks = [da.from_delayed(delayed(_array, pure=True)(p, key, shape, dtype),
+        names = desc["schema"][key]["members"]
+        chunks = [da.from_delayed(delayed(_array, pure=True)(p, key, shape, dtype, names),
                                   shape=(_np.nan,) + tuple(shape), dtype=dtype) for p in parts]
         out[key] = da.concatenate(chunks) if chunks else da.zeros((0,) + tuple(shape), dtype)
     return out
