@@ -118,9 +118,6 @@ struct ZORV_EXPORT layout_current : layout_patterns<0xF3u> {
     static constexpr bool cuts_member(int t, int n, int sub) {
         return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1 || (n == 1 && sub == 0));
     }
-    // Baskets of a table set may be copied to the heap (else they stay
-    // mapped), and a channel reader copies its channel basket.
-    static constexpr bool copies_baskets = true;
     // The payload conversion's selector for block types both layouts use.
     static constexpr int payload_selector = ZORV_LAYOUT_CURRENT;
 };
@@ -134,9 +131,6 @@ struct ZORV_EXPORT layout_legacy : layout_patterns<0xF2u> {
     static constexpr bool has_time_fix = false;
     static constexpr auto cut_unzipped = &device_to_one_channel_2009;
     static constexpr bool cuts_member(int, int n, int sub) { return (n >= 2 && sub >= 0) || (n == 1 && sub == 0); }
-    // As in the current layout: a basket kept mapped would end the process
-    // with SIGBUS when the file is cut short while its blocks are decoded.
-    static constexpr bool copies_baskets = true;
     static constexpr int payload_selector = ZORV_LAYOUT_LEGACY;
 };
 

@@ -46,8 +46,7 @@ read_chan<L>::read_chan(tables* tbl, char* ch, int subch, chan_descr_2010* desc)
     eidt_tab = tbl->get_eidt_table();
     xcd_tab = tbl->get_xcd_table();
 
-    bool copied = false;
-    if constexpr (L::copies_baskets) copied = tbl->basket_copy_mode != 0;
+    const bool copied = tbl->basket_copy_mode != 0;
     evh_base = copied ? reinterpret_cast<unsigned char*>(evhb) : tbl->get_evh_base();
     sbh_base = copied ? reinterpret_cast<unsigned char*>(sbhb) : tbl->get_sbh_base();
     evh_offset = tbl->get_evh_offset();
@@ -267,35 +266,24 @@ int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
         }
     }
     chn_base_size = u_long(delta) + blen;
-    if constexpr (!L::copies_baskets) {
-        mapping whole(fd, offset, chn_base_size, true);
-        if (!whole.data()) {
-            perror("mmap");
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
-        }
-        chn_base = whole.release();
-        chnb = reinterpret_cast<typename L::chan_basket*>(chn_base + delta);
-        chn_offset = u_long(offset);
-    } else {
-        // Read straight into the copy: no mapping to set up and tear down,
-        // and the file's pages are never resident in the process twice.
-        block_region& copy = store_->basket;
-        copy = take_region(blen, blen);  // every byte is read into next
-        if (!copy) {
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
-        }
-        if (!sys::pread_full(fd, copy.data, blen, off_t(pos))) {
-            perror("pread");
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
-        }
-        // The copy is bounded by its own length word from now on: it must
-        // still be the one checked above (the file may have changed since).
-        if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
-            return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, bad_basket, chan, static_cast<unsigned long>(pos), blen);
-        }
-        chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
-        chn_offset = u_long(pos);
+    // Read straight into the copy: no mapping to set up and tear down,
+    // and the file's pages are never resident in the process twice.
+    block_region& copy = store_->basket;
+    copy = take_region(blen, blen);  // every byte is read into next
+    if (!copy) {
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to copy channel basket\n", chan);
     }
+    if (!sys::pread_full(fd, copy.data, blen, off_t(pos))) {
+        perror("pread");
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, "%s Failed to map channel basket\n", chan);
+    }
+    // The copy is bounded by its own length word from now on: it must
+    // still be the one checked above (the file may have changed since).
+    if (load_be32(copy.data) != L::pattern_chan_basket || load_be32(copy.data + 4) != blen) {
+        return fail(ZORV_DAQ_READ_CHAN_INTERN_ERROR, bad_basket, chan, static_cast<unsigned long>(pos), blen);
+    }
+    chnb = reinterpret_cast<typename L::chan_basket*>(copy.data);
+    chn_offset = u_long(pos);
     basket_in_ = true;
     if (debug_level() < 0) {
         const char* name = cfg->get_file_name();

@@ -288,19 +288,14 @@ int table_set<L>::load_tables(loading& ld) {
 // on the shared mapping. Without a list they stay mapped.
 template <class L>
 int table_set<L>::choose_basket_mode(const loading& ld) const {
-    if constexpr (!L::copies_baskets) {
-        (void)ld;
-        return 0;
-    } else {
-        for (char* name : chans) {
-            if (!name) continue;
-            typename L::cdt_entry* entry = nullptr;
-            if (L::find_channel_by_name(ld.cdt.get(), name, &entry) < 0 || !entry) continue;
-            for (int e = 0; e < 32; ++e)
-                if (((entry->ev_mask >> e) & 1u) && !is_slow_event(e)) return 1;
-        }
-        return 0;
+    for (char* name : chans) {
+        if (!name) continue;
+        typename L::cdt_entry* entry = nullptr;
+        if (L::find_channel_by_name(ld.cdt.get(), name, &entry) < 0 || !entry) continue;
+        for (int e = 0; e < 32; ++e)
+            if (((entry->ev_mask >> e) & 1u) && !is_slow_event(e)) return 1;
     }
+    return 0;
 }
 
 template <class L>
