@@ -243,6 +243,48 @@ TYPED_TEST(ReaderEvents, ATimeStepCoarserThanTheEventsStepsByTime) {
     for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], this->first_event() + kEvery * k) << k;
 }
 
+// By time, a step that does not pass the matching tolerance finds the event
+// it steps from again (a step as long as the tolerance too, when the events
+// lie more than twice the tolerance apart), and the read would end after its
+// first event: start
+// refuses it, and the same reader then reads with a step just past the
+// tolerance every event. By event number the time part of the step is not
+// used, and the same step reads every event.
+TYPED_TEST(ReaderEvents, ATimeStepWithinTheToleranceIsRefusedAtStart) {
+    const time_stamp tolerance{0, 30000};
+    for (const uint32_t step_us : {10000u, 30000u}) {
+        SCOPED_TRACE(step_us);
+        typename TypeParam::reader_t r;
+        this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
+        r.request.time_diff = tolerance;
+        zorv_time_id step{1, {0, step_us}};
+        ASSERT_EQ(r.set_period(&step), 0);
+        EXPECT_EQ(r.start(), ZORV_DAQ_READER_INV_PARAM);
+        EXPECT_STREQ(r.get_last_error(), "Invalid Parameter");
+
+        step.time.timelow = tolerance.timelow + 1;
+        ASSERT_EQ(r.set_period(&step), 0);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        std::vector<zorv_channel_entry_long*> out;
+        int events = 0, rc;
+        while ((rc = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0 && events <= kFiles * kEvents)
+            ++events;
+        EXPECT_EQ(rc, ZORV_DAQ_READER_OUT_OF_WINDOW);
+        EXPECT_EQ(events, kFiles * kEvents);
+
+        typename TypeParam::reader_t by_number;
+        this->open(by_number, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
+        by_number.request.time_diff = tolerance;
+        step.time.timelow = step_us;
+        ASSERT_EQ(by_number.set_period(&step), 0);
+        ASSERT_EQ(by_number.start(), 0) << by_number.get_last_error();
+        for (events = 0; by_number.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0 &&
+                         events <= kFiles * kEvents;)
+            ++events;
+        EXPECT_EQ(events, kFiles * kEvents);
+    }
+}
+
 TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {
     typename TypeParam::reader_t r;
     this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);

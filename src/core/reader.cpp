@@ -35,9 +35,16 @@ int reader<L>::start() {
         return set_error(r);
     }
     // Stepping by event number, a step of no events would give the same
-    // event for ever. (By time, the time part steps.)
+    // event for ever. By time the time part steps, and a step that does not
+    // pass the matching tolerance finds the event it steps from again, which
+    // would end the read after its first event.
     if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && request.period.event_number == 0) {
         if (talk) std::printf("The period steps by no events\n");
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
+    }
+    if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME &&
+        sys::to_micros(request.period.time) <= sys::to_micros(request.time_diff)) {
+        if (talk) std::printf("The period steps by no more than the time tolerance\n");
         return set_error(ZORV_DAQ_READER_INV_PARAM);
     }
     slicer = new slicer_type();
