@@ -291,6 +291,9 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         const bool past = (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT && side > 0) ||
                           (type == ZORV_DAQ_READ_CHAN_EVENT_PREV && side < 0);
         const bool repeated = have_last && std::memcmp(&last_seen, &ref->event_id, sizeof last_seen) == 0;
+        // What the slicer gave with the event is not handed out: the report
+        // counts it.
+        slicer->refuse_event(past);
         if (!moves_on && step_inwards(side)) continue;
         if (!moves_on || past || repeated) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
         last_seen = ref->event_id;

@@ -134,6 +134,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
     int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
+    event_refused_ = false;
     if (by_time) note_walk(r, id != nullptr);
     first_event = 0;
     start_next_file_ahead();
