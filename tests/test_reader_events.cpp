@@ -3,6 +3,7 @@
 // nicknames, a slow channel, windows, and files entered by bare name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -282,6 +283,45 @@ TYPED_TEST(ReaderEvents, ATimeStepWithinTheToleranceIsRefusedAtStart) {
                          events <= kFiles * kEvents;)
             ++events;
         EXPECT_EQ(events, kFiles * kEvents);
+    }
+}
+
+// A slow value is carried only into events at or after the one it came
+// with: walking back (PREV, FIRST) past the event of the value the channel
+// last had, it is not carried back in time; walking forward again it is.
+TYPED_TEST(ReaderEvents, ASlowValueIsNeverCarriedBackInTime) {
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        this->open(r, mode);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        std::vector<zorv_channel_entry_long*> out;
+        // The event handed out, and where SLOW1's value came from when it is carried.
+        auto check = [&](int type, const char* what) -> uint32_t {
+            SCOPED_TRACE(what);
+            const int s = r.get_data(nullptr, &out, type);
+            EXPECT_EQ(s, 0);
+            if (s != 0) return 0;
+            const uint32_t ev = r.results[BPM + 1]->evhd.event_number;  // BPM1, fresh in every event
+            zorv_daq_chan_status st;
+            EXPECT_EQ(r.get_chan_status(SLOW + 1, &st), 0);
+            const bool listed = std::find(out.begin(), out.end(), &r.results[SLOW + 1]->res) != out.end();
+            if (st.state == ZORV_DAQ_CHAN_CARRIED) {
+                EXPECT_LE(st.from.event_number, ev) << "event " << ev;
+                EXPECT_TRUE(listed);
+            } else if (st.state != ZORV_DAQ_CHAN_FRESH) {
+                EXPECT_FALSE(listed) << "event " << ev;
+            }
+            return ev;
+        };
+        for (int k = 0; k < 2 * kSlowEvery + 2; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_NEXT, "NEXT");
+        for (int k = 0; k < 2 * kSlowEvery; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_PREV, "PREV");
+        check(ZORV_DAQ_READ_CHAN_EVENT_LAST, "LAST");
+        check(ZORV_DAQ_READ_CHAN_EVENT_FIRST, "FIRST");
+        for (int k = 0; k < kSlowEvery + 2; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_NEXT, "NEXT again");
+        zorv_daq_chan_status st;
+        ASSERT_EQ(r.get_chan_status(SLOW + 1, &st), 0);
+        EXPECT_EQ(st.state, ZORV_DAQ_CHAN_CARRIED);
     }
 }
 

@@ -238,6 +238,17 @@ int reader<L>::take_event() {
     return ZORV_DAQ_READER_OK;
 }
 
+// Whether the record's slow value is carried into the current event: one
+// that did not come with it, and came with an event at or before it (a walk
+// that turned back to an earlier event does not get a later value).
+template <class L>
+bool reader<L>::carries_value(const result_entry* r) const {
+    if (!r->slow || r->updated) return false;
+    int sign = 0;
+    if (slicer) slicer->is_event_id_eq(&r->res.event_id, &slicer->current_event_id, &sign);
+    return sign <= 0;
+}
+
 template <class L>
 int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>* out, int type) {
     if (!slicer) return ZORV_DAQ_READER_NOT_INIT;
@@ -305,7 +316,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     count_delivery(step);
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
         result_entry* rec = results[i];
-        if (rec && (rec->slow || rec->updated)) out->push_back(&rec->res);
+        if (rec && (rec->updated || carries_value(rec))) out->push_back(&rec->res);
     }
     return set_error(ZORV_DAQ_READER_OK);
 }
@@ -385,7 +396,7 @@ void reader<L>::count_delivery(bool step) {
             ++delivery_[i].delivered;
         else if (state == ZORV_DAQ_CHAN_DAMAGED || state == ZORV_DAQ_CHAN_FRESH)
             ++delivery_[i].damaged;
-        else if (rec->slow)
+        else if (carries_value(rec))
             ++delivery_[i].carried;
     }
 }
@@ -399,7 +410,7 @@ int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const {
     const int missing = slicer ? slicer->chan_state(i) : int(ZORV_DAQ_CHAN_NO_ENTRY);
     if (rec->updated) {
         out->state = ZORV_DAQ_CHAN_FRESH;
-    } else if (rec->slow && missing != ZORV_DAQ_CHAN_DAMAGED && missing != ZORV_DAQ_CHAN_FRESH) {
+    } else if (carries_value(rec) && missing != ZORV_DAQ_CHAN_DAMAGED && missing != ZORV_DAQ_CHAN_FRESH) {
         out->state = ZORV_DAQ_CHAN_CARRIED;
         out->from = rec->res.event_id;
     } else {
@@ -469,6 +480,7 @@ void reader<L>::clean_up() {
     template void reader<L>::count_delivery(bool step); \
     template int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const; \
     template int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const; \
+    template bool reader<L>::carries_value(const result_entry* r) const; \
     template void reader<L>::clean_up();
 ZORV_READER(layout_current)
 ZORV_READER(layout_legacy)
