@@ -325,6 +325,30 @@ TYPED_TEST(ReaderEvents, ASlowValueIsNeverCarriedBackInTime) {
     }
 }
 
+// By time LAST is the last event of the data, also as the read's first
+// request; a PREV walk from there gives every event back to the first, each
+// counted once.
+TYPED_TEST(ReaderEvents, LastAsTheFirstRequestByTimeIsTheLastEvent) {
+    typename TypeParam::reader_t r;
+    this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
+    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    std::vector<zorv_channel_entry_long*> out;
+    ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_LAST), 0);
+    uint32_t expect = this->first_event() + kFiles * kEvents - 1;
+    EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, expect);
+    int events = 1, s;
+    while ((s = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_PREV)) == 0 && events <= kFiles * kEvents) {
+        ++events;
+        EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, --expect);
+    }
+    EXPECT_EQ(s, ZORV_DAQ_READER_OUT_OF_WINDOW);
+    EXPECT_EQ(events, kFiles * kEvents);
+    zorv_daq_delivery_report rep;
+    ASSERT_EQ(r.get_delivery_report(&rep), 0);
+    EXPECT_EQ(rep.channels[BPM + 1].delivered, kFiles * kEvents);
+    EXPECT_TRUE(rep.complete());
+}
+
 TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {
     typename TypeParam::reader_t r;
     this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);

@@ -89,6 +89,13 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
         printf("current_event_id.event_number (input): %d:%d_%d  synch_mode:%d\n",
                current_event_id.event_number, current_event_id.time.timeup,
                current_event_id.time.timelow, synch_mode);
+    // By time LAST is the data's last event, the end of the walk forward; as
+    // the first request too: the walk starts at the first event and goes there.
+    if (by_time && first_event && !id && request == ZORV_DAQ_READ_CHAN_EVENT_LAST) {
+        const int s = get_data(nullptr, result, ZORV_DAQ_READ_CHAN_EVENT_CUR);
+        if (s != ZORV_DAQ_SLICER_OK || first_event) return s;
+        return get_data(nullptr, result, request);
+    }
     const int r = first_event ? static_cast<int>(ZORV_DAQ_READ_CHAN_EVENT_CUR) : request;
     result->clear();
     // In time synchronisation the walk forward is remembered: a step onto
