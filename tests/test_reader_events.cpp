@@ -61,6 +61,12 @@ protected:
         ASSERT_EQ(r.set_period(&step), 0);
     }
 
+    // open() and start().
+    void start(typename C::reader_t& r, int synch_mode) {
+        open(r, synch_mode);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    }
+
     uint32_t first_event() const { return cfg_.first_event; }
     time_stamp time_of(uint32_t ev, int shift_us = 0) const {
         const double s = double(ev - cfg_.first_event) / cfg_.rate_hz + shift_us * 1e-6;
@@ -293,8 +299,7 @@ TYPED_TEST(ReaderEvents, ASlowValueIsNeverCarriedBackInTime) {
     for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
         SCOPED_TRACE(mode);
         typename TypeParam::reader_t r;
-        this->open(r, mode);
-        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        this->start(r, mode);
         std::vector<zorv_channel_entry_long*> out;
         // The event handed out, and where SLOW1's value came from when it is carried.
         auto check = [&](int type, const char* what) -> uint32_t {
@@ -330,8 +335,7 @@ TYPED_TEST(ReaderEvents, ASlowValueIsNeverCarriedBackInTime) {
 // counted once.
 TYPED_TEST(ReaderEvents, LastAsTheFirstRequestByTimeIsTheLastEvent) {
     typename TypeParam::reader_t r;
-    this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
-    ASSERT_EQ(r.start(), 0) << r.get_last_error();
+    this->start(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
     std::vector<zorv_channel_entry_long*> out;
     ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_LAST), 0);
     uint32_t expect = this->first_event() + kFiles * kEvents - 1;
@@ -347,6 +351,33 @@ TYPED_TEST(ReaderEvents, LastAsTheFirstRequestByTimeIsTheLastEvent) {
     ASSERT_EQ(r.get_delivery_report(&rep), 0);
     EXPECT_EQ(rep.channels[BPM + 1].delivered, kFiles * kEvents);
     EXPECT_TRUE(rep.complete());
+}
+
+// A given event is found in whichever file of the read holds it, ahead of
+// the channels' current file or behind it, and the read goes on from there.
+TYPED_TEST(ReaderEvents, AGivenEventInAnotherFileIsFound) {
+    const uint32_t e0 = this->first_event();
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        this->start(r, mode);
+        std::vector<zorv_channel_entry_long*> out;
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        struct row {
+            uint32_t ev;  // relative to the first event
+            int request;
+        };
+        for (const row w : {row{2 * kEvents + 4, ZORV_DAQ_READ_CHAN_EVENT_CUR}, row{5, ZORV_DAQ_READ_CHAN_EVENT_CUR},
+                            row{kEvents + 7, ZORV_DAQ_READ_CHAN_EVENT_LAST},
+                            row{2 * kEvents + 1, ZORV_DAQ_READ_CHAN_EVENT_FIRST}}) {
+            SCOPED_TRACE(w.ev);
+            zorv_time_id at{e0 + w.ev, this->time_of(e0 + w.ev)};
+            ASSERT_EQ(r.get_data(&at, &out, w.request), 0) << r.get_last_error();
+            EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, e0 + w.ev);
+            ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+            EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, e0 + w.ev + 1);
+        }
+    }
 }
 
 TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {

@@ -49,6 +49,18 @@ int slicer<L>::side_of_file(reader_t* r, int request, const zorv_time_id& target
     }
 }
 
+// The way from the channel's file to a given event it does not reach: NEXT
+// when the event lies after the file's last entry, PREV when before its
+// first, 0 when the file spans it.
+template <class L>
+int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const {
+    zorv_time_id first{}, last{};
+    r->get_time_limits(&first, &last);
+    if (before(last, target)) return ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    if (before(target, first)) return ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    return 0;
+}
+
 namespace slicer_detail {
 
 struct failing_status {
@@ -119,7 +131,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     candidate c;
     const double t0 = timing_clock_us(debug < 0);
     for (int i = 0; read_chans && i < nchans; ++i) {
-        int s = serve_channel(i, r, target, c, t0);
+        int s = serve_channel(i, r, target, id != nullptr, c, t0);
         if (s != 0) return s;
     }
     // The first event of the channels' files: the walk forward's event there.
@@ -321,12 +333,26 @@ void slicer<L>::note_walk(int request, bool explicit_target) {
 // a channel whose file does not reach the event is moved to the neighbouring
 // file and looked up again. Returns 0, or the status that ends get_data.
 template <class L>
-int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0) {
+int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0) {
+    const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    int moved = 0;  // the way the channel has moved towards a given event
     // A switch that lands on a file the channel cannot use either is not
     // retried more often than there are files.
     for (size_t round = 0; round <= files.size(); ++round) {
         reader_t* r = read_chans[i];
         if (!r) return 0;
+        // A given event that another file holds: the channel moves file by
+        // file towards it. One that falls between two files, or beyond the
+        // channel's last file, the channel sits out.
+        if (given && !step) {
+            const int way = way_to(r, target);
+            if (way != 0) {
+                if (moved != 0 && moved != way) return 0;
+                moved = way;
+                if (!switch_file(i, way)) return 0;
+                continue;
+            }
+        }
         if (debug == -2) {
             printf("Channel %d %u\n", i, slicer_detail::identity(r));
             r->print_time_limits();
@@ -603,7 +629,9 @@ bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
     template int slicer<L>::serve_remembered(const walk_event& h, entry_vector* result); \
     template void slicer<L>::restore_frontier(); \
     template void slicer<L>::note_walk(int request, bool explicit_target); \
-    template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0); \
+    template int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const; \
+    template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, \
+                                          double t0); \
     template bool slicer<L>::switch_file(int i, int request, int to); \
     template void slicer<L>::note_channel_skip(int i, tables_t* t, int status); \
     template bool slicer<L>::no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const; \
