@@ -198,6 +198,7 @@ private:
     void release_copies();
     int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
     int way_to(reader_t* r, const zorv_time_id& target) const;
+    bool move_towards(int i, const zorv_time_id& target);
     int serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0);
     bool switch_file(int i, int request, int to = -1);
     bool no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const;

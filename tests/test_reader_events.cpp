@@ -377,6 +377,15 @@ TYPED_TEST(ReaderEvents, AGivenEventInAnotherFileIsFound) {
             ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
             EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, e0 + w.ev + 1);
         }
+        // An event no file holds is not found, and the read goes on from
+        // where it stood.
+        const uint32_t now = e0 + 3;
+        zorv_time_id at{now, this->time_of(now)};
+        ASSERT_EQ(r.get_data(&at, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), 0);
+        zorv_time_id none{e0 + 100 * kEvents, this->time_of(e0 + 100 * kEvents)};
+        EXPECT_EQ(r.get_data(&none, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READER_OUT_OF_WINDOW);
+        ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, now + 1);
     }
 }
 

@@ -332,27 +332,35 @@ void slicer<L>::note_walk(int request, bool explicit_target) {
 // Looks channel i up for the event and offers its entry to the candidate;
 // a channel whose file does not reach the event is moved to the neighbouring
 // file and looked up again. Returns 0, or the status that ends get_data.
+// A given event that another file holds: channel i moves file by file
+// towards it. When none of its files spans the event (it falls between two
+// files, or beyond the channel's first or last one), the channel goes back
+// where it stood and false tells it to sit the event out.
+template <class L>
+bool slicer<L>::move_towards(int i, const zorv_time_id& target) {
+    const int way = way_to(read_chans[i], target);
+    if (way == 0) return true;
+    const chan_pos was = position_of(i);
+    for (size_t round = 0; round < files.size() && read_chans[i]; ++round) {
+        if (!switch_file(i, way)) break;
+        const int now = way_to(read_chans[i], target);
+        if (now == 0) return true;
+        if (now != way) break;
+    }
+    if (read_chans[i]) restore_position(i, was);
+    return false;
+}
+
 template <class L>
 int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0) {
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
-    int moved = 0;  // the way the channel has moved towards a given event
+    const bool known = target.event_number != 0 || target.time.timeup != 0;
+    if (given && !step && known && read_chans[i] && !move_towards(i, target)) return 0;
     // A switch that lands on a file the channel cannot use either is not
     // retried more often than there are files.
     for (size_t round = 0; round <= files.size(); ++round) {
         reader_t* r = read_chans[i];
         if (!r) return 0;
-        // A given event that another file holds: the channel moves file by
-        // file towards it. One that falls between two files, or beyond the
-        // channel's last file, the channel sits out.
-        if (given && !step) {
-            const int way = way_to(r, target);
-            if (way != 0) {
-                if (moved != 0 && moved != way) return 0;
-                moved = way;
-                if (!switch_file(i, way)) return 0;
-                continue;
-            }
-        }
         if (debug == -2) {
             printf("Channel %d %u\n", i, slicer_detail::identity(r));
             r->print_time_limits();
@@ -630,6 +638,7 @@ bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
     template void slicer<L>::restore_frontier(); \
     template void slicer<L>::note_walk(int request, bool explicit_target); \
     template int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const; \
+    template bool slicer<L>::move_towards(int i, const zorv_time_id& target); \
     template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, \
                                           double t0); \
     template bool slicer<L>::switch_file(int i, int request, int to); \
