@@ -111,13 +111,12 @@ struct ZORV_EXPORT layout_current : layout_patterns<0xF3u> {
     static constexpr bool has_time_fix = true;
     // Cutting one member out of a device block after decompression, and
     // whether a channel reader cuts sub-channel `sub` out of a block of type
-    // t with n members, after decompression or stored plain.
+    // t with n members. It does so whether or not the block was compressed,
+    // member 0 of a single-member block included: the record is keyed
+    // "<name>:<sub>", and a block left whole would name no selected channel.
     static constexpr auto cut_unzipped = &device_to_one_channel_2010;
-    static constexpr bool cut_after_unzip(int t, int n, int sub) {
+    static constexpr bool cuts_member(int t, int n, int sub) {
         return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1 || (n == 1 && sub == 0));
-    }
-    static constexpr bool cut_after_plain(int t, int n, int sub) {
-        return sub >= 0 && (t == ZORV_BLOCK_GENERIC_SPECT || n > 1);
     }
     // Baskets of a table set may be copied to the heap (else they stay
     // mapped), and a channel reader copies its channel basket.
@@ -134,11 +133,10 @@ struct ZORV_EXPORT layout_legacy : layout_patterns<0xF2u> {
 
     static constexpr bool has_time_fix = false;
     static constexpr auto cut_unzipped = &device_to_one_channel_2009;
-    static constexpr bool cut_after_unzip(int, int n, int sub) {
-        return (n >= 2 && sub >= 0) || (n == 1 && sub == 0);
-    }
-    static constexpr bool cut_after_plain(int, int n, int sub) { return n > 1 && sub >= 0; }
-    static constexpr bool copies_baskets = false;
+    static constexpr bool cuts_member(int, int n, int sub) { return (n >= 2 && sub >= 0) || (n == 1 && sub == 0); }
+    // As in the current layout: a basket kept mapped would end the process
+    // with SIGBUS when the file is cut short while its blocks are decoded.
+    static constexpr bool copies_baskets = true;
     static constexpr int payload_selector = ZORV_LAYOUT_LEGACY;
 };
 

@@ -13,6 +13,7 @@
 #define ZORV_DAQ_DATA_H
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,11 @@ ZORV_EXPORT time_t zorv_daq_time(int year, int month, int day, int hour, int min
 // ---------------------------------------------------------------------------
 
 // The decoder's public state; the values given here are those of a decoder
-// that holds no event (after construction and after Clean).
+// that holds no event (after construction and after Clean). A copy borrows
+// the result list and the headers and payloads it points into, as the
+// decoder does, and shares the converted image and the terminated copy of a
+// name that fills its field: these live as long as the decoder or a copy
+// still holds them.
 struct zorv_daq_getdata_state {
     int Status = 0;  // 1: a channel is selected and its headers are set
     std::vector<zorv_channel_entry_long*>* Res = nullptr;  // borrowed
@@ -129,7 +134,11 @@ struct zorv_daq_getdata_state {
     float ImageYstart = 0.0f;
     float ImageYinc = 0.0f;
     int ImageNy = 0;
-    float* ImageFloat = nullptr;  // owned by the decoder
+    float* ImageFloat = nullptr;  // the converted image, held by image_
+
+protected:
+    std::shared_ptr<float> image_;             // owns ImageFloat's buffer
+    std::shared_ptr<std::string> prop_name_;  // owns PropName when it is a copy
 };
 
 class ZORV_EXPORT zorv_daq_getdata : public zorv_daq_getdata_state {
@@ -221,9 +230,8 @@ private:
     void print_spectrum_members();
     char* payload_end() const;
 
-    // Terminated copies of names that fill their fields: the selected
-    // channel's name, and the last name handed out by a query.
-    std::string name_copy_;
+    // Terminated copy of the last name a query handed out, when it fills
+    // its field.
     std::string text_copy_;
 };
 

@@ -43,7 +43,7 @@ constexpr zip_method zip_method_of(uint32_t zip_flags) {
 
 // ===== table set (legacy layout) =====
 
-// Table set of one open legacy-layout DAQ file; the baskets always stay mapped.
+// Table set of one open legacy-layout DAQ file.
 class ZORV_EXPORT zorv_file_get_tables : public zorv::table_set<zorv::layout_legacy> {
 public:
     using table_set::table_set;

@@ -47,7 +47,7 @@ ZORV_EXPORT const char* table_set_failure(int status);
 //   evh_base + (P - evh_offset)   when the basket is mapped (basket_copy_mode 0),
 //   evhb     + (P - evh_offset)   when it was copied        (basket_copy_mode 1);
 // in both cases the region holds evh_base_size bytes from evh_offset on (the
-// same for the server-block basket). Legacy files are always mapped.
+// same for the server-block basket).
 template <class L>
 class ZORV_EXPORT table_set {
 public:

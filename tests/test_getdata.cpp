@@ -419,6 +419,56 @@ TEST(GetData, ImagesAreConvertedPixelForPixel) {
     EXPECT_EQ(g.Ichan, 0);
 }
 
+TEST(GetData, ACopiedStateKeepsItsImageWhileTheDecoderMovesOn) {
+    // An image large enough that its buffer goes back to the system when freed.
+    std::vector<unsigned char> px(400 * 300);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<unsigned char>(i % 251);
+    event_list ev;
+    ev.add(true, ZORV_EV_IMAGE, 3, "CAM", legacy_image(400, 300, 1, px));
+    ev.add(true, ZORV_EV_IMAGE, 3, "CAM0", legacy_image(3, 1, 0, {4, 5, 6}));
+    auto g = std::make_unique<zorv_daq_getdata>();
+    ASSERT_EQ(g->SetRes(&ev.list), 2);
+    ASSERT_NE(g->ConvertImage(), nullptr);
+
+    zorv_daq_getdata_state copy = *g;
+    zorv_daq_getdata_state assigned;
+    assigned = copy;
+    // The copies borrow the event's result list as the decoder does.
+    EXPECT_EQ(copy.Res, &ev.list);
+    EXPECT_EQ(copy.Data, g->Data);
+
+    g->SetChan(1);
+    ASSERT_NE(g->ConvertImage(), nullptr);  // the decoder lets go of the first image
+    g->Clean();
+    g.reset();
+    for (const zorv_daq_getdata_state* s : {&copy, &assigned}) {
+        ASSERT_NE(s->ImageFloat, nullptr);
+        EXPECT_EQ(s->ImageNx * s->ImageNy, 400 * 300);
+        for (size_t p = 0; p < px.size(); ++p) ASSERT_EQ(s->ImageFloat[p], float(px[p])) << p;
+    }
+    assigned = zorv_daq_getdata_state();
+    EXPECT_EQ(assigned.ImageFloat, nullptr);
+    EXPECT_EQ(copy.ImageFloat[1], 1.0f);
+}
+
+TEST(GetData, ACopiedStateKeepsTheNameOfItsChannel) {
+    // Names that fill the header's field have no terminator of their own:
+    // the decoder hands out a terminated copy.
+    const std::string first(32, 'A'), second(32, 'B');
+    const auto toroid = zorv::make_spectrum(ZORV_BLOCK_TOROID, spectrum(1, 4), zorv::file_layout::legacy);
+    event_list ev;
+    ev.add(true, ZORV_EV_NORMAL, 3, first, toroid);
+    ev.add(true, ZORV_EV_NORMAL, 3, second, toroid);
+    auto g = std::make_unique<zorv_daq_getdata>();
+    ASSERT_EQ(g->SetRes(&ev.list), 2);
+    EXPECT_EQ(std::string(g->PropName), first);
+    const zorv_daq_getdata_state copy = *g;
+    ASSERT_EQ(g->SetChan(1), 3);
+    EXPECT_EQ(std::string(g->PropName), second);
+    g.reset();
+    EXPECT_EQ(std::string(copy.PropName), first);
+}
+
 TEST(GetData, TruncatedImageHeadIsNoImage) {
     event_list ev;
     ev.add(true, ZORV_EV_IMAGE, 3, "CAM", zorv::make_raw(13, {0, 0, 0, 1}), true);

@@ -84,14 +84,6 @@ protected:
 using Layouts = ::testing::Types<current_case, legacy_case>;
 TYPED_TEST_SUITE(ReaderEvents, Layouts);
 
-// Result record of the channel that `res` belongs to.
-template <class R>
-const typename R::result_entry* record_of(const R& r, const zorv_channel_entry_long* res) {
-    for (const auto* rec : r.results)
-        if (&rec->res == res) return rec;
-    return nullptr;
-}
-
 TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
     typename TypeParam::reader_t r;  // reused after clean_up
     for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
@@ -122,7 +114,7 @@ TYPED_TEST(ReaderEvents, EveryEventOfEveryFileInBothSynchronisations) {
             ASSERT_LE(++events, kFiles * kEvents);
             std::map<std::string, const typename TypeParam::result_entry*> by_key;
             for (const auto* res : out) {
-                const auto* rec = record_of(r, res);
+                const auto* rec = zorv_test::record_of(r, res);
                 ASSERT_NE(rec, nullptr);
                 // The result points at the record's own copies.
                 EXPECT_EQ(res->sbchdata[0].evhd, reinterpret_cast<uint64_t>(&rec->evhd));
@@ -223,7 +215,7 @@ TYPED_TEST(ReaderEvents, WindowsByEventNumberAndByTime) {
         while (r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0) {
             ASSERT_FALSE(out.empty());
             ASSERT_LE(seen.size(), size_t(kFiles * kEvents));
-            seen.push_back(record_of(r, out.front())->evhd.event_number);
+            seen.push_back(zorv_test::record_of(r, out.front())->evhd.event_number);
         }
         ASSERT_EQ(seen.size(), size_t(w.to - w.from + 1));
         EXPECT_EQ(seen.front(), e0 + w.from);
@@ -244,7 +236,7 @@ TYPED_TEST(ReaderEvents, ATimeStepCoarserThanTheEventsStepsByTime) {
     std::vector<uint32_t> seen;
     int rc;
     while ((rc = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0 && seen.size() <= kFiles * kEvents)
-        seen.push_back(record_of(r, out.front())->evhd.event_number);
+        seen.push_back(zorv_test::record_of(r, out.front())->evhd.event_number);
     EXPECT_EQ(rc, ZORV_DAQ_READER_OUT_OF_WINDOW);
     ASSERT_EQ(seen.size(), size_t(kFiles * kEvents / kEvery));
     for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], this->first_event() + kEvery * k) << k;
@@ -403,7 +395,7 @@ TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {
     EXPECT_EQ(r.get_data(&at, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READER_OUT_OF_WINDOW);
     // Moving on from there still reaches the window.
     ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
-    EXPECT_EQ(record_of(r, out.front())->evhd.event_number, this->first_event() + 3);
+    EXPECT_EQ(zorv_test::record_of(r, out.front())->evhd.event_number, this->first_event() + 3);
 }
 
 TYPED_TEST(ReaderEvents, InitWithAFileListAndChannelQueries) {

@@ -402,7 +402,9 @@ TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
             for (size_t k = 1; k < got.size(); ++k) EXPECT_EQ(way == 0, got[k - 1].id < got[k].id) << k;
             EXPECT_EQ(got.back().id, ends[way]) << ::testing::PrintToString(got);
             // A step as long as the spacing passes over no event.
-            if (way == 0 && r.spacing == 100000) EXPECT_EQ(got.size(), 30u) << ::testing::PrintToString(got);
+            if (way == 0 && r.spacing == 100000) {
+                EXPECT_EQ(got.size(), 30u) << ::testing::PrintToString(got);
+            }
         }
     }
 }

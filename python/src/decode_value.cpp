@@ -34,6 +34,24 @@ bool inside(const block<L>& b, const void* p, size_t len) {
            len <= b.payload_len() - size_t(q - start);
 }
 
+bool holds_name(const std::vector<pair_view>& pairs, const std::string& name) {
+    for (const auto& p : pairs)
+        if (p.name == name) return true;
+    return false;
+}
+
+// Adds a name/value pair. A name the block has given before is told apart by
+// its occurrence ("VAL0#2"): under one key, the later value would hide the
+// earlier one.
+void add_pair(value_view* v, std::string name, float value) {
+    if (holds_name(v->pairs, name)) {
+        int k = 2;
+        while (holds_name(v->pairs, name + "#" + std::to_string(k))) ++k;
+        name += "#" + std::to_string(k);
+    }
+    v->pairs.push_back({std::move(name), value});
+}
+
 // Every record of an update-kind block; the first one is the value.
 template <class L>
 void read_update(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
@@ -79,7 +97,7 @@ void read_env_dict(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
     for (size_t off = 0; off + rec <= b.payload_len(); off += rec) {
         zorv_env_dict_entry e;
         std::memcpy(&e, b.payload() + off, rec);
-        v->pairs.push_back({text_of(e.name, sizeof e.name), float(e.key)});
+        add_pair(v, text_of(e.name, sizeof e.name), float(e.key));
     }
 }
 
@@ -95,7 +113,7 @@ void read_name_value(zorv_daq_getdata& g, const block<L>&, int, value_view* v) {
     }
     v->index = id;
     v->prop = comment ? text_of(comment, sizeof zorv_name_value_block::comment) : std::string();
-    for (int i = 0; i < n; ++i) v->pairs.push_back({text_of(recs[i].name, sizeof recs[i].name), recs[i].value});
+    for (int i = 0; i < n; ++i) add_pair(v, text_of(recs[i].name, sizeof recs[i].name), recs[i].value);
 }
 
 template <class L>

@@ -12,10 +12,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "block_types.h"
 #include "columns.h"
@@ -273,8 +276,16 @@ public:
         // layout) passes over events closer than it: a step just past the
         // matching tolerance delivers every event, as the program reads.
         else if (by_time) r_.request.period = time_id(1, tolerance_s + 1e-6);
-        if (start_event || start_s > 0) r_.request.start_time = time_id(start_event, start_s);
-        if (stop_event || stop_s > 0) r_.request.stop_time = time_id(stop_event, stop_s);
+        bound(&r_.request.start_time, start_event, start_s);
+        bound(&r_.request.stop_time, stop_event, stop_s);
+    }
+
+    // Sets the parts of a read's bound that are given (an event number, a
+    // time) and keeps the other: an event bound set after the time window
+    // does not open the window (a read by time goes by the time alone).
+    static void bound(zorv_time_id* b, uint32_t event, double seconds) {
+        if (event) b->event_number = event;
+        if (seconds > 0) b->time = time_id(0, seconds).time;
     }
 
     std::vector<std::string> keys() {
@@ -287,6 +298,7 @@ public:
     void start() {
         const session_lock held(m_);
         if (closed_) throw reader_error("the run is closed");
+        started_by_ = getpid();
         int rc;
         {
             const gil_released unlocked;
@@ -424,8 +436,19 @@ private:
         if (closed_) return;
         closed_ = true;
         started_ = false;
+        // A process forked from the one that started the reader has none of
+        // its threads, and its locks may be held for ever: cleaning the
+        // reader would wait for them. Its copy of the reader is left as it is.
+        if (forked()) {
+            (void)owned_.release();
+            return;
+        }
         r_.clean_up();
     }
+
+    // Whether the reader was started in another process, this one being
+    // forked from it since.
+    bool forked() const { return started_by_ != 0 && started_by_ != getpid(); }
 
     [[noreturn]] void fail_with(int rc) {
         const std::string words = r_.error_i2a(rc);
@@ -503,6 +526,9 @@ private:
 
     bool advance() {
         if (closed_) throw reader_error("the run is closed");
+        if (forked())
+            throw reader_error("the read was started in the process this one was forked from; start a read in this "
+                               "process instead");
         bool ok;
         {
             const gil_released unlocked;
@@ -555,7 +581,10 @@ private:
     std::vector<member_cache> caches_;  // per selected channel, for next_event
     std::vector<py::str> keys_;         // per selected channel, for next_values
     value_view view_;                   // reused by take_event
-    reader_type r_;
+    // The reader, on the heap so that a forked process can leave it alone.
+    std::unique_ptr<reader_type> owned_ = std::make_unique<reader_type>();
+    reader_type& r_ = *owned_;
+    pid_t started_by_ = 0;  // the process that started the reader
     bool started_ = false;
     bool closed_ = false;
     bool failed_ = false;

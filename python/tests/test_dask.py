@@ -189,3 +189,24 @@ def test_worker_environment_keeps_the_nanny_s_trimming_out():
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
     assert "MALLOC_TRIM_THRESHOLD_" not in out
     assert "('ZORV_DAQ_DECODE_THREADS', '" in out
+
+
+@pytest.mark.parametrize("layout", ["current", "legacy"])
+def test_members_gained_after_the_first_block_are_columns_of_every_partition(tmp_path, layout):
+    """A generic spectrum and a name/value block that gain members in the
+    second file (and lose them in the third): the frame has the members'
+    columns in every partition, NaN where a partition has none, as the
+    sequential read has them, whether the growth lies within a partition
+    or in a later one."""
+    files = []
+    for i, (members, pairs) in enumerate(((2, 2), (3, 3), (2, 2))):
+        files += write_run(tmp_path / str(i), "--files", 1, "--events", 5, "--first-event", 100 + 5 * i,
+                           "--start", 1286193600 + 100 * i, "--layout", layout,
+                           "--channels", "GS1 28 members=%d; NV1 22 ndata=%d" % (members, pairs))
+    _, seq = sequential(files)
+    assert {"GS1.CH3", "NV1.VAL2"} <= set(seq.columns)
+    for per in (1, 3):
+        df = to_dask_dataframe(files, files_per_partition=per)
+        assert list(df.columns) == list(seq.columns)
+        got = df.compute(scheduler="synchronous")
+        pd.testing.assert_frame_equal(got, seq, check_index_type=False)

@@ -25,6 +25,12 @@ def test_exceptions(small, tmp_path):
         zorvdaq.open(str(tmp_path / "*.raw"))
     with pytest.raises(ValueError, match="bad time"):
         zorvdaq.open(small, start="yesterday")
+    # A bound that is no time or lies outside what the files count would
+    # silently open that side of the window.
+    for bad in (float("nan"), np.datetime64("NaT"), datetime.datetime(1960, 1, 1), "1969-12-31T23:59:59Z",
+                np.datetime64("1960-01-01"), float("inf")):
+        with pytest.raises(ValueError, match="stop"):
+            zorvdaq.open(small, stop=bad)
     with pytest.raises(ValueError):
         zorvdaq.open()
     other = tmp_path / "not_daq.raw"
@@ -38,6 +44,13 @@ def test_exceptions(small, tmp_path):
                 {"by_time": True, "step": np.timedelta64(1, "ms")}):
         with pytest.raises(ValueError):
             run.arrays(**bad)
+    # Arguments the reader would misread: a step of seconds without by_time,
+    # a fractional step, no channel at all; a limit past any count is none.
+    for bad, why in (({"step": datetime.timedelta(seconds=1)}, "by_time"), ({"step": 2.5}, "whole number"),
+                     ({"channels": []}, "no channel")):
+        with pytest.raises(ValueError, match=why):
+            run.arrays(**bad)
+    assert len(run.arrays(limit=2**64)) == 30
     run.close()
     with pytest.raises(zorvdaq.Error, match="closed"):
         run.arrays()
@@ -45,13 +58,20 @@ def test_exceptions(small, tmp_path):
         zorvdaq.open(run=77, catalog_dir=tmp_path, data_dir=tmp_path)
 
 
-def test_damaged_file_is_skipped_with_a_warning(small, tmp_path):
+def test_damaged_file_is_skipped_with_a_warning(small, tmp_path, monkeypatch):
     files = damaged_copies(small, tmp_path, 1, os.path.getsize(small[1]) // 2)
     with pytest.warns(zorvdaq.SkippedFileWarning, match=files[1].rsplit("/", 1)[1]):
         run = zorvdaq.open(files)
     with run:
         assert run.files == [files[0], files[2]]
         assert len(run.arrays()) == 20
+    # Files the reader refuses as still being written say so.
+    monkeypatch.delenv("ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME")
+    with pytest.warns(zorvdaq.SkippedFileWarning, match="still being written.*IGNORE_FILE_CLOSE_TIME"), \
+            pytest.raises(zorvdaq.Error):
+        zorvdaq.open(files[0])
+    with pytest.raises(FileNotFoundError, match="still being written"):
+        zorvdaq.open(run=1, catalog_dir=tmp_path / "nowhere", data_dir=tmp_path)
 
 
 @pytest.mark.parametrize("layout", ["current", "legacy"])
@@ -69,10 +89,63 @@ def test_damaged_slow_entry_is_missing_not_the_earlier_value(tmp_path, layout):
             events = {ev.number: ev for ev in run.events()}
         assert [c["damaged"] for c in run.last_report["channels"]] == [0, 1]
     i = a.event.tolist().index(11)
-    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i])
+    assert a.state["SLOW1"][i] == zorvdaq.DAMAGED and np.isnan(a["SLOW1"][i]) and np.isnat(a.times["SLOW1"][i])
     assert events[11]["SLOW1"] is None and events[11].reason("SLOW1") == "damaged"
     assert a.state["SLOW1"][i + 1] == zorvdaq.CARRIED and a["SLOW1"][i + 1] == a["SLOW1"][i - 1]
     assert events[12]["SLOW1"].carried and events[12]["SLOW1"].from_event == 6
+
+
+def test_channel_changing_kind_between_files_is_warned_in_arrays(tmp_path):
+    """A channel that is a spectrum in one file and an image in the next:
+    events() gives each value; the arrays keep the first kind, and the
+    values they cannot hold are missing with the state "damaged" and a
+    warning saying why, not dropped unsaid."""
+    first = write_run(tmp_path / "a", "--files", 1, "--events", 5, "--first-event", 100,
+                      "--channels", "BPM1 38 ndata=4; X1 38 ndata=4")
+    then = write_run(tmp_path / "b", "--files", 1, "--events", 5, "--first-event", 105, "--start", 1286193700,
+                     "--channels", "BPM1 38 ndata=4; X1 13 ndata=4")
+    with zorvdaq.open(first + then) as run:
+        with pytest.warns(zorvdaq.DamagedEntryWarning, match=r"channel X1: 5 entries .*another kind \(image\)"):
+            a = run.arrays(["X1"])
+        kinds = [type(ev["X1"]).__name__ for ev in run.events(["X1"])]
+    assert kinds == ["Spectrum"] * 5 + ["ndarray"] * 5
+    assert a.state["X1"].tolist() == [zorvdaq.FRESH] * 5 + [zorvdaq.DAMAGED] * 5
+    assert np.isnan(a["X1"][5:]).all() and not np.isnan(a["X1"][:5, :, :4]).any()
+
+
+def test_files_gone_for_a_while(small, tmp_path):
+    """Files that vanish after the run was opened: a read says they are
+    missing; once they are back the run reads them whole, member names
+    included, rather than keeping none from the failed read."""
+    files = damaged_copies(small, tmp_path, 0, os.path.getsize(small[0]))
+    with zorvdaq.open(files) as run:
+        for f in files:
+            os.rename(f, f + ".away")
+        with pytest.raises(FileNotFoundError, match="gone"):
+            run.channels["BPM1"].members
+        with pytest.raises(FileNotFoundError, match="gone"):
+            run.arrays()
+        assert run._open_sessions == []
+        for f in files:
+            os.rename(f + ".away", f)
+        assert run.channels["BPM1"].members == ["X", "Y", "CHARGE"]
+        assert run.select("BPM1:CHARGE") == ["BPM1:2"] and len(run.arrays()) == 30
+
+
+def test_name_repeated_in_a_name_value_block_keeps_both_values(tmp_path):
+    """Two values of a name/value block under one name: both reach events()
+    and the arrays (the later one as "NAME#2"), as the program lists both."""
+    files = write_run(tmp_path, "--files", 1, "--events", 3, "--channels", "NV1 22 ndata=3")
+    raw = bytearray(open(files[0], "rb").read())
+    at = raw.find(b"VAL1")
+    raw[at:at + 4] = b"VAL0"
+    open(files[0], "wb").write(raw)
+    ref = [np.float32(p["value"]) for p in cli_events(files)[0]["channels"]["NV1"]["values"]]
+    with zorvdaq.open(files) as run:
+        first = next(iter(run.events()))["NV1"]
+        a = run.arrays()
+    assert list(first) == ["VAL0", "VAL0#2", "VAL2"] and list(first.values()) == ref
+    assert a["NV1"][0, :3].tolist() == ref and a.to_pandas()["NV1.VAL0#2"].iloc[0] == ref[1]
 
 
 def test_file_with_unreadable_descriptions_is_read(small, tmp_path):
@@ -171,6 +244,37 @@ def test_closing_a_run_while_another_thread_reads_it(sample):
     run.close()
     t.join()
     assert outcome == [150] or "closed" in outcome[0]
+
+
+def test_read_continued_in_a_forked_process_fails_instead_of_hanging(small):
+    """A forked process has none of the threads of a read its parent
+    started: continuing or closing that read there raises Error or returns,
+    never waits for ever; a read of its own works, and the parent's read
+    goes on."""
+    import multiprocessing
+    run = zorvdaq.open(small)
+    events = run.events()
+    first = next(events).number
+    ctx = multiprocessing.get_context("fork")
+    said = ctx.Queue()
+
+    def child():
+        try:
+            next(events)
+        except zorvdaq.Error as e:
+            said.put(str(e))
+        run.close()
+        said.put(len(zorvdaq.open(small).arrays()))
+
+    p = ctx.Process(target=child)
+    p.start()
+    p.join(60)
+    if p.exitcode is None:
+        p.kill()
+        pytest.fail("the forked process hangs")
+    assert "forked" in said.get(timeout=5) and said.get(timeout=5) == 30
+    assert [first] + [ev.number for ev in events] == run.arrays().event.tolist()
+    run.close()
 
 
 def test_program_ending_while_a_daemon_thread_reads_exits_cleanly(small):

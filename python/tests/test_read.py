@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zorvdaq
-from conftest import cli_events, cli_records, damaged_copies, write_run
+from conftest import cli_events, cli_records, damaged_copies, write_run, zorv
 
 
 def f32(x):
@@ -209,6 +209,12 @@ def test_time_forms_name_the_same_window(sample):
     ref = cli_events(files, "--from", t0, "--to", t1, "-c", "TORO1")
     assert got[0] == [r["event"] for r in ref] != []
     assert all(g == got[0] for g in got)
+    # A window beside the data is refused with the span the files cover.
+    for window, option in (({"start": t1 + 3600}, ("--from", t1 + 3600)), ({"stop": t0 - 3600}, ("--to", t0 - 3600))):
+        said = zorv("read", *files, *option, check=False).stderr
+        with pytest.raises(ValueError) as refused:
+            zorvdaq.open(files, **window)
+        assert said == "zorv-daq read: %s\n" % refused.value
 
 
 def test_selection_forms_and_unknown_names(sample):
@@ -230,6 +236,9 @@ def test_selection_forms_and_unknown_names(sample):
         for clash in (["BPM3;a", "TORO1;a"], ["BPM3;TORO1", "TORO1"]):
             with pytest.raises(ValueError, match="given to two channels"):
                 run.arrays(clash)
+        # A nickname on a pattern would be dropped: the key asked for would be missing.
+        with pytest.raises(ValueError, match="not the pattern TOR"):
+            run.select("TOR*;t")
     # A file named twice, by the same name or by another path to it, is one
     # file of the run.
     again = [files[0], os.path.join(os.path.dirname(files[1]), ".", os.path.basename(files[1]))]
@@ -248,6 +257,23 @@ def test_window_step_and_time_synchronisation(tmp_path):
         assert by_time.event.tolist() == by_number.event.tolist()
         for key in by_number:
             np.testing.assert_array_equal(by_time[key], by_number[key])
+
+
+def test_event_bounds_within_a_time_window(sample):
+    """Event bounds given with the run's time window: by event number the
+    bounds decide, by time the window alone, as the program reads; the
+    window is never lost to the bounds."""
+    _, files, _ = sample
+    t0, t1 = 1286193602, 1286193611.5
+    with zorvdaq.open(files, start=t0, stop=t1) as run:
+        for by_time in (False, True):
+            ref = cli_events(files, "--from", t0, "--to", t1, "--start-event", 1010, "--stop-event", 1140,
+                             "-c", "TORO1", *(["--by-time"] if by_time else []))
+            got = run.arrays(["TORO1"], by_time=by_time, start_event=1010, stop_event=1140).event.tolist()
+            events = [ev.number for ev in run.events(["TORO1"], by_time=by_time, start_event=1010,
+                                                      stop_event=1140)]
+            assert got == events == [r["event"] for r in ref] != []
+            assert (got[0], got[-1]) == ((1023, 1130) if by_time else (1010, 1140))
 
 
 def test_time_synchronisation_without_a_step_delivers_every_event(sample):

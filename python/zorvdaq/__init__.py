@@ -56,7 +56,8 @@ def open(files=None, *, run=None, start=None, stop=None, experiment=None, stream
     - ``catalog_dir``: the run catalogue; ``data_dir``: where the files lie
       (default: the directories the catalogue names).
 
-    With files, ``start``/``stop`` restrict the read to that time window.
+    With files, ``start``/``stop`` restrict the read to that time window
+    (ValueError when it misses every event of the files).
     Files that cannot be read are left out with a warning; a missing file
     raises FileNotFoundError, a request that finds no file too.
     """

@@ -61,9 +61,9 @@ def _summary_frame(event, time, table, names):
 class Arrays:
     """The result of :meth:`Run.arrays`: ``event``, ``time``, and per channel
     key ``arrays[key]`` (values), ``state[key]`` (int8 per event),
-    ``times[key]`` (datetime64 of slow values), ``info[key]`` (kind, member
-    names, start/inc per member) and ``report`` (what the reader delivered:
-    per channel counts and the skipped files)."""
+    ``times[key]`` (datetime64 of slow values, NaT without one),
+    ``info[key]`` (kind, member names, start/inc per member) and ``report``
+    (what the reader delivered: per channel counts and the skipped files)."""
 
     def __init__(self, raw, keys, report, channels):
         self.event = raw["event"]
@@ -77,7 +77,11 @@ class Arrays:
                 values = _np.full(len(self.event), _np.nan)
             self.data[key] = values
             if "time_us" in col:
-                self.times[key] = col.pop("time_us").view("datetime64[us]")
+                # An event without a value has no time of it either: NaT, not
+                # the epoch the empty row holds.
+                times = col.pop("time_us").view("datetime64[us]")
+                times[self.mask(key)] = _np.datetime64("NaT")
+                self.times[key] = times
             self.info[key] = col
         self.report = report
 

@@ -5,6 +5,7 @@ import datetime as _dt
 import glob as _glob
 import numbers as _numbers
 import os as _os
+import time as _time
 import warnings as _warnings
 
 import numpy as _np
@@ -17,11 +18,25 @@ def _seconds(t, what):
     or number."""
     if t is None:
         return 0.0
+    seconds = _seconds_of(t, what)
+    # 0 stands for an open side, and the files count seconds from the epoch
+    # on: a time that is no number or lies before the epoch would open the
+    # window rather than bound it.
+    if seconds != seconds:
+        raise ValueError("%s: time %r is not a number" % (what, t))
+    if seconds < 0:
+        raise ValueError("%s: negative time %r (before 1970-01-01)" % (what, t))
+    if seconds > 0xFFFFFFFF:
+        raise ValueError("%s: time %r lies past the files' last second (2106)" % (what, t))
+    return seconds
+
+
+def _seconds_of(t, what):
     if isinstance(t, _numbers.Real) and not isinstance(t, (bool, _np.bool_)):
-        if t < 0:
-            raise ValueError("%s: negative time %r" % (what, t))
         return float(t)
     if isinstance(t, _np.datetime64):
+        if _np.isnat(t):
+            raise ValueError("%s: time %r is not a time" % (what, t))
         return float(t.astype("datetime64[us]").astype("int64")) / 1e6
     if isinstance(t, str):
         text = t.strip()
@@ -79,6 +94,31 @@ def _inspected(path, layout=None):
     return None, why
 
 
+_CLOSE_TIME_VARIABLE = "ZORV_DAQ_READER_IGNORE_FILE_CLOSE_TIME"
+_STILL_WRITTEN = ("changed in the last 30 seconds: still being written, or damaged (set %s to read it as it "
+                  "is)" % _CLOSE_TIME_VARIABLE)
+
+
+def _still_written(path):
+    """Whether the reader refuses ``path`` as a file still being written:
+    changed in the last 30 seconds, the reader's own test."""
+    if _CLOSE_TIME_VARIABLE in _os.environ:
+        return False
+    try:
+        return int(_os.stat(path).st_ctime) + 29 >= int(_time.time())
+    except OSError:
+        return False
+
+
+def _unfound(error):
+    """The reader's "Files not found" for a request, with the reason it may
+    have: files it found may have been refused as still being written."""
+    if _CLOSE_TIME_VARIABLE in _os.environ:
+        return error
+    return FileNotFoundError("%s (files changed in the last 30 seconds count as still being written: set %s to "
+                             "read them)" % (error, _CLOSE_TIME_VARIABLE))
+
+
 def _usable_files(files):
     """The files whose tables load, their layout and what each holds; each
     other file is left out with a warning naming it. Missing files raise
@@ -89,8 +129,10 @@ def _usable_files(files):
             raise FileNotFoundError("%s: no such file" % f)
         lay, held = _inspected(f)
         if lay is None:
-            _warnings.warn("%s: cannot be read (damaged or not a DAQ raw file: %s); left out"
-                           % (f, held), SkippedFileWarning, stacklevel=4)
+            # The reader refuses a file changed in the last 30 seconds before
+            # reading it: whether it is also damaged is not known then.
+            why = _STILL_WRITTEN if _still_written(f) else "cannot be read (damaged or not a DAQ raw file: %s)" % held
+            _warnings.warn("%s: %s; left out" % (f, why), SkippedFileWarning, stacklevel=4)
             continue
         if layout is not None and lay != layout:
             raise ValueError("the files are of both layouts; read each layout on its own")

@@ -4,6 +4,7 @@ bulk reads."""
 import datetime as _dt
 import difflib as _difflib
 import fnmatch as _fnmatch
+import os as _os
 import threading as _threading
 import warnings as _warnings
 
@@ -13,7 +14,7 @@ from ._arrays import Arrays
 from ._channels import Channel, _mask_dtype
 from ._common import (_ARRAY_KINDS, _LAYOUTS, STATES, DamagedEntryWarning, Error, SkippedFileWarning,
                       _datetime64)
-from ._files import _inspected, _usable_files
+from ._files import _inspected, _unfound, _usable_files
 from ._values import _MAKERS, Event
 
 
@@ -47,7 +48,23 @@ class Run:
     @classmethod
     def _from_files(cls, files, start_s, stop_s):
         usable, layout = _usable_files(files)
-        return cls(layout, usable, window=(start_s, stop_s))
+        run = cls(layout, usable, window=(start_s, stop_s))
+        run._check_window()
+        return run
+
+    def _check_window(self):
+        """A time window that misses every event of the files is refused
+        with the span they cover, as the program refuses it: a read of it
+        would fail with the reader's bare "No required data"."""
+        first, last = self.time_span
+        start, stop = (_datetime64(round(t * 1e6)) if t else None for t in self._window)
+        if first is None or (start is None and stop is None):
+            return
+        if (stop is not None and stop < first) or (start is not None and last < start):
+            def text(t):
+                return "..." if t is None else str(t) + "Z"
+            raise ValueError("the window %s to %s lies outside the data: the files cover %s to %s"
+                             % (text(start), text(stop), text(first), text(last)))
 
     @classmethod
     def _from_request(cls, run, start_s, stop_s, exp, stream, cdir, ddir):
@@ -62,7 +79,11 @@ class Run:
         request = (first, last, start_s, stop_s, exp, stream, cdir, ddir)
         for layout, cls_ in _LAYOUTS.items():
             s = cls_()
-            if s.init_request(*request):
+            try:
+                found = s.init_request(*request)
+            except FileNotFoundError as e:
+                raise _unfound(e) from None
+            if found:
                 files, window = s.files(), s.window()
                 s.close()
                 inspected = []
@@ -92,13 +113,17 @@ class Run:
         if firsts:
             position = {f: i for i, f in enumerate(files)}
             files = files[min(position[f] for f in firsts):]
-        if self._request is not None and files == self.files:
-            s.init_request(*self._request)
-        else:
-            s.init_files(files)
-            window = self._window
-            if any(window):
-                s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
+        try:
+            if self._request is not None and files == self.files:
+                s.init_request(*self._request)
+            else:
+                _init_files(s, files)
+                window = self._window
+                if any(window):
+                    s.configure(False, -1.0, 0, 0.0, 0, 0, *window)
+        except BaseException:
+            self._release(s)
+            raise
         return s
 
     def _take_inspection(self, inspected):
@@ -138,35 +163,34 @@ class Run:
     def _read_first_blocks(self):
         """Member names and value shapes of every array-valued channel, from
         the first block of each, in one read. They are set when the read has
-        ended (also when it failed): threads asking meanwhile wait for it
-        rather than take the names as none."""
+        ended: threads asking meanwhile wait for it rather than take the
+        names as none. A read that failed (files gone for a while, an
+        interrupt) sets none, and the next question reads them again."""
         with self._first_blocks:
             names = [n for n, c in self.channels.items() if c.kind in _ARRAY_KINDS and c._members is None]
             if not names:
                 return
             firsts = {}
+            s = self._session(names)
             try:
-                s = self._session(names)
-                try:
-                    s.select(names)
-                    s.start()
-                    keys = s.keys()
-                    left = set(keys)
-                    while left:
-                        ev = s.next_event()
-                        if ev is None:
-                            break
-                        for key, (_state, _from, d) in zip(keys, ev[2]):
-                            if key in left and d is not None and "error" not in d:
-                                left.discard(key)
-                                firsts[key] = d
-                finally:
-                    self._release(s)
+                s.select(names)
+                s.start()
+                keys = s.keys()
+                left = set(keys)
+                while left:
+                    ev = s.next_event()
+                    if ev is None:
+                        break
+                    for key, (_state, _from, d) in zip(keys, ev[2]):
+                        if key in left and d is not None and "error" not in d:
+                            left.discard(key)
+                            firsts[key] = d
             finally:
-                for n in names:
-                    self.channels[n]._members, self.channels[n]._first = [], None
-                    if n in firsts:
-                        self.channels[n]._take_first(firsts[n])
+                self._release(s)
+            for n in names:
+                self.channels[n]._members, self.channels[n]._first = [], None
+                if n in firsts:
+                    self.channels[n]._take_first(firsts[n])
 
     # ----- selection -----
 
@@ -189,6 +213,8 @@ class Run:
             if name in nicks and name not in self.channels:
                 continue  # a nickname of a channel already in the list
             if any(ch in name for ch in "*?["):
+                if nick:
+                    raise ValueError("a nickname names one channel, not the pattern %s" % name)
                 matched = [n for n in self.channels if _fnmatch.fnmatchcase(n, name)]
                 if not matched:
                     raise KeyError(self._unknown(name))
@@ -207,6 +233,8 @@ class Run:
                                    % (base, sub, ", ".join(members) or "none"))
                 name = "%s:%d" % (base, index)
             out.append(name + (";" + nick if nick else ""))
+        if not out:
+            raise ValueError("no channel selected")
         return self._one_per_key(out)
 
     @staticmethod
@@ -246,8 +274,12 @@ class Run:
                     step_s = _micros_of(step, "step") / 1e6
                     if step_s <= 0:
                         raise ValueError("step must be positive")
+                    if not by_time:
+                        raise ValueError("a step by time (a timedelta) needs by_time=True")
                 elif by_time:
                     raise ValueError("with by_time the step is a time (a timedelta), not a number of events")
+                elif int(step) != step:
+                    raise ValueError("step %r is no whole number of events" % (step,))
                 elif int(step) <= 0:
                     raise ValueError("step must be positive")
                 elif int(step) > 0xFFFFFFFF:
@@ -319,8 +351,9 @@ class Run:
         (datetime64[us]) per event, and per channel key an array with a
         leading event axis: slow values float64 (n,), spectra and regions of
         interest float32 (n, members, samples), images (n, height, width)
-        of their pixel type, name/value blocks float32 (n, names),
-        equipment words uint32 (n, words). Missing values are NaN in float
+        of their pixel type, name/value blocks float32 (n, names; a name a
+        block repeats is "NAME#2" for its second value), equipment words
+        uint32 (n, words). Missing values are NaN in float
         arrays and 0 in integer ones; ``Arrays.state[key]`` holds each
         event's state (see ``zorvdaq.STATES``) and ``Arrays.mask(key)`` is
         True where a value is missing. ``progress=True`` shows a progress
@@ -334,7 +367,8 @@ class Run:
             keys = s.keys()
             bar, cb = _progress(progress, self.event_count)
             try:
-                raw = s.read_arrays(-1 if limit is None else int(limit), cb, 2048 if cb else 0,
+                # A limit past any run's events is no limit.
+                raw = s.read_arrays(-1 if limit is None else min(int(limit), 2**63 - 1), cb, 2048 if cb else 0,
                                     self._expected_events(texts, start_event, stop_event, step))
             finally:
                 if bar is not None:
@@ -342,6 +376,7 @@ class Run:
             report = self.last_report = self._warn_skipped(s)
         finally:
             self._release(s)
+        _warn_unstacked(raw["channels"], keys)
         self._describe_unread(raw["channels"], keys, texts)
         return Arrays(raw, keys, report, self.channels)
 
@@ -425,6 +460,30 @@ class Run:
     def __repr__(self):
         return "Run(%s layout, %d files, %d channels, %d events)" % (
             self.layout, len(self.files), len(self.channels), self.event_count)
+
+
+def _init_files(s, files):
+    """Enters the run's files into reader ``s``. The reader takes files it
+    cannot open for files of another format: when every file of the run is
+    gone since it was opened, that is what the caller learns."""
+    try:
+        s.init_files(files)
+    except Error:
+        gone = [f for f in files if not _os.path.exists(f)]
+        if gone and len(gone) == len(files):
+            raise FileNotFoundError("%s: no such file (gone since the run was opened)" % gone[0]) from None
+        raise
+
+
+def _warn_unstacked(columns, keys):
+    """A warning per channel whose arrays miss values the reader delivered:
+    blocks that could not be decoded, or of another kind or pixel size than
+    the channel's first (a channel that changed between files), which its
+    rows cannot hold. Their events are marked "damaged"."""
+    for key, col in zip(keys, columns):
+        if col.get("damaged"):
+            _warnings.warn("channel %s: %d entries not in the arrays (%s)" % (key, col["damaged"], col["first_error"]),
+                           DamagedEntryWarning, stacklevel=3)
 
 
 def _micros_of(t, what):

@@ -31,6 +31,8 @@ events' spacing (``step=numpy.timedelta64(100, "ms")`` for 10 Hz) for
 results equal to the single-process read.
 """
 
+import warnings as _warnings
+
 import numpy as _np
 
 import zorvdaq as _z
@@ -53,7 +55,8 @@ def _describe(files, channels, settings, files_per_partition, request):
                 members = [members[int(sub)]]
                 first = ((1,) + tuple(first[0][1:]), first[1]) if first else None
             schema[key] = {"kind": ch.kind, "members": members, "first": first,
-                           "carried": ch.dtype in _CARRIED_TYPES[run.layout]}
+                           "carried": ch.dtype in _CARRIED_TYPES[run.layout],
+                           "own_members": not sub and _names_own_members(ch)}
         spans = run.file_spans
         window = {k: t for k, t in zip(("start", "stop"), run.window) if t}
     groups = [spans[i:i + files_per_partition] for i in range(0, len(spans), files_per_partition)]
@@ -68,6 +71,16 @@ def _describe(files, channels, settings, files_per_partition, request):
 # layout's update, begin-of-run and end-of-run blocks, and environment values
 # of the legacy type (3), which it turns into update records.
 _CARRIED_TYPES = {"current": (33, 36, 37, 3), "legacy": (1, 4, 5, 3)}
+
+
+# A generic spectrum (28 in both layouts) has as many members as each of its
+# blocks says, a name/value block the names each block holds: their first
+# block does not tell the members of the later ones.
+_GENERIC_SPECTRUM = 28
+
+
+def _names_own_members(ch):
+    return ch.kind == "name_value" or (ch.kind == "spectrum" and ch.dtype & 0xFFFF == _GENERIC_SPECTRUM)
 
 
 def _keys_of(texts):
@@ -109,6 +122,44 @@ def _read(desc, i, summarise=False):
     return event, time, cols
 
 
+def _members_read(desc, i, keys):
+    """The member names of channels ``keys`` in partition i's read, in the
+    order its blocks first name them. Files it skips are reported by the
+    partition's own read, not here."""
+    with _z.open(desc["groups"][i], **desc["window"]) as run:
+        texts = [t for t in _present(run, desc["texts"]) if _keys_of([t])[0] in keys]
+        if not texts:
+            return {}
+        st = desc["settings"]
+        s = run._started(texts, st["by_time"], st["tolerance"], st["step"], st["start_event"],
+                         st["stop_event"])
+        try:
+            raw = s.read_arrays(-1, None, 0, 0)
+            names = s.keys()
+        finally:
+            run._release(s)
+    return {k: list(c.get("members", [])) for k, c in zip(names, raw["channels"])}
+
+
+def _with_all_members(desc):
+    """The description with the columns of every member the channels whose
+    blocks name their own members have anywhere in the read: one pass over
+    those channels alone, a task per partition, so that every partition's
+    frame has the same columns (NaN where it lacks a member)."""
+    from dask import compute, delayed
+    keys = [k for k in desc["keys"] if desc["schema"][k]["own_members"]]
+    if not keys or not desc["groups"]:
+        return desc
+    found = compute(*[delayed(_members_read, pure=True)(desc, i, keys) for i in range(len(desc["groups"]))])
+    schema = dict(desc["schema"])
+    for key in keys:
+        members = list(schema[key]["members"])
+        for part in found:
+            members.extend(m for m in part.get(key, []) if m not in members)
+        schema[key] = dict(schema[key], members=members)
+    return dict(desc, schema=schema)
+
+
 def _summarised(schema, key, n, col):
     """A column reduced to its dataframe columns: slow values stay one value
     per event, spectra, regions of interest and name/value blocks become one
@@ -119,6 +170,11 @@ def _summarised(schema, key, n, col):
     kind, wanted = schema["kind"], schema["members"]
     if kind not in _SUMMARY_KINDS:
         return None, state, times, wanted
+    dropped = [m for m in have if m not in wanted] if kind == "name_value" else list(have[len(wanted):])
+    if dropped:
+        # Only a file changed since the frame was built gets here.
+        _warnings.warn("channel %s: members %s are not in the frame" % (key, ", ".join(dropped)),
+                       UserWarning, stacklevel=2)
     block, _names = _z._summary_table(n, [(key, kind, values, wanted, have)])
     return (block[:, 0] if kind in _SLOW_KINDS else block), state, times, wanted
 
@@ -304,6 +360,8 @@ def _graph(files, channels, settings, files_per_partition, request, index=None):
     if files_per_partition < 1:
         raise ValueError("files_per_partition must be at least 1")
     desc = _describe(files, channels, settings, files_per_partition, request)
+    if index is not None:
+        desc = _with_all_members(desc)
     # One node of the graph holds the description; the tasks refer to it.
     shared = delayed(desc, traverse=False)
     raw = [delayed(_read, pure=True)(shared, i, index is not None) for i in range(len(desc["groups"]))]
@@ -333,6 +391,11 @@ def to_dask_dataframe(files=None, channels=None, *, files_per_partition=1, index
     ``catalog_dir=``, ... as for :func:`zorvdaq.open`) say what to read;
     ``by_time``, ``tolerance``, ``step``, ``start_event``, ``stop_event`` as
     for :meth:`zorvdaq.Run.arrays` (see the module's note on ``step``).
+
+    A generic spectrum or a name/value block may gain members after its
+    first block; every member it has anywhere in the read is a column. To
+    learn them, building the frame reads those channels once (a task per
+    partition, on the current scheduler) before the frame itself is read.
     """
     import dask.dataframe as dd
     import pandas as pd

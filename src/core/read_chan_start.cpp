@@ -235,8 +235,8 @@ int read_chan<L>::prepare() {
 }
 
 // Brings the channel basket in: the first block's sub-header sits 8 bytes
-// after the basket start. The current layout copies the basket to the heap,
-// the legacy one keeps it mapped.
+// after the basket start. The basket is read into memory of the reader's own
+// (a layout that does not copy keeps it mapped).
 template <class L>
 int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     using sys::mapping;

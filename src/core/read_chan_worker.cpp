@@ -378,8 +378,10 @@ private:
         subhead h;
         std::memcpy(&h, block.get(), sh_size);
         const int t = h.dtype & 0xFFFF;
-        const int n = get_channel_number(t, nullptr);
-        if (!(unzipped ? L::cut_after_unzip(t, n, sub) : L::cut_after_plain(t, n, sub))) return block;
+        // The members the block itself holds: a generic spectrum's number
+        // is its own, not its type's.
+        const int n = get_channel_number(t, block.get(), L::payload_selector);
+        if (!L::cuts_member(t, n, sub)) return block;
         void* one = nullptr;
         if ((unzipped ? L::cut_unzipped : L::cut_plain)(block.get(), sub, 0, 0, &one)) {
             printf(L::text::rc_cut_failed, rc_.chan, sub);

@@ -285,7 +285,7 @@ int table_set<L>::load_tables(loading& ld) {
 
 // Baskets are copied when a listed channel occurs in a fast event type: its
 // reader then walks them entry by entry and a private copy avoids page faults
-// on the shared mapping. Without a list (or for legacy files) they stay mapped.
+// on the shared mapping. Without a list they stay mapped.
 template <class L>
 int table_set<L>::choose_basket_mode(const loading& ld) const {
     if constexpr (!L::copies_baskets) {

@@ -174,7 +174,9 @@ float* zorv_daq_getdata::ConvertImage() {
     const int64_t size = g.nx * g.ny;
     auto* img = static_cast<float*>(std::calloc(size_t(size), sizeof(float)));
     if (!img) return nullptr;
-    std::free(ImageFloat);
+    // A copy of the state may still hold the previous image; it is freed
+    // with the last holder.
+    image_.reset(img, std::free);
     ImageFloat = img;
     for (int64_t ix = 0; ix < g.nx; ++ix) {
         for (int64_t iy = 0; iy < g.ny; ++iy) {

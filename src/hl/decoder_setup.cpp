@@ -25,9 +25,7 @@ using namespace zorv::hl;
 zorv_daq_getdata::~zorv_daq_getdata() { Clean(); }
 
 void zorv_daq_getdata::Clean() {
-    std::free(ImageFloat);
     static_cast<zorv_daq_getdata_state&>(*this) = zorv_daq_getdata_state();
-    name_copy_.clear();
     text_copy_.clear();
 }
 
@@ -123,11 +121,18 @@ int zorv_daq_getdata::set_head_in() {
 
     // A slow channel is named by its update record, a fast one by its header;
     // a slow block without payload has no record and keeps its header's name.
-    if (ChanType == 2 && b.chars())
-        PropName = hl::terminated_text(b.chars(), L::upd_prop_len, b.payload_len(), &name_copy_);
-    else
-        PropName = hl::terminated_text(chan->chname, sizeof(chan->chname), sizeof(chan->chname),
-                                       &name_copy_);
+    // A name that fills its field is handed out as a terminated copy, held
+    // by the state so that a copy of the state keeps the name it saw.
+    std::string copy;
+    char* name = ChanType == 2 && b.chars()
+                     ? hl::terminated_text(b.chars(), L::upd_prop_len, b.payload_len(), &copy)
+                     : hl::terminated_text(chan->chname, sizeof(chan->chname), sizeof(chan->chname), &copy);
+    prop_name_.reset();
+    if (name && !copy.empty() && name == &copy[0]) {
+        prop_name_ = std::make_shared<std::string>(std::move(copy));
+        name = &(*prop_name_)[0];
+    }
+    PropName = name;
     Nmemb = get_channel_number(DataType, chan, L::payload_selector);
     Status = 1;
     if (L::legacy) {

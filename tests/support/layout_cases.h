@@ -29,6 +29,14 @@ using current_case = layout_case<zorv::layout_current, zorv_daq_reader_2010, zor
 using legacy_case = layout_case<zorv::layout_legacy, zorv_daq_reader, zorv::file_layout::legacy, ZORV_BLOCK_BPM,
                                 ZORV_BLOCK_TOROID, &get_pointer_to_data_2009>;
 
+// Result record of the channel that `res` (one of a reader's results) belongs to.
+template <class R>
+const typename R::result_entry* record_of(const R& r, const zorv_channel_entry_long* res) {
+    for (const auto* rec : r.results)
+        if (&rec->res == res) return rec;
+    return nullptr;
+}
+
 }  // namespace zorv_test
 
 #endif
