@@ -329,9 +329,6 @@ void slicer<L>::note_walk(int request, bool explicit_target) {
     at_frontier_ = true;
 }
 
-// Looks channel i up for the event and offers its entry to the candidate;
-// a channel whose file does not reach the event is moved to the neighbouring
-// file and looked up again. Returns 0, or the status that ends get_data.
 // A given event that another file holds: channel i moves file by file
 // towards it. When none of its files spans the event (it falls between two
 // files, or beyond the channel's first or last one), the channel goes back
@@ -351,6 +348,10 @@ bool slicer<L>::move_towards(int i, const zorv_time_id& target) {
     return false;
 }
 
+// Looks channel i up for the event and offers its entry to the candidate;
+// a channel whose file does not reach the event is moved to the neighbouring
+// file and looked up again (towards a given event, to the file that spans
+// it). Returns 0, or the status that ends get_data.
 template <class L>
 int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0) {
     const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
