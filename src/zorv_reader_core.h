@@ -212,6 +212,7 @@ protected:
     int find_result_for(const zorv_channel_entry_long* e, const subhead* sh, int from);
     int copy_into_result(result_entry* r, const zorv_channel_entry_long* e, const subhead* sh);
     int take_event();
+    bool carries_value(const result_entry* r) const;
     std::string channel_key(const result_entry* r) const;
 
     struct free_path {

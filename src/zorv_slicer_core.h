@@ -138,6 +138,13 @@ public:
     // Damaged entries of channel i that belong to no event (their event
     // header is not one of their file's events), once per file.
     long entries_without_event(int i) const;
+    // The caller does not hand out the event the last get_data chose (it
+    // lies outside the caller's window). Walking forward in time
+    // synchronisation, the entries given with it that lie inside the counting
+    // window count as unmatched; when the window is over (`window_over`: no
+    // later event will be handed out), so do those the channels have not
+    // reached yet in their current files.
+    void refuse_event(bool window_over);
     // The window, in microseconds (0: open), whose entries count as unmatched.
     void set_count_window(double from_us, double to_us) {
         count_from_ = from_us;
@@ -190,7 +197,9 @@ private:
     void release_slots();
     void release_copies();
     int side_of_file(reader_t* r, int request, const zorv_time_id& target) const;
-    int serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0);
+    int way_to(reader_t* r, const zorv_time_id& target) const;
+    bool move_towards(int i, const zorv_time_id& target);
+    int serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0);
     bool switch_file(int i, int request, int to = -1);
     bool no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const;
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
@@ -271,6 +280,7 @@ private:
     std::vector<std::pair<std::string, std::string>> chan_skips_;
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;
+    bool event_refused_ = false;  // the caller did not hand out the current event
 };
 
 }  // namespace zorv

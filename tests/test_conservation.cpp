@@ -48,6 +48,9 @@ void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
     event_seen ev;
     auto lands = [&](const char* walk_name, int type, size_t at) {
         const int s = cr.step(r, type, &ev, problems);
+        if (s == 0)
+            check_carried_from_before(cr.the_case(), ev, std::string(walk_name) + " event " + std::to_string(at),
+                                      problems);
         if (s == 0 && ev == forward.events[at]) return true;
         problems->push_back(std::string(walk_name) + ": event " + std::to_string(at) + " (" +
                             event_text(forward.events[at]) + ") came as " +
@@ -64,6 +67,7 @@ void check_mixed_walks(case_reader<T>& cr, const walk& forward, uint64_t seed,
             const bool first = roll == 0;
             const int s = cr.step(r, first ? ZORV_DAQ_READ_CHAN_EVENT_FIRST : ZORV_DAQ_READ_CHAN_EVENT_LAST, &ev,
                                   problems);
+            if (s == 0) check_carried_from_before(cr.the_case(), ev, first ? "FIRST" : "LAST", problems);
             const auto found = std::find(forward.events.begin(), forward.events.end(), ev);
             if (s != 0 || found == forward.events.end()) {
                 problems->push_back(std::string("mixed walk ") + (first ? "FIRST" : "LAST") + " after event " +

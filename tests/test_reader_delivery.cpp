@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -414,6 +415,68 @@ TYPED_TEST(ReaderDelivery, ABlockNamingNoSelectedChannelIsCountedDamaged) {
     }
 }
 
+// By time with a tolerance at or above the events' spacing, neighbouring
+// events merge and an event may take an entry that lies inside the window
+// while the event itself lies outside it. Every entry inside the window is
+// still handed out or counted as unmatched, exactly once, whether the window
+// cuts the run or not and whatever the step beyond the tolerance.
+TYPED_TEST(ReaderDelivery, AWideToleranceAccountsForEveryEntryOfTheWindow) {
+    const std::string bpm = std::to_string(TypeParam::bpm);
+    auto cfg = zorv_test::small_run_config(this->dir_.path(), 2, 10, "A " + bpm + ";B " + bpm, TypeParam::layout);
+    cfg.channels[1].offset_us = 60000;  // B in events of its own, 60 ms after A's
+    cfg.channels[1].event_type = ZORV_EV_IMAGE;
+    this->files_ = zorv_test::write_run(cfg);
+    const double t0 = double(cfg.start_time) * 1e6;
+    auto entry_us = [&](int ch, int k) { return t0 + k * 100000.0 + (ch ? 60000.0 : 0.0); };
+    struct window {
+        int from, to;  // event slots, the window half a spacing beyond them; -1: open
+    };
+    for (const window w : {window{-1, -1}, window{4, 6}, window{7, 9}, window{8, 12}}) {
+        const double from_us = w.from < 0 ? 0.0 : t0 + w.from * 100000.0 - 50000.0;
+        const double to_us = w.to < 0 ? 0.0 : t0 + w.to * 100000.0 + 50000.0;
+        auto inside = [&](double us) { return w.from < 0 || (us >= from_us && us <= to_us); };
+        for (const uint32_t tol : {100000u, 150000u, 250000u}) {
+            for (const uint32_t beyond : {1u, 50000u}) {
+                SCOPED_TRACE("window " + std::to_string(w.from) + " to " + std::to_string(w.to) + ", tolerance " +
+                             std::to_string(tol) + ", step " + std::to_string(tol + beyond));
+                typename TypeParam::reader_t r;
+                for (const auto& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
+                this->select(r, {"A", "B"});
+                ASSERT_EQ(r.set_synch_mode(ZORV_DAQ_SLICER_SYNCH_MODE_TIME), 0);
+                r.request.time_diff = {0, tol};
+                const zorv_time_id step{1, {0, tol + beyond}};
+                ASSERT_EQ(r.set_period(&step), 0);
+                if (w.from >= 0) {
+                    const zorv_time_id from{0, {uint32_t(from_us / 1e6), uint32_t(std::fmod(from_us, 1e6))}};
+                    const zorv_time_id to{0, {uint32_t(to_us / 1e6), uint32_t(std::fmod(to_us, 1e6))}};
+                    ASSERT_EQ(r.set_start_point(&from), 0);
+                    ASSERT_EQ(r.set_stop_point(&to), 0);
+                }
+                ASSERT_EQ(r.start(), 0) << r.get_last_error();
+                long fresh_inside[2] = {0, 0};
+                std::vector<zorv_channel_entry_long*> out;
+                for (int n = 0; r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0 && n <= 20; ++n) {
+                    for (int i = 0; i < 2; ++i) {
+                        zorv_daq_chan_status st;
+                        ASSERT_EQ(r.get_chan_status(i, &st), 0);
+                        const time_stamp& t = r.results[size_t(i)]->evhd.event_time;
+                        if (st.state == ZORV_DAQ_CHAN_FRESH && inside(double(t.timeup) * 1e6 + t.timelow))
+                            ++fresh_inside[i];
+                    }
+                }
+                zorv_daq_delivery_report rep;
+                ASSERT_EQ(r.get_delivery_report(&rep), 0);
+                for (int i = 0; i < 2; ++i) {
+                    long want = 0;
+                    for (int k = 0; k < 20; ++k) want += inside(entry_us(i, k));
+                    EXPECT_EQ(fresh_inside[i] + rep.channels[size_t(i)].unmatched, want) << "channel " << i;
+                    EXPECT_EQ(rep.channels[size_t(i)].damaged, 0);
+                }
+            }
+        }
+    }
+}
+
 // Every member a channel lists can be read alone, however its blocks are
 // stored: a single-member channel's member 0 and a generic spectrum's
 // members, plain and compressed. Each such block is cut to the member, as a
@@ -483,3 +546,4 @@ TYPED_TEST(ReaderDelivery, AFileWhoseIndexSpanRunsBackwardsIsRead) {
 }
 
 }  // namespace
+

@@ -3,6 +3,7 @@
 // nicknames, a slow channel, windows, and files entered by bare name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -58,6 +59,12 @@ protected:
         // default of 200 ms would step over every other event).
         zorv_time_id step{1, {0, uint32_t(1e6 / cfg_.rate_hz)}};
         ASSERT_EQ(r.set_period(&step), 0);
+    }
+
+    // open() and start().
+    void start(typename C::reader_t& r, int synch_mode) {
+        open(r, synch_mode);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
     }
 
     uint32_t first_event() const { return cfg_.first_event; }
@@ -233,6 +240,145 @@ TYPED_TEST(ReaderEvents, ATimeStepCoarserThanTheEventsStepsByTime) {
     EXPECT_EQ(rc, ZORV_DAQ_READER_OUT_OF_WINDOW);
     ASSERT_EQ(seen.size(), size_t(kFiles * kEvents / kEvery));
     for (size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], this->first_event() + kEvery * k) << k;
+}
+
+// By time, a step that does not pass the matching tolerance finds the event
+// it steps from again (a step as long as the tolerance too, when the events
+// lie more than twice the tolerance apart), and the read would end after its
+// first event: start
+// refuses it, and the same reader then reads with a step just past the
+// tolerance every event. By event number the time part of the step is not
+// used, and the same step reads every event.
+TYPED_TEST(ReaderEvents, ATimeStepWithinTheToleranceIsRefusedAtStart) {
+    const time_stamp tolerance{0, 30000};
+    for (const uint32_t step_us : {10000u, 30000u}) {
+        SCOPED_TRACE(step_us);
+        typename TypeParam::reader_t r;
+        this->open(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
+        r.request.time_diff = tolerance;
+        zorv_time_id step{1, {0, step_us}};
+        ASSERT_EQ(r.set_period(&step), 0);
+        EXPECT_EQ(r.start(), ZORV_DAQ_READER_INV_PARAM);
+        EXPECT_STREQ(r.get_last_error(), "Invalid Parameter");
+
+        step.time.timelow = tolerance.timelow + 1;
+        ASSERT_EQ(r.set_period(&step), 0);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        std::vector<zorv_channel_entry_long*> out;
+        int events = 0, rc;
+        while ((rc = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT)) == 0 && events <= kFiles * kEvents)
+            ++events;
+        EXPECT_EQ(rc, ZORV_DAQ_READER_OUT_OF_WINDOW);
+        EXPECT_EQ(events, kFiles * kEvents);
+
+        typename TypeParam::reader_t by_number;
+        this->open(by_number, ZORV_DAQ_SLICER_SYNCH_MODE_EVID);
+        by_number.request.time_diff = tolerance;
+        step.time.timelow = step_us;
+        ASSERT_EQ(by_number.set_period(&step), 0);
+        ASSERT_EQ(by_number.start(), 0) << by_number.get_last_error();
+        for (events = 0; by_number.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT) == 0 &&
+                         events <= kFiles * kEvents;)
+            ++events;
+        EXPECT_EQ(events, kFiles * kEvents);
+    }
+}
+
+// A slow value is carried only into events at or after the one it came
+// with: walking back (PREV, FIRST) past the event of the value the channel
+// last had, it is not carried back in time; walking forward again it is.
+TYPED_TEST(ReaderEvents, ASlowValueIsNeverCarriedBackInTime) {
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        this->start(r, mode);
+        std::vector<zorv_channel_entry_long*> out;
+        // The event handed out, and where SLOW1's value came from when it is carried.
+        auto check = [&](int type, const char* what) -> uint32_t {
+            SCOPED_TRACE(what);
+            const int s = r.get_data(nullptr, &out, type);
+            EXPECT_EQ(s, 0);
+            if (s != 0) return 0;
+            const uint32_t ev = r.results[BPM + 1]->evhd.event_number;  // BPM1, fresh in every event
+            zorv_daq_chan_status st;
+            EXPECT_EQ(r.get_chan_status(SLOW + 1, &st), 0);
+            const bool listed = std::find(out.begin(), out.end(), &r.results[SLOW + 1]->res) != out.end();
+            if (st.state == ZORV_DAQ_CHAN_CARRIED) {
+                EXPECT_LE(st.from.event_number, ev) << "event " << ev;
+                EXPECT_TRUE(listed);
+            } else if (st.state != ZORV_DAQ_CHAN_FRESH) {
+                EXPECT_FALSE(listed) << "event " << ev;
+            }
+            return ev;
+        };
+        for (int k = 0; k < 2 * kSlowEvery + 2; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_NEXT, "NEXT");
+        for (int k = 0; k < 2 * kSlowEvery; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_PREV, "PREV");
+        check(ZORV_DAQ_READ_CHAN_EVENT_LAST, "LAST");
+        check(ZORV_DAQ_READ_CHAN_EVENT_FIRST, "FIRST");
+        for (int k = 0; k < kSlowEvery + 2; ++k) check(ZORV_DAQ_READ_CHAN_EVENT_NEXT, "NEXT again");
+        zorv_daq_chan_status st;
+        ASSERT_EQ(r.get_chan_status(SLOW + 1, &st), 0);
+        EXPECT_EQ(st.state, ZORV_DAQ_CHAN_CARRIED);
+    }
+}
+
+// By time LAST is the last event of the data, also as the read's first
+// request; a PREV walk from there gives every event back to the first, each
+// counted once.
+TYPED_TEST(ReaderEvents, LastAsTheFirstRequestByTimeIsTheLastEvent) {
+    typename TypeParam::reader_t r;
+    this->start(r, ZORV_DAQ_SLICER_SYNCH_MODE_TIME);
+    std::vector<zorv_channel_entry_long*> out;
+    ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_LAST), 0);
+    uint32_t expect = this->first_event() + kFiles * kEvents - 1;
+    EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, expect);
+    int events = 1, s;
+    while ((s = r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_PREV)) == 0 && events <= kFiles * kEvents) {
+        ++events;
+        EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, --expect);
+    }
+    EXPECT_EQ(s, ZORV_DAQ_READER_OUT_OF_WINDOW);
+    EXPECT_EQ(events, kFiles * kEvents);
+    zorv_daq_delivery_report rep;
+    ASSERT_EQ(r.get_delivery_report(&rep), 0);
+    EXPECT_EQ(rep.channels[BPM + 1].delivered, kFiles * kEvents);
+    EXPECT_TRUE(rep.complete());
+}
+
+// A given event is found in whichever file of the read holds it, ahead of
+// the channels' current file or behind it, and the read goes on from there.
+TYPED_TEST(ReaderEvents, AGivenEventInAnotherFileIsFound) {
+    const uint32_t e0 = this->first_event();
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        this->start(r, mode);
+        std::vector<zorv_channel_entry_long*> out;
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        struct row {
+            uint32_t ev;  // relative to the first event
+            int request;
+        };
+        for (const row w : {row{2 * kEvents + 4, ZORV_DAQ_READ_CHAN_EVENT_CUR}, row{5, ZORV_DAQ_READ_CHAN_EVENT_CUR},
+                            row{kEvents + 7, ZORV_DAQ_READ_CHAN_EVENT_LAST},
+                            row{2 * kEvents + 1, ZORV_DAQ_READ_CHAN_EVENT_FIRST}}) {
+            SCOPED_TRACE(w.ev);
+            zorv_time_id at{e0 + w.ev, this->time_of(e0 + w.ev)};
+            ASSERT_EQ(r.get_data(&at, &out, w.request), 0) << r.get_last_error();
+            EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, e0 + w.ev);
+            ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+            EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, e0 + w.ev + 1);
+        }
+        // An event no file holds is not found, and the read goes on from
+        // where it stood.
+        const uint32_t now = e0 + 3;
+        zorv_time_id at{now, this->time_of(now)};
+        ASSERT_EQ(r.get_data(&at, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), 0);
+        zorv_time_id none{e0 + 100 * kEvents, this->time_of(e0 + 100 * kEvents)};
+        EXPECT_EQ(r.get_data(&none, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), ZORV_DAQ_READER_OUT_OF_WINDOW);
+        ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        EXPECT_EQ(r.results[BPM + 1]->evhd.event_number, now + 1);
+    }
 }
 
 TYPED_TEST(ReaderEvents, RequestsThatDoNotAdvanceEnd) {

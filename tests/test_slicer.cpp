@@ -378,8 +378,8 @@ TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
 // moves on: walks both ways go through every file in order to the run's last
 // and first event, instead of ending after the first one as if the data
 // ended there; a step as long as the spacing gives every event. (A step
-// shorter than the tolerance, the last row, passes over events; the program
-// and the Python module refuse such a step.)
+// shorter than the tolerance, the last row, passes over events; the reader's
+// start refuses such a step.)
 TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
     struct row {
         uint64_t spacing;  // the step is 100 ms

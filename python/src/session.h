@@ -262,7 +262,7 @@ public:
         }
         const double tolerance_s = double(micros(r_.request.time_diff)) / 1e6;
         // By time, a step within the matching tolerance finds the event it
-        // steps from again, and the read ends there.
+        // steps from again; the reader refuses it at start, and this says why.
         if (by_time && step_s > 0 && step_s <= tolerance_s) {
             char why[200];
             std::snprintf(why, sizeof why,

@@ -35,9 +35,16 @@ int reader<L>::start() {
         return set_error(r);
     }
     // Stepping by event number, a step of no events would give the same
-    // event for ever. (By time, the time part steps.)
+    // event for ever. By time the time part steps, and a step that does not
+    // pass the matching tolerance finds the event it steps from again, which
+    // would end the read after its first event.
     if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_EVID && request.period.event_number == 0) {
         if (talk) std::printf("The period steps by no events\n");
+        return set_error(ZORV_DAQ_READER_INV_PARAM);
+    }
+    if (request.synch_mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME &&
+        sys::to_micros(request.period.time) <= sys::to_micros(request.time_diff)) {
+        if (talk) std::printf("The period steps by no more than the time tolerance\n");
         return set_error(ZORV_DAQ_READER_INV_PARAM);
     }
     slicer = new slicer_type();
@@ -231,6 +238,17 @@ int reader<L>::take_event() {
     return ZORV_DAQ_READER_OK;
 }
 
+// Whether the record's slow value is carried into the current event: one
+// that did not come with it, and came with an event at or before it (a walk
+// that turned back to an earlier event does not get a later value).
+template <class L>
+bool reader<L>::carries_value(const result_entry* r) const {
+    if (!r->slow || r->updated) return false;
+    int sign = 0;
+    if (slicer) slicer->is_event_id_eq(&r->res.event_id, &slicer->current_event_id, &sign);
+    return sign <= 0;
+}
+
 template <class L>
 int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>* out, int type) {
     if (!slicer) return ZORV_DAQ_READER_NOT_INIT;
@@ -284,6 +302,9 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
         const bool past = (type == ZORV_DAQ_READ_CHAN_EVENT_NEXT && side > 0) ||
                           (type == ZORV_DAQ_READ_CHAN_EVENT_PREV && side < 0);
         const bool repeated = have_last && std::memcmp(&last_seen, &ref->event_id, sizeof last_seen) == 0;
+        // What the slicer gave with the event is not handed out: the report
+        // counts it.
+        slicer->refuse_event(past);
         if (!moves_on && step_inwards(side)) continue;
         if (!moves_on || past || repeated) return set_error(ZORV_DAQ_READER_OUT_OF_WINDOW);
         last_seen = ref->event_id;
@@ -295,7 +316,7 @@ int reader<L>::get_data(zorv_time_id* id, std::vector<zorv_channel_entry_long*>*
     count_delivery(step);
     for (int i = 0; i < nchans && i < static_cast<int>(results.size()); ++i) {
         result_entry* rec = results[i];
-        if (rec && (rec->slow || rec->updated)) out->push_back(&rec->res);
+        if (rec && (rec->updated || carries_value(rec))) out->push_back(&rec->res);
     }
     return set_error(ZORV_DAQ_READER_OK);
 }
@@ -375,7 +396,7 @@ void reader<L>::count_delivery(bool step) {
             ++delivery_[i].delivered;
         else if (state == ZORV_DAQ_CHAN_DAMAGED || state == ZORV_DAQ_CHAN_FRESH)
             ++delivery_[i].damaged;
-        else if (rec->slow)
+        else if (carries_value(rec))
             ++delivery_[i].carried;
     }
 }
@@ -389,7 +410,7 @@ int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const {
     const int missing = slicer ? slicer->chan_state(i) : int(ZORV_DAQ_CHAN_NO_ENTRY);
     if (rec->updated) {
         out->state = ZORV_DAQ_CHAN_FRESH;
-    } else if (rec->slow && missing != ZORV_DAQ_CHAN_DAMAGED && missing != ZORV_DAQ_CHAN_FRESH) {
+    } else if (carries_value(rec) && missing != ZORV_DAQ_CHAN_DAMAGED && missing != ZORV_DAQ_CHAN_FRESH) {
         out->state = ZORV_DAQ_CHAN_CARRIED;
         out->from = rec->res.event_id;
     } else {
@@ -459,6 +480,7 @@ void reader<L>::clean_up() {
     template void reader<L>::count_delivery(bool step); \
     template int reader<L>::get_chan_status(int i, zorv_daq_chan_status* out) const; \
     template int reader<L>::get_delivery_report(zorv_daq_delivery_report* out) const; \
+    template bool reader<L>::carries_value(const result_entry* r) const; \
     template void reader<L>::clean_up();
 ZORV_READER(layout_current)
 ZORV_READER(layout_legacy)

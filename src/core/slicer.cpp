@@ -399,6 +399,19 @@ void slicer<L>::count_passed(int i, int upto) {
     if (upto - 1 > t.last) t.last = upto - 1;
 }
 
+template <class L>
+void slicer<L>::refuse_event(bool window_over) {
+    if (synch_mode != ZORV_DAQ_SLICER_SYNCH_MODE_TIME || !walking_forward_ || event_refused_ || !read_chans) return;
+    event_refused_ = true;
+    for (int i = 0; i < nchans && size_t(i) < track_.size(); ++i) {
+        chan_track& t = track_[size_t(i)];
+        const reader_t* r = read_chans[i];
+        if (!r || t.reader != r) continue;
+        if (t.given && in_count_window(t.given->event_id)) ++t.unmatched;
+        if (window_over) count_passed(i, r->out_total);
+    }
+}
+
 // Why channel i has nothing at an event that came from `event_file`.
 template <class L>
 int slicer<L>::missing_state(int i, const tables_t* event_file) const {
@@ -534,6 +547,7 @@ void slicer<L>::clean_up() {
     template void slicer<L>::count_without_event(int i, const reader_t* r); \
     template bool slicer<L>::in_count_window(const zorv_time_id& id) const; \
     template void slicer<L>::count_passed(int i, int upto); \
+    template void slicer<L>::refuse_event(bool window_over); \
     template int slicer<L>::missing_state(int i, const tables_t* event_file) const; \
     template void slicer<L>::stop_table_thread(); \
     template void slicer<L>::release_readers(); \

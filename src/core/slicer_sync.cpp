@@ -49,6 +49,18 @@ int slicer<L>::side_of_file(reader_t* r, int request, const zorv_time_id& target
     }
 }
 
+// The way from the channel's file to a given event it does not reach: NEXT
+// when the event lies after the file's last entry, PREV when before its
+// first, 0 when the file spans it.
+template <class L>
+int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const {
+    zorv_time_id first{}, last{};
+    r->get_time_limits(&first, &last);
+    if (before(last, target)) return ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    if (before(target, first)) return ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    return 0;
+}
+
 namespace slicer_detail {
 
 struct failing_status {
@@ -89,6 +101,13 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
         printf("current_event_id.event_number (input): %d:%d_%d  synch_mode:%d\n",
                current_event_id.event_number, current_event_id.time.timeup,
                current_event_id.time.timelow, synch_mode);
+    // By time LAST is the data's last event, the end of the walk forward; as
+    // the first request too: the walk starts at the first event and goes there.
+    if (by_time && first_event && !id && request == ZORV_DAQ_READ_CHAN_EVENT_LAST) {
+        const int s = get_data(nullptr, result, ZORV_DAQ_READ_CHAN_EVENT_CUR);
+        if (s != ZORV_DAQ_SLICER_OK || first_event) return s;
+        return get_data(nullptr, result, request);
+    }
     const int r = first_event ? static_cast<int>(ZORV_DAQ_READ_CHAN_EVENT_CUR) : request;
     result->clear();
     // In time synchronisation the walk forward is remembered: a step onto
@@ -112,7 +131,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     candidate c;
     const double t0 = timing_clock_us(debug < 0);
     for (int i = 0; read_chans && i < nchans; ++i) {
-        int s = serve_channel(i, r, target, c, t0);
+        int s = serve_channel(i, r, target, id != nullptr, c, t0);
         if (s != 0) return s;
     }
     // The first event of the channels' files: the walk forward's event there.
@@ -134,6 +153,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
     int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
+    event_refused_ = false;
     if (by_time) note_walk(r, id != nullptr);
     first_event = 0;
     start_next_file_ahead();
@@ -309,11 +329,34 @@ void slicer<L>::note_walk(int request, bool explicit_target) {
     at_frontier_ = true;
 }
 
+// A given event that another file holds: channel i moves file by file
+// towards it. When none of its files spans the event (it falls between two
+// files, or beyond the channel's first or last one), the channel goes back
+// where it stood and false tells it to sit the event out.
+template <class L>
+bool slicer<L>::move_towards(int i, const zorv_time_id& target) {
+    const int way = way_to(read_chans[i], target);
+    if (way == 0) return true;
+    const chan_pos was = position_of(i);
+    for (size_t round = 0; round < files.size() && read_chans[i]; ++round) {
+        if (!switch_file(i, way)) break;
+        const int now = way_to(read_chans[i], target);
+        if (now == 0) return true;
+        if (now != way) break;
+    }
+    if (read_chans[i]) restore_position(i, was);
+    return false;
+}
+
 // Looks channel i up for the event and offers its entry to the candidate;
 // a channel whose file does not reach the event is moved to the neighbouring
-// file and looked up again. Returns 0, or the status that ends get_data.
+// file and looked up again (towards a given event, to the file that spans
+// it). Returns 0, or the status that ends get_data.
 template <class L>
-int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0) {
+int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0) {
+    const bool step = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT || request == ZORV_DAQ_READ_CHAN_EVENT_PREV;
+    const bool known = target.event_number != 0 || target.time.timeup != 0;
+    if (given && !step && known && read_chans[i] && !move_towards(i, target)) return 0;
     // A switch that lands on a file the channel cannot use either is not
     // retried more often than there are files.
     for (size_t round = 0; round <= files.size(); ++round) {
@@ -595,7 +638,10 @@ bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
     template int slicer<L>::serve_remembered(const walk_event& h, entry_vector* result); \
     template void slicer<L>::restore_frontier(); \
     template void slicer<L>::note_walk(int request, bool explicit_target); \
-    template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, candidate& c, double t0); \
+    template int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const; \
+    template bool slicer<L>::move_towards(int i, const zorv_time_id& target); \
+    template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, \
+                                          double t0); \
     template bool slicer<L>::switch_file(int i, int request, int to); \
     template void slicer<L>::note_channel_skip(int i, tables_t* t, int status); \
     template bool slicer<L>::no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const; \

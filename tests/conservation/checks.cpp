@@ -59,6 +59,21 @@ void check_carried(const conservation_case& c, const walk& w, std::vector<std::s
     }
 }
 
+void check_carried_from_before(const conservation_case& c, const event_seen& ev, const std::string& where,
+                               std::vector<std::string>* problems) {
+    if (ev.fresh.empty()) return;
+    const bool by_time = c.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
+    const double latest = *std::max_element(ev.times.begin(), ev.times.end()) + c.tolerance_us;
+    for (size_t i = 0; i < c.selected.size() && i < ev.states.size(); ++i) {
+        if (ev.states[i] != ZORV_DAQ_CHAN_CARRIED) continue;
+        const zorv_time_id& f = ev.from[i];
+        const bool later = by_time ? micros(f.time) > latest : f.event_number > ev.fresh.front().second;
+        if (later)
+            problems->push_back(where + ": " + kNames[c.selected[i]] + " carried from event " +
+                                std::to_string(f.event_number) + " into the earlier event " + event_text(ev));
+    }
+}
+
 // By number, a channel without fresh data says why: its entry of the event is
 // damaged, the event's file does not hold it, or it has no entry there (a slow
 // channel may carry its value instead).

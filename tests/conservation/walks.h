@@ -88,6 +88,7 @@ public:
     }
 
     bool by_time() const { return c_.mode == ZORV_DAQ_SLICER_SYNCH_MODE_TIME; }
+    const conservation_case& the_case() const { return c_; }
 
     // One get_data; the event seen, or the status.
     int step(typename T::reader_t& r, int type, event_seen* ev, std::vector<std::string>* problems) {
@@ -156,6 +157,10 @@ private:
 std::string event_text(const event_seen& ev);
 void check_order(const conservation_case& c, const walk& w, std::vector<std::string>* problems);
 void check_carried(const conservation_case& c, const walk& w, std::vector<std::string>* problems);
+// A value carried into an event came with that event or an earlier one,
+// whichever way the walk came to it.
+void check_carried_from_before(const conservation_case& c, const event_seen& ev, const std::string& where,
+                               std::vector<std::string>* problems);
 // By number, a channel without fresh data must say why.
 void check_reasons(const conservation_case& c, const written& truth, const walk& w,
                    std::vector<std::string>* problems);

@@ -246,8 +246,8 @@ bool open_reader(typename reader_for<L>::type& r, const read_options& o, const s
     if (o.by_time) r.request.synch_mode = ZORV_DAQ_SLICER_SYNCH_MODE_TIME;
     if (s.have_tolerance) r.request.time_diff = s.tolerance;
     if (s.have_step) r.request.period = s.step;
-    // A time step within the tolerance finds the event it starts from again,
-    // and the reader then ends the read after that one event.
+    // A time step within the tolerance finds the event it starts from again:
+    // the reader refuses it at start; the program says why before that.
     if (o.by_time && s.have_step && !earlier(r.request.time_diff, r.request.period.time))
         bad("with --by-time the step (\"" + o.step + "\") must be longer than the time tolerance (" +
             std::to_string(uint64_t(r.request.time_diff.timeup) * 1000000u + r.request.time_diff.timelow) +
