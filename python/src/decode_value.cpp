@@ -1,6 +1,9 @@
 #include "decode_value.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 #include "block_types.h"
 #include "zorv_daq_data.h"
@@ -34,22 +37,55 @@ bool inside(const block<L>& b, const void* p, size_t len) {
            len <= b.payload_len() - size_t(q - start);
 }
 
-bool holds_name(const std::vector<pair_view>& pairs, const std::string& name) {
-    for (const auto& p : pairs)
-        if (p.name == name) return true;
-    return false;
-}
-
-// Adds a name/value pair. A name the block has given before is told apart by
+// Adds name/value pairs. A name the block has given before is told apart by
 // its occurrence ("VAL0#2"): under one key, the later value would hide the
-// earlier one.
-void add_pair(value_view* v, std::string name, float value) {
-    if (holds_name(v->pairs, name)) {
-        int k = 2;
-        while (holds_name(v->pairs, name + "#" + std::to_string(k))) ++k;
-        name += "#" + std::to_string(k);
+// earlier one. Short lists are searched in place; a long one gets an index of
+// its names, so that thousands of names are not searched once per name.
+class pair_adder {
+public:
+    explicit pair_adder(value_view* v) : v_(v) {}
+    void add(std::string name, float value) {
+        if (holds(name)) {
+            int k = 2;
+            while (holds(name + "#" + std::to_string(k))) ++k;
+            name += "#" + std::to_string(k);
+        }
+        if (indexed_) names_.insert(name);
+        v_->pairs.push_back({std::move(name), value});
     }
-    v->pairs.push_back({std::move(name), value});
+
+private:
+    static constexpr size_t scan_limit = 32;
+    bool holds(const std::string& name) {
+        if (!indexed_ && v_->pairs.size() > scan_limit) {
+            for (const auto& p : v_->pairs) names_.insert(p.name);
+            indexed_ = true;
+        }
+        if (indexed_) return names_.count(name) != 0;
+        for (const auto& p : v_->pairs)
+            if (p.name == name) return true;
+        return false;
+    }
+    value_view* v_;
+    bool indexed_ = false;
+    std::unordered_set<std::string> names_;
+};
+
+// A block's pairs as read, with repeated names told apart. Blocks rarely
+// repeat a name: one sort finds out, and only a block that does is added
+// again pair by pair.
+void tell_repeated_names_apart(value_view* v) {
+    if (v->pairs.size() < 2) return;
+    std::vector<const std::string*> names;
+    names.reserve(v->pairs.size());
+    for (const auto& p : v->pairs) names.push_back(&p.name);
+    std::sort(names.begin(), names.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
+    const auto same = [](const std::string* a, const std::string* b) { return *a == *b; };
+    if (std::adjacent_find(names.begin(), names.end(), same) == names.end()) return;
+    std::vector<pair_view> read;
+    read.swap(v->pairs);
+    pair_adder pairs(v);
+    for (auto& p : read) pairs.add(std::move(p.name), p.value);
 }
 
 // Every record of an update-kind block; the first one is the value.
@@ -97,8 +133,9 @@ void read_env_dict(zorv_daq_getdata&, const block<L>& b, int, value_view* v) {
     for (size_t off = 0; off + rec <= b.payload_len(); off += rec) {
         zorv_env_dict_entry e;
         std::memcpy(&e, b.payload() + off, rec);
-        add_pair(v, text_of(e.name, sizeof e.name), float(e.key));
+        v->pairs.push_back({text_of(e.name, sizeof e.name), float(e.key)});
     }
+    tell_repeated_names_apart(v);
 }
 
 template <class L>
@@ -113,7 +150,8 @@ void read_name_value(zorv_daq_getdata& g, const block<L>&, int, value_view* v) {
     }
     v->index = id;
     v->prop = comment ? text_of(comment, sizeof zorv_name_value_block::comment) : std::string();
-    for (int i = 0; i < n; ++i) add_pair(v, text_of(recs[i].name, sizeof recs[i].name), recs[i].value);
+    for (int i = 0; i < n; ++i) v->pairs.push_back({text_of(recs[i].name, sizeof recs[i].name), recs[i].value});
+    tell_repeated_names_apart(v);
 }
 
 template <class L>
