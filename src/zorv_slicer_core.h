@@ -201,6 +201,7 @@ private:
     bool move_towards(int i, const zorv_time_id& target);
     int serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, double t0);
     bool switch_file(int i, int request, int to = -1);
+    bool offer_near_edge(int i, int request, const zorv_time_id& target, candidate& c);
     bool no_step(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e) const;
     void offer(int i, int request, const zorv_time_id& target, const zorv_channel_entry_long* e,
                candidate& c) const;
@@ -281,6 +282,9 @@ private:
     double count_from_ = 0.0, count_to_ = 0.0;
     bool walking_forward_ = false;
     bool event_refused_ = false;  // the caller did not hand out the current event
+    // Channels that sit out a given event, with where they stand in the last
+    // of their files short of it (see move_towards).
+    std::vector<std::pair<int, chan_pos>> short_of_event_;
 };
 
 }  // namespace zorv

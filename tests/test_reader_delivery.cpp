@@ -529,6 +529,59 @@ TYPED_TEST(ReaderDelivery, EveryMemberOfEveryChannelIsDeliveredAlone) {
     EXPECT_TRUE(rep.complete());
 }
 
+// A channel that no file spans at a given event (its files end before the
+// event, or begin after it) sits the event out; the steps from the event
+// then find its entries in the files next to the event, both ways and in
+// both synchronisations, instead of passing over them from wherever the
+// channel stood before.
+TYPED_TEST(ReaderDelivery, StepsFromAGivenEventFindTheChannelsThatSatItOut) {
+    const std::string bpm = std::to_string(TypeParam::bpm);
+    // A in all three files, B not in the third, C not in the first.
+    auto cfg = zorv_test::small_run_config(this->dir_.path(), 3, 10,
+                                           "A " + bpm + ";B " + bpm + " missing=3;C " + bpm + " missing=1",
+                                           TypeParam::layout);
+    this->files_ = zorv_test::write_run(cfg);
+    const double t0 = double(cfg.start_time) * 1e6;
+    auto event = [&](uint32_t k) {
+        const double us = t0 + k * 100000.0;
+        return zorv_time_id{cfg.first_event + k, {uint32_t(us / 1e6), uint32_t(std::fmod(us, 1e6))}};
+    };
+    for (int mode : {ZORV_DAQ_SLICER_SYNCH_MODE_EVID, ZORV_DAQ_SLICER_SYNCH_MODE_TIME}) {
+        SCOPED_TRACE(mode);
+        typename TypeParam::reader_t r;
+        for (const auto& f : this->files_) ASSERT_EQ(r.add_file(f.c_str(), true), 0);
+        this->select(r, {"A", "B", "C"});
+        ASSERT_EQ(r.set_synch_mode(mode), 0);
+        const zorv_time_id step{1, {0, 100000}};
+        ASSERT_EQ(r.set_period(&step), 0);
+        ASSERT_EQ(r.start(), 0) << r.get_last_error();
+        std::vector<zorv_channel_entry_long*> out;
+        // From a given event to the end of the data: the events passed, and
+        // how many of them each channel had fresh.
+        auto walk_from = [&](uint32_t k, int type) {
+            zorv_time_id at = event(k);
+            EXPECT_EQ(r.get_data(&at, &out, ZORV_DAQ_READ_CHAN_EVENT_CUR), 0) << r.get_last_error();
+            std::vector<int> fresh(3, 0);
+            int events = 0;
+            do {
+                ++events;
+                for (int i = 0; i < 3; ++i) {
+                    zorv_daq_chan_status st;
+                    EXPECT_EQ(r.get_chan_status(i, &st), 0);
+                    fresh[size_t(i)] += st.state == ZORV_DAQ_CHAN_FRESH;
+                }
+            } while (r.get_data(nullptr, &out, type) == 0 && events <= 30);
+            fresh.push_back(events);
+            return fresh;
+        };
+        for (int n = 0; n < 3; ++n) ASSERT_EQ(r.get_data(nullptr, &out, ZORV_DAQ_READ_CHAN_EVENT_NEXT), 0);
+        // Back from the third file: B's entries of the second file, C's of the third and second.
+        EXPECT_EQ(walk_from(25, ZORV_DAQ_READ_CHAN_EVENT_PREV), (std::vector<int>{26, 20, 16, 26}));
+        // Forward from the first file: B's of the first and second, C's of the second and third.
+        EXPECT_EQ(walk_from(4, ZORV_DAQ_READ_CHAN_EVENT_NEXT), (std::vector<int>{26, 16, 20, 26}));
+    }
+}
+
 // A file whose event index gives its first event after its last (a damaged
 // index head) is no file outside the window: it is read with the others.
 TYPED_TEST(ReaderDelivery, AFileWhoseIndexSpanRunsBackwardsIsRead) {

@@ -130,6 +130,7 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
     walking_forward_ = r == ZORV_DAQ_READ_CHAN_EVENT_NEXT || (first_event && !id);
     candidate c;
     const double t0 = timing_clock_us(debug < 0);
+    short_of_event_.clear();
     for (int i = 0; read_chans && i < nchans; ++i) {
         int s = serve_channel(i, r, target, id != nullptr, c, t0);
         if (s != 0) return s;
@@ -150,6 +151,8 @@ int slicer<L>::get_data(zorv_time_id* id, entry_vector* result, int request) {
             if (read_chans[i]) count_passed(i, read_chans[i]->out_total);
         return ZORV_DAQ_SLICER_OUT_OF_WINDOW;
     }
+    for (const auto& [i, p] : short_of_event_)
+        if (read_chans[i]) restore_position(i, p);
     current_event_id = c.id;
     if (by_time) current_event_id.event_number = 0;
     int with_reader = collect(result, r, static_cast<const tables_t*>(c.file));
@@ -332,19 +335,26 @@ void slicer<L>::note_walk(int request, bool explicit_target) {
 // A given event that another file holds: channel i moves file by file
 // towards it. When none of its files spans the event (it falls between two
 // files, or beyond the channel's first or last one), the channel goes back
-// where it stood and false tells it to sit the event out.
+// where it stood and false tells it to sit the event out. The last of its
+// files short of the event is kept in short_of_event_: once the event is
+// found the channel waits there, where a step from the event finds its
+// entries next to it (from where it stood, a step would pass over the files
+// in between).
 template <class L>
 bool slicer<L>::move_towards(int i, const zorv_time_id& target) {
     const int way = way_to(read_chans[i], target);
     if (way == 0) return true;
     const chan_pos was = position_of(i);
+    chan_pos nearest = was;
     for (size_t round = 0; round < files.size() && read_chans[i]; ++round) {
         if (!switch_file(i, way)) break;
         const int now = way_to(read_chans[i], target);
         if (now == 0) return true;
         if (now != way) break;
+        nearest = position_of(i);
     }
     if (read_chans[i]) restore_position(i, was);
+    if (nearest.file != was.file) short_of_event_.emplace_back(i, nearest);
     return false;
 }
 
@@ -401,6 +411,7 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, boo
             return 0;
         }
         if (s == ZORV_DAQ_READ_CHAN_OUT_OF_WINDOW) {
+            if (offer_near_edge(i, request, target, c)) return 0;
             if (!switch_file(i, request)) return 0;
             continue;
         }
@@ -412,6 +423,27 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, boo
         return 0;
     }
     return 0;
+}
+
+// A step whose target lies beyond the file on the side it steps from (a
+// PREV after the file's last entry, a NEXT before its first: the channel
+// waits in the file nearest to the target) finds no entry within a step of
+// the target, but the file's edge entry is the channel's nearest one in
+// that direction: it is offered, and the channel stays. Switching files the
+// way of the step would take the channel further from the target and pass
+// over the entries of this file. False when the target is not beyond.
+template <class L>
+bool slicer<L>::offer_near_edge(int i, int request, const zorv_time_id& target, candidate& c) {
+    reader_t* r = read_chans[i];
+    zorv_time_id first{}, last{};
+    r->get_time_limits(&first, &last);
+    const bool prev_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_PREV && before(last, target);
+    const bool next_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && before(target, first);
+    if (!prev_beyond && !next_beyond) return false;
+    zorv_channel_entry_long* e = nullptr;
+    const int edge = prev_beyond ? ZORV_DAQ_READ_CHAN_EVENT_LAST : ZORV_DAQ_READ_CHAN_EVENT_FIRST;
+    if (r->get_chan_data(nullptr, &e, edge) == ZORV_DAQ_READ_CHAN_OK && e) offer(i, request, target, e, c);
+    return true;
 }
 
 // Moves channel i file by file in the direction of the request until its
@@ -640,6 +672,7 @@ bool slicer<L>::nearer_elsewhere(int i, const zorv_channel_entry_long& e,
     template void slicer<L>::note_walk(int request, bool explicit_target); \
     template int slicer<L>::way_to(reader_t* r, const zorv_time_id& target) const; \
     template bool slicer<L>::move_towards(int i, const zorv_time_id& target); \
+    template bool slicer<L>::offer_near_edge(int i, int request, const zorv_time_id& target, candidate& c); \
     template int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, bool given, candidate& c, \
                                           double t0); \
     template bool slicer<L>::switch_file(int i, int request, int to); \
