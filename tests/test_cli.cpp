@@ -450,6 +450,30 @@ TEST(Cli, ReadLeavesOutATruncatedFile) {
     });
 }
 
+// `image` looks for the event past a file it cannot read; when the event is
+// in no file it could read, it says the unread file may hold it.
+TEST(Cli, ImageLooksPastATruncatedFile) {
+    in_both_layouts([&](file_layout lay) {
+        const written_run w(3, 4, "CAM1 13 ndata=8", lay);
+        ASSERT_EQ(w.files.size(), 3u);
+        const std::string whole = zorv_test::read_file(w.files[0]);
+        ASSERT_TRUE(zorv_test::write_file(w.files[0], whole.substr(0, whole.size() / 2)));
+        const std::string png = w.dir.file("x.png");
+        const std::string later = std::to_string(event_number(w.cfg, 9));
+        result found = run(with({"image"}, with(w.files, {"CAM1", "--event", later, "-o", png})));
+        EXPECT_EQ(found.status, 0) << found.err;
+        EXPECT_NE(found.err.find(w.files[0] + ": at "), std::string::npos) << found.err;
+        EXPECT_EQ(zorv_test::read_file(png).find("PNG"), 1u);
+
+        const std::string lost = std::to_string(event_number(w.cfg, 1));
+        result unread = run(with({"image"}, with(w.files, {"CAM1", "--event", lost, "-o", w.dir.file("y.png")})));
+        EXPECT_EQ(unread.status, 1) << unread.err;
+        EXPECT_NE(unread.err.find("has no block for event " + lost + " in the files that can be read"),
+                  std::string::npos)
+            << unread.err;
+    });
+}
+
 // Options take one value each, steps must fit the mode, and by time every
 // event is delivered in both layouts, or the read stops with a message.
 TEST(Cli, ReadOptionsStepsAndTimeMode) {

@@ -153,18 +153,23 @@ void write_png(const std::string& path, const image_view& img, const std::string
     }
 }
 
-enum class look { no_channel, no_event, written };
+enum class look { unreadable, no_channel, no_event, written };
 
-// Writes the image of the event when `path` holds it.
+// Writes the image of the event when `path` holds it. A damaged file, or a
+// channel in it that cannot be read, is reported and passed over: the event
+// may lie in another file of the run.
 look image_in_file(const std::string& path, const std::string& name, const image_options& o) {
     look found = look::no_channel;
-    inspect_file("image", path, [&](auto& f) {
+    const int status = try_inspect("image", path, [&](auto& f) {
         using L = typename std::decay_t<decltype(f)>::layout_type;
         if (f.find_channel(name) < 0) return;
         found = look::no_event;
         decoded_channel<L> ch(&f.tables, name);
-        if (const int rc = ch.start())
-            fail("image", exit_problems, "channel " + name + " cannot be read (status " + std::to_string(rc) + ")");
+        if (const int rc = ch.start()) {
+            warn("image", path + ": channel " + name + " cannot be read (status " + std::to_string(rc) + ")");
+            found = look::unreadable;
+            return;
+        }
         const auto& r = ch.reader();
         for (int i = 0; i < r.out_total && found != look::written; ++i) {
             const zorv_channel_entry_long& e = r.out[i];
@@ -180,7 +185,9 @@ look image_in_file(const std::string& path, const std::string& name, const image
             found = look::written;
         }
     });
-    return found;
+    // A file that is missing or of no DAQ format is a wrong argument.
+    if (status == exit_bad_input) throw CLI::RuntimeError(status);
+    return status == exit_ok ? found : look::unreadable;
 }
 
 // True when `a` and `b` name one existing file (through links too).
@@ -200,12 +207,18 @@ void run_image(const image_options& o) {
             fail("image", exit_bad_input, "the output " + o.out + " is one of the DAQ files read");
     if (channel.empty() || channel.find_first_of(":;*?[") != std::string::npos)
         fail("image", exit_bad_input, "bad channel \"" + channel + "\" (an image channel has no members)");
-    bool in_any = false;
+    bool in_any = false, unreadable = false;
     for (const auto& path : files) {
         const look l = image_in_file(path, channel, o);
         if (l == look::written) return;
         in_any = in_any || l == look::no_event;
+        unreadable = unreadable || l == look::unreadable;
     }
+    // The files that could not be read may hold the event.
+    if (unreadable)
+        fail("image", exit_problems,
+             "channel " + channel + " has no block for event " + std::to_string(o.event) +
+                 " in the files that can be read");
     if (!in_any) fail("image", exit_bad_input, "channel " + channel + " is in none of the files");
     fail("image", exit_bad_input,
          "channel " + channel + " has no block for event " + std::to_string(o.event) + " in the files");
