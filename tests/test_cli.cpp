@@ -513,6 +513,14 @@ TEST(Cli, ReadOptionsStepsAndTimeMode) {
         EXPECT_EQ(within.status, 2) << within.err;
         EXPECT_EQ(within.out, "");
         EXPECT_NE(within.err.find("must be longer than the time tolerance"), std::string::npos) << within.err;
+        // A tolerance wider than the events' spacing joins neighbouring
+        // events: without a step of its own the read does not end as complete.
+        result wide = run(with({"read", "-c", "TORO1", "--by-time", "--tolerance", "150000"}, files));
+        const bool all = wide.records().size() == size_t(cfg.files * cfg.events_per_file);
+        EXPECT_EQ(wide.status, all ? 0 : 1) << wide.err;
+        if (!all) {
+            EXPECT_NE(wide.err.find("channel TORO1: "), std::string::npos) << wide.err;
+        }
     });
 }
 

@@ -367,6 +367,21 @@ bool files_had_problems(const zorv_daq_delivery_report& rep) {
     return false;
 }
 
+// Without --step every entry is meant to make an event of its own: entries
+// no event took were lost (by time, a tolerance wider than the events'
+// spacing joins neighbouring events into one). They are warned per channel.
+bool entries_passed_over(const zorv_daq_delivery_report& rep, const read_options& o) {
+    if (!o.step.empty()) return false;
+    bool any = false;
+    for (const auto& c : rep.channels) {
+        if (!c.unmatched) continue;
+        warn("read", "channel " + c.channel + ": " + std::to_string(c.unmatched) +
+                         " entries matched no event (is the time tolerance wider than the events' spacing?)");
+        any = true;
+    }
+    return any;
+}
+
 // The delivery report on standard error (with --report), and the exit status
 // of a read that went through: 1 when a file had problems.
 template <class R>
@@ -385,7 +400,8 @@ void finish_read(const R& r, const read_options& o) {
     }
     for (const auto& c : rep.channels)
         if (c.damaged) warn("read", "channel " + c.channel + ": " + std::to_string(c.damaged) + " damaged entries");
-    if (files_had_problems(rep)) throw CLI::RuntimeError(exit_problems);
+    const bool passed_over = entries_passed_over(rep, o);
+    if (files_had_problems(rep) || passed_over) throw CLI::RuntimeError(exit_problems);
 }
 
 // One event: {"event", "time", "channels": {key: value}, "reasons": ...}.
