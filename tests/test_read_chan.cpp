@@ -408,7 +408,7 @@ TYPED_TEST(ReadChan, FileCutShortWhileDecodingIsDecodedFromTheBasketRead) {
         zorv::daq_file_writer w(T::layout);
         ASSERT_EQ(w.open(path), 0) << w.error();
         zorv::channel_decl d;
-        d.name = "SPEC";
+        d.name = "WAVE";
         ASSERT_GE(w.declare_channel(d), 0) << w.error();
         for (uint32_t ev = 1; ev <= events; ++ev) {
             zorv::spectrum_data sp;
@@ -417,14 +417,14 @@ TYPED_TEST(ReadChan, FileCutShortWhileDecodingIsDecodedFromTheBasketRead) {
             for (int m = 0; m < 4; ++m)
                 for (int i = 0; i < ndata; ++i) sp.members[m].samples.push_back(sample_value(ev, m, i));
             ASSERT_EQ(w.begin_event(ev, time_of(ev)), 0) << w.error();
-            ASSERT_EQ(w.add_block("SPEC", "SRV1", zorv::make_spectrum(spectrum_type<T>, sp, T::layout)), 0);
+            ASSERT_EQ(w.add_block("WAVE", "SRV1", zorv::make_spectrum(spectrum_type<T>, sp, T::layout)), 0);
             ASSERT_EQ(w.end_event(), 0) << w.error();
         }
         ASSERT_EQ(w.close(), 0) << w.error();
     }
     typename T::table_set_type ts{0};
     ASSERT_EQ(ts.get_all_tables(const_cast<char*>(path.c_str()), 0, nullptr), 0);
-    typename T::channel_reader rc(&ts, const_cast<char*>("SPEC"), -1, nullptr);
+    typename T::channel_reader rc(&ts, const_cast<char*>("WAVE"), -1, nullptr);
     rc.set_number_of_threads(1);
     ASSERT_EQ(rc.start(nullptr, nullptr, nullptr), 0);
     {

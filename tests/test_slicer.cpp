@@ -378,8 +378,9 @@ TYPED_TEST(slicer_test, aligns_by_number_or_by_time_within_the_tolerance) {
 // moves on: walks both ways go through every file in order to the run's last
 // and first event, instead of ending after the first one as if the data
 // ended there; a step as long as the spacing gives every event. (A step
-// shorter than the tolerance, the last row, passes over events; the reader's
-// start refuses such a step.)
+// no longer than the tolerance passes over entries; the reader's start
+// refuses such a step.) Walking forward, every entry is delivered or counted
+// as unmatched.
 TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
     struct row {
         uint64_t spacing;  // the step is 100 ms
@@ -404,6 +405,12 @@ TYPED_TEST(slicer_test, steps_past_neighbours_within_the_tolerance) {
             // A step as long as the spacing passes over no event.
             if (way == 0 && r.spacing == 100000) {
                 EXPECT_EQ(got.size(), 30u) << ::testing::PrintToString(got);
+            }
+            if (way != 0) continue;
+            for (int c = 0; c < 2; ++c) {
+                long fresh = 0;
+                for (const auto& d : got) fresh += (d.channels >> c) & 1u;
+                EXPECT_EQ(fresh + h.s->unmatched_entries(c), c == 0 ? 30 : 15) << "channel " << c;
             }
         }
     }

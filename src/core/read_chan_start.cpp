@@ -234,8 +234,9 @@ int read_chan<L>::prepare() {
 }
 
 // Brings the channel basket in: the first block's sub-header sits 8 bytes
-// after the basket start. The basket is read into memory of the reader's own
-// (a layout that does not copy keeps it mapped).
+// after the basket start. Both layouts read the basket into memory of the
+// reader's own: a mapped basket would end the process with SIGBUS if the
+// file were cut short while its blocks are decoded.
 template <class L>
 int read_chan<L>::load_basket(const zorv_event_chan_ptr_entry* p) {
     using sys::mapping;

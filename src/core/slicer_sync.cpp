@@ -435,10 +435,9 @@ int slicer<L>::serve_channel(int i, int request, const zorv_time_id& target, boo
 template <class L>
 bool slicer<L>::offer_near_edge(int i, int request, const zorv_time_id& target, candidate& c) {
     reader_t* r = read_chans[i];
-    zorv_time_id first{}, last{};
-    r->get_time_limits(&first, &last);
-    const bool prev_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_PREV && before(last, target);
-    const bool next_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && before(target, first);
+    const int way = way_to(r, target);
+    const bool prev_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_PREV && way == ZORV_DAQ_READ_CHAN_EVENT_NEXT;
+    const bool next_beyond = request == ZORV_DAQ_READ_CHAN_EVENT_NEXT && way == ZORV_DAQ_READ_CHAN_EVENT_PREV;
     if (!prev_beyond && !next_beyond) return false;
     zorv_channel_entry_long* e = nullptr;
     const int edge = prev_beyond ? ZORV_DAQ_READ_CHAN_EVENT_LAST : ZORV_DAQ_READ_CHAN_EVENT_FIRST;
